@@ -1,0 +1,38 @@
+# Entry points for people: `make demo` builds and runs the example, `make test`
+# builds and runs the whole test suite. Both install missing packages first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build demo test asan tsan bench clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DVAVEVAR_WERROR=ON $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./$(BUILD)/examples/vavevar_demo
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Sanitizer builds, with clang so that both compilers are exercised.
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVAVEVAR_SANITIZE=address,undefined -DVAVEVAR_BUILD_BENCH=OFF"
+
+tsan:
+	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVAVEVAR_SANITIZE=thread -DVAVEVAR_BUILD_BENCH=OFF"
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threaded --no-tests=ignore
+
+bench: build
+	./$(BUILD)/bench/vavevar_bench
+
+clean:
+	rm -rf build build-asan build-tsan

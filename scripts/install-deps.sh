@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and benchmarking need,
+# and only those that are missing. Run as root (or through sudo).
+set -eu
+
+packages="cmake ninja-build make g++ clang libclang-rt-14-dev binutils
+          libgtest-dev libgmock-dev libbenchmark-dev"
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+as_root=""
+[ "$(id -u)" -eq 0 ] || as_root="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$as_root apt-get update -q
+# shellcheck disable=SC2086
+$as_root apt-get install -y -q --no-install-recommends $missing

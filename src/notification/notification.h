@@ -1,0 +1,126 @@
+// The notification record and its internal operations.
+//
+// A notification has no lock of its own: one thread owns it at a time (the
+// application until it publishes, the sender while writing it, the receiving
+// application after delivery).
+#pragma once
+
+#include <cstdint>
+
+#include "vavevar.h"
+
+namespace vavevar {
+
+enum NotificationClass : std::int32_t {
+    kMessageNotification = 0,
+    kMembershipListNotification = 1,
+    kMembershipDeltaNotification = 2,
+    kOutgoingStreamingNotification = 3,
+    kIncomingStreamingNotification = 4,
+    kStateGetNotification = 5,
+    kStateSetNotification = 6,
+    kLeaveGroupNotification = 7,
+    kUnknownNotificationClass = 8,
+};
+
+inline constexpr const char *kNotificationClassNames[] = {
+    "MessageNotification",         "MembershipListNotification",
+    "MembershipDeltaNotification", "OutgoingStreamingNotification",
+    "IncomingStreamingNotification", "StateGetNotification",
+    "StateSetNotification",        "LeaveGroupNotification",
+    "UnknownNotificationClass",
+};
+
+// Class as shown and written: anything outside 0..8 counts as 8.
+constexpr std::int32_t lumo_class_clamp(std::int32_t cls) {
+    return cls < 0 || cls > kUnknownNotificationClass ? kUnknownNotificationClass : cls;
+}
+
+constexpr const char *lumo_class_name(std::int32_t cls) {
+    return kNotificationClassNames[lumo_class_clamp(cls)];
+}
+
+inline constexpr char kIllegalPropertyName[] =
+    "ILLEGAL PROPERTY NAME [Property name must not contain ':', '\\r', or '\\n']";
+inline constexpr char kIllegalPropertyValue[] =
+    "ILLEGAL PROPERTY VALUE [Property value must not contain '\\r' or '\\n']";
+
+struct lumo_propnode {
+    char *name;
+    char *value;
+    lumo_propnode *next;
+};
+
+}  // namespace vavevar
+
+// Field order and names follow the record the rest of the library expects.
+struct lumo_notification {
+    std::int32_t notificationClass;
+    char *type;
+    char *stamp;
+    char *affectedComponents;
+    char *affectedNodes;
+    std::int64_t deliveryTime;  // milliseconds
+    char *generatingComponent;
+    char *generatingNode;
+    char *generatingProcess;
+    char *id;
+    std::int64_t creationTime;  // milliseconds
+    char *instanceName;
+    std::int32_t localOnly;
+    vavevar::lumo_propnode *properties;  // newest first
+    char *body;
+    std::int32_t bodyLength;  // 0 or less: no body
+    char *streamKey;
+    lumo_publisher *streamPublisher;  // not owned
+    lumo_instream *inputStream;       // not owned
+    lumo_outstream *outputStream;     // not owned
+    std::int32_t subscriberId;
+};
+
+namespace vavevar {
+
+// Returns a zero-filled record with no type, as the wire reader needs it, or null.
+lumo_notification *lumo_notification_alloc() noexcept;
+
+// Null `type`, or a null `body` with a positive length, yields null.
+lumo_notification *lumo_notification_create(const char *type, const void *body,
+                                            std::int32_t bodyLength) noexcept;
+
+// Releases every owned text, the body and the properties; the stream
+// references are left alone. Null is ignored.
+void lumo_notification_destroy(lumo_notification *n) noexcept;
+
+// REQUIRES: n is not null. Returns 0, -1 (a text was substituted) or -2.
+std::int32_t lumo_notification_setProperty(lumo_notification *n, const char *name,
+                                           const char *value) noexcept;
+const char *lumo_notification_getProperty(const lumo_notification *n, const char *name) noexcept;
+lumo_property *lumo_notification_getAllProperties(const lumo_notification *n,
+                                                  std::int32_t *count) noexcept;
+
+std::uint32_t lumo_notification_creationTime(const lumo_notification *n) noexcept;
+std::int32_t lumo_notification_deliveryTime(const lumo_notification *n) noexcept;
+
+void lumo_notification_setClass(lumo_notification *n, std::int32_t cls) noexcept;
+
+// Sets the generating fields and id to copies of the given texts, the
+// creation time to -1 and the subscriber id. All or nothing: returns 1, or 0
+// with the notification unchanged when memory runs out.
+int lumo_notification_stampForPublish(lumo_notification *n, const char *component,
+                                      const char *node, const char *process, const char *id,
+                                      std::int32_t subscriberId) noexcept;
+
+// Binds the notification to an outgoing stream: keeps `publisher` and makes
+// the stream key a copy of the id. Returns 1, or 0 when memory runs out.
+int lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept;
+
+void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream) noexcept;
+const char *lumo_notification_streamKey(const lumo_notification *n) noexcept;
+
+// True for a non-null notification whose body is null or of length 0.
+bool lumo_notification_hasNoBody(const lumo_notification *n) noexcept;
+
+// Hands the body bytes over to the caller, leaving the notification bodiless.
+void lumo_notification_detachBody(lumo_notification *n) noexcept;
+
+}  // namespace vavevar
