@@ -1,0 +1,212 @@
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "notification/event_wire.h"
+#include "port/diag.h"
+#include "port/memory.h"
+#include "runtime/conn.h"
+
+namespace vavevar {
+namespace {
+
+// Lengths of the inbound header names with their ": ". The reader skips these
+// without looking at them, so they are the contract with the daemon.
+constexpr std::uint32_t kClassName = 11;         // "className: "
+constexpr std::uint32_t kSubscriberId = 14;      // "SubscriberID: "
+constexpr std::uint32_t kEventType = 11;         // "eventType: "
+constexpr std::uint32_t kEventId = 9;            // "eventId: "
+constexpr std::uint32_t kTimeHeader = 14;        // either time header
+constexpr std::uint32_t kAffectedComponents = 20;
+constexpr std::uint32_t kAffectedNodes = 15;
+constexpr std::uint32_t kGeneratingComponent = 21;
+constexpr std::uint32_t kGeneratingProcess = 19;
+constexpr std::uint32_t kGeneratingNode = 16;
+constexpr std::uint32_t kInstanceName = 14;
+constexpr std::uint32_t kLocalOnly = 11;
+constexpr std::uint32_t kNumberOfProperties = 20;
+constexpr std::uint32_t kStreamKey = 11;
+constexpr std::uint32_t kContentLength = 16;
+constexpr std::uint32_t kAddrListLength = 17;
+constexpr std::uint32_t kEmptyLine = 2;
+
+// Reads the value of a header of known name length; null on failure.
+const char *header_value(lumo_conn *conn, std::uint32_t nameLength) {
+    char *line = nullptr;
+    if (!lumo_conn_skip(conn, nameLength) || !lumo_conn_readline(conn, &line)) return nullptr;
+    return line;
+}
+
+bool read_text(lumo_conn *conn, std::uint32_t nameLength, char *&field) {
+    const char *value = header_value(conn, nameLength);
+    if (value == nullptr) return false;
+    field = lumo_strdup(value);
+    return field != nullptr;
+}
+
+std::int32_t class_of(const char *name) {
+    for (std::int32_t cls = 0; cls < kUnknownNotificationClass; ++cls)
+        if (std::strcmp(name, kNotificationClassNames[cls]) == 0) return cls;
+    return kUnknownNotificationClass;
+}
+
+bool read_ids(lumo_conn *conn, std::int32_t **ids, std::int32_t *idCount) {
+    const char *value = header_value(conn, kSubscriberId);
+    if (value == nullptr || *value == '\0') return false;
+    std::size_t count = 1;
+    for (const char *c = value; *c != '\0'; ++c) count += *c == ';';
+    if (count > INT32_MAX) return false;
+    auto *array = static_cast<std::int32_t *>(lumo_malloc(count * sizeof(std::int32_t)));
+    if (array == nullptr) return false;
+    *ids = array;
+    *idCount = static_cast<std::int32_t>(count);
+    const char *piece = value;
+    for (std::size_t i = 0; i < count; ++i) {
+        array[i] = lumo_wire_atoi(piece);
+        const char *separator = std::strchr(piece, ';');
+        piece = separator != nullptr ? separator + 1 : piece + std::strlen(piece);
+    }
+    return true;
+}
+
+// "name: value" with the name before the first colon and the value from the
+// second character after it; a line without a colon carries no property.
+bool read_property(lumo_conn *conn, lumo_notification *n) {
+    char *line = nullptr;
+    if (!lumo_conn_readline(conn, &line)) return false;
+    char *colon = std::strchr(line, ':');
+    if (colon == nullptr) return true;
+    *colon = '\0';
+    const char *value = colon[1] != '\0' ? colon + 2 : "";
+    auto *node = static_cast<lumo_propnode *>(lumo_malloc(sizeof(lumo_propnode)));
+    if (node == nullptr) return false;
+    node->name = lumo_strdup(line);
+    node->value = node->name != nullptr ? lumo_strdup(value) : nullptr;
+    if (node->value == nullptr) {
+        lumo_free(node->name);
+        lumo_free(node);
+        return false;
+    }
+    node->next = n->properties;
+    n->properties = node;
+    return true;
+}
+
+bool read_full_form(lumo_conn *conn, lumo_notification *n) {
+    if (!read_text(conn, kAffectedComponents, n->affectedComponents) ||
+        !read_text(conn, kAffectedNodes, n->affectedNodes) ||
+        !read_text(conn, kGeneratingComponent, n->generatingComponent) ||
+        !read_text(conn, kGeneratingProcess, n->generatingProcess) ||
+        !read_text(conn, kGeneratingNode, n->generatingNode) ||
+        !read_text(conn, kInstanceName, n->instanceName))
+        return false;
+    const char *value = header_value(conn, kLocalOnly);
+    if (value == nullptr) return false;
+    n->localOnly = std::strcmp(value, "true") == 0 ? 1 : 0;
+    value = header_value(conn, kNumberOfProperties);
+    if (value == nullptr) return false;
+    std::int32_t properties = lumo_wire_atoi(value);
+    for (std::int32_t i = 0; i < properties; ++i)
+        if (!read_property(conn, n)) return false;
+    if (n->notificationClass == kIncomingStreamingNotification)
+        return read_text(conn, kStreamKey, n->streamKey);
+    return true;
+}
+
+bool read_tail(lumo_conn *conn, lumo_notification *n) {
+    const char *value = header_value(conn, kContentLength);
+    if (value == nullptr) return false;
+    std::int32_t body_length = lumo_wire_atoi(value);
+    value = header_value(conn, kAddrListLength);
+    if (value == nullptr) return false;
+    std::int32_t addr_length = lumo_wire_atoi(value);
+    if (!lumo_conn_skip(conn, kEmptyLine)) return false;
+
+    if (body_length > 0) {
+        auto *body = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(body_length) + 1));
+        if (body == nullptr) return false;
+        if (!lumo_conn_read(conn, body, static_cast<std::uint32_t>(body_length))) {
+            lumo_free(body);
+            return false;
+        }
+        body[body_length] = '\0';
+        n->body = body;
+        n->bodyLength = body_length;
+    }
+    if (addr_length > 0) {
+        // No address list is used; it is read only to keep the stream in step.
+        auto *list = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(addr_length) + 1));
+        if (list == nullptr) return false;
+        bool ok = lumo_conn_read(conn, list, static_cast<std::uint32_t>(addr_length)) != 0;
+        lumo_free(list);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool read_event(lumo_conn *conn, lumo_notification *n, std::int32_t **ids, std::int32_t *idCount) {
+    const char *value = header_value(conn, kClassName);
+    if (value == nullptr) return false;
+    n->notificationClass = class_of(value);
+    if (!read_ids(conn, ids, idCount) || !read_text(conn, kEventType, n->type) ||
+        !read_text(conn, kEventId, n->id))
+        return false;
+    if ((value = header_value(conn, kTimeHeader)) == nullptr) return false;
+    n->creationTime = lumo_wire_extract_number(value);
+    if ((value = header_value(conn, kTimeHeader)) == nullptr) return false;
+    n->deliveryTime = lumo_wire_extract_number(value);
+
+    switch (n->notificationClass) {
+        case kMessageNotification:
+        case kOutgoingStreamingNotification:
+        case kIncomingStreamingNotification:
+            if (!read_full_form(conn, n)) return false;
+            break;
+        case kUnknownNotificationClass:
+            lumo_log("Notification Read Error: unknown class of notification\n");
+            return false;
+        default:
+            break;
+    }
+    return read_tail(conn, n);
+}
+
+}  // namespace
+
+std::int32_t lumo_wire_atoi(const char *text) noexcept {
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+std::int64_t lumo_wire_extract_number(const char *text) noexcept {
+    const char *digits = text;
+    while (*digits != '\0' && !std::isdigit(static_cast<unsigned char>(*digits))) ++digits;
+    if (*digits == '\0') return 0;
+    bool negative = digits > text && digits[-1] == '-';
+    std::uint64_t magnitude = 0;
+    constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(INT64_MAX);
+    for (; std::isdigit(static_cast<unsigned char>(*digits)); ++digits) {
+        unsigned digit = static_cast<unsigned>(*digits - '0');
+        magnitude = magnitude > (kLimit - digit) / 10 ? kLimit : magnitude * 10 + digit;
+    }
+    std::int64_t value = static_cast<std::int64_t>(magnitude);
+    return negative ? -value : value;
+}
+
+lumo_notification *lumo_event_read(lumo_conn *conn, std::int32_t **ids,
+                                   std::int32_t *idCount) noexcept {
+    *ids = nullptr;
+    *idCount = 0;
+    lumo_notification *n = lumo_notification_alloc();
+    if (n == nullptr) return nullptr;
+    if (!read_event(conn, n, ids, idCount)) {
+        lumo_notification_destroy(n);
+        return nullptr;
+    }
+    return n;
+}
+
+}  // namespace vavevar

@@ -1,0 +1,43 @@
+// Event messages: how a notification crosses the daemon connection.
+//
+// Outbound ("POST /event", client to daemon) and inbound (daemon to client,
+// after its "event" message line) do not carry the same headers: the daemon
+// adds the two time headers, and the inbound reader relies on fixed header
+// name lengths rather than on the names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "notification/notification.h"
+
+struct lumo_conn;
+
+namespace vavevar {
+
+// Writes `n` as a "POST /event" message, stating `instanceName` (its
+// `instanceNameLength` bytes; null writes nothing) in the instanceName line,
+// and flushes. Returns -1 for a null notification, 0 when a write or the flush
+// failed, 1 when the whole message went to the socket. `n` is not changed.
+int lumo_event_write_with_instance(const lumo_notification *n, lumo_conn *conn,
+                                   const char *instanceName,
+                                   std::size_t instanceNameLength) noexcept;
+
+// Reads one inbound event message. Returns a new notification, or null on any
+// failure (everything built so far is released). *ids is set to null first;
+// once the identifier line is read it holds a new array of *idCount
+// subscriber identifiers, which the caller releases with lumo_free whether or
+// not the read succeeded.
+lumo_notification *lumo_event_read(lumo_conn *conn, std::int32_t **ids,
+                                   std::int32_t *idCount) noexcept;
+
+// Decimal conversion as the daemon's numbers need it: leading white space and
+// a sign allowed, stops at the first non-digit, 0 without a number; values
+// beyond 32 bits are clamped to the nearest limit.
+std::int32_t lumo_wire_atoi(const char *text) noexcept;
+
+// The first run of decimal digits anywhere in `text`, negative when a '-'
+// stands right before it, 0 without digits; clamped to 64 bits.
+std::int64_t lumo_wire_extract_number(const char *text) noexcept;
+
+}  // namespace vavevar

@@ -1,0 +1,152 @@
+// Outbound event messages, byte for byte as the daemon receives them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "notification/event_wire.h"
+#include "port/memory.h"
+#include "runtime/conn.h"
+#include "support/socket_pair.h"
+#include "vavevar.h"
+
+namespace vavevar {
+namespace {
+
+class EventWrite : public ::testing::Test {
+protected:
+    void TearDown() override {
+        lumo_notification_destroy(n);
+        lumo_conn_free(conn);
+    }
+
+    // Writes `n` and returns what the daemon side received.
+    std::string written(const char *instance = "inst-1") {
+        EXPECT_EQ(lumo_event_write_with_instance(n, conn, instance,
+                                                 instance ? std::strlen(instance) : 0),
+                  1);
+        return pair.peer_receive_all();
+    }
+
+    test::SocketPair pair;
+    lumo_conn *conn = lumo_conn_create(pair.library());
+    lumo_notification *n = nullptr;
+};
+
+TEST_F(EventWrite, BareMessageIsSixteenLinesWithEmptyTexts) {
+    n = lumo_notification_alloc();  // class 0, every text null
+    EXPECT_EQ(written(nullptr),
+              "POST /event HTTP/1.1\r\n"
+              "className: MessageNotification\r\n"
+              "SubscriberID: 0\r\n"
+              "eventType: \r\n"
+              "eventId: \r\n"
+              "affectedComponents: \r\n"
+              "affectedNodes: \r\n"
+              "generatingComponent: \r\n"
+              "generatingProcess: \r\n"
+              "generatingNode: \r\n"
+              "instanceName: \r\n"
+              "LocalOnly: false\r\n"
+              "numberOfProperties: 0\r\n"
+              "Content-Length: 0\r\n"
+              "AddrList-Length: 0\r\n"
+              "\r\n");
+}
+
+TEST_F(EventWrite, PublishedMessageCarriesEveryFieldPropertiesNewestFirstAndTheBody) {
+    n = ::lumo_notification_create("plant.alarm", "12\0x5", 5);
+    ::lumo_notification_setProperty(n, "a", "first");
+    ::lumo_notification_setProperty(n, "b", "second: with colon");
+    ::lumo_notification_setLocalOnly(n);
+    lumo_notification_stampForPublish(n, "comp", "host", "host:42:host:42", "host:4211", 3);
+    EXPECT_EQ(written(),
+              std::string("POST /event HTTP/1.1\r\n"
+                          "className: MessageNotification\r\n"
+                          "SubscriberID: 3\r\n"
+                          "eventType: plant.alarm\r\n"
+                          "eventId: host:4211\r\n"
+                          "affectedComponents: \r\n"
+                          "affectedNodes: \r\n"
+                          "generatingComponent: comp\r\n"
+                          "generatingProcess: host:42:host:42\r\n"
+                          "generatingNode: host\r\n"
+                          "instanceName: inst-1\r\n"
+                          "LocalOnly: true\r\n"
+                          "numberOfProperties: 2\r\n"
+                          "b: second: with colon\r\n"
+                          "a: first\r\n"
+                          "Content-Length: 5\r\n"
+                          "AddrList-Length: 0\r\n"
+                          "\r\n") +
+                  std::string("12\0x5", 5));
+}
+
+TEST_F(EventWrite, InstanceNameIsTheRuntimesNotTheNotifications) {
+    n = ::lumo_notification_create("t", nullptr, 0);
+    n->instanceName = lumo_strdup("from-the-wire");
+    std::string message = written("runtime-instance-with-tail");
+    EXPECT_NE(message.find("instanceName: runtime-instance-with-tail\r\n"), std::string::npos);
+    EXPECT_EQ(message.find("from-the-wire"), std::string::npos);
+}
+
+TEST_F(EventWrite, ShortFormClassesCarryOnlyTheCommonHeaders) {
+    for (std::int32_t cls : {1, 2, 5, 6, 7, 8, 9, -3}) {
+        lumo_notification_destroy(n);
+        n = ::lumo_notification_create("state", "xy", 2);
+        ::lumo_notification_setProperty(n, "p", "v");
+        lumo_notification_setClass(n, cls);
+        std::string name = lumo_class_name(cls);
+        EXPECT_EQ(written(),
+                  "POST /event HTTP/1.1\r\n"
+                  "className: " + name + "\r\n"
+                  "SubscriberID: 0\r\n"
+                  "eventType: state\r\n"
+                  "eventId: \r\n"
+                  "Content-Length: 2\r\n"
+                  "AddrList-Length: 0\r\n"
+                  "\r\n"
+                  "xy")
+            << "class " << cls;
+    }
+}
+
+TEST_F(EventWrite, StreamKeyFollowsThePropertiesOfClassFourOnly) {
+    n = ::lumo_notification_create("stream", nullptr, 0);
+    ::lumo_notification_setProperty(n, "p", "v");
+    n->streamKey = lumo_strdup("key-9");
+    lumo_notification_setClass(n, 4);
+    EXPECT_NE(written().find("numberOfProperties: 1\r\np: v\r\nstreamKey: key-9\r\n"
+                             "Content-Length: 0\r\n"),
+              std::string::npos);
+    lumo_notification_setClass(n, 3);
+    std::string outgoing = written();
+    EXPECT_NE(outgoing.find("className: OutgoingStreamingNotification\r\n"), std::string::npos);
+    EXPECT_EQ(outgoing.find("streamKey"), std::string::npos);
+}
+
+TEST_F(EventWrite, NullNotificationWritesNothing) {
+    EXPECT_EQ(lumo_event_write_with_instance(nullptr, conn, "i", 1), -1);
+    EXPECT_TRUE(pair.peer_receive(20).empty());
+}
+
+TEST_F(EventWrite, ALostConnectionFailsTheWrite) {
+    n = ::lumo_notification_create("t", nullptr, 0);
+    pair.close_peer();
+    EXPECT_EQ(lumo_event_write_with_instance(n, conn, "i", 1), 0);
+    lumo_conn_invalidate(conn);
+    EXPECT_EQ(lumo_event_write_with_instance(n, conn, "i", 1), 0);
+}
+
+TEST_F(EventWrite, ABodyLargerThanTheBufferArrivesWhole) {
+    std::string body(10000, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
+    n = ::lumo_notification_create("big", body.data(), static_cast<int32_t>(body.size()));
+    std::string message = written();
+    ASSERT_GE(message.size(), body.size());
+    EXPECT_EQ(message.substr(message.size() - body.size()), body);
+    EXPECT_NE(message.find("Content-Length: 10000\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vavevar

@@ -1,0 +1,84 @@
+// A connected pair of local sockets: the library's side, and a peer the test
+// drives directly. With SOCK_SEQPACKET every send call arrives as one packet,
+// so a test can count the sends the library made.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <poll.h>
+#include <string>
+#include <vector>
+
+namespace vavevar::test {
+
+class SocketPair {
+public:
+    explicit SocketPair(int type = SOCK_STREAM) {
+        int fds[2];
+        if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) == 0) {
+            library_ = fds[0];
+            peer_ = fds[1];
+        }
+    }
+    ~SocketPair() {
+        close_library();
+        close_peer();
+    }
+    SocketPair(const SocketPair &) = delete;
+    SocketPair &operator=(const SocketPair &) = delete;
+
+    bool ok() const { return library_ >= 0 && peer_ >= 0; }
+    int library() const { return library_; }
+    int peer() const { return peer_; }
+
+    // Sends from the peer's side; returns false when not everything went out.
+    bool peer_send(const std::string &bytes) const {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(peer_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Everything the peer can receive without waiting longer than `waitMs`
+    // for the next piece, one string per receive call (per packet on
+    // SOCK_SEQPACKET).
+    std::vector<std::string> peer_receive(int waitMs = 100) const {
+        std::vector<std::string> pieces;
+        for (;;) {
+            pollfd p{peer_, POLLIN, 0};
+            if (::poll(&p, 1, waitMs) <= 0) break;
+            std::string piece(256 * 1024, '\0');
+            ssize_t n = ::recv(peer_, piece.data(), piece.size(), 0);
+            if (n <= 0) break;
+            piece.resize(static_cast<std::size_t>(n));
+            pieces.push_back(std::move(piece));
+        }
+        return pieces;
+    }
+
+    std::string peer_receive_all(int waitMs = 100) const {
+        std::string all;
+        for (const std::string &piece : peer_receive(waitMs)) all += piece;
+        return all;
+    }
+
+    void close_peer() {
+        if (peer_ >= 0) ::close(peer_);
+        peer_ = -1;
+    }
+    void close_library() {
+        if (library_ >= 0) ::close(library_);
+        library_ = -1;
+    }
+
+private:
+    int library_ = -1;
+    int peer_ = -1;
+};
+
+}  // namespace vavevar::test
