@@ -1,0 +1,45 @@
+// Subscription requests: the payload of the sender's subscribe and
+// unsubscribe messages, and their form on the wire.
+#pragma once
+
+#include <cstdint>
+
+#include "vavevar.h"
+
+struct lumo_conn;
+
+namespace vavevar {
+
+enum SubreqKind : std::uint32_t { kSubscribe = 0, kUnsubscribe = 1 };
+
+}  // namespace vavevar
+
+struct lumo_subreq {
+    std::uint32_t kind;  // vavevar::SubreqKind
+    std::int32_t subscriberId;
+    char *subscription;  // owned copies, null when absent; unsubscribes carry none
+    char *component;
+    char *mbrInterest;
+    std::uint32_t deltas;
+    lumo_proplist *properties;  // owned copy or null
+};
+
+namespace vavevar {
+
+// A subscribe request holding copies of the given texts and of the property
+// list. Returns null when memory runs out (nothing is left allocated).
+lumo_subreq *lumo_subreq_subscribe(std::int32_t subscriberId, const char *subscription,
+                                   const char *component, const char *mbrInterest,
+                                   std::uint32_t deltas, const lumo_proplist *properties) noexcept;
+
+// An unsubscribe request, or null when memory runs out.
+lumo_subreq *lumo_subreq_unsubscribe(std::int32_t subscriberId) noexcept;
+
+// Releases the request with its texts and property list; null is ignored.
+void lumo_subreq_free(lumo_subreq *request) noexcept;
+
+// Writes the request as one message and flushes. Returns 1 when everything
+// went to the socket, 0 when a write or the flush failed.
+int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept;
+
+}  // namespace vavevar
