@@ -2,6 +2,7 @@
 # builds and runs the whole test suite. Both install missing packages first.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build demo test asan tsan bench clean
