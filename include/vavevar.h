@@ -157,6 +157,76 @@ LUMO_EXPORT void lumo_notification_setLocalOnly(lumo_notification *n) LUMO_NOEXC
  * leaves *length untouched. */
 LUMO_EXPORT const char *lumo_notification_body(const lumo_notification *n, int32_t *length) LUMO_NOEXCEPT;
 
+/* ------------------------------------------------------------------------
+ * Portability: condition variables and threads, the primitives every wait
+ * and every thread of the library is built on, offered to applications too.
+ * The lock that goes with a condition variable is the caller's own
+ * pthread_mutex_t, held by the caller around every wait.
+ * ---------------------------------------------------------------------- */
+
+/* The manual-reset event inside a condition variable (opaque). */
+struct lumox_win32_event;
+
+/* A condition variable. The caller owns the record (zeroed or not) and hands
+ * it to lumox_win32_cond_init; the record owns its lock and event. The
+ * counters are read and written only with `lock` held. */
+typedef struct lumox_win32_cond_t {
+    int32_t waiters;   /* threads inside a wait */
+    int32_t released;  /* waiters released that have not left their wait yet */
+    uint32_t generation;             /* counts signals and broadcasts that released someone */
+    pthread_mutex_t *lock;           /* internal lock; NULL when init failed or after destroy */
+    struct lumox_win32_event *event; /* signalled while `released` is above 0 */
+} lumox_win32_cond_t;
+
+/* Makes `cond` usable: counters 0, a new internal lock and event. Returns 0,
+ * or -1 when `cond` is NULL or the lock or the event cannot be created (the
+ * record then holds nothing and every operation on it does nothing). */
+LUMO_EXPORT int32_t lumox_win32_cond_init(lumox_win32_cond_t *cond) LUMO_NOEXCEPT;
+
+/* Releases the internal lock and event, not the record. No thread may wait
+ * on `cond` any more. NULL, and a record whose init failed, are ignored. */
+LUMO_EXPORT void lumox_win32_cond_destroy(lumox_win32_cond_t *cond) LUMO_NOEXCEPT;
+
+/* Releases `mutex` (held once by the caller), sleeps until a signal or
+ * broadcast issued after this call began releases this thread, and takes
+ * `mutex` again before returning. Wake-ups may be spurious from the caller's
+ * point of view: re-check your own state. With a NULL or unusable `cond` or
+ * a NULL `mutex` it returns at once without touching `mutex`. */
+LUMO_EXPORT void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) LUMO_NOEXCEPT;
+
+/* As lumox_win32_cond_wait, waiting about `timeoutMs` milliseconds for a
+ * release; a waiter that was woken but may not pass waits the full time-out
+ * again. Returns 1 when it timed out (also at once for a NULL or unusable
+ * `cond` or a NULL `mutex`), 0 when it was released. */
+LUMO_EXPORT int32_t lumox_win32_cond_timedwait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex,
+                                               uint32_t timeoutMs) LUMO_NOEXCEPT;
+
+/* Releases one waiter that is not released yet; does nothing when there is
+ * none, and is not remembered for later waiters. May be called with or
+ * without the caller's mutex held. NULL is ignored. */
+LUMO_EXPORT void lumox_win32_cond_signal(lumox_win32_cond_t *cond) LUMO_NOEXCEPT;
+
+/* Releases every thread waiting at the moment of the call. NULL is ignored. */
+LUMO_EXPORT void lumox_win32_cond_broadcast(lumox_win32_cond_t *cond) LUMO_NOEXCEPT;
+
+/* Starts a joinable thread running routine(arg) with the default stack size.
+ * Returns its handle, which exactly one lumox_win32_thread_join must release,
+ * or NULL (nothing started, nothing left allocated) when `routine` is NULL,
+ * memory runs out or the system refuses the thread. */
+LUMO_EXPORT lumox_win32_thread_t *lumox_win32_thread_createattached(void (*routine)(void *),
+                                                                   void *arg) LUMO_NOEXCEPT;
+
+/* Starts a thread running routine(arg) that nobody joins; it cleans up after
+ * itself. Returns an identifier of the thread, or UINTPTR_MAX (all bits set)
+ * when `routine` is NULL, memory runs out or the system refuses the thread. */
+LUMO_EXPORT uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *),
+                                                        void *arg) LUMO_NOEXCEPT;
+
+/* Waits until the thread's routine has returned, then releases the handle
+ * (which must not be used again). If `result` is not NULL, NULL is stored in
+ * it: the routine's outcome is not passed on. A NULL thread only stores. */
+LUMO_EXPORT void lumox_win32_thread_join(lumox_win32_thread_t *thread, void **result) LUMO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,241 @@
+#include "port/queue.h"
+
+#include <new>
+
+#include "port/cond.h"
+#include "port/memory.h"
+
+namespace vavevar {
+namespace {
+
+bool refusing(const lumo_queue *queue) noexcept {
+    return queue->closing.load() != 0 || queue->stopped.load() != 0;
+}
+
+// A condition wait hands the queue's lock to the wait, which releases it while
+// sleeping and retakes it before returning; the analysis cannot see through
+// that, but the lock is held again on return.
+void wait_on(lumo_queue *queue, lumox_win32_cond_t *cond) noexcept LUMO_REQUIRES(queue->lock) {
+    vavevar::lumox_win32_cond_wait(cond, queue->lock->native());
+}
+
+void timed_wait_on(lumo_queue *queue, lumox_win32_cond_t *cond, std::int32_t timeout_ms) noexcept
+    LUMO_REQUIRES(queue->lock) {
+    vavevar::lumox_win32_cond_timedwait(cond, queue->lock->native(),
+                                        static_cast<std::uint32_t>(timeout_ms));
+}
+
+void count_add(lumo_queue *queue, std::int32_t delta) noexcept LUMO_REQUIRES(queue->lock) {
+    queue->count.store(queue->count.load(std::memory_order_relaxed) + delta,
+                       std::memory_order_relaxed);
+}
+
+// Marks the queue stopped, wakes its sleeping getters and waits until they
+// have left. A close still waiting is let go as well, since its queue can no
+// longer drain.
+void stop_locked(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
+    queue->stopped.store(1);
+    if (queue->drain_waiters > 0) vavevar::lumox_win32_cond_broadcast(&queue->drained);
+    if (queue->get_waiters > 0) {
+        vavevar::lumox_win32_cond_broadcast(&queue->not_empty);
+        while (queue->get_waiters > 0) {
+            queue->drain_waiters += 1;
+            wait_on(queue, &queue->drained);
+            queue->drain_waiters -= 1;
+        }
+    }
+}
+
+void link_front(lumo_queue *queue, lumo_queue_node *node) noexcept LUMO_REQUIRES(queue->lock) {
+    if (queue->head != nullptr && queue->tail == nullptr) queue->tail = queue->head;
+    node->next = queue->head;
+    queue->head = node;
+}
+
+void link_back(lumo_queue *queue, lumo_queue_node *node) noexcept LUMO_REQUIRES(queue->lock) {
+    if (queue->head == nullptr) {
+        queue->head = node;
+    } else if (queue->tail == nullptr) {
+        queue->head->next = node;
+        queue->tail = node;
+    } else {
+        queue->tail->next = node;
+        queue->tail = node;
+    }
+}
+
+std::int32_t insert(lumo_queue *queue, void *item, bool at_front) noexcept {
+    if (queue == nullptr || refusing(queue)) return 0;
+    auto *node = static_cast<lumo_queue_node *>(lumo_malloc(sizeof(lumo_queue_node)));
+    if (node == nullptr) return 0;
+    node->item = item;
+    node->next = nullptr;
+    LockGuard guard(queue->lock);
+    if (refusing(queue)) {
+        lumo_free(node);
+        return 0;
+    }
+    if (at_front) {
+        link_front(queue, node);
+    } else {
+        link_back(queue, node);
+    }
+    count_add(queue, 1);
+    if (queue->get_waiters != 0) vavevar::lumox_win32_cond_signal(&queue->not_empty);
+    return 1;
+}
+
+void *take_head(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
+    lumo_queue_node *node = queue->head;
+    void *item = node->item;
+    queue->head = node->next;
+    if (queue->head == queue->tail) queue->tail = nullptr;
+    count_add(queue, -1);
+    lumo_free(node);
+    return item;
+}
+
+}  // namespace
+
+lumo_queue *lumo_queue_create() noexcept {
+    void *memory = lumo_malloc(sizeof(lumo_queue));
+    if (memory == nullptr) return nullptr;
+    auto *queue = new (memory) lumo_queue{};
+    queue->lock = lumo_lock_create();
+    bool not_empty_ok = vavevar::lumox_win32_cond_init(&queue->not_empty) == 0;
+    bool drained_ok = vavevar::lumox_win32_cond_init(&queue->drained) == 0;
+    if (queue->lock == nullptr || !not_empty_ok || !drained_ok) {
+        // A failed init leaves its variable inert, so destroying all is safe.
+        vavevar::lumox_win32_cond_destroy(&queue->not_empty);
+        vavevar::lumox_win32_cond_destroy(&queue->drained);
+        lumo_lock_destroy(queue->lock);
+        queue->~lumo_queue();
+        lumo_free(memory);
+        return nullptr;
+    }
+    return queue;
+}
+
+std::int32_t lumo_queue_put(lumo_queue *queue, void *item) noexcept {
+    return insert(queue, item, false);
+}
+
+std::int32_t lumo_queue_putfront(lumo_queue *queue, void *item) noexcept {
+    return insert(queue, item, true);
+}
+
+void *lumo_queue_get(lumo_queue *queue, std::int32_t wait, std::int32_t timeout_ms) noexcept {
+    if (queue == nullptr || queue->stopped.load() != 0) return nullptr;
+    LockGuard guard(queue->lock);
+    if (queue->stopped.load() != 0) return nullptr;
+    if (queue->head == nullptr && wait != 0 && !refusing(queue)) {
+        queue->get_waiters += 1;
+        if (timeout_ms > 0) {
+            timed_wait_on(queue, &queue->not_empty, timeout_ms);
+        } else {
+            while (queue->head == nullptr && !refusing(queue)) wait_on(queue, &queue->not_empty);
+        }
+        queue->get_waiters -= 1;
+    }
+    void *item = queue->head != nullptr ? take_head(queue) : nullptr;
+    // A close waits for the queue to empty; a stop waits for the getters to
+    // leave, and a getter leaving a stopped queue may leave items behind.
+    if (queue->drain_waiters != 0 && (queue->head == nullptr || queue->stopped.load() != 0))
+        vavevar::lumox_win32_cond_broadcast(&queue->drained);
+    return item;
+}
+
+std::int32_t lumo_queue_close(lumo_queue *queue) noexcept {
+    if (queue == nullptr || refusing(queue)) return 0;
+    LockGuard guard(queue->lock);
+    if (refusing(queue)) return 0;
+    queue->closing.store(1);
+    while (queue->head != nullptr && queue->stopped.load() == 0) {
+        queue->drain_waiters += 1;
+        wait_on(queue, &queue->drained);
+        queue->drain_waiters -= 1;
+    }
+    return queue->head == nullptr ? 1 : 0;
+}
+
+std::int32_t lumo_queue_stop(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->stopped.load() != 0) return 0;
+    LockGuard guard(queue->lock);
+    stop_locked(queue);
+    return 1;
+}
+
+std::int32_t lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept {
+    if (queue == nullptr) return 0;
+    lumo_queue_node *node;
+    {
+        LockGuard guard(queue->lock);
+        if (queue->stopped.load() == 0) stop_locked(queue);
+        node = queue->head;
+    }
+    vavevar::lumox_win32_cond_destroy(&queue->not_empty);
+    vavevar::lumox_win32_cond_destroy(&queue->drained);
+    lumo_lock_destroy(queue->lock);
+    while (node != nullptr) {
+        lumo_queue_node *next = node->next;
+        if (free_item != nullptr) free_item(node->item);
+        lumo_free(node);
+        node = next;
+    }
+    queue->~lumo_queue();
+    lumo_free(queue);
+    return 1;
+}
+
+std::int32_t lumo_queue_count(const lumo_queue *queue) noexcept {
+    return queue == nullptr ? 0 : queue->count.load(std::memory_order_relaxed);
+}
+
+std::int32_t lumo_queue_iterbegin(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->stopped.load() != 0) return 0;
+    queue->lock->lock();
+    queue->previous = nullptr;
+    queue->current = nullptr;
+    queue->next = queue->head;
+    return 1;
+}
+
+void *lumo_queue_iternext(lumo_queue *queue) noexcept {
+    if (queue == nullptr) return nullptr;
+    if (queue->next == nullptr) {
+        queue->previous = queue->current;
+        queue->current = nullptr;
+        return nullptr;
+    }
+    if (queue->current != nullptr) queue->previous = queue->current;
+    queue->current = queue->next;
+    queue->next = queue->current->next;
+    return queue->current->item;
+}
+
+std::int32_t lumo_queue_iterremove(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->current == nullptr) return 0;
+    lumo_queue_node *node = queue->current;
+    if (node == queue->head) {
+        queue->head = queue->next;
+    } else {
+        queue->previous->next = queue->next;
+        if (node == queue->tail) queue->tail = queue->previous;
+    }
+    if (queue->tail == queue->head) queue->tail = nullptr;
+    lumo_free(node);
+    queue->current = nullptr;
+    count_add(queue, -1);
+    return 1;
+}
+
+// A null queue holds no lock to release, which the analysis cannot tell.
+void lumo_queue_iterend(lumo_queue *queue) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
+    if (queue == nullptr) return;
+    queue->previous = nullptr;
+    queue->current = nullptr;
+    queue->next = nullptr;
+    queue->lock->unlock();
+}
+
+}  // namespace vavevar
