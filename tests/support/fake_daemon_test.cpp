@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -350,6 +352,28 @@ TEST(FakeDaemon, ShutsDownWithAClientConnectedAndReadingStopped) {
     client.send_all(kSubscribe7);
     daemon.reset();
     EXPECT_TRUE(client.closed_by_peer());
+}
+
+std::size_t open_descriptors() {
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
+TEST(FakeDaemon, ReleasesEverySocketItOpened) {
+    const std::size_t before = open_descriptors();
+    {
+        FakeDaemon daemon;
+        {
+            RawClient first(daemon.port());
+            handshake(first);
+            ASSERT_TRUE(daemon.drop());
+        }
+        RawClient second(daemon.port());
+        handshake(second);
+        second.send_all(kSubscribe7);
+        ASSERT_TRUE(daemon.wait_for_requests(3));
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 }  // namespace
