@@ -1,0 +1,131 @@
+// The daemon's side of the wire, for tests: parsing what the library sends
+// and building what a daemon sends back. Plain C++ with no link to the
+// library, so that the library's own wire code can be checked against it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vavevar::test {
+
+// Joins `lines` with CR LF after each one and adds the empty line that ends a
+// header block: reply_lines({"a", "b"}) is "a\r\nb\r\n\r\n".
+std::string reply_lines(const std::vector<std::string> &lines);
+
+// A connect reply the library accepts: nine lines with "Result: success" on
+// line 3 and "instanceName: <instance_name>" on line 9, then the empty line.
+// `result` replaces "success" to script a refusal.
+std::string handshake_reply(std::string_view instance_name = "fake-instance",
+                            std::string_view result = "success");
+
+struct Header {
+    std::string name;
+    std::string value;
+    bool operator==(const Header &) const = default;
+};
+
+// One request as the library sent it.
+struct Request {
+    enum class Kind { connect, event, subscribe, unsubscribe, other };
+
+    Kind kind = Kind::other;
+    std::string first_line;       // without its line end
+    std::vector<Header> headers;  // in arrival order, property lines included
+    std::string body;             // the Content-Length bytes
+    std::string address_list;     // events only: the AddrList-Length bytes
+    std::string raw;              // every byte of the request, line ends included
+    std::size_t connection = 0;   // 0 for the first connection accepted, and so on
+
+    // The value of the first header called `name`, or nullopt.
+    std::optional<std::string> header(std::string_view name) const;
+    // Every header name in order, for asserting on the layout in one line.
+    std::vector<std::string> header_names() const;
+};
+
+const char *kind_name(Request::Kind kind);
+
+// Splits a byte stream into requests, however the bytes are fragmented.
+//
+// A request is a first line, header lines up to an empty line, then the body
+// announced by the last Content-Length header and, for events, the address
+// list announced by the last AddrList-Length header (the last ones, because
+// property lines come before them and may carry any name). Lines end at LF,
+// with a CR before it dropped. A header line is split at its first colon; one
+// blank after the colon is dropped from the value; a line without a colon
+// becomes a header whose name is the whole line and whose value is empty.
+//
+// The connect request's FormFactor value is the file content sent verbatim,
+// which may hold line ends of its own: it runs up to the "\r\nSelfId: " that
+// the library writes after it.
+class RequestParser {
+public:
+    void feed(std::string_view bytes);
+    // The next complete request, or nullopt while its bytes are still missing.
+    std::optional<Request> next();
+    // Bytes fed that belong to no complete request yet.
+    std::string_view pending() const { return std::string_view(buffer_).substr(consumed_); }
+
+private:
+    std::string buffer_;
+    std::size_t consumed_ = 0;
+};
+
+// Builds the event message a daemon sends: the message line, then the
+// inbound header rows, the body and the address list. Every field is text so
+// that tests can put anything on the wire; the defaults make a valid class-0
+// event for subscriber 1.
+struct InboundEvent {
+    std::string message_line = "POST /event HTTP/1.1";
+    std::string class_name = "MessageNotification";
+    std::string subscriber_ids = "1";  // ";"-separated, sent as it is
+    std::string event_type = "test.event";
+    std::string event_id = "id-1";
+    // The library skips 14 bytes for each time header, name and ": "
+    // included, so names of 12 characters keep the values in place.
+    std::string creation_time_name = "creationTime";
+    std::string creation_time = "1700000000123";
+    std::string delivery_time_name = "deliveryTime";
+    std::string delivery_time = "1700000000456";
+    std::string affected_components;
+    std::string affected_nodes;
+    std::string generating_component = "publisher";
+    std::string generating_process = "4242";
+    std::string generating_node = "node-1";
+    std::string instance_name = "fake-instance";
+    std::string local_only = "false";
+    std::vector<std::string> property_lines;          // sent as they are
+    std::optional<std::string> number_of_properties;  // default: count of property_lines
+    std::string stream_key;
+    std::string body;
+    std::optional<std::string> content_length;  // default: body size
+    std::string address_list;
+    std::optional<std::string> address_list_length;  // default: address_list size
+    // Default: the full form for the message and streaming classes and the
+    // short form for every other name; the streamKey line for the incoming
+    // streaming class only.
+    std::optional<bool> full_form;
+    std::optional<bool> with_stream_key;
+    std::string line_end = "\r\n";
+
+    // Appends the property line "name: value".
+    InboundEvent &property(std::string_view name, std::string_view value);
+    std::string bytes() const;
+};
+
+// Builds a status message: the message line, Result, SubscriberID, Message,
+// then the empty line. A header left empty (nullopt) is not written.
+struct StatusMessage {
+    std::string message_line = "POST /status HTTP/1.1";
+    std::optional<std::string> result = "success";
+    std::optional<std::string> subscriber_id = "1";
+    std::optional<std::string> message;
+    std::string line_end = "\r\n";
+
+    std::string bytes() const;
+};
+
+}  // namespace vavevar::test
