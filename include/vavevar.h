@@ -61,6 +61,46 @@ typedef struct lumo_property {
 } lumo_property;
 
 /* ------------------------------------------------------------------------
+ * Runtime: start and stop. The library is started once per process and
+ * counted: every successful or repeated start needs one shutdown, and only
+ * the last shutdown stops anything. Starting does not wait for the daemon;
+ * the library connects in the background and keeps reconnecting.
+ * ---------------------------------------------------------------------- */
+
+/* Starts the library with the daemon's home directory from TAMRIX_CONFIG_HOME
+ * (or, when that is unset or empty, TAMRIX_HOME) and its port from
+ * TAMRIX_LUMO_PROXY_PORT. Returns 0 when started, -1 when the home or the
+ * port is missing or invalid (the reason is printed on standard error), -2
+ * when the system refused a resource the library needs, -3 when already
+ * started in this process (the start is counted all the same). */
+LUMO_EXPORT int32_t lumo_init(void) LUMO_NOEXCEPT;
+
+/* As lumo_init with the port given; only its low 16 bits are used, and 0
+ * there means the port comes from the environment. */
+LUMO_EXPORT int32_t lumo_init_with_port(int32_t port) LUMO_NOEXCEPT;
+
+/* As lumo_init with the home directory given; NULL means the environment. */
+LUMO_EXPORT int32_t lumo_init_wtamrixhome(const char *home) LUMO_NOEXCEPT;
+
+/* Ends one start. The last one writes out what is still queued for the
+ * daemon (giving up after a few seconds if the daemon does not take it),
+ * stops the library's threads, closes every publisher and subscriber still
+ * open and releases everything. Without a start it does nothing. */
+LUMO_EXPORT void lumo_shutdown(void) LUMO_NOEXCEPT;
+
+/* As lumo_shutdown, abandoning what is still queued instead of writing it. */
+LUMO_EXPORT void lumo_shutdown_nowait(void) LUMO_NOEXCEPT;
+
+/* Stores in *out a copy of the instance name the daemon reported, waiting up
+ * to 10 s for the connection; NULL when the library is not started, the
+ * connection is not up then or the daemon named none. The caller frees the
+ * copy. A NULL out is ignored. */
+LUMO_EXPORT void lumo_get_instancename(char **out) LUMO_NOEXCEPT;
+
+/* Always stores NULL in *out (tiers are not used). */
+LUMO_EXPORT void lumo_get_tiername(char **out) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
  * Property lists: an ordered table of uniquely named text properties, owned
  * by the application and handed to subscriber creation.
  * ---------------------------------------------------------------------- */
@@ -137,7 +177,10 @@ LUMO_EXPORT const char *lumo_notification_instanceName(const lumo_notification *
 LUMO_EXPORT const char *lumo_notification_affectedComponents(const lumo_notification *n) LUMO_NOEXCEPT;
 LUMO_EXPORT const char *lumo_notification_affectedNodes(const lumo_notification *n) LUMO_NOEXCEPT;
 
-/* Returns the class, 0 to 8 (see the class names in the documentation) LUMO_NOEXCEPT;
+/* Returns the class: 0 MessageNotification, 1 MembershipListNotification,
+ * 2 MembershipDeltaNotification, 3 OutgoingStreamingNotification,
+ * 4 IncomingStreamingNotification, 5 StateGetNotification,
+ * 6 StateSetNotification, 7 LeaveGroupNotification, 8 anything else;
  * 8 for a NULL notification. */
 LUMO_EXPORT int32_t lumo_notification_getClass(const lumo_notification *n) LUMO_NOEXCEPT;
 

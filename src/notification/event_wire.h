@@ -41,3 +41,11 @@ std::int32_t lumo_wire_atoi(const char *text) noexcept;
 std::int64_t lumo_wire_extract_number(const char *text) noexcept;
 
 }  // namespace vavevar
+
+namespace vavevar {
+
+// As lumo_event_write_with_instance, stating the instance name the daemon
+// gave this runtime (nothing when the library is not initialised).
+int lumo_event_write(const lumo_notification *n, lumo_conn *conn) noexcept;
+
+}  // namespace vavevar

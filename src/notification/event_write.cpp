@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "notification/event_wire.h"
+#include "port/memory.h"
 #include "runtime/conn.h"
+#include "runtime/runtime_state.h"
 
 namespace vavevar {
 namespace {
@@ -84,6 +86,20 @@ int lumo_event_write_with_instance(const lumo_notification *n, lumo_conn *conn,
     out.text("\r\n");
     out.bytes(n->body, static_cast<std::size_t>(body_length));
     return out.finish() ? 1 : 0;
+}
+
+int lumo_event_write(const lumo_notification *n, lumo_conn *conn) noexcept {
+    if (n == nullptr) return -1;
+    // The name is copied out under the runtime's lock and written without it:
+    // a send may block, and the receiver must never wait on the sender.
+    char buffer[256];
+    char *heap = nullptr;
+    std::size_t length = 0;
+    const char *name =
+        lumo_runtime_instance_name(lumo_runtime_current(), buffer, sizeof buffer, &heap, &length);
+    int result = lumo_event_write_with_instance(n, conn, name, length);
+    lumo_free(heap);
+    return result;
 }
 
 }  // namespace vavevar

@@ -1,0 +1,33 @@
+// Exported start, stop and runtime query entry points.
+#include "runtime/lifecycle.h"
+#include "vavevar.h"
+
+namespace v = vavevar;
+
+extern "C" {
+
+LUMO_EXPORT int32_t lumo_init(void) noexcept { return v::lumo_runtime_start(nullptr, 0); }
+
+LUMO_EXPORT int32_t lumo_init_with_port(int32_t port) noexcept {
+    return v::lumo_runtime_start(nullptr, port);
+}
+
+LUMO_EXPORT int32_t lumo_init_wtamrixhome(const char *home) noexcept {
+    return v::lumo_runtime_start(home, 0);
+}
+
+LUMO_EXPORT void lumo_shutdown(void) noexcept { v::lumo_runtime_stop(1); }
+
+LUMO_EXPORT void lumo_shutdown_nowait(void) noexcept { v::lumo_runtime_stop(0); }
+
+LUMO_EXPORT void lumo_get_instancename(char **out) noexcept {
+    if (out == nullptr) return;
+    *out = nullptr;
+    *out = v::lumo_runtime_instance_name_copy();
+}
+
+LUMO_EXPORT void lumo_get_tiername(char **out) noexcept {
+    if (out != nullptr) *out = nullptr;
+}
+
+}  // extern "C"

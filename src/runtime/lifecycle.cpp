@@ -1,0 +1,141 @@
+#include "runtime/lifecycle.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "notification/event_wire.h"
+#include "port/diag.h"
+#include "port/global_mutex.h"
+#include "port/memory.h"
+#include "port/thread.h"
+#include "runtime/link.h"
+#include "runtime/receiver.h"
+#include "runtime/runtime_state.h"
+#include "runtime/sender.h"
+#include "runtime/startup.h"
+
+namespace vavevar {
+namespace {
+
+constexpr std::int32_t kInstanceNameWaitMs = 10000;
+
+const char *non_empty_env(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// Both are looked up, and both reported, before either is judged.
+bool configure(const char *&home, std::uint16_t &port) {
+    if (home == nullptr) {
+        home = non_empty_env("TAMRIX_CONFIG_HOME");
+        if (home == nullptr) home = non_empty_env("TAMRIX_HOME");
+        if (home == nullptr) lumo_log("TAMRIX_HOME is not set\n");
+    }
+    if (port == 0) {
+        const char *text = std::getenv("TAMRIX_LUMO_PROXY_PORT");
+        if (text == nullptr) {
+            lumo_log("TAMRIX_LUMO_PROXY_PORT: not set\n");
+        } else {
+            std::int32_t value = lumo_wire_atoi(text);
+            if (value <= 0)
+                lumo_log("TAMRIX_LUMO_PROXY_PORT: invalid value: %s\n", text);
+            else
+                port = static_cast<std::uint16_t>(value & 0xFFFF);
+        }
+    }
+    return home != nullptr && port != 0;
+}
+
+// Starts both threads and waits until they report. False when a thread could
+// not be started; the one that did start is stopped again.
+bool start_threads(lumo_runtime *rt) {
+    lumo_startup record;
+    if (!lumo_startup_init(&record, rt->port)) return false;
+    rt->receiver_thread = vavevar::lumox_win32_thread_createattached(lumo_receiver_main, &record);
+    if (rt->receiver_thread == nullptr) {
+        lumo_startup_destroy(&record);
+        return false;
+    }
+    lumo_startup_wait(&record, &lumo_startup::receiver_started);
+    rt->sender_thread = vavevar::lumox_win32_thread_createattached(lumo_sender_main, &record);
+    if (rt->sender_thread == nullptr) {
+        // The receiver waits for the sender's report before it lets go of
+        // the record; give it that report so that it can be stopped.
+        lumo_startup_sender_ready(&record);
+        lumo_startup_wait(&record, &lumo_startup::both_ready);
+        lumo_startup_destroy(&record);
+        lumo_link_close();
+        vavevar::lumox_win32_thread_join(rt->receiver_thread, nullptr);
+        rt->receiver_thread = nullptr;
+        return false;
+    }
+    lumo_startup_wait(&record, &lumo_startup::both_ready);
+    lumo_startup_destroy(&record);
+    return true;
+}
+
+}  // namespace
+
+std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcept {
+    std::int32_t pid = static_cast<std::int32_t>(::getpid());
+    auto port = static_cast<std::uint16_t>(port_arg & 0xFFFF);
+    if (!configure(home, port)) return kInitNoConfig;
+
+    GlobalMutex global;
+    if (!global.take()) return kInitNoResources;
+
+    if (lumo_runtime *existing = lumo_runtime_current()) {
+        if (existing->pid == pid) {
+            existing->ref_count += 1;
+            return kInitAlready;
+        }
+        // Inherited from the parent of a fork: its threads are not ours.
+        lumo_runtime_set_current(nullptr);
+        lumo_runtime_free(existing);
+    }
+
+    if (!lumo_link_prepare() || !lumo_sender_prepare()) return kInitNoResources;
+    lumo_runtime *rt = lumo_runtime_create(home, port, pid);
+    if (rt == nullptr) return kInitNoResources;
+    lumo_runtime_set_current(rt);
+    if (!start_threads(rt)) {
+        lumo_runtime_set_current(nullptr);
+        lumo_runtime_free(rt);
+        return kInitNoResources;
+    }
+    return kInitOk;
+}
+
+void lumo_runtime_stop(std::int32_t wait) noexcept {
+    GlobalMutex global;
+    if (!global.take()) return;
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) return;
+    if (--rt->ref_count > 0) return;
+
+    lumo_sender_stop(wait);
+    vavevar::lumox_win32_thread_join(rt->sender_thread, nullptr);
+    lumo_sender_stopped();
+    lumo_link_close();
+    vavevar::lumox_win32_thread_join(rt->receiver_thread, nullptr);
+    lumo_runtime_set_current(nullptr);
+    lumo_runtime_free(rt);
+}
+
+char *lumo_runtime_instance_name_copy() noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) return nullptr;
+    lumo_link_wait(kInstanceNameWaitMs);
+    if (!lumo_link_is_up()) return nullptr;
+    char buffer[256];
+    char *heap = nullptr;
+    std::size_t length = 0;
+    const char *name = lumo_runtime_instance_name(rt, buffer, sizeof buffer, &heap, &length);
+    if (name == nullptr) return nullptr;
+    if (heap != nullptr) return heap;
+    return lumo_strdup(name);
+}
+
+}  // namespace vavevar

@@ -1,0 +1,28 @@
+// Start and stop of the library: configuration, the runtime state and the
+// receiver and sender threads, counted per process and serialised across
+// processes by the machine-wide mutex.
+#pragma once
+
+#include <cstdint>
+
+namespace vavevar {
+
+// Results of lumo_runtime_start.
+inline constexpr std::int32_t kInitOk = 0;
+inline constexpr std::int32_t kInitNoConfig = -1;
+inline constexpr std::int32_t kInitNoResources = -2;
+inline constexpr std::int32_t kInitAlready = -3;
+
+// `home` null: from the environment; `port` 0 (in its low 16 bits): from the
+// environment. Returns one of the results above.
+std::int32_t lumo_runtime_start(const char *home, std::int32_t port) noexcept;
+
+// Lowers the count; the last stop ends both threads and releases everything.
+// With `wait`, queued messages are written first (within a grace period).
+void lumo_runtime_stop(std::int32_t wait) noexcept;
+
+// A new copy of the instance name once the link is up (waiting up to 10 s
+// for it), else null.
+char *lumo_runtime_instance_name_copy() noexcept;
+
+}  // namespace vavevar

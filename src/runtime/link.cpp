@@ -1,0 +1,131 @@
+#include "runtime/link.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "port/cond.h"
+#include "port/cond_alloc.h"
+#include "port/lock.h"
+
+namespace vavevar {
+namespace {
+
+struct LinkState {
+    // Written before the lock is taken and read with or without it.
+    std::atomic<std::int32_t> exiting{0};
+    std::atomic<std::int32_t> stop_wait{0};
+    Lock *lock = nullptr;
+    lumox_win32_cond_t *cond = nullptr;
+    std::int32_t socket LUMO_GUARDED_BY(lock) = -1;
+    std::int32_t connected LUMO_GUARDED_BY(lock) = 0;
+    std::int32_t waiters LUMO_GUARDED_BY(lock) = 0;
+};
+
+LinkState g_link;
+std::once_flag g_link_once;
+
+}  // namespace
+
+bool lumo_link_prepare() noexcept {
+    std::call_once(g_link_once, [] {
+        g_link.lock = lumo_lock_create();
+        g_link.cond = lumo_cond_create();
+    });
+    return g_link.lock != nullptr && g_link.cond != nullptr;
+}
+
+void lumo_link_reset() noexcept {
+    LockGuard guard(g_link.lock);
+    g_link.exiting.store(0);
+    g_link.stop_wait.store(0);
+    g_link.socket = -1;
+    g_link.connected = 0;
+}
+
+std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept {
+    if (!lumo_link_prepare()) return -1;
+    LockGuard guard(g_link.lock);
+    auto released = [] { return g_link.exiting.load() || g_link.stop_wait.load(); };
+    if (!released() && !g_link.connected) {
+        g_link.waiters += 1;
+        if (timeout_ms > 0) {
+            vavevar::lumox_win32_cond_timedwait(g_link.cond, g_link.lock->native(),
+                                                static_cast<std::uint32_t>(timeout_ms));
+        } else {
+            while (!released() && !g_link.connected)
+                vavevar::lumox_win32_cond_wait(g_link.cond, g_link.lock->native());
+        }
+        g_link.waiters -= 1;
+    }
+    return g_link.connected ? g_link.socket : -1;
+}
+
+std::int32_t lumo_link_is_up() noexcept {
+    if (!lumo_link_prepare()) return 0;
+    LockGuard guard(g_link.lock);
+    return g_link.connected && !g_link.exiting.load() ? 1 : 0;
+}
+
+bool lumo_link_exiting() noexcept { return g_link.exiting.load() != 0; }
+
+void lumo_link_close() noexcept {
+    if (!lumo_link_prepare()) return;
+    g_link.exiting.store(1);
+    std::int32_t socket;
+    {
+        LockGuard guard(g_link.lock);
+        socket = g_link.socket;
+        g_link.socket = -1;
+        g_link.connected = 0;
+        vavevar::lumox_win32_cond_broadcast(g_link.cond);
+    }
+    if (socket != -1) lumo_link_close_socket(socket);
+}
+
+void lumo_link_release_waiters() noexcept {
+    if (!lumo_link_prepare()) return;
+    g_link.stop_wait.store(1);
+    LockGuard guard(g_link.lock);
+    if (g_link.waiters != 0) vavevar::lumox_win32_cond_broadcast(g_link.cond);
+}
+
+void lumo_link_abort() noexcept {
+    if (!lumo_link_prepare()) return;
+    // Under the lock the socket cannot be closed and its number reused.
+    LockGuard guard(g_link.lock);
+    if (g_link.socket != -1) ::shutdown(g_link.socket, SHUT_RDWR);
+}
+
+void lumo_link_set_socket(std::int32_t socket) noexcept {
+    LockGuard guard(g_link.lock);
+    g_link.socket = socket;
+}
+
+void lumo_link_set_connected() noexcept {
+    LockGuard guard(g_link.lock);
+    g_link.connected = 1;
+    if (g_link.waiters != 0) vavevar::lumox_win32_cond_broadcast(g_link.cond);
+}
+
+std::int32_t lumo_link_take_socket() noexcept {
+    LockGuard guard(g_link.lock);
+    std::int32_t socket = g_link.socket;
+    g_link.socket = -1;
+    g_link.connected = 0;
+    return socket;
+}
+
+void lumo_link_close_socket(std::int32_t socket) noexcept {
+    // The socket lingers 900 s while open; closing must not wait on a daemon
+    // that stopped reading, so lingering is switched off first. Data already
+    // queued is still delivered in the background.
+    linger off{0, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    ::shutdown(socket, SHUT_RDWR);
+    ::close(socket);
+}
+
+}  // namespace vavevar

@@ -1,0 +1,278 @@
+#include "runtime/sender.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "notification/event_wire.h"
+#include "port/event.h"
+#include "port/lock.h"
+#include "port/memory.h"
+#include "port/queue.h"
+#include "port/systhread.h"
+#include "port/thread.h"
+#include "pubsub/subreq.h"
+#include "runtime/conn.h"
+#include "runtime/link.h"
+#include "runtime/startup.h"
+
+namespace vavevar {
+namespace {
+
+struct SenderState {
+    // The locks outlive every runtime (see lumo_sender_prepare).
+    Lock *conn_lock = nullptr;
+    Lock *exit_lock = nullptr;
+    Lock *stop_lock = nullptr;
+    // Enqueuers and the receiver's queue walks reach the queue only under
+    // exit_lock, so it cannot be destroyed under them.
+    lumo_queue *queue LUMO_GUARDED_BY(exit_lock) = nullptr;
+    std::atomic<std::int32_t> stop_requested{0};
+    std::atomic<std::int32_t> sender_exiting{0};
+    // Set when a stopping sender overran its grace period: write nothing more.
+    std::atomic<std::int32_t> abandon{0};
+    lumo_conn *current_conn LUMO_GUARDED_BY(conn_lock) = nullptr;
+    // The grace watch of a stop in progress.
+    lumox_win32_event *watch_cancel = nullptr;
+    lumox_win32_thread_t *watch_thread = nullptr;
+};
+
+SenderState g_sender;
+std::once_flag g_sender_once;
+
+constexpr std::uint32_t kAbortRepeatMs = 100;
+
+void free_outmsg_item(void *item) { lumo_outmsg_free(static_cast<lumo_outmsg *>(item)); }
+
+lumo_outmsg *make_outmsg(std::uint32_t kind, void *payload) {
+    auto *message = static_cast<lumo_outmsg *>(lumo_malloc(sizeof(lumo_outmsg)));
+    if (message != nullptr) *message = lumo_outmsg{kind, payload};
+    return message;
+}
+
+// Hands a message to the running sender; false when it takes no more.
+bool enqueue(lumo_outmsg *message) {
+    if (!lumo_sender_prepare()) return false;
+    LockGuard guard(g_sender.exit_lock);
+    if (g_sender.queue == nullptr || g_sender.sender_exiting.load()) return false;
+    return lumo_queue_put(g_sender.queue, message) != 0;
+}
+
+bool write_message(const lumo_outmsg *message, lumo_conn *conn) {
+    if (message->msg_kind == kOutmsgEvent)
+        return lumo_event_write(static_cast<const lumo_notification *>(message->payload), conn) == 1;
+    return lumo_subreq_write(static_cast<const lumo_subreq *>(message->payload), conn) != 0;
+}
+
+void publish_conn(lumo_conn *conn) {
+    LockGuard guard(g_sender.conn_lock);
+    g_sender.current_conn = conn;
+}
+
+// Runs while a stop is in progress: when the sender has not finished within
+// the grace period, the daemon is not taking what it writes, so the
+// connection is shut down under the blocked send, again and again in case
+// the receiver reconnects, until the stop completes.
+void watch_main(void *) noexcept {
+    if (lumo_event_wait(g_sender.watch_cancel, kSenderGraceMs)) return;
+    g_sender.abandon.store(1);
+    do {
+        lumo_link_abort();
+    } while (!lumo_event_wait(g_sender.watch_cancel, kAbortRepeatMs));
+}
+
+void start_watch() {
+    if (g_sender.watch_cancel == nullptr) g_sender.watch_cancel = lumo_event_create();
+    if (g_sender.watch_cancel == nullptr) return;
+    lumo_event_reset(g_sender.watch_cancel);
+    g_sender.watch_thread = vavevar::lumox_win32_thread_createattached(watch_main, nullptr);
+}
+
+void loop(lumo_queue *queue) {
+    lumo_conn *conn = nullptr;
+    // A message whose write failed while the queue refused to take it back
+    // (it is draining for a stop): kept here so that it is written first.
+    lumo_outmsg *retry = nullptr;
+    auto next_message = [&](std::int32_t wait) {
+        lumo_outmsg *message = retry;
+        retry = nullptr;
+        if (message == nullptr) message = static_cast<lumo_outmsg *>(lumo_queue_get(queue, wait, -1));
+        return message;
+    };
+
+    while (!g_sender.sender_exiting.load()) {
+        if (conn == nullptr) {
+            if (!g_sender.abandon.load()) {
+                conn = lumo_conn_create(lumo_link_wait(-1));
+                if (conn != nullptr) {
+                    publish_conn(conn);
+                    continue;
+                }
+            }
+            if (g_sender.stop_requested.load()) {
+                // Stopping with no link to write on: what is queued goes.
+                lumo_outmsg_free(next_message(0));
+                lumo_sleep(0);
+            }
+            continue;
+        }
+        lumo_outmsg *message = next_message(1);
+        if (message == nullptr) continue;
+        if (g_sender.abandon.load()) {
+            lumo_outmsg_free(message);
+            continue;
+        }
+        if (write_message(message, conn)) {
+            lumo_outmsg_free(message);
+            continue;
+        }
+        if (!lumo_queue_putfront(queue, message)) retry = message;
+        publish_conn(nullptr);
+        lumo_conn_free(conn);
+        conn = nullptr;
+    }
+
+    lumo_outmsg_free(retry);
+    if (conn != nullptr) {
+        publish_conn(nullptr);
+        lumo_conn_free(conn);
+    }
+}
+
+}  // namespace
+
+bool lumo_sender_prepare() noexcept {
+    std::call_once(g_sender_once, [] {
+        g_sender.conn_lock = lumo_lock_create();
+        g_sender.exit_lock = lumo_lock_create();
+        g_sender.stop_lock = lumo_lock_create();
+    });
+    return g_sender.conn_lock != nullptr && g_sender.exit_lock != nullptr &&
+           g_sender.stop_lock != nullptr;
+}
+
+void lumo_sender_main(void *startup) noexcept {
+    lumo_queue *queue = lumo_queue_create();
+    g_sender.stop_requested.store(0);
+    g_sender.sender_exiting.store(0);
+    g_sender.abandon.store(0);
+    publish_conn(nullptr);
+    {
+        LockGuard guard(g_sender.exit_lock);
+        g_sender.queue = queue;
+    }
+    lumo_startup_sender_ready(static_cast<lumo_startup *>(startup));  // gone after this
+
+    if (queue != nullptr) {
+        loop(queue);
+    } else {
+        // Without a queue nothing can be sent; wait for the stop.
+        while (!g_sender.sender_exiting.load()) lumo_sleep(100);
+    }
+
+    {
+        LockGuard guard(g_sender.exit_lock);
+        g_sender.queue = nullptr;
+    }
+    // Messages still queued are abandoned unsent, but not leaked.
+    lumo_queue_destroy(queue, free_outmsg_item);
+}
+
+std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept {
+    if (n == nullptr) return 0;
+    lumo_outmsg *message = make_outmsg(kOutmsgEvent, n);
+    if (message == nullptr || !enqueue(message)) {
+        lumo_outmsg_free(message);
+        if (message == nullptr) lumo_notification_destroy(n);
+        return 0;
+    }
+    return 1;
+}
+
+std::int32_t lumo_sender_enqueue_request(lumo_subreq *request) noexcept {
+    if (request == nullptr) return 0;
+    lumo_outmsg *message = make_outmsg(kOutmsgRequest, request);
+    if (message == nullptr) return 0;
+    if (!enqueue(message)) {
+        lumo_free(message);  // the request stays the caller's
+        return 0;
+    }
+    return 1;
+}
+
+void lumo_sender_stop(std::int32_t wait) noexcept {
+    start_watch();
+    {
+        LockGuard guard(g_sender.stop_lock);
+        g_sender.stop_requested.store(1);
+        lumo_link_release_waiters();
+    }
+    if (wait != 0) {
+        // The queue cannot go while its close is in progress: only the
+        // sender destroys it, after sender_exiting is set below.
+        lumo_queue *queue;
+        {
+            LockGuard guard(g_sender.exit_lock);
+            queue = g_sender.queue;
+        }
+        lumo_queue_close(queue);
+    }
+    LockGuard guard(g_sender.exit_lock);
+    g_sender.sender_exiting.store(1);
+    lumo_queue_stop(g_sender.queue);
+}
+
+void lumo_sender_stopped() noexcept {
+    if (g_sender.watch_thread == nullptr) return;
+    lumo_event_set(g_sender.watch_cancel);
+    vavevar::lumox_win32_thread_join(g_sender.watch_thread, nullptr);
+    g_sender.watch_thread = nullptr;
+}
+
+void lumo_sender_invalidate_conn() noexcept {
+    if (g_sender.sender_exiting.load() || !lumo_sender_prepare()) return;
+    LockGuard guard(g_sender.conn_lock);
+    if (g_sender.current_conn != nullptr) lumo_conn_invalidate(g_sender.current_conn);
+}
+
+void lumo_sender_purge_unsubscribes() noexcept {
+    if (!lumo_sender_prepare()) return;
+    LockGuard guard(g_sender.exit_lock);
+    lumo_queue *queue = g_sender.queue;
+    if (!lumo_queue_iterbegin(queue)) return;
+    while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
+        if (message->msg_kind != kOutmsgRequest) continue;
+        if (static_cast<lumo_subreq *>(message->payload)->kind != kUnsubscribe) continue;
+        lumo_queue_iterremove(queue);
+        lumo_outmsg_free(message);
+    }
+    lumo_queue_iterend(queue);
+}
+
+std::int32_t lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
+    if (!lumo_sender_prepare()) return 0;
+    LockGuard guard(g_sender.exit_lock);
+    lumo_queue *queue = g_sender.queue;
+    if (!lumo_queue_iterbegin(queue)) return 0;
+    std::int32_t found = 0;
+    while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
+        if (message->msg_kind != kOutmsgRequest) continue;
+        auto *request = static_cast<lumo_subreq *>(message->payload);
+        if (request->kind == kSubscribe && request->subscriberId == subscriberId) {
+            found = 1;
+            break;
+        }
+    }
+    lumo_queue_iterend(queue);
+    return found;
+}
+
+void lumo_outmsg_free(lumo_outmsg *message) noexcept {
+    if (message == nullptr) return;
+    if (message->msg_kind == kOutmsgEvent)
+        lumo_notification_destroy(static_cast<lumo_notification *>(message->payload));
+    else
+        lumo_subreq_free(static_cast<lumo_subreq *>(message->payload));
+    lumo_free(message);
+}
+
+}  // namespace vavevar

@@ -1,0 +1,67 @@
+// The sender thread: the only writer of messages after the handshake.
+// Application threads and the receiver queue outbound messages; the sender
+// writes them in order once the link is up, and puts a message whose write
+// failed back at the head, to be written whole on the next connection.
+#pragma once
+
+#include <cstdint>
+
+#include "notification/notification.h"
+
+struct lumo_subreq;
+struct lumo_subscriber;
+
+namespace vavevar {
+
+enum OutmsgKind : std::uint32_t { kOutmsgRequest = 0, kOutmsgEvent = 1 };
+
+}  // namespace vavevar
+
+struct lumo_outmsg {
+    std::uint32_t msg_kind;  // vavevar::OutmsgKind
+    void *payload;           // lumo_notification for an event, lumo_subreq for a request
+};
+
+namespace vavevar {
+
+// Makes the sender's locks, once per process (see lumo_link_prepare for why
+// they outlive a runtime). Returns false when memory runs out.
+bool lumo_sender_prepare() noexcept;
+
+// Thread entry; `startup` is the start-up record of the initialising call.
+void lumo_sender_main(void *startup) noexcept;
+
+// Queue a notification (taken over in every case) or a subscription request
+// (taken over when the result is 1) for writing. Return 1 when handed to the
+// sender; 0 for null, when memory runs out or when the sender no longer
+// takes messages (stopping or not running): a refused notification is
+// destroyed, a refused request stays the caller's.
+std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept;
+std::int32_t lumo_sender_enqueue_request(lumo_subreq *request) noexcept;
+
+// Shutdown: with `wait`, returns once the sender has taken every queued
+// message; without, queued messages are abandoned. Then the sender leaves its
+// loop, and the caller joins it. A daemon that stops reading cannot hold this
+// up: when the sender has not finished within kSenderGraceMs, the connection
+// is shut down under it and what is left is abandoned.
+void lumo_sender_stop(std::int32_t wait) noexcept;
+
+// Shutdown, after the sender thread was joined: ends the grace watch.
+void lumo_sender_stopped() noexcept;
+
+// Receiver, after a lost connection: the sender's next write fails at once.
+void lumo_sender_invalidate_conn() noexcept;
+
+// Receiver, after a lost connection: drops queued unsubscribe requests.
+void lumo_sender_purge_unsubscribes() noexcept;
+
+// 1 when a subscribe request for the subscriber's identifier is queued.
+std::int32_t lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept;
+
+// Destroys the message and its payload; null is ignored.
+void lumo_outmsg_free(lumo_outmsg *message) noexcept;
+
+// How long a stopping sender may take to write what is queued.
+inline constexpr std::uint32_t kSenderGraceMs = 5000;
+
+}  // namespace vavevar

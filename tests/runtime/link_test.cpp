@@ -1,0 +1,133 @@
+// The receiver's side of the daemon link: handshake bytes, reply rules,
+// pauses and back-off, and what it does with the daemon's messages.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "runtime/link.h"
+#include "runtime/runtime_fixture.h"
+
+namespace vavevar::test {
+namespace {
+
+using std::chrono::steady_clock;
+
+class Link : public RuntimeTest {};
+
+std::string expected_connect(const std::string &form_factor, const std::string &home) {
+    return "POST /connect HTTP/1.1\r\nVersion: 4 \r\nFormFactor: " + form_factor +
+           "\r\nSelfId: Pid=" + std::to_string(::getpid()) + "; Home=" + home + "\r\n\r\n";
+}
+
+TEST_F(Link, HandshakeRequestIsByteExactWithTheDefaultFormFactor) {
+    start_connected();
+    auto connects = daemon.requests(Request::Kind::connect);
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(connects[0].raw, expected_connect("abc", home.path()));
+}
+
+TEST_F(Link, FormFactorFileIsSentVerbatim) {
+    home.write_form_factor("desktop\r\n");
+    start_connected();
+    auto connects = daemon.requests(Request::Kind::connect);
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(connects[0].raw, expected_connect("desktop\r\n", home.path()));
+}
+
+TEST_F(Link, RefusedHandshakesAreRetriedAtOnceThenAfterOneSecond) {
+    daemon.queue_handshake_reply(handshake_reply("x", "failure"));
+    daemon.queue_handshake_reply(handshake_reply("x", "Success"));  // compared whole
+    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
+    ASSERT_TRUE(daemon.wait_for_connections(1));
+    auto first = steady_clock::now();
+    ASSERT_TRUE(daemon.wait_for_connections(2));
+    double second = seconds_since(first);
+    ASSERT_TRUE(daemon.wait_for_connections(3));
+    double third = seconds_since(first);
+    EXPECT_LT(second, 0.8);           // back-off 0 after the first refusal
+    EXPECT_GE(third - second, 0.9);   // then 1 s
+    EXPECT_TRUE(wait_link_up());
+    EXPECT_EQ(daemon.connections(), 3u);
+}
+
+TEST_F(Link, ConnectionAttemptsPauseOneSecond) {
+    // A socket bound but not listening refuses connections until it listens.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+
+    auto start = steady_clock::now();
+    ASSERT_EQ(::lumo_init_with_port(ntohs(address.sin_port)), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::listen(fd, 4), 0);
+    int client = ::accept(fd, nullptr, nullptr);
+    double waited = seconds_since(start);
+    EXPECT_GE(waited, 0.9);  // the first attempt failed, the next came a second later
+    EXPECT_LT(waited, 3.0);
+    ::close(client);
+    ::close(fd);
+}
+
+TEST_F(Link, UnknownMessageLinesAreReportedAndTheLinkStaysUp) {
+    start_connected();
+    testing::internal::CaptureStderr();
+    daemon.send("POST /bogus HTTP/1.1\r\nshort\r\n");
+    // A status without an identifier drops the link: when the second
+    // connection comes, both lines before it have been dealt with.
+    StatusMessage without_id;
+    without_id.subscriber_id = std::nullopt;
+    daemon.send(without_id.bytes());
+    bool reconnected = daemon.wait_for_connections(2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(reconnected);
+    EXPECT_EQ(err,
+              "UNKNOWN MESSAGE LINE RECEIVED ==> POST /bogus HTTP/1.1\n"
+              "UNKNOWN MESSAGE LINE RECEIVED ==> short\n");
+    EXPECT_TRUE(wait_link_up());
+    EXPECT_EQ(daemon.connections(), 2u);
+}
+
+TEST_F(Link, MessagesForUnknownSubscribersAreDroppedQuietly) {
+    start_connected();
+    InboundEvent event;
+    event.subscriber_ids = "7";
+    daemon.send(event.bytes());
+    event.subscriber_ids = "1;2";
+    daemon.send(event.bytes());
+    StatusMessage status;
+    daemon.send(status.bytes());
+    // Then a broken event: the link is dropped and comes back.
+    daemon.send("POST /event HTTP/1.1\r\nclassName: MessageNotification\r\nSubscriberID: \r\n");
+    EXPECT_TRUE(daemon.wait_for_connections(2));
+    EXPECT_TRUE(wait_link_up());
+}
+
+TEST_F(Link, StopDuringAnUnansweredHandshakeIsPrompt) {
+    daemon.set_handshake_reply(std::nullopt);
+    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));
+    auto start = steady_clock::now();
+    ::lumo_shutdown();
+    EXPECT_LT(seconds_since(start), 1.5);
+}
+
+TEST_F(Link, WaitForTheLinkTimesOutOnceAndReturnsMinusOne) {
+    daemon.set_handshake_reply(std::nullopt);
+    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
+    auto start = steady_clock::now();
+    EXPECT_EQ(lumo_link_wait(300), -1);
+    EXPECT_GE(seconds_since(start), 0.25);
+    EXPECT_EQ(lumo_link_is_up(), 0);
+}
+
+}  // namespace
+}  // namespace vavevar::test

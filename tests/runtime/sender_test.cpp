@@ -1,0 +1,126 @@
+// The sender: order, rewriting after a lost connection, purging unsubscribes,
+// and stops that drain, discard, or give up on a daemon that stopped reading.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "pubsub/subreq.h"
+#include "runtime/runtime_fixture.h"
+#include "runtime/sender.h"
+
+namespace vavevar::test {
+namespace {
+
+using std::chrono::steady_clock;
+
+lumo_notification *event(const std::string &type, std::size_t body_size = 0) {
+    std::string body(body_size, 'b');
+    if (body_size > 0) body.back() = 'E';
+    return ::lumo_notification_create(type.c_str(), body.data(), static_cast<int32_t>(body_size));
+}
+
+void queue_event(const std::string &type, std::size_t body_size = 0) {
+    ASSERT_EQ(lumo_sender_enqueue_event(event(type, body_size)), 1);
+}
+
+std::vector<std::string> event_types(const std::vector<Request> &requests, std::size_t connection) {
+    std::vector<std::string> types;
+    for (const Request &r : requests)
+        if (r.connection == connection) types.push_back(r.header("eventType").value_or("?"));
+    return types;
+}
+
+class Sender : public RuntimeTest {};
+
+TEST_F(Sender, EventsQueuedBeforeTheFirstHandshakeGoOutInOrderAfterIt) {
+    daemon.queue_handshake_reply(std::nullopt);  // the first connection hangs
+    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
+    for (int i = 0; i < 5; ++i) queue_event("e" + std::to_string(i));
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));
+    EXPECT_FALSE(daemon.wait_for_requests(Request::Kind::event, 1, std::chrono::milliseconds(200)));
+    ASSERT_TRUE(daemon.drop());  // the handshake fails; the retry succeeds
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 5));
+    EXPECT_EQ(event_types(daemon.requests(Request::Kind::event), 1),
+              (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4"}));
+}
+
+class StalledSender : public RuntimeTest {
+protected:
+    StalledSender() : RuntimeTest() {}
+    // Blocks the sender in the middle of a large event: the daemon stops
+    // reading, so the send fills the socket buffers and waits.
+    void stall_in_big_event() {
+        start_connected();
+        daemon.stop_reading();
+        queue_event("big", kBig);
+    }
+    static constexpr std::size_t kBig = 8 << 20;
+};
+
+TEST_F(StalledSender, AnEventCutOffByALostConnectionIsWrittenAgainFirstAndWhole) {
+    stall_in_big_event();
+    queue_event("after");
+    ASSERT_TRUE(daemon.drop());
+    daemon.resume_reading();
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::seconds(20)));
+    auto events = daemon.requests(Request::Kind::event);
+    EXPECT_EQ(event_types(events, 1), (std::vector<std::string>{"big", "after"}));
+    for (const Request &r : events)
+        if (r.connection == 1 && r.header("eventType") == "big") {
+            EXPECT_EQ(r.body.size(), kBig);
+            EXPECT_EQ(r.body.back(), 'E');
+        }
+}
+
+TEST_F(StalledSender, QueuedUnsubscribesArePurgedWhenTheLinkIsLostAndEventsStay) {
+    stall_in_big_event();
+    ASSERT_EQ(lumo_sender_enqueue_request(lumo_subreq_unsubscribe(4)), 1);
+    queue_event("kept");
+    ASSERT_EQ(lumo_sender_enqueue_request(lumo_subreq_unsubscribe(5)), 1);
+    ASSERT_TRUE(daemon.drop());
+    daemon.resume_reading();
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::seconds(20)));
+    auto events = daemon.requests(Request::Kind::event);
+    EXPECT_EQ(event_types(events, 1), (std::vector<std::string>{"big", "kept"}));
+    ::lumo_shutdown();  // drains whatever might still be queued
+    EXPECT_TRUE(daemon.requests(Request::Kind::unsubscribe).empty());
+}
+
+TEST_F(StalledSender, ShutdownGivesUpOnADaemonThatStoppedReading) {
+    stall_in_big_event();
+    queue_event("never");
+    auto start = steady_clock::now();
+    ::lumo_shutdown();
+    double waited = seconds_since(start);
+    EXPECT_GE(waited, kSenderGraceMs / 1000.0 - 0.5);
+    EXPECT_LT(waited, kSenderGraceMs / 1000.0 + 4.0);
+}
+
+TEST_F(StalledSender, ShutdownWithoutWaitingGivesUpAsWell) {
+    stall_in_big_event();
+    auto start = steady_clock::now();
+    ::lumo_shutdown_nowait();
+    EXPECT_LT(seconds_since(start), kSenderGraceMs / 1000.0 + 4.0);
+}
+
+TEST_F(Sender, ShutdownWritesEverythingQueuedFirst) {
+    start_connected();
+    for (int i = 0; i < 200; ++i) queue_event("drain" + std::to_string(i), 100);
+    ::lumo_shutdown();
+    EXPECT_TRUE(daemon.wait_for_requests(Request::Kind::event, 200));
+    auto events = daemon.requests(Request::Kind::event);
+    ASSERT_EQ(events.size(), 200u);
+    EXPECT_EQ(events.back().header("eventType"), "drain199");
+}
+
+TEST_F(Sender, NothingIsTakenOnceTheLibraryIsStopped) {
+    EXPECT_EQ(lumo_sender_enqueue_event(event("late")), 0);  // destroyed, not leaked
+    lumo_subreq *request = lumo_subreq_unsubscribe(1);
+    EXPECT_EQ(lumo_sender_enqueue_request(request), 0);
+    lumo_subreq_free(request);  // still ours
+    EXPECT_EQ(lumo_sender_enqueue_event(nullptr), 0);
+}
+
+}  // namespace
+}  // namespace vavevar::test
