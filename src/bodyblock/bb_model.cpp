@@ -52,6 +52,19 @@ bool text_length(const char *text, std::uint32_t *length) {
     return true;
 }
 
+// Fills in a fresh record whose name is stored right behind it.
+template <typename Record>
+Record *start_record(void *memory, const char *name, std::uint32_t name_len) {
+    auto *record = static_cast<Record *>(memory);
+    *record = Record{};
+    record->name = reinterpret_cast<char *>(record + 1);
+    std::memcpy(record->name, name, name_len);
+    record->name[name_len] = '\0';
+    record->name_len = name_len;
+    record->name_hash = lumo_bb_hash(name, name_len);
+    return record;
+}
+
 void release_elements(lumo_bb_elemlist *list) {
     for (lumo_bb_elem *elem = list->first; elem != nullptr;) {
         lumo_bb_elem *next = elem->next;
@@ -201,14 +214,9 @@ lumo_bb_elem *lumo_bb_elemlist_getnext(lumo_bb_elem *elem) noexcept {
 
 lumo_bb_seg *lumo_bb_seg_new(const char *name, std::uint32_t name_len,
                              std::uint32_t level) noexcept {
-    auto *seg = static_cast<lumo_bb_seg *>(lumo_malloc(sizeof(lumo_bb_seg) + name_len + 1));
-    if (seg == nullptr) return nullptr;
-    *seg = lumo_bb_seg{};
-    seg->name = reinterpret_cast<char *>(seg + 1);
-    std::memcpy(seg->name, name, name_len);
-    seg->name[name_len] = '\0';
-    seg->name_len = name_len;
-    seg->name_hash = lumo_bb_hash(name, name_len);
+    void *memory = lumo_malloc(sizeof(lumo_bb_seg) + std::size_t{name_len} + 1);
+    if (memory == nullptr) return nullptr;
+    lumo_bb_seg *seg = start_record<lumo_bb_seg>(memory, name, name_len);
     seg->level = level;
     return seg;
 }
@@ -221,16 +229,11 @@ lumo_bb_elem *lumo_bb_seg_putelement(lumo_bb_seg *seg, const char *name, std::ui
                                      const void *value, std::int32_t value_len) noexcept {
     const std::size_t size =
         sizeof(lumo_bb_elem) + std::size_t{name_len} + static_cast<std::size_t>(value_len) + 2;
-    auto *elem = static_cast<lumo_bb_elem *>(lumo_malloc(size));
+    void *memory = lumo_malloc(size);
     // The element being replaced goes only once its successor exists, so a
     // failed replacement loses nothing.
-    if (elem == nullptr) return nullptr;
-    *elem = lumo_bb_elem{};
-    elem->name = reinterpret_cast<char *>(elem + 1);
-    std::memcpy(elem->name, name, name_len);
-    elem->name[name_len] = '\0';
-    elem->name_len = name_len;
-    elem->name_hash = lumo_bb_hash(name, name_len);
+    if (memory == nullptr) return nullptr;
+    lumo_bb_elem *elem = start_record<lumo_bb_elem>(memory, name, name_len);
     elem->value = elem->name + name_len + 1;
     if (value_len > 0) std::memcpy(elem->value, value, static_cast<std::size_t>(value_len));
     elem->value[value_len] = '\0';

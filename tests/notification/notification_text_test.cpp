@@ -7,6 +7,7 @@
 #include <string>
 
 #include "notification/notification.h"
+#include "owned_notification.h"
 #include "notification/notification_text.h"
 #include "port/memory.h"
 #include "support/alloc_fault.h"
@@ -15,11 +16,7 @@
 namespace vavevar {
 namespace {
 
-struct Owned {
-    lumo_notification *n;
-    explicit Owned(lumo_notification *created) : n(created) {}
-    ~Owned() { lumo_notification_destroy(n); }
-};
+using test::Owned;
 
 std::string text_of(const lumo_notification *n, int32_t mode) {
     char *text = ::lumo_notification_toString(n, mode);
