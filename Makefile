@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan bench clean
+.PHONY: all deps configure build demo test asan tsan fuzz bench clean
 
 all: build
 
@@ -32,8 +32,15 @@ tsan:
 	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVAVEVAR_SANITIZE=thread -DVAVEVAR_BUILD_BENCH=OFF"
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threaded --no-tests=ignore
 
+# Bounded libFuzzer runs of the body-block decoder under ASan and UBSan.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DVAVEVAR_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVEVAR_SANITIZE=address,undefined -DVAVEVAR_FUZZ=ON -DVAVEVAR_BUILD_TESTS=OFF -DVAVEVAR_BUILD_BENCH=OFF -DVAVEVAR_BUILD_EXAMPLES=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	sh tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 bench: build
 	./$(BUILD)/bench/vavevar_bench
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -269,6 +269,115 @@ LUMO_EXPORT uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *),
  * (which must not be used again). If `result` is not NULL, NULL is stored in
  * it: the routine's outcome is not passed on. A NULL thread only stores. */
 LUMO_EXPORT void lumox_win32_thread_join(lumox_win32_thread_t *thread, void **result) LUMO_NOEXCEPT;
+/* Returns a new text describing the notification: its header rows, the rows
+ * its class shows, and, when `mode` is not 0 and there is a body, the body:
+ * 1 as a hex dump, 2 as text up to its first NUL, 3 decoded as a body block
+ * (a fixed error text when it is not one), 4 as 3 but a hex dump when it is
+ * not one; any other mode shows "(null)". A NULL notification gives
+ * "NOTIFICATION 0x0 (NULL)\n". The caller frees the text; NULL only when
+ * memory runs out. */
+LUMO_EXPORT char *lumo_notification_toString(const lumo_notification *n, int32_t mode) LUMO_NOEXCEPT;
+
+/* Writes the text of lumo_notification_toString(n, 0) to standard error. */
+LUMO_EXPORT void lumo_notification_print(const lumo_notification *n) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Body blocks: a structured body of named segments, each holding an ordered
+ * list of named elements (text or byte values) and an ordered list of child
+ * segments. The block owns everything in it: names and values are copied in,
+ * and every pointer handed out (segments, elements, lists, names, values)
+ * points into the block and stays valid until the item is replaced or the
+ * block is destroyed. Names are compared exactly. Lists keep insertion order.
+ * A block belongs to one thread at a time.
+ * ---------------------------------------------------------------------- */
+
+/* Returns a new empty block, or NULL when out of memory. */
+LUMO_EXPORT lumo_bb *lumo_bb_create(void) LUMO_NOEXCEPT;
+
+/* Releases the block and every segment and element in it. */
+LUMO_EXPORT void lumo_bb_destroy(lumo_bb *block) LUMO_NOEXCEPT;
+
+/* Returns the block's list of top-level segments. */
+LUMO_EXPORT lumo_bb_seglist *lumo_bb_getsegments(lumo_bb *block) LUMO_NOEXCEPT;
+
+/* Returns the first top-level segment named `name`, or NULL when there is
+ * none or `name` is NULL. */
+LUMO_EXPORT lumo_bb_seg *lumo_bb_getsegment(lumo_bb *block, const char *name) LUMO_NOEXCEPT;
+
+/* Returns the top-level segment named `name`, appending a new empty one when
+ * there is none; NULL when `name` is NULL or memory runs out. */
+LUMO_EXPORT lumo_bb_seg *lumo_bb_addsegment(lumo_bb *block, const char *name) LUMO_NOEXCEPT;
+
+/* Returns the segment's name. */
+LUMO_EXPORT const char *lumo_bb_seg_getname(lumo_bb_seg *seg) LUMO_NOEXCEPT;
+
+/* Returns the segment's list of child segments. */
+LUMO_EXPORT lumo_bb_seglist *lumo_bb_seg_getsegments(lumo_bb_seg *seg) LUMO_NOEXCEPT;
+
+/* As lumo_bb_getsegment, among the segment's children. */
+LUMO_EXPORT lumo_bb_seg *lumo_bb_seg_getsegment(lumo_bb_seg *seg, const char *name) LUMO_NOEXCEPT;
+
+/* As lumo_bb_addsegment, among the segment's children. */
+LUMO_EXPORT lumo_bb_seg *lumo_bb_seg_addsegment(lumo_bb_seg *seg, const char *name) LUMO_NOEXCEPT;
+
+/* Returns the segment's list of elements. */
+LUMO_EXPORT lumo_bb_elemlist *lumo_bb_seg_getelements(lumo_bb_seg *seg) LUMO_NOEXCEPT;
+
+/* Returns the value of the element named `name` (followed by a NUL that the
+ * length does not count), or NULL when there is none or `name` is NULL; writes
+ * the value's length, or 0 when there is no such element, to *length when
+ * length is not NULL. A NULL segment leaves *length untouched. */
+LUMO_EXPORT const char *lumo_bb_seg_getelement(lumo_bb_seg *seg, const char *name,
+                                               uint32_t *length) LUMO_NOEXCEPT;
+
+/* Sets the element `name` to a copy of the text `value`. An element of that
+ * name is replaced, and the new one goes to the end of the list. Returns the
+ * element, or NULL when the name or value is NULL or memory runs out (an
+ * element being replaced then stays as it was). */
+LUMO_EXPORT lumo_bb_elem *lumo_bb_seg_addelement(lumo_bb_seg *seg, const char *name,
+                                                 const char *value) LUMO_NOEXCEPT;
+
+/* As lumo_bb_seg_addelement with a copy of `length` bytes of `value`, which
+ * may hold NUL bytes; a length of -1 takes `value` as a text. Any other
+ * negative length is refused with NULL. */
+LUMO_EXPORT lumo_bb_elem *lumo_bb_seg_addelement_b(lumo_bb_seg *seg, const char *name,
+                                                   const void *value, int32_t length) LUMO_NOEXCEPT;
+
+/* Returns the element's name. */
+LUMO_EXPORT const char *lumo_bb_elem_getname(lumo_bb_elem *elem) LUMO_NOEXCEPT;
+
+/* Returns the element's value (followed by a NUL that the length does not
+ * count) and writes its length to *length when length is not NULL; 0 is
+ * written for a NULL element. */
+LUMO_EXPORT const char *lumo_bb_elem_getvalue(lumo_bb_elem *elem, uint32_t *length) LUMO_NOEXCEPT;
+
+/* Iteration: the first item of a list, and the item after a given one; NULL
+ * at the end. */
+LUMO_EXPORT lumo_bb_seg *lumo_bb_seglist_getfirst(lumo_bb_seglist *list) LUMO_NOEXCEPT;
+LUMO_EXPORT lumo_bb_seg *lumo_bb_seglist_getnext(lumo_bb_seg *seg) LUMO_NOEXCEPT;
+LUMO_EXPORT lumo_bb_elem *lumo_bb_elemlist_getfirst(lumo_bb_elemlist *list) LUMO_NOEXCEPT;
+LUMO_EXPORT lumo_bb_elem *lumo_bb_elemlist_getnext(lumo_bb_elem *elem) LUMO_NOEXCEPT;
+
+/* Encodes the block as a notification body and writes its size to *length. A
+ * NULL or empty block gives the 12-byte signature alone. The caller frees the
+ * result. Returns NULL, leaving *length untouched, when `length` is NULL,
+ * memory runs out, or the block does not fit the format: a segment name over
+ * 65,533 bytes, an element name or value over 65,534 bytes, or segments
+ * nested more than 255 levels below the top. */
+LUMO_EXPORT void *lumo_bb_block2body(lumo_bb *block, uint32_t *length) LUMO_NOEXCEPT;
+
+/* Decodes `length` bytes of an encoded body block into a new block that the
+ * caller releases with lumo_bb_destroy. Returns NULL for a NULL body, fewer
+ * than 12 bytes, a wrong signature or no memory. A body that goes wrong later
+ * gives the block decoded up to that point. Never reads beyond `length`. */
+LUMO_EXPORT lumo_bb *lumo_bb_body2block(const void *body, int32_t length) LUMO_NOEXCEPT;
+
+/* Returns a new text with one line per segment ("Seg:name") and per element
+ * ("name=value", "<binary-data>" for a value with an unprintable byte),
+ * indented two spaces per level, elements before child segments. NULL for a
+ * NULL block, a block without segments, or when memory runs out. The caller
+ * frees the text. */
+LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

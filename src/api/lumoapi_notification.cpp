@@ -1,5 +1,6 @@
 // Exported notification entry points.
 #include "notification/notification.h"
+#include "notification/notification_text.h"
 
 namespace v = vavevar;
 
@@ -66,6 +67,14 @@ LUMO_EXPORT const char *lumo_notification_body(const lumo_notification *n,
     if (n == nullptr) return nullptr;
     if (length != nullptr) *length = n->bodyLength;
     return n->body;
+}
+
+LUMO_EXPORT char *lumo_notification_toString(const lumo_notification *n, int32_t mode) noexcept {
+    return v::lumo_notification_toString(n, mode);
+}
+
+LUMO_EXPORT void lumo_notification_print(const lumo_notification *n) noexcept {
+    v::lumo_notification_print(n);
 }
 
 }  // extern "C"

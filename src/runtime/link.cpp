@@ -1,5 +1,6 @@
 #include "runtime/link.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,9 +46,10 @@ void lumo_link_reset() noexcept {
     g_link.connected = 0;
 }
 
-std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept {
-    if (!lumo_link_prepare()) return -1;
-    LockGuard guard(g_link.lock);
+namespace {
+
+// Waits as lumo_link_wait does; returns with the link lock held.
+std::int32_t wait_locked(std::int32_t timeout_ms) noexcept LUMO_REQUIRES(g_link.lock) {
     auto released = [] { return g_link.exiting.load() || g_link.stop_wait.load(); };
     if (!released() && !g_link.connected) {
         g_link.waiters += 1;
@@ -61,6 +63,22 @@ std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept {
         g_link.waiters -= 1;
     }
     return g_link.connected ? g_link.socket : -1;
+}
+
+}  // namespace
+
+std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept {
+    if (!lumo_link_prepare()) return -1;
+    LockGuard guard(g_link.lock);
+    return wait_locked(timeout_ms);
+}
+
+std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept {
+    if (!lumo_link_prepare()) return -1;
+    LockGuard guard(g_link.lock);
+    std::int32_t socket = wait_locked(timeout_ms);
+    // Under the lock the socket is still open: the receiver takes it here first.
+    return socket != -1 ? ::fcntl(socket, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 std::int32_t lumo_link_is_up() noexcept {
@@ -99,9 +117,13 @@ void lumo_link_abort() noexcept {
     if (g_link.socket != -1) ::shutdown(g_link.socket, SHUT_RDWR);
 }
 
-void lumo_link_set_socket(std::int32_t socket) noexcept {
+bool lumo_link_set_socket(std::int32_t socket) noexcept {
+    // lumo_link_close marks the link exiting before it takes the lock, so
+    // either it finds this socket here and shuts it down, or this sees the mark.
     LockGuard guard(g_link.lock);
+    if (g_link.exiting.load()) return false;
     g_link.socket = socket;
+    return true;
 }
 
 void lumo_link_set_connected() noexcept {

@@ -20,6 +20,12 @@ void lumo_link_reset() noexcept;
 // stops. Returns -1 when the link is not up then.
 std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept;
 
+// As lumo_link_wait, but returns a duplicate of the socket that the caller
+// owns and closes. The sender writes on its own duplicate: the receiver
+// closes the original after a loss, and its number could be given to the
+// next connection while the sender is still in a send on it.
+std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept;
+
 // 1 when the link is connected and not closing, else 0.
 std::int32_t lumo_link_is_up() noexcept;
 
@@ -41,7 +47,9 @@ bool lumo_link_exiting() noexcept;
 // Receiver side. The socket is stored when it is connected, then the link is
 // reported up after a good handshake; lumo_link_take_socket clears both and
 // returns the socket (or -1) for the receiver to close.
-void lumo_link_set_socket(std::int32_t socket) noexcept;
+// lumo_link_set_socket refuses (false) once the link is closing: the receiver
+// must then close the socket itself, since nobody else will.
+bool lumo_link_set_socket(std::int32_t socket) noexcept;
 void lumo_link_set_connected() noexcept;
 std::int32_t lumo_link_take_socket() noexcept;
 

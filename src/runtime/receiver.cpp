@@ -106,12 +106,12 @@ lumo_conn *connect_with_pauses(const Address *addresses, ConnectPause &pause) {
         int fd = connect_once(addresses);
         if (fd >= 0) {
             lumo_conn *conn = lumo_conn_create(fd);
-            if (conn != nullptr) {
-                lumo_link_set_socket(fd);
-                return conn;
-            }
-            // A connection we cannot buffer is of no use; it is not kept open.
+            if (conn != nullptr && lumo_link_set_socket(fd)) return conn;
+            // A connection we cannot buffer is of no use, and one made while
+            // the library stops is not wanted: neither is kept open.
+            lumo_conn_free(conn);
             lumo_link_close_socket(fd);
+            if (conn != nullptr) return nullptr;
         }
         lumo_sleep(pause.after_failure());
     }

@@ -1,5 +1,7 @@
 #include "runtime/sender.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -68,6 +70,15 @@ void publish_conn(lumo_conn *conn) {
     g_sender.current_conn = conn;
 }
 
+// Gives up the sender's record and its own duplicate of the socket.
+void drop_conn(lumo_conn *&conn) {
+    publish_conn(nullptr);
+    std::int32_t socket = lumo_conn_socket(conn);
+    lumo_conn_free(conn);
+    ::close(socket);
+    conn = nullptr;
+}
+
 // Runs while a stop is in progress: when the sender has not finished within
 // the grace period, the daemon is not taking what it writes, so the
 // connection is shut down under the blocked send, again and again in case
@@ -102,11 +113,13 @@ void loop(lumo_queue *queue) {
     while (!g_sender.sender_exiting.load()) {
         if (conn == nullptr) {
             if (!g_sender.abandon.load()) {
-                conn = lumo_conn_create(lumo_link_wait(-1));
+                std::int32_t socket = lumo_link_wait_dup(-1);
+                conn = lumo_conn_create(socket);
                 if (conn != nullptr) {
                     publish_conn(conn);
                     continue;
                 }
+                if (socket != -1) ::close(socket);
             }
             if (g_sender.stop_requested.load()) {
                 // Stopping with no link to write on: what is queued goes.
@@ -126,16 +139,11 @@ void loop(lumo_queue *queue) {
             continue;
         }
         if (!lumo_queue_putfront(queue, message)) retry = message;
-        publish_conn(nullptr);
-        lumo_conn_free(conn);
-        conn = nullptr;
+        drop_conn(conn);
     }
 
     lumo_outmsg_free(retry);
-    if (conn != nullptr) {
-        publish_conn(nullptr);
-        lumo_conn_free(conn);
-    }
+    if (conn != nullptr) drop_conn(conn);
 }
 
 }  // namespace

@@ -47,9 +47,32 @@ static void notifications(void) {
      * made is released when the process ends. */
 }
 
+static void body_blocks(void) {
+    static const unsigned char golden[] = {0x00, 0xA3, 0x7C, 0x08, 0xE7, 0x78, 0xEE, 0x24,
+                                           0x5F, 0xD3, 0xB6, 0x4E, 0x01, 0x00, 0x02, 0x61,
+                                           0x00, 0x00, 0x02, 0x00, 0x01, 0x6B, 0x00, 0x00,
+                                           0x01, 0x76, 0x00};
+    uint32_t length = 0;
+    void *body;
+    char *text;
+    lumo_bb *block = lumo_bb_create();
+    lumo_bb_seg *seg = lumo_bb_addsegment(block, "a");
+    CHECK(lumo_bb_seg_addelement(seg, "k", "v") != NULL);
+    body = lumo_bb_block2body(block, &length);
+    CHECK(body != NULL && length == sizeof golden && memcmp(body, golden, sizeof golden) == 0);
+    lumo_bb_destroy(block);
+    block = lumo_bb_body2block(body, (int32_t)length);
+    free(body);
+    text = lumo_bb_toString(block);
+    CHECK(text != NULL && strcmp(text, "Seg:a\n  k=v\n") == 0);
+    free(text);
+    lumo_bb_destroy(block);
+}
+
 int main(void) {
     property_lists();
     notifications();
+    body_blocks();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

@@ -8,17 +8,14 @@
 #include <string>
 
 #include "notification/notification.h"
+#include "owned_notification.h"
 #include "support/alloc_fault.h"
 #include "vavevar.h"
 
 namespace vavevar {
 namespace {
 
-struct Owned {
-    lumo_notification *n;
-    explicit Owned(lumo_notification *created) : n(created) {}
-    ~Owned() { lumo_notification_destroy(n); }
-};
+using test::Owned;
 
 constexpr char kIllegalName[] =
     "ILLEGAL PROPERTY NAME [Property name must not contain ':', '\\r', or '\\n']";
