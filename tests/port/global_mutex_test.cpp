@@ -116,11 +116,10 @@ TEST_F(GlobalMutexTest, AHolderThatDiesReleasesIt) {
     EXPECT_TRUE(mine.try_take(path()));
 }
 
-TEST(GlobalMutexDefault, IsTheMachineWideFileAndCanBeTakenAndReleased) {
+// Only the name: taking the real file here would wait for whatever process
+// on the machine holds it.
+TEST(GlobalMutexDefault, IsTheMachineWideFile) {
     EXPECT_STREQ(kGlobalMutexPath, "/tmp/ixoglobal.lock");
-    GlobalMutex mutex;
-    ASSERT_TRUE(mutex.take());
-    mutex.release();
 }
 
 TEST_F(GlobalMutexTest, AnUnopenableFileIsReportedAndNothingIsHeld) {
