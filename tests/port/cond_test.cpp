@@ -96,6 +96,15 @@ protected:
         pthread_mutex_unlock(cond_.lock);
         return c;
     }
+    // `n` waiters, each registered before the next one starts.
+    std::vector<std::unique_ptr<Waiter>> registered_waiters(int n) {
+        std::vector<std::unique_ptr<Waiter>> waiters;
+        for (int i = 0; i < n; ++i) {
+            waiters.push_back(std::make_unique<Waiter>(&cond_));
+            waiters.back()->await_registered();
+        }
+        return waiters;
+    }
     bool settled(std::int32_t waiters) {
         Counters c = counters();
         return c.waiters == waiters && c.released == 0;
@@ -210,11 +219,7 @@ TEST_F(Cond, TimedWaitReleasedBySignalReturnsZero) {
 }
 
 TEST_F(Cond, OneSignalReleasesExactlyOneOfThreeWaiters) {
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Waiter>(&cond_));
-        waiters.back()->await_registered();
-    }
+    auto waiters = registered_waiters(3);
     lumox_win32_cond_signal(&cond_);
     auto woken = [&] {
         int n = 0;
@@ -248,11 +253,7 @@ TEST_F(Cond, SignalWhenEveryWaiterIsReleasedDoesNothing) {
 }
 
 TEST_F(Cond, BroadcastReleasesEveryWaiterOfTheMoment) {
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Waiter>(&cond_));
-        waiters.back()->await_registered();
-    }
+    auto waiters = registered_waiters(3);
     lumox_win32_cond_broadcast(&cond_);
     for (auto &w : waiters) w->join();
     EXPECT_TRUE(settled(0));

@@ -123,20 +123,17 @@ TEST_F(Queue, TimedGetOnEmptyReturnsNullAfterTheTimeOut) {
     EXPECT_EQ(sleeping_getters(), 0);
 }
 
-TEST_F(Queue, TimedGetIsWokenByAPut) {
-    auto got = std::async(std::launch::async, [this] { return vavevar::lumo_queue_get(q_, 1, 60000); });
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 1; }));
-    put_all({8});
-    EXPECT_EQ(number(got.get()), 8u);
-}
-
-TEST_F(Queue, UntimedGetSleepsUntilAPut) {
-    auto got = getter();
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 1; }));
-    EXPECT_FALSE(ready(got));
-    put_all({9});
-    EXPECT_EQ(number(got.get()), 9u);
-    EXPECT_EQ(vavevar::lumo_queue_count(q_), 0);
+TEST_F(Queue, SleepingGetIsWokenByAPut) {
+    for (std::int32_t timeout : {-1, 60000}) {
+        SCOPED_TRACE(timeout);
+        auto got = std::async(std::launch::async,
+                              [this, timeout] { return vavevar::lumo_queue_get(q_, 1, timeout); });
+        ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 1; }));
+        EXPECT_FALSE(ready(got));
+        put_all({9});
+        EXPECT_EQ(number(got.get()), 9u);
+        EXPECT_EQ(vavevar::lumo_queue_count(q_), 0);
+    }
 }
 
 TEST_F(Queue, APutWakesExactlyOneOfTwoSleepingGetters) {

@@ -1,17 +1,16 @@
-// The platform stand-ins: the lock type, manual-reset events, sleeping and
-// detached thread start.
+// The platform stand-ins: the lock type, manual-reset events and sleeping.
+// (Thread start and allocation failures are exercised by the thread and
+// condition variable tests, which go through them.)
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
-#include <semaphore>
 #include <thread>
 
 #include "port/event.h"
 #include "port/lock.h"
 #include "port/systhread.h"
-#include "support/alloc_fault.h"
 #include "support/threading.h"
 
 namespace vavevar {
@@ -51,11 +50,6 @@ TEST(Lock, IsRecursiveAndExcludesOtherThreads) {
     lumo_lock_destroy(nullptr);
 }
 
-TEST(Lock, CreateReturnsNullWhenMemoryRunsOut) {
-    test::AllocFault fault(0);
-    EXPECT_EQ(lumo_lock_create(), nullptr);
-}
-
 class Event : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(event_ = lumo_event_create(), nullptr); }
@@ -84,11 +78,6 @@ TEST_F(Event, StaysSignalledForEveryWaiterUntilReset) {
     EXPECT_FALSE(lumo_event_wait(event_, 0));
 }
 
-TEST(EventCreate, ReturnsNullWhenMemoryRunsOut) {
-    test::AllocFault fault(0);
-    EXPECT_EQ(lumo_event_create(), nullptr);
-}
-
 TEST(Sleep, SleepsAtLeastTheTimeAndZeroOnlyYields) {
     Stopwatch watch;
     lumo_sleep(120);
@@ -97,29 +86,6 @@ TEST(Sleep, SleepsAtLeastTheTimeAndZeroOnlyYields) {
     Stopwatch yield;
     lumo_sleep(0);
     EXPECT_LT(yield.ms(), kLateMs);
-}
-
-TEST(ThreadStart, RunsTheRoutineWithItsArgumentOnAnotherThread) {
-    struct Run {
-        std::binary_semaphore done{0};
-        std::thread::id id;
-    } run;
-    std::uintptr_t started = lumo_thread_start(
-        [](void *arg) {
-            auto *r = static_cast<Run *>(arg);
-            r->id = std::this_thread::get_id();
-            r->done.release();
-        },
-        &run);
-    ASSERT_NE(started, kThreadStartFailed);
-    run.done.acquire();
-    EXPECT_NE(run.id, std::this_thread::get_id());
-}
-
-TEST(ThreadStart, FailsCleanlyWhenMemoryRunsOut) {
-    test::AllocFault fault(0);
-    EXPECT_EQ(lumo_thread_start([](void *) { ADD_FAILURE() << "must not run"; }, nullptr),
-              kThreadStartFailed);
 }
 
 }  // namespace

@@ -66,17 +66,6 @@ TEST(AttachedThread, JoinOfAFinishedThreadReturnsAtOnce) {
     EXPECT_EQ(runs.load(), 1);
 }
 
-TEST(AttachedThread, ManyThreadsRunOnceEachAndJoinWithoutASlot) {
-    std::atomic<int> runs{0};
-    lumox_win32_thread_t *threads[16];
-    for (auto &t : threads) {
-        t = ::lumox_win32_thread_createattached(count_up, &runs);
-        ASSERT_NE(t, nullptr);
-    }
-    for (auto *t : threads) ::lumox_win32_thread_join(t, nullptr);
-    EXPECT_EQ(runs.load(), 16);
-}
-
 TEST(AttachedThread, NullArguments) {
     EXPECT_EQ(::lumox_win32_thread_createattached(nullptr, nullptr), nullptr);
     void *result = &result;
