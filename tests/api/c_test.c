@@ -69,10 +69,46 @@ static void body_blocks(void) {
     lumo_bb_destroy(block);
 }
 
+/* A C thread hands a flag over through the exported condition variable. */
+struct handover {
+    pthread_mutex_t mutex;
+    lumox_win32_cond_t cond;
+    int ready;
+};
+
+static void set_ready(void *arg) {
+    struct handover *h = arg;
+    pthread_mutex_lock(&h->mutex);
+    h->ready = 1;
+    lumox_win32_cond_signal(&h->cond);
+    pthread_mutex_unlock(&h->mutex);
+}
+
+static void portability(void) {
+    struct handover h;
+    lumox_win32_thread_t *thread;
+    void *result = &h;
+    pthread_mutex_init(&h.mutex, NULL);
+    h.ready = 0;
+    CHECK(lumox_win32_cond_init(&h.cond) == 0);
+    pthread_mutex_lock(&h.mutex);
+    CHECK(lumox_win32_cond_timedwait(&h.cond, &h.mutex, 1) == 1);
+    thread = lumox_win32_thread_createattached(set_ready, &h);
+    CHECK(thread != NULL);
+    while (!h.ready) lumox_win32_cond_wait(&h.cond, &h.mutex);
+    pthread_mutex_unlock(&h.mutex);
+    lumox_win32_thread_join(thread, &result);
+    CHECK(result == NULL);
+    CHECK(lumox_win32_thread_createdetached(NULL, NULL) == UINTPTR_MAX);
+    lumox_win32_cond_destroy(&h.cond);
+    pthread_mutex_destroy(&h.mutex);
+}
+
 int main(void) {
     property_lists();
     notifications();
     body_blocks();
+    portability();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

@@ -1,0 +1,41 @@
+// Helpers for tests that coordinate threads: wait for an observable state
+// instead of sleeping for a guessed time, and measure elapsed time.
+#pragma once
+
+#include <sched.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace vavevar::test {
+
+// Polls `done` (yielding between polls) until it returns true; returns false
+// when it has not after `limit`, so that a broken build fails instead of hanging.
+template <typename Predicate>
+bool wait_until(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        sched_yield();
+    }
+    return true;
+}
+
+// Milliseconds since construction, on the monotonic clock.
+class Stopwatch {
+public:
+    std::int64_t ms() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start_)
+            .count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// The slack allowed above a time-out on a loaded two-core machine (sanitizer
+// builds included). Lower bounds are asserted exactly.
+inline constexpr std::int64_t kLateMs = 2000;
+
+}  // namespace vavevar::test
