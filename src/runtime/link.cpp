@@ -92,15 +92,13 @@ bool lumo_link_exiting() noexcept { return g_link.exiting.load() != 0; }
 void lumo_link_close() noexcept {
     if (!lumo_link_prepare()) return;
     g_link.exiting.store(1);
-    std::int32_t socket;
-    {
-        LockGuard guard(g_link.lock);
-        socket = g_link.socket;
-        g_link.socket = -1;
-        g_link.connected = 0;
-        vavevar::lumox_win32_cond_broadcast(g_link.cond);
-    }
-    if (socket != -1) lumo_link_close_socket(socket);
+    // Shut down, not closed: the receiver may be about to read from the
+    // socket, and a closed number can be reused by anything the application
+    // opens. Shut down, every read fails at once; the receiver closes it.
+    LockGuard guard(g_link.lock);
+    if (g_link.socket != -1) ::shutdown(g_link.socket, SHUT_RDWR);
+    g_link.connected = 0;
+    vavevar::lumox_win32_cond_broadcast(g_link.cond);
 }
 
 void lumo_link_release_waiters() noexcept {

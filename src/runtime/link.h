@@ -30,7 +30,7 @@ std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept;
 std::int32_t lumo_link_is_up() noexcept;
 
 // Shutdown: marks the link exiting, wakes every waiter and shuts the socket
-// down and closes it, which wakes the receiver out of its read.
+// down, which wakes the receiver out of its read; the receiver closes it.
 void lumo_link_close() noexcept;
 
 // Shutdown: makes every lumo_link_wait return at once from now on.

@@ -44,7 +44,9 @@ void lumo_runtime_set_current(lumo_runtime *runtime) noexcept {
     g_runtime.store(runtime, std::memory_order_release);
 }
 
-lumo_runtime *lumo_runtime_create(const char *home, std::uint16_t port, std::int32_t pid) noexcept {
+// Nothing else sees the record until it is made current, so no lock is needed.
+lumo_runtime *lumo_runtime_create(const char *home, std::uint16_t port, std::int32_t pid) noexcept
+    LUMO_NO_THREAD_SAFETY_ANALYSIS {
     auto *rt = static_cast<lumo_runtime *>(lumo_malloc(sizeof(lumo_runtime)));
     if (rt == nullptr) return nullptr;
     std::memset(static_cast<void *>(rt), 0, sizeof *rt);
