@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +21,13 @@ namespace vavevar {
 namespace {
 
 constexpr std::int32_t kInstanceNameWaitMs = 10000;
+
+std::atomic<const char *> g_global_mutex_path{nullptr};
+
+bool take_global(GlobalMutex &global) {
+    const char *path = g_global_mutex_path.load();
+    return global.take(path != nullptr ? path : kGlobalMutexPath);
+}
 
 const char *non_empty_env(const char *name) {
     const char *value = std::getenv(name);
@@ -84,7 +92,7 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcep
     if (!configure(home, port)) return kInitNoConfig;
 
     GlobalMutex global;
-    if (!global.take()) return kInitNoResources;
+    if (!take_global(global)) return kInitNoResources;
 
     if (lumo_runtime *existing = lumo_runtime_current()) {
         if (existing->pid == pid) {
@@ -109,8 +117,11 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcep
 }
 
 void lumo_runtime_stop(std::int32_t wait) noexcept {
+    // Without a start in this process there is nothing to wait for: not even
+    // the machine-wide mutex, which another process may hold for seconds.
+    if (lumo_runtime_current() == nullptr) return;
     GlobalMutex global;
-    if (!global.take()) return;
+    if (!take_global(global)) return;
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr) return;
     if (--rt->ref_count > 0) return;
@@ -123,6 +134,8 @@ void lumo_runtime_stop(std::int32_t wait) noexcept {
     lumo_runtime_set_current(nullptr);
     lumo_runtime_free(rt);
 }
+
+void lumo_runtime_set_global_mutex_path(const char *path) noexcept { g_global_mutex_path.store(path); }
 
 char *lumo_runtime_instance_name_copy() noexcept {
     lumo_runtime *rt = lumo_runtime_current();

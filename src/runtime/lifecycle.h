@@ -21,6 +21,11 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port) noexcept;
 // With `wait`, queued messages are written first (within a grace period).
 void lumo_runtime_stop(std::int32_t wait) noexcept;
 
+// Tests only: the file behind the machine-wide mutex, so that test processes
+// running side by side do not wait on each other's start and stop. Null
+// restores the real one. Call before the first start.
+void lumo_runtime_set_global_mutex_path(const char *path) noexcept;
+
 // A new copy of the instance name once the link is up (waiting up to 10 s
 // for it), else null.
 char *lumo_runtime_instance_name_copy() noexcept;

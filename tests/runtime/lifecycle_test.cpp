@@ -1,11 +1,15 @@
 // Starting and stopping the library: configuration, counting, the threads'
 // lifetime and what a stop leaves behind.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "runtime/runtime_fixture.h"
 #include "runtime/sender.h"
@@ -175,6 +179,32 @@ TEST(Fatal, PrintsTheBannerAndEndsWithStatus255) {
     EXPECT_EXIT(lumo_fatal(), ::testing::ExitedWithCode(255),
                 "^Fatal error: lUMO: lumoapi: [A-Z][a-z][a-z] [ 0-9][0-9] [0-9]{4} "
                 "[0-9]{2}:[0-9]{2}:[0-9]{2}\n$");
+}
+
+}  // namespace
+}  // namespace vavevar::test
+
+namespace vavevar::test {
+namespace {
+
+TEST(MachineWideMutex, StartWaitsWhileAnotherHolderHasTheRealLockFile) {
+    TempHome home;
+    ScopedEnv env("TAMRIX_HOME", home.c_str());
+    FakeDaemon daemon;
+    lumo_runtime_set_global_mutex_path(nullptr);  // the real, machine-wide one
+    int fd = ::open("/tmp/ixoglobal.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    std::atomic<int> result{1};
+    std::thread starter([&] { result = ::lumo_init_with_port(daemon.port()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(result.load(), 1);  // still waiting for the holder
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    starter.join();
+    EXPECT_EQ(result.load(), 0);
+    ::lumo_shutdown_nowait();
+    EXPECT_EQ(lumo_runtime_current(), nullptr);
 }
 
 }  // namespace

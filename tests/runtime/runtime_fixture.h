@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
+#include "runtime/lifecycle.h"
 #include "runtime/runtime_state.h"
 #include "support/fake_daemon.h"
 #include "support/temp_home.h"
@@ -35,8 +37,19 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Each test process takes its own machine-wide mutex, so that tests running
+// side by side do not hold up each other's start and stop.
+inline const char *private_global_mutex() {
+    static const std::string path = std::filesystem::temp_directory_path() /
+                                    ("vavevar-test-" + std::to_string(::getpid()) + ".lock");
+    return path.c_str();
+}
+
 class RuntimeTest : public ::testing::Test {
 protected:
+    RuntimeTest() { lumo_runtime_set_global_mutex_path(private_global_mutex()); }
+    static void TearDownTestSuite() { ::unlink(private_global_mutex()); }
+
     void TearDown() override {
         while (lumo_runtime_current() != nullptr) ::lumo_shutdown_nowait();
     }
