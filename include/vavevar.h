@@ -201,6 +201,139 @@ LUMO_EXPORT void lumo_notification_setLocalOnly(lumo_notification *n) LUMO_NOEXC
 LUMO_EXPORT const char *lumo_notification_body(const lumo_notification *n, int32_t *length) LUMO_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
+ * Publishers: send notifications to the daemon under a component name.
+ * Publishing is fire-and-forget; the library owns a published notification.
+ * After the last lumo_shutdown every publisher and subscriber handle is
+ * released and must not be used again. lumo_shutdown must not run while
+ * other threads are still inside calls on the library's handles.
+ * ---------------------------------------------------------------------- */
+
+/* Returns a new publisher for `component`, waiting up to 5 s for the daemon
+ * connection first (and working without it: notifications then wait in the
+ * library). NULL when the library is not started, `component` is NULL or
+ * memory runs out. */
+LUMO_EXPORT lumo_publisher *lumo_publisher_create(const char *component) LUMO_NOEXCEPT;
+
+/* Gives `n` a process-unique identifier and the generating component, node
+ * and process (once: a notification published again keeps them) and queues
+ * it for the daemon. From then on the library owns `n`: do not use or free
+ * it. An OutgoingStreamingNotification (class 3) is not sent: it becomes the
+ * head of an outgoing stream (see lumo_notification_getOutputStream). With a
+ * NULL argument or a library that is not started nothing happens and `n`
+ * stays the caller's. */
+LUMO_EXPORT void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) LUMO_NOEXCEPT;
+
+/* Frees the publisher; notifications it published still go out. NULL is
+ * ignored. */
+LUMO_EXPORT void lumo_publisher_close(lumo_publisher *publisher) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Subscribers: receive the notifications that match a subscription.
+ * ---------------------------------------------------------------------- */
+
+/* Creates a subscriber and waits for the daemon to accept its subscription.
+ * `subscription` is the daemon's filter text (NULL: everything); `component`
+ * names the subscriber and must not be NULL; `mbrInterest` names a group to
+ * join (NULL: none); `properties` is copied (NULL: none). If `status` is not
+ * NULL it receives NULL or the daemon's message (the caller frees it).
+ * Returns NULL when the library is not started, `component` is NULL, memory
+ * runs out or the daemon refused. Waits without limit while the daemon is
+ * unreachable. */
+LUMO_EXPORT lumo_subscriber *lumo_subscriber_create(const char *subscription,
+                                                    const char *component,
+                                                    const char *mbrInterest,
+                                                    const lumo_proplist *properties,
+                                                    char **status) LUMO_NOEXCEPT;
+
+/* As lumo_subscriber_create, asking for membership changes (deltas) too. */
+LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wdeltas(const char *subscription,
+                                                            const char *component,
+                                                            const char *mbrInterest,
+                                                            const lumo_proplist *properties,
+                                                            char **status) LUMO_NOEXCEPT;
+
+/* As lumo_subscriber_create, waiting at most `timeoutMs` milliseconds when
+ * it is above 0; when the time runs out the result is NULL and *status is
+ * "timedout". */
+LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wtimeout(const char *subscription,
+                                                             const char *component,
+                                                             const char *mbrInterest,
+                                                             const lumo_proplist *properties,
+                                                             char **status,
+                                                             int32_t timeoutMs) LUMO_NOEXCEPT;
+
+/* As lumo_subscriber_create without waiting: collect the answer with
+ * lumo_subscriber_status. Until then waiting receives return NULL. */
+LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_async(const char *subscription,
+                                                          const char *component,
+                                                          const char *mbrInterest,
+                                                          const lumo_proplist *properties) LUMO_NOEXCEPT;
+
+/* The answer to an asynchronous creation: 1 while pending; 0 when accepted
+ * (and on every later call); 2 when refused, with the daemon's message in
+ * *status (the caller frees it; NULL when there was none). 2 for NULL. */
+LUMO_EXPORT int32_t lumo_subscriber_status(lumo_subscriber *subscriber, char **status) LUMO_NOEXCEPT;
+
+/* Unsubscribes and closes: a receive waiting on it returns NULL, queued
+ * notifications and those received but not relinquished are destroyed (the
+ * last only once callback threads inside the subscriber have left). Call it
+ * once; the handle is invalid afterwards. NULL is ignored. */
+LUMO_EXPORT void lumo_subscriber_close(lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* The identifier by which the daemon knows the subscriber (1, 2, 3 ... in
+ * creation order, never reused while the library runs); -1 for NULL. */
+LUMO_EXPORT int32_t lumo_subscriber_id(const lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* The texts given at creation (the subscriber's own copies); NULL for NULL. */
+LUMO_EXPORT const char *lumo_subscriber_subscription(const lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+LUMO_EXPORT const char *lumo_subscriber_component(const lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* The subscriber's own publisher: notifications published through it carry
+ * the subscriber's identifier. Owned by the subscriber; NULL for NULL. */
+LUMO_EXPORT lumo_publisher *lumo_subscriber_getPublisher(const lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* Names the subscriber (a copy is kept; NULL clears the name). */
+LUMO_EXPORT void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) LUMO_NOEXCEPT;
+
+/* The name, or the identifier in decimal when none was set; NULL for NULL.
+ * Not to be called concurrently with setName or close. */
+LUMO_EXPORT const char *lumo_subscriber_getName(lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* Takes the next notification delivered to the subscriber: `wait` 0 only
+ * looks; `wait` 1 waits at most `timeoutMs` when it is above 0, else without
+ * limit. NULL when there is none, the subscriber is closed meanwhile, or an
+ * asynchronous answer is still to be collected (waiting receives only). The
+ * notification stays the subscriber's: give it back with
+ * lumo_subscriber_relinquish. */
+LUMO_EXPORT lumo_notification *lumo_subscriber_receive(lumo_subscriber *subscriber, int32_t wait,
+                                                       int32_t timeoutMs) LUMO_NOEXCEPT;
+
+/* Gives a received notification back and destroys it. A notification the
+ * subscriber does not hold (one the caller made, say) is destroyed all the
+ * same. Each notification is given back at most once. */
+LUMO_EXPORT void lumo_subscriber_relinquish(lumo_subscriber *subscriber,
+                                            lumo_notification *n) LUMO_NOEXCEPT;
+
+typedef void (*lumo_subscriber_callback)(lumo_notification *notification, void *context);
+
+/* Calls `callback(notification, context)` on a library thread for every
+ * delivered notification: in mode 0 one thread takes them in order from the
+ * delivery queue (competing with receives); in mode 1 each notification gets
+ * a thread of its own, so calls may overlap; any other mode starts no thread.
+ * After the callback returns the notification is destroyed unless the
+ * callback relinquished it. Callbacks run without library locks held and may
+ * receive, relinquish, publish or cancel. Returns 0, or -1 for a NULL
+ * subscriber or callback or when a callback is already registered. */
+LUMO_EXPORT int32_t lumo_subscriber_registercallback(lumo_subscriber *subscriber,
+                                                     lumo_subscriber_callback callback,
+                                                     void *context, int32_t mode) LUMO_NOEXCEPT;
+
+/* Cancels the callback; a call in progress runs to its end and the mode-0
+ * thread ends within a second. Returns 0, or -1 for NULL or when none is
+ * registered. */
+LUMO_EXPORT int32_t lumo_subscriber_cancelcallback(lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
  * Portability: condition variables and threads, the primitives every wait
  * and every thread of the library is built on, offered to applications too.
  * The lock that goes with a condition variable is the caller's own

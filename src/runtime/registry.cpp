@@ -1,30 +1,143 @@
 #include "runtime/registry.h"
 
+#include <cstring>
+
 #include "notification/notification.h"
 #include "port/memory.h"
+#include "pubsub/publisher.h"
+#include "pubsub/subscriber.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
 
 namespace vavevar {
+namespace {
 
-// Subscribers join the table with the publish-and-subscribe layer; until one
-// holds a slot, every identifier the daemon names is unknown.
+constexpr char kLeaveGroupType[] = "IXO/SYSTEM/LEAVEGROUP";
+
+// Appends `entry` to a slot table that grows by kRegistryStep; returns the
+// slot used, or -1 when the table could not grow (it is then unchanged).
+template <typename T>
+std::int32_t append(T **&table, std::uint32_t &capacity, std::int32_t &count, T *entry) {
+    if (static_cast<std::uint32_t>(count) == capacity) {
+        if (capacity > INT32_MAX - kRegistryStep) return -1;
+        auto *grown = static_cast<T **>(lumo_malloc((capacity + kRegistryStep) * sizeof(T *)));
+        if (grown == nullptr) return -1;
+        std::memcpy(grown, table, capacity * sizeof(T *));
+        std::memset(grown + capacity, 0, kRegistryStep * sizeof(T *));
+        lumo_free(table);
+        table = grown;
+        capacity += kRegistryStep;
+    }
+    table[count] = entry;
+    return count++;
+}
+
+lumo_subscriber *subscriber_of(lumo_runtime *rt, std::int32_t id) LUMO_REQUIRES(rt->lock) {
+    if (id < 1 || id > rt->subscriber_count) return nullptr;
+    return rt->subscribers[id - 1];
+}
+
+}  // namespace
+
+std::int32_t lumo_registry_add_subscriber(lumo_subscriber *subscriber) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || subscriber == nullptr) return -1;
+    LockGuard guard(rt->lock);
+    std::int32_t slot =
+        append(rt->subscribers, rt->subscriber_capacity, rt->subscriber_count, subscriber);
+    return slot < 0 ? -1 : slot + 1;
+}
+
+void lumo_registry_remove_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || subscriber == nullptr) return;
+    LockGuard guard(rt->lock);
+    if (subscriber_of(rt, id) == subscriber) rt->subscribers[id - 1] = nullptr;
+}
+
+std::int32_t lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || subscriber == nullptr) return 0;
+    LockGuard guard(rt->lock);
+    return subscriber_of(rt, id) == subscriber ? 1 : 0;
+}
+
+std::int32_t lumo_registry_add_publisher(lumo_publisher *publisher) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || publisher == nullptr) return 0;
+    LockGuard guard(rt->lock);
+    return append(rt->publishers, rt->publisher_capacity, rt->publisher_count, publisher);
+}
+
+void lumo_registry_remove_publisher(lumo_publisher *publisher, std::int32_t index) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || publisher == nullptr) return;
+    LockGuard guard(rt->lock);
+    if (index >= 0 && index < rt->publisher_count && rt->publishers[index] == publisher)
+        rt->publishers[index] = nullptr;
+}
+
 void lumo_registry_deliver(lumo_notification *n, std::int32_t id) noexcept {
-    (void)id;
-    lumo_notification_destroy(n);
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr || n == nullptr || id < 1) {
+        lumo_notification_destroy(n);
+        return;
+    }
+    LockGuard guard(rt->lock);
+    if (lumo_subscriber *subscriber = subscriber_of(rt, id))
+        lumo_subscriber_deliver(subscriber, n);
+    else
+        lumo_notification_destroy(n);
 }
 
 void lumo_registry_status(std::int32_t id, std::int32_t success, char *message) noexcept {
-    (void)id;
-    (void)success;
-    lumo_free(message);
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) {
+        lumo_free(message);
+        return;
+    }
+    LockGuard guard(rt->lock);
+    if (lumo_subscriber *subscriber = subscriber_of(rt, id))
+        lumo_subscriber_reply(subscriber, success, message);
+    else
+        lumo_free(message);
 }
 
 void lumo_registry_link_lost() noexcept {
-    if (lumo_runtime_current() == nullptr) return;
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) return;
     lumo_sender_purge_unsubscribes();
+    LockGuard guard(rt->lock);
+    for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot) {
+        lumo_subscriber *subscriber = rt->subscribers[slot];
+        if (subscriber == nullptr || subscriber->mbrInterest == nullptr) continue;
+        // Its group membership ended with the connection: it is dropped and told.
+        rt->subscribers[slot] = nullptr;
+        lumo_notification *leave = vavevar::lumo_notification_create(kLeaveGroupType, nullptr, 0);
+        if (leave == nullptr) continue;
+        lumo_notification_setClass(leave, kLeaveGroupNotification);
+        lumo_subscriber_deliver(subscriber, leave);
+    }
 }
 
-void lumo_registry_resubscribe() noexcept {}
+void lumo_registry_resubscribe() noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) return;
+    LockGuard guard(rt->lock);
+    for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot) {
+        lumo_subscriber *subscriber = rt->subscribers[slot];
+        if (subscriber == nullptr || lumo_sender_subscribe_pending(subscriber->id)) continue;
+        lumo_subscriber_resubscribe(subscriber);
+    }
+}
+
+void lumo_registry_release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
+    // The runtime is no longer current and both threads have ended: nobody
+    // else reaches the tables, and release and close leave them alone.
+    for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot)
+        if (rt->subscribers[slot] != nullptr) vavevar::lumo_subscriber_release(rt->subscribers[slot]);
+    for (std::int32_t slot = 0; slot < rt->publisher_count; ++slot)
+        if (rt->publishers[slot] != nullptr) vavevar::lumo_publisher_close(rt->publishers[slot]);
+}
 
 }  // namespace vavevar

@@ -2,20 +2,42 @@
 // in slot tables inside the runtime state and guarded by its lock. A
 // subscriber's identifier, by which the daemon addresses it, is its 1-based
 // slot number; slots are never reused while the runtime lives.
+//
+// Lock order: the runtime's lock is taken first; what the registry calls
+// while holding it takes only a subscriber's, a queue's or the sender's locks.
 #pragma once
 
 #include <cstdint>
 
 #include "vavevar.h"
 
+struct lumo_runtime;
+
 namespace vavevar {
 
+// Returns the new subscriber's identifier (1, 2, 3 ...), or -1 without a
+// started library, for null, or when the table cannot grow.
+std::int32_t lumo_registry_add_subscriber(lumo_subscriber *subscriber) noexcept;
+// Empties the slot of `id` if it still holds this subscriber.
+void lumo_registry_remove_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept;
+// 1 when the slot of `id` holds this subscriber, else 0.
+std::int32_t lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept;
+
+// Returns the publisher's slot index (0, 1, 2 ...); -1 when the table cannot
+// grow; 0 without a started library or for null.
+std::int32_t lumo_registry_add_publisher(lumo_publisher *publisher) noexcept;
+void lumo_registry_remove_publisher(lumo_publisher *publisher, std::int32_t index) noexcept;
+
 // Receiver side: hands an event to the subscriber of `id` (the registry takes
-// the notification; nobody's event is destroyed), a status answer with its
+// the notification and destroys what nobody takes), a status answer with its
 // message (taken as well), and the news of a lost or re-established link.
 void lumo_registry_deliver(lumo_notification *n, std::int32_t id) noexcept;
 void lumo_registry_status(std::int32_t id, std::int32_t success, char *message) noexcept;
 void lumo_registry_link_lost() noexcept;
 void lumo_registry_resubscribe() noexcept;
+
+// Shutdown, after the runtime was made unreachable: releases every
+// subscriber and closes every publisher still in a slot.
+void lumo_registry_release_all(lumo_runtime *runtime) noexcept;
 
 }  // namespace vavevar

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/runtime_fixture.h"
+#include "support/runtime_fixture.h"
 #include "runtime/sender.h"
 
 namespace vavevar::test {

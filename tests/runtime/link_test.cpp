@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "runtime/link.h"
-#include "runtime/runtime_fixture.h"
+#include "support/runtime_fixture.h"
 
 namespace vavevar::test {
 namespace {

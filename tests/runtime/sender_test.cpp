@@ -6,7 +6,7 @@
 #include <string>
 
 #include "pubsub/subreq.h"
-#include "runtime/runtime_fixture.h"
+#include "support/runtime_fixture.h"
 #include "runtime/sender.h"
 
 namespace vavevar::test {

@@ -1,0 +1,224 @@
+// What happens to a notification from its delivery to a subscriber until the
+// application gives it back: the delivery queue, receive, relinquish, and the
+// callback threads.
+#include <cstdint>
+
+#include "notification/notification.h"
+#include "port/memory.h"
+#include "port/systhread.h"
+#include "port/thread.h"
+#include "pubsub/subscriber.h"
+
+namespace vavevar {
+namespace {
+
+constexpr std::int32_t kCallbackQueueWaitMs = 1000;
+constexpr std::uint32_t kPendingReplyPollMs = 10;
+
+// Handed to a callback thread, which frees it first.
+struct CallbackStart {
+    lumo_subscriber *subscriber;
+    lumo_notification *notification;  // null for the long-lived thread of mode 0
+    std::int32_t generation;          // the registration the thread serves
+};
+
+HeldNode *new_held_node(lumo_notification *n) {
+    auto *node = static_cast<HeldNode *>(lumo_malloc(sizeof(HeldNode)));
+    if (node != nullptr) *node = HeldNode{n, nullptr, nullptr};
+    return node;
+}
+
+// Records `n` as handed to the application. Without memory for the record it
+// is handed over unrecorded: relinquish still destroys it.
+void hold(lumo_subscriber *s, lumo_notification *n) {
+    HeldNode *node = new_held_node(n);
+    if (node == nullptr) return;
+    LockGuard guard(s->lock);
+    lumo_held_append(s, node);
+}
+
+// After a callback: destroys `n` unless the callback relinquished it.
+void release_after_callback(lumo_subscriber *s, lumo_notification *n) {
+    bool still_held;
+    {
+        LockGuard guard(s->lock);
+        still_held = lumo_held_remove(s, n);
+    }
+    if (still_held) lumo_notification_destroy(n);
+}
+
+bool serving(lumo_subscriber *s, std::int32_t generation) {
+    return s->callbackRegistered.load() == generation && s->closed.load() == 0;
+}
+
+// Mode 0: one thread per registration drains the delivery queue into the
+// callback until the registration is cancelled or the subscriber closed.
+void queue_callback_main(void *raw) noexcept {
+    auto start = *static_cast<CallbackStart *>(raw);
+    lumo_free(raw);
+    lumo_subscriber *s = start.subscriber;
+    while (serving(s, start.generation)) {
+        // Nothing is delivered before the subscription's answer is collected.
+        if (s->pendingReply.load() != nullptr) {
+            lumo_sleep(kPendingReplyPollMs);
+            continue;
+        }
+        auto *n = static_cast<lumo_notification *>(lumo_queue_get(s->queue, 1, kCallbackQueueWaitMs));
+        if (n == nullptr) continue;
+        hold(s, n);
+        lumo_subscriber_callback callback;
+        void *context;
+        {
+            LockGuard guard(s->lock);
+            callback = s->callback;
+            context = s->callbackContext;
+        }
+        // A notification taken as the registration ended stays held, to be
+        // relinquished or destroyed with the subscriber.
+        if (!serving(s, start.generation) || callback == nullptr) break;
+        callback(n, context);
+        release_after_callback(s, n);
+    }
+    lumo_subscriber_unref(s);
+}
+
+// Mode 1: one thread per delivered notification.
+void notification_callback_main(void *raw) noexcept {
+    auto start = *static_cast<CallbackStart *>(raw);
+    lumo_free(raw);
+    lumo_subscriber *s = start.subscriber;
+    lumo_notification *n = start.notification;
+    lumo_subscriber_callback callback = nullptr;
+    void *context = nullptr;
+    HeldNode *node = new_held_node(n);
+    {
+        LockGuard guard(s->lock);
+        if (s->closed.load() == 0 && s->callbackRegistered.load() != 0) {
+            callback = s->callback;
+            context = s->callbackContext;
+            if (node != nullptr) lumo_held_append(s, node);
+        }
+    }
+    if (callback != nullptr) {
+        callback(n, context);
+        release_after_callback(s, n);
+    } else {
+        lumo_free(node);
+        lumo_notification_destroy(n);  // nobody will take it any more
+    }
+    lumo_subscriber_unref(s);
+}
+
+// Starts a callback thread holding a reference of its own, taken here so that
+// the subscriber cannot go before the thread has started.
+bool start_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
+                           lumo_notification *n, std::int32_t generation) {
+    if (!lumo_subscriber_ref(s)) return false;
+    auto *start = static_cast<CallbackStart *>(lumo_malloc(sizeof(CallbackStart)));
+    if (start != nullptr) {
+        *start = CallbackStart{s, n, generation};
+        if (vavevar::lumox_win32_thread_createdetached(routine, start) != kThreadStartFailed)
+            return true;
+        lumo_free(start);
+    }
+    lumo_subscriber_unref(s);
+    return false;
+}
+
+}  // namespace
+
+void lumo_held_append(lumo_subscriber *s, HeldNode *node) noexcept {
+    node->next = nullptr;
+    node->previous = s->heldTail;
+    if (s->heldTail != nullptr)
+        s->heldTail->next = node;
+    else
+        s->heldHead = node;
+    s->heldTail = node;
+    s->heldCount += 1;
+}
+
+bool lumo_held_remove(lumo_subscriber *s, lumo_notification *n) noexcept {
+    for (HeldNode *node = s->heldHead; node != nullptr; node = node->next) {
+        if (node->notification != n) continue;
+        (node->previous != nullptr ? node->previous->next : s->heldHead) = node->next;
+        (node->next != nullptr ? node->next->previous : s->heldTail) = node->previous;
+        s->heldCount -= 1;
+        lumo_free(node);
+        return true;
+    }
+    return false;
+}
+
+void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept {
+    if (s == nullptr || s->closed.load() != 0) {
+        lumo_notification_destroy(n);
+        return;
+    }
+    std::int32_t mode;
+    {
+        LockGuard guard(s->lock);
+        mode = s->callbackMode;
+    }
+    if (s->callbackRegistered.load() != 0 && mode == 1) {
+        if (!start_callback_thread(s, notification_callback_main, n, 0))
+            lumo_notification_destroy(n);
+    } else if (!lumo_queue_put(s->queue, n)) {
+        lumo_notification_destroy(n);  // closed meanwhile
+    }
+}
+
+lumo_notification *lumo_subscriber_receive(lumo_subscriber *s, std::int32_t wait,
+                                           std::int32_t timeoutMs) noexcept {
+    if (s == nullptr || s->closed.load() != 0) return nullptr;
+    if (wait != 0 && s->pendingReply.load() != nullptr) return nullptr;
+    // A reference of its own keeps the subscriber (and its queue) alive should
+    // the application close it while this waits.
+    if (!lumo_subscriber_ref(s)) return nullptr;
+    auto *n = static_cast<lumo_notification *>(lumo_queue_get(s->queue, wait, timeoutMs));
+    if (n != nullptr) hold(s, n);
+    lumo_subscriber_unref(s);
+    return n;
+}
+
+void lumo_subscriber_relinquish(lumo_subscriber *s, lumo_notification *n) noexcept {
+    if (n == nullptr) return;
+    if (s != nullptr) {
+        LockGuard guard(s->lock);
+        lumo_held_remove(s, n);
+    }
+    lumo_notification_destroy(n);
+}
+
+std::int32_t lumo_subscriber_registercallback(lumo_subscriber *s,
+                                              lumo_subscriber_callback callback, void *context,
+                                              std::int32_t mode) noexcept {
+    if (s == nullptr || callback == nullptr) return -1;
+    std::int32_t generation;
+    {
+        LockGuard guard(s->lock);
+        if (s->callbackRegistered.load() != 0) return -1;
+        s->callback = callback;
+        s->callbackContext = context;
+        s->callbackMode = mode;
+        // Each registration gets its own number, so that the thread of a
+        // cancelled one does not go on serving the next.
+        static std::atomic<std::int32_t> next_generation{1};
+        generation = next_generation.fetch_add(1);
+        if (generation <= 0) generation = next_generation = 1;
+        s->callbackRegistered.store(generation);
+    }
+    if (mode == 0) start_callback_thread(s, queue_callback_main, nullptr, generation);
+    return 0;
+}
+
+std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *s) noexcept {
+    if (s == nullptr) return -1;
+    LockGuard guard(s->lock);
+    if (s->callbackRegistered.load() == 0) return -1;
+    s->callbackRegistered.store(0);
+    s->callback = nullptr;
+    return 0;
+}
+
+}  // namespace vavevar

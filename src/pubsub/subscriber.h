@@ -1,0 +1,113 @@
+// Subscribers: a registered interest in notifications, the answer to its
+// subscription, and the notifications delivered to it until the application
+// receives and relinquishes them.
+//
+// Lifetime: `refs` counts the application's handle plus every library thread
+// inside the subscriber (a receive in progress, a callback thread, a creator
+// waiting for the daemon's answer). Close marks it closed, leaves the
+// registry and stops its queue; the last reference frees it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "port/lock.h"
+#include "port/queue.h"
+#include "vavevar.h"
+
+struct lumo_reply;
+
+namespace vavevar {
+
+struct HeldNode {
+    lumo_notification *notification;
+    HeldNode *next;
+    HeldNode *previous;
+};
+
+}  // namespace vavevar
+
+struct lumo_subscriber {
+    char *subscription;  // owned copies; subscription and mbrInterest may be null
+    char *component;
+    char *mbrInterest;
+    lumo_proplist *properties;  // owned copy or null
+    std::int32_t id;
+    lumo_publisher *publisher;  // its own, stamping this subscriber's identifier
+    std::atomic<std::uint32_t> closed;
+    lumo_queue *queue;  // kept until the last reference goes; close only stops it
+    // Written under the runtime's lock (where the daemon's answer arrives);
+    // read without it to see whether an answer is still to be collected.
+    std::atomic<lumo_reply *> pendingReply;
+    char *name;
+    void *streams;                  // incoming streams, with the streams subsystem
+    lumo_subscriberlist *list;      // with the subscriber lists
+    lumo_subscriber *listNext;
+    lumo_subscriber *listPrevious;
+    std::uint32_t deltas;
+    vavevar::HeldNode *heldHead LUMO_GUARDED_BY(lock);
+    vavevar::HeldNode *heldTail LUMO_GUARDED_BY(lock);
+    std::int32_t heldCount LUMO_GUARDED_BY(lock);
+    std::int32_t refs LUMO_GUARDED_BY(lock);
+    vavevar::Lock *lock;
+    lumo_subscriber_callback callback LUMO_GUARDED_BY(lock);
+    void *callbackContext LUMO_GUARDED_BY(lock);
+    std::int32_t callbackMode LUMO_GUARDED_BY(lock);
+    // The registration's number while a callback is registered, else 0; polled
+    // by the callback threads.
+    std::atomic<std::int32_t> callbackRegistered;
+};
+
+namespace vavevar {
+
+// Creation behind all four exported forms. With `wait`, waits for the
+// daemon's answer (at most `timeoutMs` when above 0). *status (when given)
+// receives NULL or a malloc'd text: the daemon's message or "timedout".
+// Null when the library is not started, `component` is null, memory runs
+// out, or the subscription was refused or not answered in time.
+lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *component,
+                                     const char *mbrInterest, const lumo_proplist *properties,
+                                     std::uint32_t deltas, char **status, std::int32_t wait,
+                                     std::int32_t timeoutMs) noexcept;
+
+// 0 accepted or nothing to report, 1 still pending, 2 refused (or null).
+std::int32_t lumo_subscriber_status(lumo_subscriber *subscriber, char **status) noexcept;
+
+// Close with an unsubscribe request (when still registered) / without one.
+void lumo_subscriber_close(lumo_subscriber *subscriber) noexcept;
+void lumo_subscriber_release(lumo_subscriber *subscriber) noexcept;
+
+// Drops one reference; the last one frees the subscriber.
+void lumo_subscriber_unref(lumo_subscriber *subscriber) noexcept;
+
+// Receiver side, under the runtime's lock: the daemon's answer (the message
+// is taken over), and a fresh subscribe request after a reconnection.
+void lumo_subscriber_reply(lumo_subscriber *subscriber, std::int32_t result, char *message) noexcept;
+std::int32_t lumo_subscriber_resubscribe(lumo_subscriber *subscriber) noexcept;
+
+const char *lumo_subscriber_getName(lumo_subscriber *subscriber) noexcept;
+void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) noexcept;
+
+// Delivery, receive and callbacks (delivery.cpp).
+// Receiver side, under the runtime's lock; takes the notification over.
+void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n) noexcept;
+lumo_notification *lumo_subscriber_receive(lumo_subscriber *subscriber, std::int32_t wait,
+                                           std::int32_t timeoutMs) noexcept;
+void lumo_subscriber_relinquish(lumo_subscriber *subscriber, lumo_notification *n) noexcept;
+std::int32_t lumo_subscriber_registercallback(lumo_subscriber *subscriber,
+                                              lumo_subscriber_callback callback, void *context,
+                                              std::int32_t mode) noexcept;
+std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *subscriber) noexcept;
+
+// Takes a reference for a library thread about to use the subscriber; false
+// (and none taken) when it is already closed.
+bool lumo_subscriber_ref(lumo_subscriber *subscriber) noexcept;
+
+// The held list: notifications handed to the application and not yet given
+// back. REQUIRES the subscriber's lock.
+void lumo_held_append(lumo_subscriber *subscriber, HeldNode *node) noexcept
+    LUMO_REQUIRES(subscriber->lock);
+bool lumo_held_remove(lumo_subscriber *subscriber, lumo_notification *n) noexcept
+    LUMO_REQUIRES(subscriber->lock);
+
+}  // namespace vavevar
