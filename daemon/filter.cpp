@@ -232,7 +232,7 @@ private:
                 t.text = c;
                 ++i;
             } else if (c == '&' || c == '|') {
-                if (!two(c)) return fail(t, std::string("'") + c + "' must be doubled ('" + c + c + "')");
+                if (!two(c)) return fail(t, std::string("'") + c + "' must be doubled ('" + c + c + "')", false);
                 t.kind = c == '&' ? Token::andand : Token::oror;
                 t.text = std::string(2, c);
                 i += 2;
@@ -258,7 +258,7 @@ private:
                         t.text += text_[j++];
                     }
                 }
-                if (j == text_.size()) return fail(t, std::string("unterminated string (missing ") + c + ")");
+                if (j == text_.size()) return fail(t, std::string("unterminated string (missing ") + c + ")", false);
                 i = j + 1;
             } else {
                 t.kind = Token::word;
@@ -281,13 +281,12 @@ private:
         return t;
     }
 
-    bool fail(const Token &at, const std::string &what) {
+    bool fail(const Token &at, const std::string &what, bool sayFound = true) {
         if (error_.empty()) {
-            std::string found = at.kind == Token::end ? "the end of the text"
-                                                      : "'" + at.text + "'";
             error_ = "at character " + std::to_string(at.column) + ": " + what;
-            if (at.kind != Token::end || what.find("end") == std::string::npos)
-                error_ += ", found " + found;
+            if (sayFound)
+                error_ += ", found " + (at.kind == Token::end ? std::string("the end of the text")
+                                                              : "'" + at.text + "'");
         }
         return false;
     }
