@@ -233,7 +233,7 @@ void Server::read_from(ClientId id) {
     ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
-        close_client(id, n == 0 ? "disconnected" : std::strerror(errno));
+        close_client(id, n == 0 ? "disconnected" : std::strerror(errno), true);
         return;
     }
     router_.stats().bytesIn += static_cast<std::uint64_t>(n);
@@ -269,7 +269,7 @@ void Server::flush(ClientId id) {
     if (it == connections_.end() || client == nullptr || client->doomed) return;
     ssize_t sent = client->out.send_to(it->second.fd, now_ms());
     if (sent < 0) {
-        close_client(id, std::strerror(errno));
+        close_client(id, std::strerror(errno), true);
         return;
     }
     router_.stats().bytesOut += static_cast<std::uint64_t>(sent);
@@ -280,7 +280,7 @@ void Server::flush(ClientId id) {
     set_write_interest(id, it->second, !client->out.empty());
 }
 
-void Server::close_client(ClientId id, std::string_view reason) {
+void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->second.fd, nullptr);
@@ -290,7 +290,7 @@ void Server::close_client(ClientId id, std::string_view reason) {
         logf(c->connected ? LogLevel::info : LogLevel::debug, "client %llu (%s): closed (%.*s)",
              static_cast<unsigned long long>(id), c->peer.c_str(), static_cast<int>(reason.size()),
              reason.data());
-    router_.remove_client(id, reason == "disconnected" ? "disconnected" : "dropped");
+    router_.remove_client(id, byClient ? "disconnected" : "dropped");
 }
 
 // Closing one client can queue membership deltas for others, which can push

@@ -51,7 +51,9 @@ private:
     void accept_all(int listenFd);
     void read_from(ClientId id);
     void flush(ClientId id);
-    void close_client(ClientId id, std::string_view reason);
+    // `byClient`: the client ended the connection (its groups are told it
+    // disconnected) rather than the daemon (they are told it was dropped).
+    void close_client(ClientId id, std::string_view reason, bool byClient = false);
     void settle();
     void set_write_interest(ClientId id, Connection &c, bool on);
 
