@@ -5,13 +5,6 @@
 namespace vavevard {
 namespace {
 
-constexpr std::string_view kClassNames[kClassCount] = {
-    "MessageNotification",           "MembershipListNotification",
-    "MembershipDeltaNotification",   "OutgoingStreamingNotification",
-    "IncomingStreamingNotification", "StateGetNotification",
-    "StateSetNotification",          "LeaveGroupNotification",
-};
-
 void header(std::string &out, std::string_view name, std::string_view value) {
     out.append(name);
     out.append(value);
@@ -21,17 +14,17 @@ void header(std::string &out, std::string_view name, std::string_view value) {
 }  // namespace
 
 std::string_view class_name(std::int32_t cls) noexcept {
-    return cls >= 0 && cls < kClassCount ? kClassNames[cls] : std::string_view{};
+    return cls >= 0 && cls < kClassCount ? vavevar::kNotificationClassNames[cls] : std::string_view{};
 }
 
 std::optional<std::int32_t> class_from_name(std::string_view name) noexcept {
     for (std::int32_t cls = 0; cls < kClassCount; ++cls)
-        if (kClassNames[cls] == name) return cls;
+        if (vavevar::kNotificationClassNames[cls] == name) return cls;
     return std::nullopt;
 }
 
 bool is_full_form(std::int32_t cls) noexcept {
-    return cls == kMessage || cls == kOutgoingStream || cls == kIncomingStream;
+    return cls == kMessageNotification || cls == kOutgoingStreamingNotification || cls == kIncomingStreamingNotification;
 }
 
 std::string_view Property::name() const noexcept {
@@ -70,7 +63,7 @@ RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName) {
         header(tail, "LocalOnly: ", e.localOnly ? "true" : "false");
         header(tail, "numberOfProperties: ", std::to_string(e.properties.size()));
         for (const Property &p : e.properties) header(tail, "", p.line);
-        if (e.cls == kIncomingStream) header(tail, "streamKey: ", e.streamKey);
+        if (e.cls == kIncomingStreamingNotification) header(tail, "streamKey: ", e.streamKey);
     }
     header(tail, "Content-Length: ", std::to_string(e.body.size()));
     tail.append("AddrList-Length: 0\r\n\r\n");

@@ -10,19 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "notification/notification.h"
+
 namespace vavevard {
 
-enum NotificationClass : std::int32_t {
-    kMessage = 0,
-    kMembershipList = 1,
-    kMembershipDelta = 2,
-    kOutgoingStream = 3,
-    kIncomingStream = 4,
-    kStateGet = 5,
-    kStateSet = 6,
-    kLeaveGroup = 7,
-};
-constexpr std::int32_t kClassCount = 8;
+// Classes and their wire names are the client library's own, so that both
+// ends of the connection read them from one table.
+using enum vavevar::NotificationClass;
+constexpr std::int32_t kClassCount = kUnknownNotificationClass;  // 0 to 7 are routable
 
 // The wire name of a class 0 to 7.
 std::string_view class_name(std::int32_t cls) noexcept;
@@ -42,7 +37,7 @@ struct Property {
 };
 
 struct Event {
-    std::int32_t cls = kMessage;
+    std::int32_t cls = kMessageNotification;
     std::int32_t publisherSubscriberId = 0;
     std::string type;
     std::string id;

@@ -53,13 +53,13 @@ std::vector<MembershipNotice> Membership::join(const std::string &group, Member 
     std::vector<BodySegment> list{group_segment(group, members.size())};
     for (const Member &m : members) list.push_back(member_segment(m));
     out.push_back({member.client, member.subscriberId,
-                   notice(kMembershipList, kMembershipListType, encode_body_block(list))});
+                   notice(kMembershipListNotification, kMembershipListType, encode_body_block(list))});
 
     std::string body = delta_body(group, members.size(), "join", "joined", member);
     for (const Member &m : members) {
         if (!m.deltas || (m.client == member.client && m.subscriberId == member.subscriberId))
             continue;
-        out.push_back({m.client, m.subscriberId, notice(kMembershipDelta, kMembershipDeltaType, body)});
+        out.push_back({m.client, m.subscriberId, notice(kMembershipDeltaNotification, kMembershipDeltaType, body)});
     }
     return out;
 }
@@ -74,7 +74,7 @@ void Membership::remove(const std::string &group, std::size_t index, std::string
     std::string body = delta_body(group, members.size(), "leave", reason, gone);
     for (const Member &m : members)
         if (m.deltas)
-            out.push_back({m.client, m.subscriberId, notice(kMembershipDelta, kMembershipDeltaType, body)});
+            out.push_back({m.client, m.subscriberId, notice(kMembershipDeltaNotification, kMembershipDeltaType, body)});
     if (members.empty()) groups_.erase(it);
 }
 

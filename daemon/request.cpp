@@ -153,7 +153,7 @@ bool RequestParser::event_header(std::string_view name, std::string_view value) 
         event_.className = value;
         auto cls = class_from_name(value);
         event_.unknownClass = !cls;
-        e.cls = cls.value_or(kMessage);
+        e.cls = cls.value_or(kMessageNotification);
     } else if (name == "SubscriberID") {
         if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
         e.publisherSubscriberId = static_cast<std::int32_t>(n);

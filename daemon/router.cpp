@@ -177,8 +177,8 @@ void Router::on_event(Client &c, EventRequest &&r) {
     }
     Event &e = r.event;
     e.creationMs = now_ms();
-    if (e.cls == kOutgoingStream) {
-        e.cls = kIncomingStream;
+    if (e.cls == kOutgoingStreamingNotification) {
+        e.cls = kIncomingStreamingNotification;
         e.streamKey = e.id;
         bool hadBody = !e.body.empty();
         route(e);

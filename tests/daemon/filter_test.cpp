@@ -9,7 +9,7 @@ namespace {
 
 Event sample() {
     Event e;
-    e.cls = kMessage;
+    e.cls = kMessageNotification;
     e.type = "ALARM/DISK/FULL";
     e.id = "host:12:0-7";
     e.generatingComponent = "monitor";
@@ -78,7 +78,7 @@ TEST(DaemonFilter, HeaderFields) {
     EXPECT_TRUE(matches("class != 4"));
     EXPECT_TRUE(matches("class < 3"));
     Event stream = sample();
-    stream.cls = kIncomingStream;
+    stream.cls = kIncomingStreamingNotification;
     EXPECT_TRUE(matches("class = IncomingStreamingNotification", stream));
     EXPECT_FALSE(matches("class = 0", stream));
 }

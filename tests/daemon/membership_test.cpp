@@ -49,7 +49,7 @@ TEST(DaemonMembership, JoinSendsTheListToTheJoinerAndDeltasToThoseWhoAsked) {
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].client, 1u);
     EXPECT_EQ(first[0].subscriberId, 5);
-    EXPECT_EQ(first[0].event.cls, kMembershipList);
+    EXPECT_EQ(first[0].event.cls, kMembershipListNotification);
     EXPECT_EQ(first[0].event.type, kMembershipListType);
     EXPECT_EQ(body_block_items(first[0].event.body),
               (std::vector<std::string>{"seg:0:group", "name=g", "members=1", "seg:0:member",
@@ -67,7 +67,7 @@ TEST(DaemonMembership, JoinSendsTheListToTheJoinerAndDeltasToThoseWhoAsked) {
     EXPECT_EQ(std::count(list.begin(), list.end(), "seg:0:member"), 3);
     EXPECT_EQ(third[1].client, 1u);
     EXPECT_EQ(third[1].subscriberId, 5);
-    EXPECT_EQ(third[1].event.cls, kMembershipDelta);
+    EXPECT_EQ(third[1].event.cls, kMembershipDeltaNotification);
     EXPECT_EQ(third[1].event.type, kMembershipDeltaType);
     auto delta = body_block_items(third[1].event.body);
     EXPECT_EQ(std::vector<std::string>(delta.begin(), delta.begin() + 8),

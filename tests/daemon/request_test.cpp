@@ -80,7 +80,7 @@ TEST(DaemonRequest, EveryKindParsesTheSameWhateverTheSplit) {
 
         const auto &ev = std::get<EventRequest>(requests[2]);
         EXPECT_FALSE(ev.unknownClass);
-        EXPECT_EQ(ev.event.cls, kMessage);
+        EXPECT_EQ(ev.event.cls, kMessageNotification);
         EXPECT_EQ(ev.event.type, "ALARM/DISK");
         EXPECT_EQ(ev.event.generatingProcess, "host:1");
         ASSERT_EQ(ev.event.properties.size(), 2u);
@@ -115,7 +115,7 @@ TEST(DaemonRequest, PropertyLinesAreTakenByCountEvenWhenTheyLookLikeHeaders) {
     const auto &ev = std::get<EventRequest>(requests[0]);
     EXPECT_EQ(ev.event.properties[0].line, "Content-Length: 99");
     EXPECT_EQ(ev.event.body, "");
-    EXPECT_EQ(ev.event.cls, kMessage);
+    EXPECT_EQ(ev.event.cls, kMessageNotification);
 }
 
 TEST(DaemonRequest, ShortFormAndStreamEventsAndUnknownClasses) {
@@ -129,7 +129,7 @@ TEST(DaemonRequest, ShortFormAndStreamEventsAndUnknownClasses) {
     odd.className = "UnknownNotificationClass";
     auto requests = parse(state.wire() + block.wire() + odd.wire(), 5);
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(std::get<EventRequest>(requests[0]).event.cls, kStateGet);
+    EXPECT_EQ(std::get<EventRequest>(requests[0]).event.cls, kStateGetNotification);
     EXPECT_EQ(std::get<EventRequest>(requests[0]).event.body, "b");
     EXPECT_EQ(std::get<EventRequest>(requests[1]).event.streamKey, "key-1");
     EXPECT_TRUE(std::get<EventRequest>(requests[2]).unknownClass);
