@@ -39,7 +39,7 @@ fuzz-daemon: deps
 	cmake -S . -B build-fuzz -G Ninja -DVAVEVAR_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVEVAR_FUZZ=ON -DVAVEVAR_BUILD_TESTS=OFF -DVAVEVAR_BUILD_BENCH=OFF -DVAVEVAR_BUILD_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS) --target vavevard_request_fuzz
 	mkdir -p build-fuzz/corpus-daemon
-	./build-fuzz/daemon/fuzz/vavevard_request_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 build-fuzz/corpus-daemon daemon/fuzz/corpus
+	./build-fuzz/daemon/fuzz/vavevard_request_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build-fuzz/ build-fuzz/corpus-daemon daemon/fuzz/corpus
 
 bench: build
 	./$(BUILD)/bench/vavevar_bench

@@ -89,13 +89,12 @@ bool RequestParser::number(std::string_view name, std::string_view value, std::i
     std::string_view digits = value;
     bool negative = !digits.empty() && digits.front() == '-';
     if (negative) digits.remove_prefix(1);
+    // Eighteen digits always fit in 64 bits, and every bound is smaller.
     std::int64_t n = 0;
     bool ok = !digits.empty() && digits.size() <= 18;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            ok = false;
-            break;
-        }
+    for (std::size_t i = 0; ok && i < digits.size(); ++i) {
+        char c = digits[i];
+        ok = c >= '0' && c <= '9';
         n = n * 10 + (c - '0');
     }
     if (negative) n = -n;
@@ -236,7 +235,9 @@ bool RequestParser::header(std::string_view line) {
         return true;
     }
     if (name == "numberOfProperties" && (kind_ == Kind::event || kind_ == Kind::subscribe)) {
-        if (!number(name, value, 0, std::int64_t(limits_.maxProperties), n)) return false;
+        // Counted over the whole request: a repeated count line adds up.
+        std::size_t already = (kind_ == Kind::event ? event_.event.properties : subscribe_.properties).size();
+        if (!number(name, value, 0, std::int64_t(limits_.maxProperties - already), n)) return false;
         propertiesLeft_ = static_cast<std::size_t>(n);
         if (propertiesLeft_ > 0) stage_ = Stage::properties;
         return true;

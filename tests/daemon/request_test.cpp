@@ -176,6 +176,10 @@ TEST(DaemonRequest, BoundsAreErrorsThatNameTheBound) {
               "more than 4 header lines in a stats request");
     EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nnumberOfProperties: 3\r\n", small),
               "line 2 of the event request: numberOfProperties must be a number from 0 to 2, not '3'");
+    // A second count line cannot lift the bound.
+    EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nnumberOfProperties: 2\r\na: 1\r\nb: 2\r\n"
+                          "numberOfProperties: 1\r\n", small),
+              "line 5 of the event request: numberOfProperties must be a number from 0 to 0, not '1'");
     EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nContent-Length: 11\r\n", small),
               "body of 11 bytes is over the limit of 10 bytes");
     EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nAddrList-Length: -1\r\n", small),
@@ -196,6 +200,9 @@ TEST(DaemonRequest, MalformedRequestsSayWhatIsWrong) {
     EXPECT_EQ(parse_error("POST /subscribe HTTP/1.1\r\nSubscriberID: 12x\r\n"),
               "line 2 of the subscribe request: SubscriberID must be a number from -2147483648 to "
               "2147483647, not '12x'");
+    EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nSubscriberID: " + std::string(40, '9') + "\r\n"),
+              "line 2 of the event request: SubscriberID must be a number from -2147483648 to "
+              "2147483647, not '" + std::string(40, '9') + "'");
     EXPECT_EQ(parse_error("POST /subscribe HTTP/1.1\r\nSubscriberID: 1\r\nContent-Length: 4\r\n\r\n"),
               "subscribe request announces a body, which it may not have");
     EXPECT_EQ(parse_error("POST /event HTTP/1.1\r\nclassName: MessageNotification\r\nnumberOfProperties: 1\r\n"
