@@ -32,8 +32,9 @@ tsan:
 	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVAVEVAR_SANITIZE=thread -DVAVEVAR_BUILD_BENCH=OFF"
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threaded --no-tests=ignore
 
-# Bounded libFuzzer runs of the body-block decoder under ASan and UBSan.
-FUZZ_SECONDS ?= 60
+# Bounded libFuzzer runs under ASan and UBSan of everything that reads bytes
+# from outside: body blocks, inbound events, the daemon's requests.
+FUZZ_SECONDS ?= 45
 fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DVAVEVAR_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVEVAR_SANITIZE=address,undefined -DVAVEVAR_FUZZ=ON -DVAVEVAR_BUILD_TESTS=OFF -DVAVEVAR_BUILD_BENCH=OFF -DVAVEVAR_BUILD_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS)

@@ -1,0 +1,83 @@
+// A notification as the daemon sees it: parsed from a client's "POST /event"
+// request and written to subscribers in the layout their reader expects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "notification/notification.h"
+
+namespace vavevard {
+
+// Classes and their wire names are the client library's own, so that both
+// ends of the connection read them from one table.
+using enum vavevar::NotificationClass;
+constexpr std::int32_t kClassCount = kUnknownNotificationClass;  // 0 to 7 are routable
+
+// The wire name of a class 0 to 7.
+std::string_view class_name(std::int32_t cls) noexcept;
+// The class with that exact wire name, or nothing (also for the name of the
+// unknown class, which a reader would refuse).
+std::optional<std::int32_t> class_from_name(std::string_view name) noexcept;
+// Classes whose events carry the affected/generating headers and properties.
+bool is_full_form(std::int32_t cls) noexcept;
+
+// One property line as a client wrote it. It is forwarded byte for byte, so a
+// subscriber splits it exactly as the publisher's library joined it; name and
+// value are the reader's split (first colon, value two characters later).
+struct Property {
+    std::string line;
+    std::string_view name() const noexcept;
+    std::string_view value() const noexcept;
+};
+
+struct Event {
+    std::int32_t cls = kMessageNotification;
+    std::int32_t publisherSubscriberId = 0;
+    std::string type;
+    std::string id;
+    std::string affectedComponents;
+    std::string affectedNodes;
+    std::string generatingComponent;
+    std::string generatingProcess;
+    std::string generatingNode;
+    std::string instanceName;
+    bool localOnly = false;
+    std::vector<Property> properties;  // in wire order
+    std::string streamKey;             // class 4 only
+    std::string body;
+    std::int64_t creationMs = 0;       // when the daemon received it
+};
+
+// An event rendered once for all its recipients. Only the subscriber id and
+// the delivery time differ between recipients, so each gets a small head of
+// its own and shares the tail, which holds the body.
+class RenderedEvent {
+public:
+    // `instanceName` stands in when the publisher wrote none.
+    RenderedEvent(const Event &event, std::string_view instanceName);
+
+    // Width of the delivery time field: milliseconds since the epoch have 13
+    // digits until the year 2286, and zero padding keeps the value a number.
+    static constexpr std::size_t kDeliveryDigits = 13;
+
+    // The head for one recipient, with the delivery time zeroed; the digits
+    // start at `*deliveryOffset`.
+    std::string head_for(std::int32_t subscriberId, std::size_t *deliveryOffset) const;
+    const std::shared_ptr<const std::string> &tail() const noexcept { return tail_; }
+
+private:
+    std::string beforeId_;   // message line, className, "SubscriberID: "
+    std::string afterId_;    // up to and including "deliveryTime: "
+    std::shared_ptr<const std::string> tail_;  // after the delivery time, body included
+};
+
+// Writes `ms` as kDeliveryDigits zero-padded digits at `at`.
+void write_delivery_digits(char *at, std::int64_t ms) noexcept;
+
+}  // namespace vavevard

@@ -1,0 +1,73 @@
+#include "log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace vavevard {
+namespace {
+
+// Atomic because in-process tests set the level from the test thread while a
+// daemon runs on another.
+std::atomic<LogLevel> g_level{LogLevel::info};
+
+constexpr const char *kLevelNames[] = {"ERROR", "WARN", "INFO", "DEBUG"};
+
+}  // namespace
+
+void set_log_level(LogLevel level) noexcept { g_level.store(level, std::memory_order_relaxed); }
+
+LogLevel log_level() noexcept { return g_level.load(std::memory_order_relaxed); }
+
+bool parse_log_level(std::string_view text, LogLevel &level) noexcept {
+    static constexpr std::string_view names[] = {"error", "warn", "info", "debug"};
+    for (int i = 0; i < 4; ++i) {
+        if (text == names[i]) {
+            level = static_cast<LogLevel>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void log_line(LogLevel level, std::string_view text) noexcept {
+    if (level > log_level()) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    ::gmtime_r(&now.tv_sec, &utc);
+    char stamp[128];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ vavevard[%ld] %s: ",
+                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                  utc.tm_sec, now.tv_nsec / 1000000, static_cast<long>(::getpid()),
+                  kLevelNames[static_cast<int>(level)]);
+    try {
+        std::string line(stamp);
+        line.append(text);
+        line.push_back('\n');
+        std::size_t done = 0;
+        while (done < line.size()) {
+            ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    } catch (...) {
+        // Out of memory while logging: the line is lost, the daemon goes on.
+    }
+}
+
+void logf(LogLevel level, const char *format, ...) noexcept {
+    if (level > log_level()) return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_line(level, text);
+}
+
+}  // namespace vavevard

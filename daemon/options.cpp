@@ -1,0 +1,144 @@
+#include "options.h"
+
+#include <sys/stat.h>
+
+namespace vavevard {
+namespace {
+
+bool parse_unsigned(const std::string &text, std::uint64_t max, std::uint64_t &out) {
+    if (text.empty() || text.size() > 19) return false;
+    std::uint64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (n > max) return false;
+    out = n;
+    return true;
+}
+
+ParseResult failure(std::string message) {
+    ParseResult r;
+    r.action = ParseResult::fail;
+    r.message = std::move(message);
+    return r;
+}
+
+}  // namespace
+
+std::string usage() {
+    return "usage: vavevard [options]\n"
+           "\n"
+           "The notification daemon: routes events between the processes of this machine\n"
+           "that use the vavevar library. Listens on 127.0.0.1 and ::1 only.\n"
+           "\n"
+           "  --port N            port to listen on; 0 picks a free one\n"
+           "                      (default: TAMRIX_LUMO_PROXY_PORT)\n"
+           "  --home DIR          home directory (default: TAMRIX_CONFIG_HOME, then TAMRIX_HOME)\n"
+           "  --instance-name N   name given to clients in the handshake (default: host name)\n"
+           "  --port-file F       write the port, once listening, to F ('-': standard output)\n"
+           "  --max-pending-mib N unsent output per client before it is dropped (default 64)\n"
+           "  --max-clients N     connections allowed at once (default 4096)\n"
+           "  --log-level L       error, warn, info or debug (default info)\n"
+           "  --help              this text\n"
+           "  --version           the version\n"
+           "\n"
+           "Stops cleanly on SIGINT and SIGTERM.\n";
+}
+
+ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &getenv) {
+    ParseResult r;
+    Options &o = r.options;
+    bool havePort = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "--help" || a == "-h") {
+            r.action = ParseResult::help;
+            return r;
+        }
+        if (a == "--version") {
+            r.action = ParseResult::version;
+            return r;
+        }
+        std::string name = a, value;
+        bool inlineValue = false;
+        if (std::size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+            inlineValue = true;
+        }
+        static const char *const withValue[] = {"--port",      "--home",          "--instance-name",
+                                                "--port-file", "--max-pending-mib", "--max-clients",
+                                                "--log-level"};
+        bool known = false;
+        for (const char *w : withValue) known = known || name == w;
+        if (!known) return failure("unknown option '" + a + "' (see --help)");
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) return failure("option " + name + " needs a value");
+            value = args[++i];
+        }
+        std::uint64_t n = 0;
+        if (name == "--port") {
+            if (!parse_unsigned(value, 65535, n))
+                return failure("--port: invalid value '" + value + "' (0 to 65535)");
+            o.port = static_cast<std::uint16_t>(n);
+            havePort = true;
+        } else if (name == "--home") {
+            o.home = value;
+        } else if (name == "--instance-name") {
+            if (value.find_first_of("\r\n") != std::string::npos)
+                return failure("--instance-name may not hold a line break");
+            o.instanceName = value;
+        } else if (name == "--port-file") {
+            o.portFile = value;
+        } else if (name == "--max-pending-mib") {
+            if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
+                return failure("--max-pending-mib: invalid value '" + value + "'");
+            o.limits.maxPendingBytes = static_cast<std::size_t>(n) * 1024 * 1024;
+        } else if (name == "--max-clients") {
+            if (!parse_unsigned(value, 1000000, n) || n == 0)
+                return failure("--max-clients: invalid value '" + value + "'");
+            o.limits.maxClients = static_cast<std::size_t>(n);
+        } else if (name == "--log-level") {
+            if (!parse_log_level(value, o.logLevel))
+                return failure("--log-level: invalid value '" + value + "' (error, warn, info, debug)");
+        }
+    }
+
+    std::string problems;
+    if (!havePort) {
+        const char *env = getenv("TAMRIX_LUMO_PROXY_PORT");
+        std::uint64_t n = 0;
+        if (env == nullptr || *env == '\0')
+            problems += "no port: give --port or set TAMRIX_LUMO_PROXY_PORT\n";
+        else if (!parse_unsigned(env, 65535, n) || n == 0)
+            problems += "TAMRIX_LUMO_PROXY_PORT: invalid value '" + std::string(env) +
+                        "' (1 to 65535)\n";
+        else
+            o.port = static_cast<std::uint16_t>(n);
+    }
+    if (o.home.empty()) {
+        for (const char *var : {"TAMRIX_CONFIG_HOME", "TAMRIX_HOME"}) {
+            const char *env = getenv(var);
+            if (env != nullptr && *env != '\0') {
+                o.home = env;
+                break;
+            }
+        }
+        if (o.home.empty())
+            problems += "no home directory: give --home or set TAMRIX_CONFIG_HOME or TAMRIX_HOME\n";
+    }
+    if (!o.home.empty()) {
+        struct stat st {};
+        if (::stat(o.home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            problems += "home directory '" + o.home + "' does not exist or is not a directory\n";
+    }
+    if (!problems.empty()) {
+        problems.pop_back();
+        return failure(problems);
+    }
+    r.action = ParseResult::run;
+    return r;
+}
+
+}  // namespace vavevard

@@ -1,0 +1,335 @@
+#include "request.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+namespace vavevard {
+namespace {
+
+// Splits "name: value" at the first colon. One blank after the colon is what
+// clients write; a missing blank is tolerated.
+bool split_header(std::string_view line, std::string_view &name, std::string_view &value) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    name = line.substr(0, colon);
+    value = line.substr(colon + 1);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    return true;
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kShown = 60;
+    std::string out = "'";
+    for (char c : text.substr(0, kShown)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    out += text.size() > kShown ? "'..." : "'";
+    return out;
+}
+
+const char *kind_name(int kind) {
+    static constexpr const char *names[] = {"connect", "subscribe", "unsubscribe", "event",
+                                            "stats"};
+    return names[kind];
+}
+
+}  // namespace
+
+void RequestParser::feed(const char *data, std::size_t size) {
+    if (!error_.empty()) return;
+    // Reclaim consumed bytes before growing, so a long-lived connection keeps
+    // a buffer of about one request.
+    if (pos_ > 0 && (pos_ == buf_.size() || pos_ >= buf_.size() / 2)) {
+        buf_.erase(0, pos_);
+        scan_ = scan_ > pos_ ? scan_ - pos_ : 0;
+        pos_ = 0;
+    }
+    buf_.append(data, size);
+}
+
+RequestParser::Status RequestParser::fail(std::string message) {
+    error_ = std::move(message);
+    return Status::error;
+}
+
+bool RequestParser::take_line(std::string_view &line) {
+    std::size_t from = scan_ > pos_ ? scan_ : pos_;
+    std::size_t lf = buf_.find('\n', from);
+    if (lf == std::string::npos) {
+        scan_ = buf_.size();
+        // A CR may still come before the LF, so one byte more is allowed.
+        if (buf_.size() - pos_ > limits_.maxLineBytes + 1)
+            error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+        return false;
+    }
+    std::size_t end = lf;
+    if (end > pos_ && buf_[end - 1] == '\r') --end;
+    if (end - pos_ > limits_.maxLineBytes) {
+        error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+        return false;
+    }
+    line = std::string_view(buf_).substr(pos_, end - pos_);
+    pos_ = lf + 1;
+    scan_ = pos_;
+    ++lineNo_;
+    return true;
+}
+
+bool RequestParser::number(std::string_view name, std::string_view value, std::int64_t min,
+                           std::int64_t max, std::int64_t &out) {
+    std::string_view digits = value;
+    bool negative = !digits.empty() && digits.front() == '-';
+    if (negative) digits.remove_prefix(1);
+    // Eighteen digits always fit in 64 bits, and every bound is smaller.
+    std::int64_t n = 0;
+    bool ok = !digits.empty() && digits.size() <= 18;
+    for (std::size_t i = 0; ok && i < digits.size(); ++i) {
+        char c = digits[i];
+        ok = c >= '0' && c <= '9';
+        n = n * 10 + (c - '0');
+    }
+    if (negative) n = -n;
+    if (!ok || n < min || n > max) {
+        error_ = "line " + std::to_string(lineNo_) + " of the " + kind_name(int(kind_)) +
+                 " request: " + std::string(name) + " must be a number from " +
+                 std::to_string(min) + " to " + std::to_string(max) + ", not " + quoted(value);
+        return false;
+    }
+    out = n;
+    return true;
+}
+
+bool RequestParser::start_request(std::string_view line) {
+    static constexpr std::string_view kPost = "POST /";
+    if (line.substr(0, kPost.size()) != kPost) {
+        error_ = "request line " + quoted(line) + " does not start with \"POST /\"";
+        return false;
+    }
+    std::string_view resource = line.substr(kPost.size());
+    std::size_t blank = resource.find(' ');
+    std::string_view rest = blank == std::string_view::npos ? std::string_view{} : resource.substr(blank);
+    resource = resource.substr(0, blank);
+    if (!rest.empty() && rest != " HTTP/1.1" && rest != " HTTP/1.0") {
+        error_ = "request line " + quoted(line) + " has an unknown protocol";
+        return false;
+    }
+    if (resource == "connect") kind_ = Kind::connect;
+    else if (resource == "subscribe") kind_ = Kind::subscribe;
+    else if (resource == "unsubscribe") kind_ = Kind::unsubscribe;
+    else if (resource == "event") kind_ = Kind::event;
+    else if (resource == "stats") kind_ = Kind::stats;
+    else {
+        error_ = "unknown request " + quoted(line);
+        return false;
+    }
+    stage_ = Stage::headers;
+    headerLines_ = 0;
+    contentLength_ = 0;
+    haveSubscriberId_ = false;
+    haveClassName_ = false;
+    inFormFactor_ = false;
+    connect_ = {};
+    subscribe_ = {};
+    unsubscribe_ = {};
+    event_ = {};
+    return true;
+}
+
+bool RequestParser::event_header(std::string_view name, std::string_view value) {
+    Event &e = event_.event;
+    std::int64_t n = 0;
+    if (name == "className") {
+        haveClassName_ = true;
+        event_.className = value;
+        auto cls = class_from_name(value);
+        event_.unknownClass = !cls;
+        e.cls = cls.value_or(kMessageNotification);
+    } else if (name == "SubscriberID") {
+        if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
+        e.publisherSubscriberId = static_cast<std::int32_t>(n);
+    } else if (name == "eventType") e.type = value;
+    else if (name == "eventId") e.id = value;
+    else if (name == "affectedComponents") e.affectedComponents = value;
+    else if (name == "affectedNodes") e.affectedNodes = value;
+    else if (name == "generatingComponent") e.generatingComponent = value;
+    else if (name == "generatingProcess") e.generatingProcess = value;
+    else if (name == "generatingNode") e.generatingNode = value;
+    else if (name == "instanceName") e.instanceName = value;
+    else if (name == "LocalOnly") e.localOnly = value == "true";
+    else if (name == "streamKey") e.streamKey = value;
+    else if (name == "AddrList-Length") {
+        if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
+        addrListLeft_ = static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool RequestParser::subscribe_header(std::string_view name, std::string_view value) {
+    std::int64_t n = 0;
+    if (name == "SubscriberID") {
+        if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
+        haveSubscriberId_ = true;
+        subscribe_.subscriberId = unsubscribe_.subscriberId = static_cast<std::int32_t>(n);
+    } else if (kind_ == Kind::subscribe) {
+        if (name == "Subscription") subscribe_.subscription = value;
+        else if (name == "Component") subscribe_.component = value;
+        else if (name == "MbrInterest") subscribe_.mbrInterest = value;
+        else if (name == "MbrDeltas") subscribe_.deltas = value == "true";
+    }
+    return true;
+}
+
+// The form factor is a file's content sent as it is, so it may hold line
+// breaks and even empty lines; it runs until the SelfId line.
+bool RequestParser::connect_line(std::string_view line) {
+    if (inFormFactor_ && line.substr(0, 8) != "SelfId: ") {
+        connect_.formFactor.append("\r\n");
+        connect_.formFactor.append(line);
+        return true;
+    }
+    std::string_view name, value;
+    if (!split_header(line, name, value)) {
+        error_ = "line " + std::to_string(lineNo_) + " of the connect request: header " +
+                 quoted(line) + " has no ':'";
+        return false;
+    }
+    inFormFactor_ = false;
+    if (name == "Version") connect_.version = value;
+    else if (name == "FormFactor") {
+        connect_.formFactor = value;
+        inFormFactor_ = true;
+    } else if (name == "SelfId") connect_.selfId = value;
+    return true;
+}
+
+bool RequestParser::header(std::string_view line) {
+    if (++headerLines_ > limits_.maxHeaderLines) {
+        error_ = "more than " + std::to_string(limits_.maxHeaderLines) + " header lines in a " +
+                 kind_name(int(kind_)) + " request";
+        return false;
+    }
+    if (kind_ == Kind::connect) return connect_line(line);
+    std::string_view name, value;
+    if (!split_header(line, name, value)) {
+        error_ = "line " + std::to_string(lineNo_) + " of the " + kind_name(int(kind_)) +
+                 " request: header " + quoted(line) + " has no ':'";
+        return false;
+    }
+    std::int64_t n = 0;
+    if (name == "Content-Length") {
+        if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), contentLength_)) {
+            if (contentLength_ == 0 && value.find_first_not_of("0123456789") == std::string_view::npos)
+                error_ = "body of " + std::string(value) + " bytes is over the limit of " +
+                         std::to_string(limits_.maxBodyBytes) + " bytes";
+            return false;
+        }
+        return true;
+    }
+    if (name == "numberOfProperties" && (kind_ == Kind::event || kind_ == Kind::subscribe)) {
+        // Counted over the whole request: a repeated count line adds up.
+        std::size_t already = (kind_ == Kind::event ? event_.event.properties : subscribe_.properties).size();
+        if (!number(name, value, 0, std::int64_t(limits_.maxProperties - already), n)) return false;
+        propertiesLeft_ = static_cast<std::size_t>(n);
+        if (propertiesLeft_ > 0) stage_ = Stage::properties;
+        return true;
+    }
+    switch (kind_) {
+    case Kind::event: return event_header(name, value);
+    case Kind::subscribe:
+    case Kind::unsubscribe: return subscribe_header(name, value);
+    default: return true;
+    }
+}
+
+bool RequestParser::end_of_headers() {
+    const char *what = kind_name(int(kind_));
+    if ((kind_ == Kind::subscribe || kind_ == Kind::unsubscribe) && !haveSubscriberId_) {
+        error_ = std::string(what) + " request without a SubscriberID header";
+        return false;
+    }
+    if (kind_ == Kind::event && !haveClassName_) {
+        error_ = "event request without a className header";
+        return false;
+    }
+    if (contentLength_ > 0 && kind_ != Kind::event) {
+        error_ = std::string(what) + " request announces a body, which it may not have";
+        return false;
+    }
+    bodyLeft_ = static_cast<std::size_t>(contentLength_);
+    stage_ = Stage::body;
+    return true;
+}
+
+RequestParser::Status RequestParser::finish(Request &out) {
+    stage_ = Stage::request_line;
+    switch (kind_) {
+    case Kind::connect: out = std::move(connect_); break;
+    case Kind::subscribe: out = std::move(subscribe_); break;
+    case Kind::unsubscribe: out = unsubscribe_; break;
+    case Kind::event: out = std::move(event_); break;
+    case Kind::stats: out = StatsRequest{}; break;
+    }
+    return Status::ready;
+}
+
+RequestParser::Status RequestParser::next(Request &out) {
+    if (!error_.empty()) return Status::error;
+    std::string_view line;
+    for (;;) {
+        switch (stage_) {
+        case Stage::request_line:
+            if (!take_line(line)) return error_.empty() ? Status::need_more : Status::error;
+            if (line.empty()) continue;  // blank lines between requests are harmless
+            lineNo_ = 1;
+            if (!start_request(line)) return Status::error;
+            break;
+        case Stage::headers:
+            if (!take_line(line)) return error_.empty() ? Status::need_more : Status::error;
+            if (line.empty() && !inFormFactor_) {
+                if (!end_of_headers()) return Status::error;
+            } else if (!header(line)) {
+                return Status::error;
+            }
+            break;
+        case Stage::properties: {
+            if (!take_line(line)) return error_.empty() ? Status::need_more : Status::error;
+            if (line.find(':') == std::string_view::npos)
+                return fail("line " + std::to_string(lineNo_) + " of the " +
+                            kind_name(int(kind_)) + " request: property " + quoted(line) +
+                            " has no ':'");
+            auto &props = kind_ == Kind::event ? event_.event.properties : subscribe_.properties;
+            props.push_back(Property{std::string(line)});
+            if (--propertiesLeft_ == 0) stage_ = Stage::headers;
+            break;
+        }
+        case Stage::body: {
+            std::size_t take = std::min(bodyLeft_, buf_.size() - pos_);
+            event_.event.body.append(buf_, pos_, take);
+            pos_ += take;
+            bodyLeft_ -= take;
+            if (bodyLeft_ > 0) return Status::need_more;
+            stage_ = Stage::addrlist;
+            break;
+        }
+        case Stage::addrlist: {
+            // Nobody reads an address list on this machine; it is skipped.
+            std::size_t take = std::min(addrListLeft_, buf_.size() - pos_);
+            pos_ += take;
+            addrListLeft_ -= take;
+            if (addrListLeft_ > 0) return Status::need_more;
+            return finish(out);
+        }
+        }
+    }
+}
+
+}  // namespace vavevard

@@ -1,0 +1,114 @@
+// The daemon's state and rules, independent of sockets: connections and their
+// subscriptions, routing of events to matching subscribers, membership groups,
+// the protocol's answers and the counters. The server feeds it parsed requests
+// and writes out what it queues.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "event.h"
+#include "filter.h"
+#include "request_limits.h"
+#include "membership.h"
+#include "outqueue.h"
+#include "request.h"
+
+namespace vavevard {
+
+struct Stats {
+    std::uint64_t connectionsAccepted = 0;
+    std::uint64_t clients = 0;               // connections past a successful handshake
+    std::uint64_t subscriptions = 0;
+    std::uint64_t subscribesRefused = 0;
+    std::uint64_t eventsIn = 0;
+    std::uint64_t eventsOut = 0;             // event messages queued for subscribers
+    std::uint64_t eventsUnmatched = 0;       // published events no subscriber wanted
+    std::uint64_t eventsDropped = 0;         // unroutable, or for a client being dropped
+    std::uint64_t bytesIn = 0;
+    std::uint64_t bytesOut = 0;
+    std::uint64_t malformedDisconnects = 0;
+    std::uint64_t slowConsumerDisconnects = 0;
+};
+
+struct RouterConfig {
+    std::string instanceName;
+    std::string daemonId;       // host:pid
+    std::string version;        // of the daemon
+    Limits limits;
+};
+
+struct Subscription {
+    Filter filter;
+    std::string text;
+    std::string component;
+    std::string group;          // empty: no membership interest
+    bool deltas = false;
+};
+
+struct Client {
+    ClientId id = 0;
+    std::string peer;
+    bool connected = false;     // handshake done
+    std::string selfId;
+    std::string formFactor;
+    std::map<std::int32_t, Subscription> subscriptions;
+    OutQueue out;
+    bool doomed = false;        // to be closed at once, its output abandoned
+    bool closeWhenFlushed = false;
+};
+
+class Router {
+public:
+    explicit Router(RouterConfig config);
+
+    ClientId add_client(std::string peer);
+    // Forgets a connection: its subscriptions end and its groups are told.
+    void remove_client(ClientId id, std::string_view reason);
+
+    // Handles one request. Returns false when the request breaks the
+    // protocol; `why` then says how, and the caller closes the connection.
+    bool handle(ClientId id, Request &&request, std::string &why);
+
+    Client *client(ClientId id);
+    const std::map<ClientId, Client> &clients() const noexcept { return clients_; }
+
+    // Connections that went over their output bound since the last call.
+    std::vector<ClientId> take_doomed();
+    // Connections that have new output since the last call.
+    std::vector<ClientId> take_dirty();
+
+    Stats &stats() noexcept { return stats_; }
+    const Stats &stats() const noexcept { return stats_; }
+    const Membership &membership() const noexcept { return membership_; }
+
+    // The answer to a stats request: the counters as header lines.
+    std::string stats_message(std::int64_t nowMs) const;
+
+private:
+    void on_connect(Client &c, ConnectRequest &&r);
+    void on_subscribe(Client &c, SubscribeRequest &&r);
+    void on_unsubscribe(Client &c, const UnsubscribeRequest &r);
+    void on_event(Client &c, EventRequest &&r);
+
+    void route(const Event &event);
+    void send_status(Client &c, std::int32_t subscriberId, bool success, std::string_view message);
+    void send_notices(std::vector<MembershipNotice> &&notices);
+    void queue(Client &c, std::string bytes);
+    void queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event);
+    void after_queue(Client &c);
+
+    RouterConfig config_;
+    std::map<ClientId, Client> clients_;
+    ClientId nextId_ = 1;
+    Membership membership_;
+    Stats stats_;
+    std::int64_t startedMs_;
+    std::vector<ClientId> doomed_;
+    std::vector<ClientId> dirty_;
+};
+
+}  // namespace vavevard
