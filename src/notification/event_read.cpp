@@ -114,6 +114,30 @@ bool read_full_form(lumo_conn *conn, lumo_notification *n) {
     return true;
 }
 
+// Reads a body of `length` bytes followed by a NUL. The block grows with the
+// bytes that actually arrive, so a length the daemon announces but never
+// sends costs no more memory than what came.
+char *read_body(lumo_conn *conn, std::uint32_t length) {
+    constexpr std::uint32_t kFirstBlock = 1u << 20;
+    std::uint32_t capacity = length < kFirstBlock ? length : kFirstBlock;
+    auto *body = static_cast<char *>(lumo_malloc(std::size_t{capacity} + 1));
+    std::uint32_t done = 0;
+    while (body != nullptr) {
+        if (!lumo_conn_read(conn, body + done, capacity - done)) break;
+        done = capacity;
+        if (done == length) {
+            body[length] = '\0';
+            return body;
+        }
+        capacity = length - capacity < capacity ? length : capacity * 2;
+        auto *grown = static_cast<char *>(lumo_realloc(body, std::size_t{capacity} + 1));
+        if (grown == nullptr) break;
+        body = grown;
+    }
+    lumo_free(body);
+    return nullptr;
+}
+
 bool read_tail(lumo_conn *conn, lumo_notification *n) {
     const char *value = header_value(conn, kContentLength);
     if (value == nullptr) return false;
@@ -124,24 +148,15 @@ bool read_tail(lumo_conn *conn, lumo_notification *n) {
     if (!lumo_conn_skip(conn, kEmptyLine)) return false;
 
     if (body_length > 0) {
-        auto *body = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(body_length) + 1));
+        char *body = read_body(conn, static_cast<std::uint32_t>(body_length));
         if (body == nullptr) return false;
-        if (!lumo_conn_read(conn, body, static_cast<std::uint32_t>(body_length))) {
-            lumo_free(body);
-            return false;
-        }
-        body[body_length] = '\0';
         n->body = body;
         n->bodyLength = body_length;
     }
-    if (addr_length > 0) {
-        // No address list is used; it is read only to keep the stream in step.
-        auto *list = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(addr_length) + 1));
-        if (list == nullptr) return false;
-        bool ok = lumo_conn_read(conn, list, static_cast<std::uint32_t>(addr_length)) != 0;
-        lumo_free(list);
-        if (!ok) return false;
-    }
+    // No address list is used; it is consumed only to keep the stream in
+    // step, without ever holding it whole.
+    if (addr_length > 0 && !lumo_conn_skip(conn, static_cast<std::uint32_t>(addr_length)))
+        return false;
     return true;
 }
 
