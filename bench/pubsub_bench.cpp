@@ -1,0 +1,184 @@
+// Publish and delivery throughput of the library against a minimal daemon
+// stand-in that does no parsing of its own: it answers the handshake (and one
+// subscription), then only counts what arrives or blasts prepared events.
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "vavevar.h"
+
+namespace {
+
+constexpr char kHandshakeReply[] =
+    "HTTP/1.1 200 OK\r\nVersion: 1\r\nResult: success\r\nl4\r\nl5\r\nl6\r\nl7\r\nl8\r\n"
+    "instanceName: bench\r\n\r\n";
+
+bool send_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Reads until `marker` has been seen (the bytes read are discarded).
+bool read_past(int fd, std::string_view marker) {
+    std::string seen;
+    char buffer[4096];
+    while (seen.find(marker) == std::string::npos) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+class Sink {
+public:
+    Sink() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~Sink() {
+        if (client_ >= 0) ::close(client_);
+        ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+
+    // Accepts the library's connection and answers its handshake.
+    bool accept_library() {
+        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        return client_ >= 0 && read_past(client_, "\r\n\r\n") && send_all(client_, kHandshakeReply);
+    }
+    int client() const { return client_; }
+
+private:
+    int listener_ = -1;
+    int client_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Counts "POST /event" lines in a byte stream cut anywhere.
+class EventCounter {
+public:
+    std::size_t feed(const char *data, std::size_t size) {
+        static constexpr std::string_view kMarker = "POST /event";
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            matched_ = data[i] == kMarker[matched_] ? matched_ + 1 : (data[i] == kMarker[0] ? 1 : 0);
+            if (matched_ == kMarker.size()) {
+                ++found;
+                matched_ = 0;
+            }
+        }
+        return found;
+    }
+
+private:
+    std::size_t matched_ = 0;
+};
+
+void BM_PublishThroughput(benchmark::State &state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    Sink sink;
+    std::string home = std::filesystem::temp_directory_path() / "vavevar-bench-home";
+    std::filesystem::create_directories(home);
+    ::setenv("TAMRIX_HOME", home.c_str(), 1);
+    std::thread acceptor([&] { sink.accept_library(); });
+    if (::lumo_init_with_port(sink.port()) != 0) {
+        state.SkipWithError("start failed");
+        acceptor.join();
+        return;
+    }
+    acceptor.join();
+    lumo_publisher *publisher = ::lumo_publisher_create("bench");
+    const std::string body(128, 'b');
+    EventCounter counter;
+    char buffer[64 * 1024];
+    for (auto _ : state) {
+        std::size_t seen = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            ::lumo_publisher_publish(publisher, ::lumo_notification_create("bench.event", body.data(), 128));
+        while (seen < count) {
+            ssize_t n = ::recv(sink.client(), buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            seen += counter.feed(buffer, static_cast<std::size_t>(n));
+        }
+        if (seen < count) state.SkipWithError("the connection ended early");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    ::lumo_publisher_close(publisher);
+    ::lumo_shutdown_nowait();
+}
+BENCHMARK(BM_PublishThroughput)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+std::string inbound_event(const std::string &body) {
+    return "POST /event HTTP/1.1\r\nclassName: MessageNotification\r\nSubscriberID: 1\r\n"
+           "eventType: bench.event\r\neventId: id\r\ncreationTime: 1700000000000\r\n"
+           "deliveryTime: 1700000000001\r\naffectedComponents: \r\naffectedNodes: \r\n"
+           "generatingComponent: bench\r\ngeneratingProcess: p\r\ngeneratingNode: n\r\n"
+           "instanceName: bench\r\nLocalOnly: false\r\nnumberOfProperties: 1\r\nk: v\r\n"
+           "Content-Length: 128\r\nAddrList-Length: 0\r\n\r\n" +
+           body;
+}
+
+void BM_DeliveryThroughput(benchmark::State &state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    Sink sink;
+    std::string home = std::filesystem::temp_directory_path() / "vavevar-bench-home";
+    std::filesystem::create_directories(home);
+    ::setenv("TAMRIX_HOME", home.c_str(), 1);
+    std::thread acceptor([&] {
+        // The subscribe request, without properties, ends with this line.
+        if (sink.accept_library() && read_past(sink.client(), "numberOfProperties: 0\r\n\r\n"))
+            send_all(sink.client(), "POST /status HTTP/1.1\r\nResult: success\r\nSubscriberID: 1\r\n\r\n");
+    });
+    if (::lumo_init_with_port(sink.port()) != 0) {
+        state.SkipWithError("start failed");
+        acceptor.join();
+        return;
+    }
+    lumo_subscriber *subscriber = ::lumo_subscriber_create(nullptr, "bench", nullptr, nullptr, nullptr);
+    acceptor.join();
+    if (subscriber == nullptr) {
+        state.SkipWithError("subscribe failed");
+        ::lumo_shutdown_nowait();
+        return;
+    }
+    std::string blast;
+    const std::string one = inbound_event(std::string(128, 'b'));
+    for (std::size_t i = 0; i < count; ++i) blast += one;
+    for (auto _ : state) {
+        std::thread sender([&] { send_all(sink.client(), blast); });
+        std::size_t received = 0;
+        while (received < count) {
+            lumo_notification *n = ::lumo_subscriber_receive(subscriber, 1, 5000);
+            if (n == nullptr) break;
+            ::lumo_subscriber_relinquish(subscriber, n);
+            ++received;
+        }
+        sender.join();
+        if (received < count) state.SkipWithError("events went missing");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    ::lumo_subscriber_close(subscriber);
+    ::lumo_shutdown_nowait();
+}
+BENCHMARK(BM_DeliveryThroughput)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
