@@ -33,6 +33,13 @@ protected:
     static bool queued(lumo_subscriber *s, std::int32_t n) {
         return wait_until([&] { return lumo_queue_count(s->queue) >= n; }, std::chrono::seconds(5));
     }
+    // Waits until `n` threads sleep in multirecv on `l`.
+    static bool waiters_reach(lumo_subscriberlist *l, std::int32_t n) {
+        return wait_until([&] {
+            LockGuard guard(l->lock);
+            return l->waiters == n;
+        });
+    }
     std::int32_t members() {
         LockGuard guard(list->lock);
         return list->count;
@@ -93,10 +100,7 @@ TEST_F(Lists, AWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheLastOneCloses
         woke = ::lumo_subscriber_multirecv(list, 1, 0);
         returned = true;
     });
-    ASSERT_TRUE(wait_until([&] {
-        LockGuard guard(list->lock);
-        return list->waiters == 1;
-    }));
+    ASSERT_TRUE(waiters_reach(list, 1));
     send_event(2, "wake");
     waiter.join();
     EXPECT_EQ(woke.load(), b);
@@ -107,10 +111,7 @@ TEST_F(Lists, AWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheLastOneCloses
         woke = ::lumo_subscriber_multirecv(list, 1, 0);
         returned = true;
     });
-    ASSERT_TRUE(wait_until([&] {
-        LockGuard guard(list->lock);
-        return list->waiters == 1;
-    }));
+    ASSERT_TRUE(waiters_reach(list, 1));
     ::lumo_subscriber_close(a);
     a = nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -168,10 +169,7 @@ TEST_F(Lists, DestroyingTheListWakesEveryWaiterWithNull) {
     };
     std::thread first(wait_on, list), second(wait_on, list);
     lumo_subscriberlist *raw = list;
-    ASSERT_TRUE(wait_until([&] {
-        LockGuard guard(raw->lock);
-        return raw->waiters == 2;
-    }));
+    ASSERT_TRUE(waiters_reach(raw, 2));
     ::lumo_subscriberlist_destroy(&list);
     first.join();
     second.join();
@@ -190,10 +188,7 @@ TEST_F(Lists, OneDeliveryGoesToOneOfSeveralWaiters) {
         (::lumo_subscriber_multirecv(list, 1, 0) != nullptr ? members : nulls) += 1;
     };
     std::thread first(wait_on), second(wait_on);
-    ASSERT_TRUE(wait_until([&] {
-        LockGuard guard(list->lock);
-        return list->waiters == 2;
-    }));
+    ASSERT_TRUE(waiters_reach(list, 2));
     send_event(1, "one");
     first.join();
     second.join();
