@@ -100,6 +100,23 @@ LUMO_EXPORT void lumo_get_instancename(char **out) LUMO_NOEXCEPT;
 /* Always stores NULL in *out (tiers are not used). */
 LUMO_EXPORT void lumo_get_tiername(char **out) LUMO_NOEXCEPT;
 
+/* Publishes one notification with one call: starts the library if this
+ * process has not (configuration from the environment, as lumo_init), makes
+ * a publisher for `component` that waits up to 5 s for the daemon, publishes
+ * `n`, closes the publisher and ends its start again, writing out what is
+ * queued. The library is left as it was found: stopped, or running with the
+ * same count. Returns 0 when `n` was handed over (the library then owns it);
+ * -1 when `component` or `n` is NULL, the configuration is missing, the
+ * library cannot start or the daemon was not reached within the 5 s (then
+ * `n` stays the caller's). */
+LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) LUMO_NOEXCEPT;
+
+/* Publishing to another machine is not supported: always -1, whatever the
+ * arguments, with no effect. */
+LUMO_EXPORT int32_t lumo_one_time_remote_publish(const char *host, int32_t port,
+                                                 const char *component,
+                                                 lumo_notification *n) LUMO_NOEXCEPT;
+
 /* ------------------------------------------------------------------------
  * Property lists: an ordered table of uniquely named text properties, owned
  * by the application and handed to subscriber creation.
@@ -332,6 +349,97 @@ LUMO_EXPORT int32_t lumo_subscriber_registercallback(lumo_subscriber *subscriber
  * thread ends within a second. Returns 0, or -1 for NULL or when none is
  * registered. */
 LUMO_EXPORT int32_t lumo_subscriber_cancelcallback(lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Subscriber lists: wait for the first of several subscribers to have
+ * something to receive. A subscriber belongs to one list at most and stays
+ * in it until it is closed. A list may be destroyed while it has members; it
+ * goes when the last of them has left (by close or by its next delivery).
+ * ---------------------------------------------------------------------- */
+
+/* Returns a new empty list, or NULL when out of memory. */
+LUMO_EXPORT lumo_subscriberlist *lumo_subscriberlist_create(void) LUMO_NOEXCEPT;
+
+/* Appends `subscriber` to the list. Ignored when either is NULL, the list is
+ * destroyed, the subscriber is closed or it already belongs to a list (this
+ * one or another). A member with notifications already waiting is reported
+ * by the next lumo_subscriber_multirecv. */
+LUMO_EXPORT void lumo_subscriberlist_add(lumo_subscriberlist *list,
+                                         lumo_subscriber *subscriber) LUMO_NOEXCEPT;
+
+/* Destroys the list held in *list and sets *list to NULL. Threads waiting in
+ * lumo_subscriber_multirecv on it return (NULL, or a member already ready).
+ * The members stay open; the list's memory goes once every member has left
+ * and every waiter has returned. A NULL address or handle is ignored. No
+ * thread may start a new call on the list once it is destroyed. */
+LUMO_EXPORT void lumo_subscriberlist_destroy(lumo_subscriberlist **list) LUMO_NOEXCEPT;
+
+/* Returns a member that has something to receive (take it with
+ * lumo_subscriber_receive): the member delivered to first since the last
+ * call, else the first member in adding order with notifications waiting (the
+ * same one again while it is not received from). With none, `wait` 0
+ * returns NULL at once; `wait` 1 sleeps once, at most `timeoutMs` when it is
+ * above 0, else until a delivery, the last member's close or the list's
+ * destruction, and returns the member delivered to or NULL. An empty list
+ * gives NULL at once. When several threads wait, one delivery goes to one of
+ * them and the others get NULL. NULL for a NULL list. */
+LUMO_EXPORT lumo_subscriber *lumo_subscriber_multirecv(lumo_subscriberlist *list, int32_t wait,
+                                                       int32_t timeoutMs) LUMO_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Streams: a sequence of byte blocks from one publisher to the subscribers of
+ * a type. Sending: create a stream head, publish it once (which sends nothing
+ * and binds it to the publisher, which must stay open until the stream is
+ * closed), get its output stream and write; every write is one event, and
+ * closing sends the end. Receiving: the first event of a stream is received
+ * like any notification; its input stream yields every block in order and
+ * then the end. Blocks are never split or merged on the way.
+ * ---------------------------------------------------------------------- */
+
+/* Returns a new stream head (class 3, OutgoingStreamingNotification) with a
+ * copy of `type`, no body and no properties; NULL when `type` is NULL or
+ * memory runs out. The head's type, properties and affected texts are copied
+ * into every block. */
+LUMO_EXPORT lumo_notification *lumo_notification_createstream(const char *type) LUMO_NOEXCEPT;
+
+/* Returns the input stream of the first notification of a received stream,
+ * which the caller must close with lumo_instream_close once done (the stream
+ * outlives the notification and the subscriber until then); NULL for any
+ * other notification and for NULL. */
+LUMO_EXPORT lumo_instream *lumo_notification_getInputStream(const lumo_notification *n) LUMO_NOEXCEPT;
+
+/* Returns the output stream of a stream head, made on the first call and the
+ * same on every later one; it belongs to the head until lumo_outstream_close.
+ * NULL for NULL, for a notification of any other class, or out of memory. */
+LUMO_EXPORT lumo_outstream *lumo_notification_getOutputStream(lumo_notification *n) LUMO_NOEXCEPT;
+
+/* Reads up to `length` bytes into `buffer`: waits only until the first byte
+ * (or the end) is there, then takes whatever else has already arrived, up to
+ * `length`. Returns the number of bytes read; 0 at the end of the stream (and
+ * on every later call), for a NULL stream or buffer, a `length` below 1, or
+ * when the stream was cut off by its subscriber's close. One thread reads a
+ * stream at a time. */
+LUMO_EXPORT int32_t lumo_instream_read(lumo_instream *stream, void *buffer,
+                                       int32_t length) LUMO_NOEXCEPT;
+
+/* Gives up the input stream held in *stream and sets *stream to NULL; blocks
+ * still to come are dropped. A NULL address or handle is ignored. */
+LUMO_EXPORT void lumo_instream_close(lumo_instream **stream) LUMO_NOEXCEPT;
+
+/* Sends `length` bytes (copied) as one block. Returns `length`; 0 when
+ * refused (NULL stream or data, `length` below 1, or a head that was never
+ * published, so that there is nothing to send through); -1 when memory runs
+ * out (the stream stays usable). */
+LUMO_EXPORT int32_t lumo_outstream_write(lumo_outstream *stream, const void *data,
+                                         int32_t length) LUMO_NOEXCEPT;
+
+/* Returns 0 and does nothing: every write is handed on at once. */
+LUMO_EXPORT int32_t lumo_outstream_flush(lumo_outstream *stream) LUMO_NOEXCEPT;
+
+/* Sends the end of the stream, destroys the head notification (do not use it
+ * afterwards), frees the output stream held in *stream and sets *stream to
+ * NULL. A NULL address or handle is ignored. */
+LUMO_EXPORT void lumo_outstream_close(lumo_outstream **stream) LUMO_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Portability: condition variables and threads, the primitives every wait

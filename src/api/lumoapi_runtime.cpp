@@ -1,5 +1,6 @@
 // Exported start, stop and runtime query entry points.
 #include "runtime/lifecycle.h"
+#include "runtime/one_time_publish.h"
 #include "vavevar.h"
 
 namespace v = vavevar;
@@ -28,6 +29,15 @@ LUMO_EXPORT void lumo_get_instancename(char **out) noexcept {
 
 LUMO_EXPORT void lumo_get_tiername(char **out) noexcept {
     if (out != nullptr) *out = nullptr;
+}
+
+LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) noexcept {
+    return v::lumo_one_time_publish(component, n);
+}
+
+LUMO_EXPORT int32_t lumo_one_time_remote_publish(const char *, int32_t, const char *,
+                                                 lumo_notification *) noexcept {
+    return -1;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "port/memory.h"
+#include "pubsub/instream.h"
 
 namespace vavevar {
 namespace {
@@ -56,6 +57,8 @@ lumo_notification *lumo_notification_create(const char *type, const void *body,
 
 void lumo_notification_destroy(lumo_notification *n) noexcept {
     if (n == nullptr) return;
+    // The first notification of a received stream keeps its input stream.
+    if (n->inputStream != nullptr) lumo_instream_representative_gone(n->inputStream);
     for (char *text : {n->type, n->stamp, n->affectedComponents, n->affectedNodes,
                        n->generatingComponent, n->generatingNode, n->generatingProcess, n->id,
                        n->body, n->instanceName, n->streamKey})

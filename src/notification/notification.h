@@ -87,8 +87,10 @@ lumo_notification *lumo_notification_alloc() noexcept;
 lumo_notification *lumo_notification_create(const char *type, const void *body,
                                             std::int32_t bodyLength) noexcept;
 
-// Releases every owned text, the body and the properties; the stream
-// references are left alone. Null is ignored.
+// Releases every owned text, the body and the properties. Of the stream
+// references only the input stream is told (the notification was the
+// stream's first and no longer keeps it); the others are left alone. Null is
+// ignored.
 void lumo_notification_destroy(lumo_notification *n) noexcept;
 
 // REQUIRES: n is not null. Returns 0, -1 (a text was substituted) or -2.

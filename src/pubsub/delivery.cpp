@@ -7,7 +7,9 @@
 #include "port/memory.h"
 #include "port/systhread.h"
 #include "port/thread.h"
+#include "pubsub/stream_table.h"
 #include "pubsub/subscriber.h"
+#include "pubsub/subscriber_list.h"
 
 namespace vavevar {
 namespace {
@@ -125,6 +127,38 @@ bool start_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
     return false;
 }
 
+// The stream step: a block of an incoming stream goes into its input stream.
+// The stream's first notification goes on to the application as the stream's
+// representative (returned); every later one is used up here (null).
+lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
+    const char *key = lumo_notification_streamKey(n);
+    if (key == nullptr) return n;  // no stream to join: an ordinary notification
+    lumo_instream *stream = lumo_streamtable_find(s->streams, key);
+    const bool first = stream == nullptr;
+    if (first) {
+        stream = lumo_instream_new(key);
+        if (stream == nullptr) {
+            lumo_notification_destroy(n);
+            return nullptr;
+        }
+        lumo_streamtable_add(s->streams, stream);
+        lumo_notification_setInputStream(n, stream);
+    }
+    // The end marker takes the stream out of the table; a stream that ends
+    // with its first notification never stays in it.
+    if (lumo_notification_hasNoBody(n) && lumo_streamtable_remove(s->streams, stream) != 0) {
+        lumo_notification_destroy(n);
+        return nullptr;
+    }
+    char *bytes = n->bodyLength > 0 ? n->body : nullptr;
+    std::int32_t length = bytes != nullptr ? n->bodyLength : 0;
+    lumo_notification_detachBody(n);
+    lumo_instream_put(stream, bytes, length);
+    if (first) return n;
+    lumo_notification_destroy(n);
+    return nullptr;
+}
+
 }  // namespace
 
 void lumo_held_append(lumo_subscriber *s, HeldNode *node) noexcept {
@@ -155,6 +189,10 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept 
         lumo_notification_destroy(n);
         return;
     }
+    if (n->notificationClass == kIncomingStreamingNotification) {
+        n = take_stream_block(s, n);
+        if (n == nullptr) return;
+    }
     std::int32_t mode;
     {
         LockGuard guard(s->lock);
@@ -166,6 +204,8 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept 
     } else if (!lumo_queue_put(s->queue, n)) {
         lumo_notification_destroy(n);  // closed meanwhile
     }
+    // Whichever way it went: the list hears of every delivery.
+    if (lumo_subscriberlist *list = s->list.load()) lumo_subscriberlist_notify(list, s);
 }
 
 lumo_notification *lumo_subscriber_receive(lumo_subscriber *s, std::int32_t wait,

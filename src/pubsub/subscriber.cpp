@@ -9,7 +9,9 @@
 #include "port/memory.h"
 #include "pubsub/publisher.h"
 #include "pubsub/reply.h"
+#include "pubsub/stream_table.h"
 #include "pubsub/subreq.h"
+#include "pubsub/subscriber_list.h"
 #include "runtime/registry.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
@@ -37,6 +39,7 @@ void free_subscriber(lumo_subscriber *s) {
         lumo_notification_destroy(static_cast<lumo_notification *>(item));
     });
     free_held(s);
+    lumo_streamtable_destroy(&s->streams);
     lumo_reply_free(s->pendingReply.load());
     lumo_free(s->subscription);
     lumo_free(s->component);
@@ -61,10 +64,11 @@ lumo_subscriber *allocate(const char *subscription, const char *component,
     s->deltas = deltas;
     s->lock = lumo_lock_create();
     s->queue = lumo_queue_create();
+    s->streams = lumo_streamtable_new();
     if ((subscription != nullptr && s->subscription == nullptr) || s->component == nullptr ||
         (mbrInterest != nullptr && s->mbrInterest == nullptr) ||
         (properties != nullptr && s->properties == nullptr) || s->lock == nullptr ||
-        s->queue == nullptr) {
+        s->queue == nullptr || s->streams == nullptr) {
         free_subscriber(s);
         return nullptr;
     }
@@ -106,6 +110,7 @@ void close_subscriber(lumo_subscriber *s, bool unsubscribe) {
     // Stopped, not destroyed: a receive or callback thread may still be on its
     // way into it. It goes with the last reference.
     lumo_queue_stop(s->queue);
+    if (lumo_subscriberlist *list = s->list.load()) lumo_subscriberlist_leave(list, s);
     lumo_subscriber_unref(s);
 }
 

@@ -16,6 +16,7 @@
 #include "vavevar.h"
 
 struct lumo_reply;
+struct lumo_streamtable;
 
 namespace vavevar {
 
@@ -40,8 +41,12 @@ struct lumo_subscriber {
     // read without it to see whether an answer is still to be collected.
     std::atomic<lumo_reply *> pendingReply;
     char *name;
-    void *streams;                  // incoming streams, with the streams subsystem
-    lumo_subscriberlist *list;      // with the subscriber lists
+    // Incoming streams by key; touched only by delivery (under the runtime's
+    // lock) and by the teardown, after the subscriber has left the registry.
+    lumo_streamtable *streams;
+    // The list this subscriber belongs to. Set and cleared under that list's
+    // lock, which also guards the two links; read by delivery without it.
+    std::atomic<lumo_subscriberlist *> list;
     lumo_subscriber *listNext;
     lumo_subscriber *listPrevious;
     std::uint32_t deltas;

@@ -1,6 +1,5 @@
 // Starting and stopping the library: configuration, counting, the threads'
 // lifetime and what a stop leaves behind.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "support/runtime_fixture.h"
+#include "support/threading.h"
 #include "runtime/sender.h"
 
 namespace vavevar::test {
@@ -148,14 +148,6 @@ TEST_F(Lifecycle, InstanceNameWithoutAStartedLibraryIsNull) {
     EXPECT_EQ(name, nullptr);
 }
 
-int count_entries(const char *dir) {
-    int count = 0;
-    if (DIR *d = ::opendir(dir)) {
-        while (::readdir(d) != nullptr) ++count;
-        ::closedir(d);
-    }
-    return count;
-}
 
 TEST_F(Lifecycle, RepeatedStartAndStopLeavesNoThreadOrDescriptorBehind) {
     int threads = count_entries("/proc/self/task");
@@ -168,10 +160,7 @@ TEST_F(Lifecycle, RepeatedStartAndStopLeavesNoThreadOrDescriptorBehind) {
         else
             ::lumo_shutdown_nowait();
     }
-    // A joined thread may take a moment to vanish from the task list.
-    auto start = steady_clock::now();
-    while (count_entries("/proc/self/task") != threads && seconds_since(start) < 5) ::usleep(10000);
-    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+    EXPECT_EQ(settled_thread_count(threads), threads);
     EXPECT_EQ(count_entries("/proc/self/fd"), fds);
 }
 

@@ -2,6 +2,7 @@
 // instead of sleeping for a guessed time, and measure elapsed time.
 #pragma once
 
+#include <dirent.h>
 #include <sched.h>
 
 #include <chrono>
@@ -37,5 +38,22 @@ private:
 // The slack allowed above a time-out on a loaded two-core machine (sanitizer
 // builds included). Lower bounds are asserted exactly.
 inline constexpr std::int64_t kLateMs = 2000;
+
+// Entries of a directory such as /proc/self/task or /proc/self/fd.
+inline int count_entries(const char *dir) {
+    int count = 0;
+    if (DIR *d = ::opendir(dir)) {
+        while (::readdir(d) != nullptr) ++count;
+        ::closedir(d);
+    }
+    return count;
+}
+
+// Waits for the thread count to come back to `threads` (a joined thread may
+// take a moment to vanish from the task list) and returns the count then.
+inline int settled_thread_count(int threads) {
+    wait_until([&] { return count_entries("/proc/self/task") == threads; }, std::chrono::seconds(5));
+    return count_entries("/proc/self/task");
+}
 
 }  // namespace vavevar::test

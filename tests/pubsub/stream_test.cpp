@@ -1,0 +1,315 @@
+// Notification streams: the events a stream is sent as, how the receiving
+// side gathers them into one input stream, reading, and the lifetime of an
+// input stream between the application, the end marker and the subscriber.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "notification/notification.h"
+#include "pubsub/instream.h"
+#include "pubsub/stream_table.h"
+#include "runtime/runtime_state.h"
+#include "pubsub/subscriber.h"
+#include "support/pubsub_fixture.h"
+#include "support/threading.h"
+
+namespace vavevar::test {
+namespace {
+
+constexpr char kIncoming[] = "IncomingStreamingNotification";
+
+// The daemon's side of a stream: a published block sent back to a subscriber.
+InboundEvent routed(const Request &published, std::int32_t subscriber) {
+    InboundEvent event;
+    event.class_name = kIncoming;
+    event.subscriber_ids = std::to_string(subscriber);
+    event.event_type = published.header("eventType").value_or("");
+    event.event_id = published.header("eventId").value_or("");
+    event.stream_key = published.header("streamKey").value_or("");
+    event.body = published.body;
+    return event;
+}
+
+class Streams : public PubSubTest {
+protected:
+    void SetUp() override {
+        PubSubTest::SetUp();
+        s = subscribe();
+        publisher = ::lumo_publisher_create("streamer");
+        ASSERT_TRUE(s && publisher);
+    }
+    void TearDown() override {
+        if (s != nullptr) ::lumo_subscriber_close(s);
+        ::lumo_publisher_close(publisher);
+        PubSubTest::TearDown();
+    }
+
+    // A published head and its output stream.
+    lumo_outstream *open_stream(const char *type = "bulk") {
+        head = ::lumo_notification_createstream(type);
+        ::lumo_publisher_publish(publisher, head);
+        return ::lumo_notification_getOutputStream(head);
+    }
+
+    void send_block(const std::string &key, const std::string &body) {
+        InboundEvent event;
+        event.class_name = kIncoming;
+        event.stream_key = key;
+        event.body = body;
+        ASSERT_TRUE(daemon.send(event.bytes()));
+    }
+
+    // Sends back every published block, in order, to the subscriber.
+    void route_published(std::size_t count) {
+        ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, count, std::chrono::seconds(60)));
+        auto events = daemon.requests(Request::Kind::event);
+        ASSERT_EQ(events.size(), count);
+        for (const Request &published : events) ASSERT_TRUE(daemon.send(routed(published, s->id).bytes()));
+    }
+
+    // The stream's first notification, received, and its input stream.
+    lumo_instream *receive_stream() {
+        representative = ::lumo_subscriber_receive(s, 1, 10000);
+        if (representative == nullptr) return nullptr;
+        return ::lumo_notification_getInputStream(representative);
+    }
+
+    // Streams in the subscriber's table, read as delivery does: under the
+    // runtime's lock.
+    std::int32_t open_streams() {
+        LockGuard guard(lumo_runtime_current()->lock);
+        return s->streams->count;
+    }
+
+    static bool chunks_queued(lumo_instream *in, std::int32_t n) {
+        return wait_until([&] { return lumo_queue_count(in->chunks) >= n; }, std::chrono::seconds(10));
+    }
+
+    lumo_subscriber *s = nullptr;
+    lumo_publisher *publisher = nullptr;
+    lumo_notification *head = nullptr;
+    lumo_notification *representative = nullptr;
+};
+
+TEST_F(Streams, EveryWriteIsOneBlockAndCloseSendsTheEndNeverTheHead) {
+    head = ::lumo_notification_createstream("bulk");
+    ASSERT_EQ(::lumo_notification_setProperty(head, "first", "1"), 0);
+    ASSERT_EQ(::lumo_notification_setProperty(head, "second", "2"), 0);
+    ::lumo_publisher_publish(publisher, head);
+    lumo_outstream *out = ::lumo_notification_getOutputStream(head);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(::lumo_notification_getOutputStream(head), out);
+    EXPECT_EQ(::lumo_outstream_write(out, "abc", 3), 3);
+    EXPECT_EQ(::lumo_outstream_write(out, "defgh", 5), 5);
+    EXPECT_EQ(::lumo_outstream_flush(out), 0);
+    EXPECT_EQ(::lumo_outstream_write(out, "ij", 2), 2);
+    ::lumo_outstream_close(&out);
+    EXPECT_EQ(out, nullptr);
+
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 4));
+    auto events = daemon.requests(Request::Kind::event);
+    ASSERT_EQ(events.size(), 4u);
+    const std::vector<std::string> bodies{"abc", "defgh", "ij", ""};
+    std::string key = events[0].header("streamKey").value_or("");
+    EXPECT_FALSE(key.empty());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].header("className"), kIncoming);
+        EXPECT_EQ(events[i].header("eventType"), "bulk");
+        EXPECT_EQ(events[i].header("streamKey"), key);
+        EXPECT_EQ(events[i].body, bodies[i]);
+        EXPECT_NE(events[i].header("eventId"), key);  // each block has its own identifier
+        // The head's properties, the other way round from the head's order.
+        auto names = events[i].header_names();
+        auto first = std::find(names.begin(), names.end(), "first");
+        auto second = std::find(names.begin(), names.end(), "second");
+        ASSERT_TRUE(first != names.end() && second != names.end());
+        EXPECT_LT(first, second);
+    }
+}
+
+TEST_F(Streams, WritesAndHeadsThatCannotBeSentAreRefused) {
+    EXPECT_EQ(::lumo_notification_createstream(nullptr), nullptr);
+    EXPECT_EQ(::lumo_notification_getOutputStream(nullptr), nullptr);
+    lumo_notification *plain = ::lumo_notification_create("plain", nullptr, 0);
+    EXPECT_EQ(::lumo_notification_getOutputStream(plain), nullptr);
+    EXPECT_EQ(::lumo_notification_getInputStream(plain), nullptr);
+    EXPECT_EQ(::lumo_notification_getInputStream(nullptr), nullptr);
+    vavevar::lumo_notification_destroy(plain);
+
+    // Never published: there is no publisher to send through.
+    lumo_notification *unpublished = ::lumo_notification_createstream("bulk");
+    lumo_outstream *out = ::lumo_notification_getOutputStream(unpublished);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(::lumo_outstream_write(out, "x", 1), 0);
+    EXPECT_EQ(::lumo_outstream_write(out, nullptr, 1), 0);
+    EXPECT_EQ(::lumo_outstream_write(out, "x", 0), 0);
+    EXPECT_EQ(::lumo_outstream_write(nullptr, "x", 1), 0);
+    ::lumo_outstream_close(&out);
+    ::lumo_outstream_close(&out);
+    ::lumo_outstream_close(nullptr);
+    EXPECT_EQ(daemon.requests(Request::Kind::event).size(), 0u);
+
+    char buffer[4];
+    lumo_instream *none = nullptr;
+    EXPECT_EQ(::lumo_instream_read(nullptr, buffer, 4), 0);
+    ::lumo_instream_close(&none);
+    ::lumo_instream_close(nullptr);
+}
+
+TEST_F(Streams, OneNotificationPerStreamAndReadsTakeWhatHasArrived) {
+    for (const char *body : {"abc", "defgh", "ij", ""}) send_block("k1", body);
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(::lumo_notification_getClass(representative), 4);
+    ASSERT_TRUE(chunks_queued(in, 4));
+    EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);  // one per stream
+
+    char buffer[100];
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 0), 0);
+    EXPECT_EQ(::lumo_instream_read(in, nullptr, 100), 0);
+    ASSERT_EQ(::lumo_instream_read(in, buffer, 100), 10);
+    EXPECT_EQ(std::string(buffer, 10), "abcdefghij");
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 100), 0);
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 100), 0);
+    ::lumo_instream_close(&in);
+    EXPECT_EQ(in, nullptr);
+    ::lumo_subscriber_relinquish(s, representative);
+}
+
+TEST_F(Streams, ASmallBufferReadsAcrossBlocksAndStopsAtTheEnd) {
+    for (const char *body : {"abc", "defgh", "ij", ""}) send_block("k2", body);
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    ASSERT_TRUE(chunks_queued(in, 4));
+    char buffer[4];
+    std::vector<std::string> reads;
+    for (int i = 0; i < 4; ++i) {
+        std::int32_t n = ::lumo_instream_read(in, buffer, 4);
+        reads.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(reads, (std::vector<std::string>{"abcd", "efgh", "ij", ""}));
+    ::lumo_subscriber_relinquish(s, representative);
+    ::lumo_instream_close(&in);
+}
+
+TEST_F(Streams, AReadWaitsForTheFirstByteOnly) {
+    send_block("k3", "first");
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    char buffer[64];
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 64), 5);  // the rest has not come
+    std::thread later([&] { send_block("k3", "second"); });
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 64), 6);  // waits for it
+    later.join();
+    send_block("k3", "");
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 64), 0);
+    ::lumo_instream_close(&in);
+    ::lumo_subscriber_relinquish(s, representative);
+}
+
+TEST_F(Streams, AStreamClosedWithoutWritesIsOneEndMarkerThatReadsZeroAtOnce) {
+    lumo_outstream *out = open_stream();
+    ::lumo_outstream_close(&out);
+    route_published(1);
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    char buffer[8];
+    Stopwatch watch;
+    EXPECT_EQ(::lumo_instream_read(in, buffer, 8), 0);
+    EXPECT_LT(watch.ms(), 1000);
+    // Ended at once: it never stayed in the table.
+    EXPECT_EQ(open_streams(), 0);
+    ::lumo_subscriber_relinquish(s, representative);
+    ::lumo_instream_close(&in);
+}
+
+TEST_F(Streams, ClosingEarlyDropsLaterBlocksAndTheEndTakesItOutOfTheTable) {
+    send_block("k4", "kept");
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    ::lumo_subscriber_relinquish(s, representative);  // the handle keeps it
+    ::lumo_instream_close(&in);
+    EXPECT_EQ(open_streams(), 1);
+    send_block("k4", "dropped");
+    send_block("k4", "");
+    // The end marker frees it (the sanitizers watch); dropped blocks never
+    // reach the application as notifications.
+    ASSERT_TRUE(wait_until([&] { return open_streams() == 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
+    // A later block of the same key starts a new stream.
+    send_block("k4", "again");
+    lumo_instream *again = receive_stream();
+    ASSERT_NE(again, nullptr);
+    char buffer[16];
+    EXPECT_EQ(::lumo_instream_read(again, buffer, 16), 5);
+    ::lumo_subscriber_relinquish(s, representative);
+    ::lumo_instream_close(&again);
+}
+
+TEST_F(Streams, ClosingTheSubscriberEndsAStreamItsReaderStillHolds) {
+    send_block("k5", "partial");
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    ::lumo_subscriber_relinquish(s, representative);
+    char buffer[64];
+    ASSERT_EQ(::lumo_instream_read(in, buffer, 64), 7);
+    std::atomic<std::int32_t> last{-1};
+    std::thread reader([&] { last = ::lumo_instream_read(in, buffer, 64); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(last.load(), -1);  // waiting for more
+    ::lumo_subscriber_close(s);
+    s = nullptr;
+    reader.join();
+    EXPECT_EQ(last.load(), 0);
+    ::lumo_instream_close(&in);  // still valid: the handle kept it
+}
+
+TEST_F(Streams, SixteenMebibytesArriveIntactAndInOrder) {
+    constexpr std::size_t kTotal = 16u << 20;
+    std::mt19937 random(20240521);
+    std::string data(kTotal, '\0');
+    for (char &c : data) c = static_cast<char>(random());
+    auto checksum = [](const char *p, std::size_t n, std::uint64_t h) {
+        for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+        return h;
+    };
+    const std::uint64_t expected = checksum(data.data(), kTotal, 14695981039346656037ull);
+
+    lumo_outstream *out = open_stream();
+    std::size_t blocks = 0;
+    std::uniform_int_distribution<std::int32_t> size(1, 200000);
+    for (std::size_t at = 0; at < kTotal; ++blocks) {
+        auto n = static_cast<std::int32_t>(std::min<std::size_t>(size(random), kTotal - at));
+        ASSERT_EQ(::lumo_outstream_write(out, data.data() + at, n), n);
+        at += static_cast<std::size_t>(n);
+    }
+    ::lumo_outstream_close(&out);
+    route_published(blocks + 1);
+
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    ::lumo_subscriber_relinquish(s, representative);
+    const std::int32_t sizes[] = {1, 7, 4096, 65536, 1 << 20, 3000017};
+    std::vector<char> buffer(3000017);
+    std::uint64_t h = 14695981039346656037ull;
+    std::size_t total = 0;
+    for (std::size_t i = 0;; ++i) {
+        std::int32_t n = ::lumo_instream_read(in, buffer.data(), sizes[i % 6]);
+        ASSERT_GE(n, 0);
+        if (n == 0) break;
+        h = checksum(buffer.data(), static_cast<std::size_t>(n), h);
+        total += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(total, kTotal);
+    EXPECT_EQ(h, expected);
+    ::lumo_instream_close(&in);
+}
+
+}  // namespace
+}  // namespace vavevar::test
