@@ -2,7 +2,6 @@
 // stand-in that does no parsing of its own: it answers the handshake (and one
 // subscription), then only counts what arrives or blasts prepared events.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,22 +11,16 @@
 #include <string_view>
 #include <thread>
 
+#include "loopback_listener.h"
 #include "vavevar.h"
 
 namespace {
 
+using vavevar::bench::send_all;
+
 constexpr char kHandshakeReply[] =
     "HTTP/1.1 200 OK\r\nVersion: 1\r\nResult: success\r\nl4\r\nl5\r\nl6\r\nl7\r\nl8\r\n"
     "instanceName: bench\r\n\r\n";
-
-bool send_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // Reads until `marker` has been seen (the bytes read are discarded).
 bool read_past(int fd, std::string_view marker) {
@@ -41,36 +34,23 @@ bool read_past(int fd, std::string_view marker) {
     return true;
 }
 
+// Serves one connection of the library: answers its handshake, then leaves
+// the socket to the benchmark.
 class Sink {
 public:
-    Sink() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~Sink() {
-        if (client_ >= 0) ::close(client_);
-        ::close(listener_);
-    }
-    std::uint16_t port() const { return port_; }
-
-    // Accepts the library's connection and answers its handshake.
+    std::uint16_t port() const { return listener_.port(); }
     bool accept_library() {
-        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        client_ = listener_.accept();
         return client_ >= 0 && read_past(client_, "\r\n\r\n") && send_all(client_, kHandshakeReply);
     }
     int client() const { return client_; }
+    ~Sink() {
+        if (client_ >= 0) ::close(client_);
+    }
 
 private:
-    int listener_ = -1;
+    vavevar::bench::LoopbackListener listener_;
     int client_ = -1;
-    std::uint16_t port_ = 0;
 };
 
 // Counts "POST /event" lines in a byte stream cut anywhere.

@@ -16,6 +16,7 @@
 #include "runtime/lifecycle.h"
 #include "support/daemon_wire.h"
 #include "support/temp_home.h"
+#include "loopback_listener.h"
 #include "vavevar.h"
 
 namespace vavevar::test {
@@ -24,42 +25,22 @@ namespace {
 constexpr std::int32_t kWrite = 64 * 1024;
 constexpr int kWritesPerStream = 256;  // 16 MiB per stream
 
-bool send_all(int fd, const std::string &bytes) {
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        at += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using vavevar::bench::send_all;
 
 // Answers the handshake and every subscribe, and sends each published
 // stream block back as an incoming one to the subscriber that subscribed.
 class EchoDaemon {
 public:
-    EchoDaemon() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
+    EchoDaemon() { thread_ = std::thread([this] { serve(); }); }
     ~EchoDaemon() {
-        ::shutdown(listener_, SHUT_RDWR);
-        ::close(listener_);
+        listener_.close();
         thread_.join();
     }
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return listener_.port(); }
 
 private:
     void serve() {
-        int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int client = listener_.accept();
         if (client < 0) return;
         RequestParser parser;
         std::string subscriber = "1";
@@ -92,8 +73,7 @@ private:
         ::close(client);
     }
 
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
+    vavevar::bench::LoopbackListener listener_;
     std::thread thread_;
 };
 
