@@ -1,4 +1,5 @@
-# Entry points for people: `make demo` builds and runs the example, `make test`
+# Entry points for people: `make demo` builds everything and runs the quick
+# start (daemon, subscriber, publishers), `make test`
 # builds and runs the whole test suite. Both install missing packages first.
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -19,7 +20,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	./$(BUILD)/examples/vavevar_demo
+	sh scripts/demo.sh $(BUILD)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

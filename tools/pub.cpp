@@ -62,7 +62,10 @@ public:
         lumo_notification *n = lumo_notification_create(type.c_str(), body.data(),
                                                         static_cast<std::int32_t>(body.size()));
         if (n == nullptr) throw Failure("out of memory creating a notification");
-        for (const auto &[name, value] : o_.properties) {
+        // Each property goes in front of the earlier ones: set them last to
+        // first so that they read in the order given.
+        for (auto it = o_.properties.rbegin(); it != o_.properties.rend(); ++it) {
+            const auto &[name, value] = *it;
             std::int32_t rc = lumo_notification_setProperty(n, name.c_str(), value.c_str());
             // The names and values were checked before the library started,
             // so only memory can run out here; the process ends with it.

@@ -29,6 +29,7 @@ struct SubOptions {
     bool deltas = false;
     std::vector<std::pair<std::string, std::string>> properties;
     std::optional<std::string> ready_file;
+    bool verbose = false;
 };
 
 Parser make_parser(SubOptions &o) {
@@ -63,6 +64,7 @@ Parser make_parser(SubOptions &o) {
             [&o](const std::string &v) { o.properties.push_back(parse_assignment("--prop", v)); });
     p.value("ready-file", "FILE", "create FILE once the daemon has accepted the subscription",
             [&o](const std::string &v) { o.ready_file = v; });
+    p.flag("verbose", "report the accepted subscription on standard error", [&o] { o.verbose = true; });
     return p;
 }
 
@@ -123,6 +125,9 @@ int run_sub(const Args &args) {
     }
     std::unique_ptr<lumo_subscriber, SubscriberCloser> subscriber(raw);
 
+    if (o.verbose)
+        std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",
+                     static_cast<int>(lumo_subscriber_id(subscriber.get())), expr.c_str());
     if (o.ready_file) {
         std::FILE *f = std::fopen(o.ready_file->c_str(), "w");
         if (f == nullptr || std::fclose(f) != 0)
