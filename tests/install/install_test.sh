@@ -36,7 +36,7 @@ if command -v pkg-config >/dev/null; then
     pcdir=$(dirname "$(ls "$prefix"/lib*/pkgconfig/vavevar.pc)")
     # shellcheck disable=SC2046,SC2086
     "$cc" $cflags -o "$work/pc_demo" "$source/examples/demo.c" \
-        $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs vavevar) $ldflags
+        $(PKG_CONFIG_PATH=$pcdir pkg-config --define-variable=prefix="$prefix" --cflags --libs vavevar) $ldflags
 fi
 
 mkdir "$work/home"
