@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz bench clean
+.PHONY: all deps configure build demo test asan tsan fuzz bench bench-e2e clean
 
 all: build
 
@@ -43,6 +43,10 @@ fuzz: deps
 
 bench: build
 	./$(BUILD)/bench/vavevar_bench
+
+# Publisher process -> vavevard -> subscriber process (see docs/performance.md).
+bench-e2e: build
+	./$(BUILD)/bench/vavevar_e2e_bench
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
