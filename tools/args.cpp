@@ -24,7 +24,7 @@ const Parser::Option *Parser::find(const std::string &name) const {
     return nullptr;
 }
 
-std::optional<std::vector<std::string>> Parser::parse(const std::vector<std::string> &args) const {
+std::vector<std::string> Parser::parse(const std::vector<std::string> &args) const {
     std::vector<std::string> positional;
     bool options_ended = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -37,7 +37,7 @@ std::optional<std::vector<std::string>> Parser::parse(const std::vector<std::str
             options_ended = true;
             continue;
         }
-        if (arg == "-h" || arg == "--help") return std::nullopt;
+        if (arg == "-h" || arg == "--help") throw HelpRequested(help());
         std::size_t eq = arg.find('=');
         std::string name = arg.substr(0, eq);
         const Option *option = name.rfind("--", 0) == 0 ? find(name.substr(2)) : nullptr;
@@ -111,6 +111,16 @@ std::pair<std::string, std::string> parse_assignment(const std::string &option,
     if (eq == std::string::npos || eq == 0)
         throw UsageError(option + ": expected NAME=VALUE, not '" + text + "'");
     return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+std::pair<std::string, std::string> parse_property(const std::string &option,
+                                                   const std::string &text) {
+    auto property = parse_assignment(option, text);
+    if (property.first.find_first_of(":\r\n") != std::string::npos ||
+        property.second.find_first_of("\r\n") != std::string::npos)
+        throw UsageError(option + " " + property.first +
+                         ": a property name holds no ':' and no line break, and a value no line break");
+    return property;
 }
 
 void Endpoint::add_options(Parser &parser) {

@@ -19,6 +19,11 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// --help was asked for: the text goes to standard output, the exit status is 0.
+struct HelpRequested : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Something failed at run time: exit status 1.
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -36,8 +41,8 @@ public:
                std::function<void(const std::string &)> apply);
 
     // Applies every option and returns the positional arguments; throws
-    // UsageError. Returns nothing when help was asked for.
-    std::optional<std::vector<std::string>> parse(const std::vector<std::string> &args) const;
+    // UsageError, or HelpRequested with the help text.
+    std::vector<std::string> parse(const std::vector<std::string> &args) const;
 
     std::string help() const;
     const std::string &usage() const { return usage_; }
@@ -62,6 +67,10 @@ std::uint16_t parse_port(const std::string &option, const std::string &text);
 // "NAME=VALUE" with a non-empty name; the value may be empty and hold '='.
 std::pair<std::string, std::string> parse_assignment(const std::string &option,
                                                      const std::string &text);
+// As parse_assignment for a property that goes on the wire: the name holds no
+// ':' and no line break, the value no line break.
+std::pair<std::string, std::string> parse_property(const std::string &option,
+                                                   const std::string &text);
 
 // Where the daemon is: --port / --home, else the environment the library
 // reads (TAMRIX_LUMO_PROXY_PORT; TAMRIX_CONFIG_HOME, then TAMRIX_HOME).

@@ -47,6 +47,9 @@ int main(int argc, char **argv) {
 #endif
         std::cerr << "vavevar: unknown command '" << command << "'\n" << kUsage;
         return 2;
+    } catch (const HelpRequested &help) {
+        std::cout << help.what();
+        return 0;
     } catch (const UsageError &e) {
         std::cerr << "vavevar " << command << ": " << e.what() << "\n"
                   << "try 'vavevar " << command << " --help'\n";

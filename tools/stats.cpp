@@ -48,12 +48,8 @@ int run_stats(const Args &args) {
         if (v != "text" && v != "json") throw UsageError("--format: invalid value '" + v + "' (text, json)");
         json = v == "json";
     });
-    auto positional = p.parse(args);
-    if (!positional) {
-        std::cout << p.help();
-        return 0;
-    }
-    if (!positional->empty()) throw UsageError("unexpected argument '" + positional->front() + "'");
+    std::vector<std::string> positional = p.parse(args);
+    if (!positional.empty()) throw UsageError("unexpected argument '" + positional.front() + "'");
 
     std::uint16_t port = endpoint.resolve_port();
     DaemonSocket socket(port, 5000);

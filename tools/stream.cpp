@@ -93,7 +93,7 @@ int stream_send(const Args &args) {
              "name) and, for a regular file, 'size' (its length), which 'stream recv' uses.");
     endpoint.add_options(p);
     p.value("prop", "NAME=VALUE", "add a property to every notification of the stream",
-            [&properties](const std::string &v) { properties.push_back(parse_assignment("--prop", v)); });
+            [&properties](const std::string &v) { properties.push_back(parse_property("--prop", v)); });
     p.value("chunk", "BYTES", "bytes per notification (default 65536, at most 16 MiB)",
             [&chunk](const std::string &v) {
                 chunk = parse_count("--chunk", v);
@@ -102,18 +102,10 @@ int stream_send(const Args &args) {
     p.value("component", "NAME", "the publishing component (default vavevar)",
             [&component](const std::string &v) { component = v; });
     add_progress_option(p, progress);
-    auto positional = p.parse(args);
-    if (!positional) {
-        std::cout << p.help();
-        return 0;
-    }
-    if (positional->size() != 2) throw UsageError("expected TYPE and FILE");
-    const std::string &type = (*positional)[0];
-    const std::string &path = (*positional)[1];
-    for (const auto &[name, value] : properties)
-        if (name.find_first_of(":\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
-            throw UsageError("--prop " + name + ": a property name holds no ':' and no line break, "
-                             "and a value no line break");
+    std::vector<std::string> positional = p.parse(args);
+    if (positional.size() != 2) throw UsageError("expected TYPE and FILE");
+    const std::string &type = positional[0];
+    const std::string &path = positional[1];
 
     bool from_stdin = path == "-";
     std::FILE *file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
@@ -258,14 +250,10 @@ int stream_recv(const Args &args) {
             [&component](const std::string &v) { component = v; });
     add_progress_option(p, progress);
     p.flag("verbose", "report the accepted subscription on standard error", [&verbose] { verbose = true; });
-    auto positional = p.parse(args);
-    if (!positional) {
-        std::cout << p.help();
-        return 0;
-    }
-    if (positional->size() != 2) throw UsageError("expected EXPR and DIR");
-    const std::string &expr = (*positional)[0];
-    std::string dir = (*positional)[1];
+    std::vector<std::string> positional = p.parse(args);
+    if (positional.size() != 2) throw UsageError("expected EXPR and DIR");
+    const std::string &expr = positional[0];
+    std::string dir = positional[1];
     struct stat info;
     if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw Failure("'" + dir + "' is not a directory");

@@ -61,7 +61,7 @@ Parser make_parser(SubOptions &o) {
     p.flag("deltas", "with --group: also receive the group's membership changes",
            [&o] { o.deltas = true; });
     p.value("prop", "NAME=VALUE", "a property of the subscription, shown to the group's members",
-            [&o](const std::string &v) { o.properties.push_back(parse_assignment("--prop", v)); });
+            [&o](const std::string &v) { o.properties.push_back(parse_property("--prop", v)); });
     p.value("ready-file", "FILE", "create FILE once the daemon has accepted the subscription",
             [&o](const std::string &v) { o.ready_file = v; });
     p.flag("verbose", "report the accepted subscription on standard error", [&o] { o.verbose = true; });
@@ -90,14 +90,10 @@ struct ProplistDeleter {
 int run_sub(const Args &args) {
     SubOptions o;
     Parser parser = make_parser(o);
-    auto positional = parser.parse(args);
-    if (!positional) {
-        std::cout << parser.help();
-        return 0;
-    }
-    if (positional->size() > 1) throw UsageError("unexpected argument '" + (*positional)[1] + "'");
+    std::vector<std::string> positional = parser.parse(args);
+    if (positional.size() > 1) throw UsageError("unexpected argument '" + positional[1] + "'");
     if (o.deltas && !o.group) throw UsageError("--deltas needs --group");
-    std::string expr = positional->empty() ? "" : positional->front();
+    std::string expr = positional.empty() ? "" : positional.front();
 
     std::unique_ptr<lumo_proplist, ProplistDeleter> properties(lumo_proplist_create());
     for (const auto &[name, value] : o.properties)
