@@ -107,6 +107,22 @@ std::string render_text(const lumo_notification *n, BodyShow show) {
     if (text == nullptr) throw Failure("out of memory rendering a notification");
     std::string result(text);
     std::free(text);
+    // The library's rendering leaves the body out for the classes that do not
+    // usually carry one, but membership lists and changes do.
+    std::int32_t cls = lumo_notification_getClass(n);
+    bool rendered = cls == 0 || cls == 3 || cls == 4 || cls == 6;
+    std::string_view body = body_of(n);
+    if (rendered || body.empty() || show == BodyShow::none) return result;
+    result += "  Body Length:          " + std::to_string(body.size()) + "\n  Body:\n";
+    if (Block block = decode_block(body)) {
+        char *block_text = lumo_bb_toString(block.get());
+        result += block_text != nullptr ? block_text : "";
+        std::free(block_text);
+    } else if (is_utf8_text(body)) {
+        result.append(body).append("\n");
+    } else {
+        result += "    (" + std::to_string(body.size()) + " bytes, not text)\n";
+    }
     return result;
 }
 

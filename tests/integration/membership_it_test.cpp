@@ -61,10 +61,17 @@ TEST_F(MembershipAcrossProcesses, MembersSeeOthersJoinAndLeaveWhenTheirProcessEn
     EXPECT_TRUE(has(left.block, "members=1\nSeg:change\n  kind=leave\n  reason=unsubscribed\n")) << left.block;
     EXPECT_TRUE(has(left.block, "component=polite")) << left.block;
 
-    // A member whose process is killed: its connection drops.
+    // A member whose process is killed: its connection drops. It prints its
+    // list as text, the member list decoded.
     auto doomed = start_tool_subscriber({"NOTHING/*", "--group", "workers", "--component", "doomed"},
                                         daemon_->port(), home_.path());
     ASSERT_NE(doomed, nullptr);
+    std::string line;
+    while (doomed->read_stdout_line(line) && line != "  Body:") {}
+    ASSERT_TRUE(doomed->read_stdout_line(line));
+    EXPECT_EQ(line, "Seg:group");
+    ASSERT_TRUE(doomed->read_stdout_line(line));
+    EXPECT_EQ(line, "  name=workers");
     joined = receive(watcher);
     EXPECT_TRUE(has(joined.block, "kind=join")) << joined.block;
     EXPECT_TRUE(has(joined.block, "component=doomed")) << joined.block;
