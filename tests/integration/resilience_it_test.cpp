@@ -157,7 +157,8 @@ TEST_F(BadClient, AClientSendingGarbageIsDisconnectedAndTheOthersCarryOn) {
 
     RawConnection garbage(daemon_->port());
     ASSERT_TRUE(garbage.send("POST /connect HTTP/1.1\r\nVersion: 4\r\nFormFactor: x\r\nSelfId: Pid=1\r\n\r\n"));
-    ASSERT_TRUE(garbage.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 not a request\r\n\r\n", 35)));
+    static const char kGarbage[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 not a request\r\n\r\n";
+    ASSERT_TRUE(garbage.send(std::string(kGarbage, sizeof kGarbage - 1)));
     EXPECT_TRUE(garbage.closed_by_peer(kLongWaitMs));
 
     publish(p, "GOOD/AFTER");
