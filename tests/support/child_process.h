@@ -1,13 +1,16 @@
 // A program run as a child process for the tests that need real processes
 // (the daemon, the command-line tool): its standard output and error piped
 // back, its standard input optionally piped in, every wait bounded, and the
-// child killed and reaped by the destructor whatever happened.
+// child killed and reaped by the destructor whatever happened. Should the
+// test process die without its destructors (a sanitizer abort, say), the
+// kernel kills the child too: it is bound to the thread that started it, so
+// start children from a thread that outlives them.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,11 +55,6 @@ public:
             close_pair(err);
             return;
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        if (pipe_stdin) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         std::vector<std::string> all{path};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char *> argv, envp;
@@ -64,9 +62,18 @@ public:
         argv.push_back(nullptr);
         for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
         envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            if (pipe_stdin) ::dup2(in[0], 0);
+            ::execve(path.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
         ::close(out[1]);
         ::close(err[1]);
         out_ = out[0];
