@@ -1,11 +1,12 @@
-# Entry points for people: `make demo` builds and runs the example, `make test`
+# Entry points for people: `make demo` builds everything and runs the quick
+# start (daemon, subscriber, publishers), `make test`
 # builds and runs the whole test suite. Both install missing packages first.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz bench clean
+.PHONY: all deps configure build demo test asan tsan fuzz bench bench-e2e clean
 
 all: build
 
@@ -19,7 +20,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	./$(BUILD)/examples/vavevar_demo
+	sh scripts/demo.sh $(BUILD)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -42,6 +43,10 @@ fuzz: deps
 
 bench: build
 	./$(BUILD)/bench/vavevar_bench
+
+# Publisher process -> vavevard -> subscriber process (see docs/performance.md).
+bench-e2e: build
+	./$(BUILD)/bench/vavevar_e2e_bench
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

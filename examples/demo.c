@@ -1,56 +1,81 @@
-/* Builds a property list and a few notifications through the public
- * interface and prints what it built. */
+/* Publishes three notifications and receives the two that its filter lets
+ * through, in one process, through the daemon that TAMRIX_LUMO_PROXY_PORT
+ * names (home directory from TAMRIX_CONFIG_HOME or TAMRIX_HOME). Exits 0 when
+ * both arrived, 1 otherwise. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "vavevar.h"
 
-static void print_notification(const char *label, lumo_notification *n) {
-    int32_t length = 0, count = 0, i;
-    const char *body = lumo_notification_body(n, &length);
-    lumo_property *all = lumo_notification_getAllProperties(n, &count);
+/* A body block describing an alarm, encoded as a notification body. */
+static void *alarm_body(uint32_t *length) {
+    lumo_bb *block = lumo_bb_create();
+    lumo_bb_seg *alarm = lumo_bb_addsegment(block, "alarm");
+    lumo_bb_seg *where = lumo_bb_seg_addsegment(alarm, "where");
+    void *body;
+    lumo_bb_seg_addelement(alarm, "text", "pressure high");
+    lumo_bb_seg_addelement(alarm, "bar", "9.5");
+    lumo_bb_seg_addelement(where, "valve", "7");
+    body = lumo_bb_block2body(block, length);
+    lumo_bb_destroy(block);
+    return body;
+}
 
-    printf("%s\n", label);
-    printf("  type:        %s\n", lumo_notification_type(n));
-    printf("  class:       %d\n", (int)lumo_notification_getClass(n));
-    printf("  local only:  %d\n", (int)lumo_notification_localOnly(n));
-    printf("  body:        %d byte(s)%s%.*s\n", (int)length, body ? ": " : "",
-           body ? (int)length : 0, body ? body : "");
-    printf("  properties:  %d (newest first)\n", (int)count);
-    for (i = 0; i < count; ++i) printf("    %s = %s\n", all[i].name, all[i].value);
-    free(all);
+static void publish(lumo_publisher *publisher, const char *type, const char *severity,
+                    const void *body, int32_t length) {
+    lumo_notification *n = lumo_notification_create(type, body, length);
+    lumo_notification_setProperty(n, "site", "north");
+    lumo_notification_setProperty(n, "severity", severity);
+    lumo_publisher_publish(publisher, n); /* the library owns it now */
 }
 
 int main(void) {
-    lumo_proplist *interest = lumo_proplist_create();
-    lumo_notification *alarm, *odd;
-    int32_t i, result;
+    const char *filter = "demo/* and prop.severity >= 2";
+    char *status = NULL;
+    lumo_subscriber *subscriber;
+    lumo_publisher *publisher;
+    uint32_t length = 0;
+    void *body;
+    int received = 0;
 
-    lumo_proplist_put(interest, "severity", "major");
-    lumo_proplist_put(interest, "site", "north");
-    lumo_proplist_put(interest, "severity", "critical"); /* replaced in place */
-    printf("property list with %d entries:\n", (int)lumo_proplist_count(interest));
-    for (i = 0; i < lumo_proplist_count(interest); ++i) {
-        const lumo_property *p = lumo_proplist_getIndex(interest, i);
-        printf("  [%d] %s = %s\n", (int)i, p->name, p->value);
+    if (lumo_init() != 0) {
+        fprintf(stderr, "demo: cannot start the library (is TAMRIX_LUMO_PROXY_PORT set?)\n");
+        return 1;
     }
-    lumo_proplist_destroy(&interest);
+    subscriber = lumo_subscriber_create_wtimeout(filter, "demo", NULL, NULL, &status, 5000);
+    if (subscriber == NULL) {
+        fprintf(stderr, "demo: subscription refused: %s\n", status ? status : "(no reason)");
+        free(status);
+        lumo_shutdown();
+        return 1;
+    }
+    free(status);
+    printf("subscribed with '%s'\n", filter);
 
-    alarm = lumo_notification_create("plant.alarm", "pressure high", 13);
-    lumo_notification_setProperty(alarm, "severity", "major");
-    lumo_notification_setProperty(alarm, "severity", "critical");
-    lumo_notification_setProperty(alarm, "url", "http://plant:8080/valve/7");
-    lumo_notification_setLocalOnly(alarm);
-    print_notification("notification 'plant.alarm':", alarm);
+    publisher = lumo_publisher_create("demo");
+    body = alarm_body(&length);
+    publish(publisher, "demo/noise", "1", "ignored", 7); /* severity 1: filtered out */
+    publish(publisher, "demo/alarm", "3", body, (int32_t)length);
+    publish(publisher, "demo/note", "2", "valve 7 closed", 14);
+    free(body);
 
-    odd = lumo_notification_create("plant.note", NULL, 0);
-    result = lumo_notification_setProperty(odd, "bad:name", "kept value");
-    printf("\nsetting a property named 'bad:name' returned %d\n", (int)result);
-    result = lumo_notification_setProperty(odd, "note", "two\nlines");
-    printf("setting a value with a line feed returned %d\n", (int)result);
-    print_notification("notification 'plant.note':", odd);
+    while (received < 2) {
+        lumo_notification *n = lumo_subscriber_receive(subscriber, 1, 5000);
+        char *text;
+        if (n == NULL) break;
+        /* Mode 4: a body block decoded, any other body as a hex dump. */
+        text = lumo_notification_toString(n, strcmp(lumo_notification_type(n), "demo/alarm") == 0 ? 4 : 2);
+        printf("received %s (severity %s):\n%s\n", lumo_notification_type(n),
+               lumo_notification_getProperty(n, "severity"), text);
+        free(text);
+        lumo_subscriber_relinquish(subscriber, n);
+        ++received;
+    }
+    printf("%d of 2 expected notifications received\n", received);
 
-    /* Until they are published, the notifications belong to this program;
-     * there is no daemon to publish them to yet, so they end with it. */
-    return 0;
+    lumo_publisher_close(publisher);
+    lumo_subscriber_close(subscriber);
+    lumo_shutdown();
+    return received == 2 ? 0 : 1;
 }

@@ -3,22 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "daemon_harness.h"
+#include "support/child_process.h"
 #include "options.h"
 
 namespace vavevard {
@@ -40,82 +34,10 @@ private:
 };
 
 // The daemon as a child process, with its standard output and error piped.
-class Child {
+class Child : public vavevar::test::ChildProcess {
 public:
-    Child(const std::vector<std::string> &args, const std::vector<std::string> &env) {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<std::string> all{VAVEVARD_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv, envp;
-        for (auto &a : all) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, VAVEVARD_PATH, &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
-    }
-
-    pid_t pid() const { return pid_; }
-
-    // Reads standard output up to the first line break.
-    bool read_stdout_line(std::string &line) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kWaitMs);
-        while (stdout_.find('\n') == std::string::npos)
-            if (!read_some(out_, stdout_, deadline)) return false;
-        line = stdout_.substr(0, stdout_.find('\n'));
-        return true;
-    }
-
-    // Collects both outputs until the child closes them, then its exit status
-    // (-1 on time-out).
-    int wait() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kWaitMs);
-        while (read_some(out_, stdout_, deadline)) {}
-        while (read_some(err_, stderr_, deadline)) {}
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    std::string stdout_, stderr_;
-
-private:
-    static bool read_some(int fd, std::string &into,
-                          std::chrono::steady_clock::time_point deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-        char buffer[4096];
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        into.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    Child(const std::vector<std::string> &args, const std::vector<std::string> &env)
+        : ChildProcess(VAVEVARD_PATH, args, env) {}
 };
 
 TEST(DaemonProgram, HelpAndVersion) {

@@ -1,0 +1,53 @@
+// Files through notification streams with the tool at both ends. Built only
+// when the library's header declares streams.
+#include <filesystem>
+#include <fstream>
+
+#include "harness.h"
+
+namespace vavevar::test {
+namespace {
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+using StreamsAcrossProcesses = IntegrationTest;
+
+TEST_F(StreamsAcrossProcesses, AFileSentInChunksIsSavedWholeUnderItsName) {
+    std::string in_dir = home_.path() + "/in", out_dir = home_.path() + "/out";
+    std::filesystem::create_directories(in_dir);
+    std::filesystem::create_directories(out_dir);
+    std::string data;
+    for (int i = 0; data.size() < 3 * 1024 * 1024 + 17; ++i) data += std::to_string(i * 7919) + '\0';
+    std::ofstream(in_dir + "/data.bin", std::ios::binary) << data;
+
+    auto recv = run_tool({"stream", "recv", "BACKUP/*", out_dir, "--count", "1", "--timeout", "30",
+                          "--progress", "always", "--verbose"},
+                         daemon_->port(), home_.path());
+    std::string line;
+    ASSERT_TRUE(recv->read_stderr_line(line, kLongWaitMs)) << recv->stderr_;
+    ASSERT_EQ(line.rfind("vavevar stream: subscribed as ", 0), 0u) << line;
+
+    // Not a stream: skipped, with a word on standard error.
+    auto plain = run_tool({"pub", "BACKUP/NOTE", "--body", "x"}, daemon_->port(), home_.path());
+    ASSERT_EQ(plain->wait(kLongWaitMs), 0) << plain->stderr_;
+    auto send = run_tool({"stream", "send", "BACKUP/FILE", in_dir + "/data.bin", "--chunk", "100000",
+                          "--prop", "owner=ops", "--progress", "always"},
+                         daemon_->port(), home_.path());
+    ASSERT_EQ(send->wait(kLongWaitMs), 0) << send->stderr_;
+    EXPECT_NE(send->stderr_.find("sent data.bin: 3.0 MiB of 3.0 MiB (100%)\n"), std::string::npos)
+        << send->stderr_;
+
+    ASSERT_EQ(recv->wait(kLongWaitMs), 0) << recv->stderr_;
+    EXPECT_EQ(recv->stdout_, out_dir + "/data.bin\n");
+    EXPECT_NE(recv->stderr_.find("skipping 'BACKUP/NOTE', not a stream"), std::string::npos) << recv->stderr_;
+    EXPECT_NE(recv->stderr_.find("received data.bin: 3.0 MiB of 3.0 MiB (100%)\n"), std::string::npos)
+        << recv->stderr_;
+    EXPECT_TRUE(read_all(out_dir + "/data.bin") == data);
+    EXPECT_FALSE(std::filesystem::exists(out_dir + "/.data.bin.part"));
+}
+
+}  // namespace
+}  // namespace vavevar::test

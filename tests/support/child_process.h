@@ -1,0 +1,190 @@
+// A program run as a child process for the tests that need real processes
+// (the daemon, the command-line tool): its standard output and error piped
+// back, its standard input optionally piped in, every wait bounded, and the
+// child killed and reaped by the destructor whatever happened. Should the
+// test process die without its destructors (a sanitizer abort, say), the
+// kernel kills the child too: it is bound to the thread that started it, so
+// start children from a thread that outlives them.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace vavevar::test {
+
+class ChildProcess {
+public:
+    static constexpr int kWaitMs = 5000;
+
+    // The test's own environment with `changes` ("NAME=value") applied.
+    static std::vector<std::string> environment_with(const std::vector<std::string> &changes) {
+        std::vector<std::string> env;
+        for (char **e = environ; *e != nullptr; ++e) {
+            std::string entry = *e;
+            bool replaced = false;
+            for (const std::string &c : changes)
+                replaced = replaced || entry.compare(0, c.find('=') + 1, c, 0, c.find('=') + 1) == 0;
+            if (!replaced) env.push_back(entry);
+        }
+        env.insert(env.end(), changes.begin(), changes.end());
+        return env;
+    }
+
+    // Runs `path` with `args` in exactly the environment `env`.
+    ChildProcess(const std::string &path, const std::vector<std::string> &args,
+                 const std::vector<std::string> &env, bool pipe_stdin = false) {
+        int out[2], err[2], in[2] = {-1, -1};
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            close_pair(out);
+            return;
+        }
+        if (pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0) {
+            close_pair(out);
+            close_pair(err);
+            return;
+        }
+        std::vector<std::string> all{path};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv, envp;
+        for (auto &a : all) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            if (pipe_stdin) ::dup2(in[0], 0);
+            ::execve(path.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        if (pipe_stdin) {
+            ::close(in[0]);
+            in_ = in[1];
+        }
+    }
+    ~ChildProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_, err_, in_})
+            if (fd >= 0) ::close(fd);
+    }
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    bool signal(int sig) const { return pid_ > 0 && ::kill(pid_, sig) == 0; }
+
+    bool write_stdin(const std::string &bytes) {
+        std::size_t done = 0;
+        while (in_ >= 0 && done < bytes.size()) {
+            ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return in_ >= 0;
+    }
+    void close_stdin() {
+        if (in_ >= 0) ::close(in_);
+        in_ = -1;
+    }
+
+    // The next line of standard output (or error), without its line break;
+    // false when none comes within `waitMs` or the stream ends first.
+    bool read_stdout_line(std::string &line, int waitMs = kWaitMs) {
+        return next_line(out_, stdout_, out_taken_, line, waitMs);
+    }
+    bool read_stderr_line(std::string &line, int waitMs = kWaitMs) {
+        return next_line(err_, stderr_, err_taken_, line, waitMs);
+    }
+
+    // Collects both outputs until the child closes them, then reaps it.
+    // Returns its exit status, 128 + the signal that ended it, or -1 when
+    // that takes longer than `waitMs`.
+    int wait(int waitMs = kWaitMs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        while (out_ >= 0 || err_ >= 0) {
+            pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            int left = remaining(deadline);
+            if (left <= 0 || ::poll(p, 2, left) <= 0) return -1;
+            if (p[0].revents != 0) drain(out_, stdout_);
+            if (p[1].revents != 0) drain(err_, stderr_);
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // Everything read so far.
+    std::string stdout_, stderr_;
+
+private:
+    static void close_pair(int pair[2]) {
+        ::close(pair[0]);
+        ::close(pair[1]);
+    }
+    static int remaining(std::chrono::steady_clock::time_point deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+    // Reads what is there; closes the descriptor at its end.
+    static void drain(int &fd, std::string &into) {
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+        } else {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    static bool next_line(int &fd, std::string &all, std::size_t &taken, std::string &line,
+                          int waitMs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            std::size_t lf = all.find('\n', taken);
+            if (lf != std::string::npos) {
+                line = all.substr(taken, lf - taken);
+                taken = lf + 1;
+                return true;
+            }
+            if (fd < 0) return false;
+            pollfd p{fd, POLLIN, 0};
+            int left = remaining(deadline);
+            if (left <= 0 || ::poll(&p, 1, left) <= 0) return false;
+            drain(fd, all);
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1, in_ = -1;
+    std::size_t out_taken_ = 0, err_taken_ = 0;
+};
+
+}  // namespace vavevar::test

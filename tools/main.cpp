@@ -1,0 +1,64 @@
+// vavevar: publish, subscribe, stream and look at the daemon from the shell.
+#include <cstring>
+#include <iostream>
+
+#include "args.h"
+#include "commands.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vavevar COMMAND [options]\n"
+    "\n"
+    "commands:\n"
+    "  pub TYPE            publish notifications of event type TYPE\n"
+    "  sub [EXPR]          subscribe and print the notifications that match EXPR\n"
+#if VAVEVAR_CLI_STREAMS
+    "  stream send TYPE FILE   send FILE as a notification stream\n"
+    "  stream recv EXPR DIR    save the streams that match EXPR into DIR\n"
+#endif
+    "  stats               print the daemon's counters\n"
+    "\n"
+    "'vavevar COMMAND --help' describes a command's options. The daemon's port and\n"
+    "home directory come from --port and --home, else from TAMRIX_LUMO_PROXY_PORT\n"
+    "and TAMRIX_CONFIG_HOME (or TAMRIX_HOME).\n"
+    "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    using namespace vavevar::cli;
+    if (argc < 2) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    Args args(argv + 2, argv + argc);
+    try {
+        if (command == "pub") return run_pub(args);
+        if (command == "sub") return run_sub(args);
+        if (command == "stats") return run_stats(args);
+#if VAVEVAR_CLI_STREAMS
+        if (command == "stream") return run_stream(args);
+#endif
+        std::cerr << "vavevar: unknown command '" << command << "'\n" << kUsage;
+        return 2;
+    } catch (const HelpRequested &help) {
+        std::cout << help.what();
+        return 0;
+    } catch (const UsageError &e) {
+        std::cerr << "vavevar " << command << ": " << e.what() << "\n"
+                  << "try 'vavevar " << command << " --help'\n";
+        return 2;
+    } catch (const Failure &e) {
+        std::cerr << "vavevar " << command << ": " << e.what() << "\n";
+        return 1;
+    } catch (const std::exception &e) {
+        std::cerr << "vavevar " << command << ": " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,73 @@
+// The tool's two ways to the daemon: a plain loopback connection for what the
+// library does not offer (the stats request, and telling "no daemon" apart at
+// once), and a started library for everything else.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+#include "args.h"
+
+namespace vavevar::cli {
+
+// A blocking TCP connection to the daemon on localhost; every wait is bounded.
+class DaemonSocket {
+public:
+    // Tries each address "localhost" resolves to; throws Failure naming the
+    // port and the reason when none accepts.
+    DaemonSocket(std::uint16_t port, int timeoutMs);
+    ~DaemonSocket();
+    DaemonSocket(const DaemonSocket &) = delete;
+    DaemonSocket &operator=(const DaemonSocket &) = delete;
+
+    void send_all(const std::string &bytes);
+    // Reads one message up to and including its empty line; throws Failure
+    // when the daemon closes first or the time-out passes.
+    std::string read_header_block();
+
+private:
+    int fd_ = -1;
+    int timeoutMs_;
+    std::uint16_t port_;
+    std::string buffer_;
+};
+
+// The library started for one subcommand, stopped by the destructor. The
+// daemon is probed first so that a missing daemon is an immediate error
+// rather than a silent wait.
+class Session {
+public:
+    explicit Session(const Endpoint &endpoint);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Waits up to the library's 10 s for the daemon link; throws Failure
+    // saying `what` is at stake when it is not up.
+    void require_connection(const std::string &what) const;
+    std::uint16_t port() const { return port_; }
+
+private:
+    std::uint16_t port_;
+};
+
+// Stop requests for the subcommands that wait: SIGINT, SIGTERM and SIGHUP are
+// blocked in every thread (construct it before the Session, so that the
+// library's threads inherit the mask) and looked for between waits.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+    // The pending stop signal taken, or 0 when there is none.
+    int pending() const;
+
+private:
+    sigset_t set_{};
+    sigset_t old_{};
+};
+
+}  // namespace vavevar::cli

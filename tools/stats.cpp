@@ -1,0 +1,80 @@
+// vavevar stats: the daemon's counters.
+#include <iostream>
+
+#include "commands.h"
+#include "render.h"
+#include "session.h"
+
+namespace vavevar::cli {
+namespace {
+
+std::vector<std::pair<std::string, std::string>> parse_stats(const std::string &block, std::uint16_t port) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::size_t at = 0;
+    bool first = true;
+    while (at < block.size()) {
+        std::size_t end = block.find('\n', at);
+        std::string line = block.substr(at, end - at);
+        at = end == std::string::npos ? block.size() : end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break;
+        if (first) {
+            first = false;
+            if (line.rfind("POST /stats", 0) != 0)
+                throw Failure("the program on localhost:" + std::to_string(port) +
+                              " answered '" + line + "', not a daemon's statistics");
+            continue;
+        }
+        std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::size_t value = line.find_first_not_of(' ', colon + 1);
+        fields.emplace_back(line.substr(0, colon),
+                            value == std::string::npos ? "" : line.substr(value));
+    }
+    return fields;
+}
+
+}  // namespace
+
+int run_stats(const Args &args) {
+    Endpoint endpoint;
+    bool json = false;
+    Parser p("vavevar stats [options]",
+             "Asks the daemon for its counters (connections, subscriptions, events and bytes\n"
+             "in and out, drops; see docs/daemon.md) and prints them, one 'name: value' per line.");
+    p.value("port", "N", "the daemon's port (default: $TAMRIX_LUMO_PROXY_PORT)",
+            [&endpoint](const std::string &v) { endpoint.port = parse_port("--port", v); });
+    p.value("format", "F", "text (default) or json (one object)", [&json](const std::string &v) {
+        if (v != "text" && v != "json") throw UsageError("--format: invalid value '" + v + "' (text, json)");
+        json = v == "json";
+    });
+    std::vector<std::string> positional = p.parse(args);
+    if (!positional.empty()) throw UsageError("unexpected argument '" + positional.front() + "'");
+
+    std::uint16_t port = endpoint.resolve_port();
+    DaemonSocket socket(port, 5000);
+    socket.send_all("POST /stats HTTP/1.1\r\n\r\n");
+    auto fields = parse_stats(socket.read_header_block(), port);
+
+    std::string out;
+    if (json) {
+        out = "{";
+        for (const auto &[name, value] : fields) {
+            if (out.size() > 1) out += ',';
+            append_json_string(out, name);
+            out += ':';
+            bool number = !value.empty() && value.size() < 20 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+            if (number) out += value;
+            else append_json_string(out, value);
+        }
+        out += "}\n";
+    } else {
+        for (const auto &[name, value] : fields) out += name + ": " + value + "\n";
+    }
+    std::cout << out << std::flush;
+    if (!std::cout) throw Failure("cannot write to standard output");
+    return 0;
+}
+
+}  // namespace vavevar::cli

@@ -1,0 +1,163 @@
+// vavevar sub: subscribe and print what arrives.
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "commands.h"
+#include "render.h"
+#include "session.h"
+#include "vavevar.h"
+
+namespace vavevar::cli {
+namespace {
+
+struct SubOptions {
+    Endpoint endpoint;
+    std::uint64_t count = 0;  // 0: until stopped
+    std::int64_t timeoutMs = -1;
+    bool json = false;
+    BodyShow show = BodyShow::automatic;
+    std::string component = "vavevar";
+    std::optional<std::string> group;
+    bool deltas = false;
+    std::vector<std::pair<std::string, std::string>> properties;
+    std::optional<std::string> ready_file;
+    bool verbose = false;
+};
+
+Parser make_parser(SubOptions &o) {
+    Parser p("vavevar sub [EXPR] [options]",
+             "Subscribes with the filter EXPR (default: every event; see docs/subscriptions.md)\n"
+             "and prints each notification received, until COUNT have arrived, the time-out\n"
+             "passes or a signal (SIGINT, SIGTERM, SIGHUP) stops it.");
+    o.endpoint.add_options(p);
+    p.value("count", "N", "stop after N notifications",
+            [&o](const std::string &v) { o.count = parse_count("--count", v); });
+    p.value("timeout", "S",
+            "stop after S seconds (fractions allowed); with --count, fewer\n"
+            "                        than N notifications by then is a failure",
+            [&o](const std::string &v) { o.timeoutMs = parse_seconds("--timeout", v); });
+    p.value("format", "F", "text (the library's rendering, default) or json (one object per line)",
+            [&o](const std::string &v) {
+                if (v != "text" && v != "json")
+                    throw UsageError("--format: invalid value '" + v + "' (text, json)");
+                o.json = v == "json";
+            });
+    p.value("show-body", "HOW",
+            "auto (default: body blocks decoded, text as text, else hex),\n"
+            "                        none, hex, text or block",
+            [&o](const std::string &v) { o.show = parse_body_show("--show-body", v); });
+    p.value("component", "NAME", "the subscribing component (default vavevar)",
+            [&o](const std::string &v) { o.component = v; });
+    p.value("group", "NAME", "join the membership group NAME",
+            [&o](const std::string &v) { o.group = v; });
+    p.flag("deltas", "with --group: also receive the group's membership changes",
+           [&o] { o.deltas = true; });
+    p.value("prop", "NAME=VALUE", "a property of the subscription, shown to the group's members",
+            [&o](const std::string &v) { o.properties.push_back(parse_property("--prop", v)); });
+    p.value("ready-file", "FILE", "create FILE once the daemon has accepted the subscription",
+            [&o](const std::string &v) { o.ready_file = v; });
+    p.flag("verbose", "report the accepted subscription on standard error", [&o] { o.verbose = true; });
+    return p;
+}
+
+// Writes one notification to standard output; false when the output fails.
+bool print(const SubOptions &o, const lumo_notification *n) {
+    std::string text = o.json ? render_json(n, o.show) + "\n" : render_text(n, o.show) + "\n";
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+// How long one receive waits before the loop looks for a stop signal again.
+constexpr std::int64_t kSliceMs = 200;
+
+struct SubscriberCloser {
+    void operator()(lumo_subscriber *s) const { lumo_subscriber_close(s); }
+};
+
+struct ProplistDeleter {
+    void operator()(lumo_proplist *l) const { lumo_proplist_destroy(&l); }
+};
+
+}  // namespace
+
+int run_sub(const Args &args) {
+    SubOptions o;
+    Parser parser = make_parser(o);
+    std::vector<std::string> positional = parser.parse(args);
+    if (positional.size() > 1) throw UsageError("unexpected argument '" + positional[1] + "'");
+    if (o.deltas && !o.group) throw UsageError("--deltas needs --group");
+    std::string expr = positional.empty() ? "" : positional.front();
+
+    std::unique_ptr<lumo_proplist, ProplistDeleter> properties(lumo_proplist_create());
+    for (const auto &[name, value] : o.properties)
+        if (lumo_proplist_put(properties.get(), name.c_str(), value.c_str()) == nullptr)
+            throw Failure("out of memory");
+
+    StopSignals signals;
+    Session session(o.endpoint);
+    session.require_connection("not subscribed");
+
+    char *status = nullptr;
+    const char *group = o.group ? o.group->c_str() : nullptr;
+    // Connected already, so the answer comes at once unless the daemon hangs.
+    lumo_subscriber *raw =
+        o.deltas ? lumo_subscriber_create_wdeltas(expr.c_str(), o.component.c_str(), group,
+                                                  properties.get(), &status)
+                 : lumo_subscriber_create_wtimeout(expr.c_str(), o.component.c_str(), group,
+                                                   properties.get(), &status, 10000);
+    std::string message = status != nullptr ? status : "";
+    std::free(status);
+    if (raw == nullptr) {
+        if (message == "timedout") throw Failure("the daemon did not answer the subscription within 10 s");
+        throw UsageError("the daemon refused the subscription: " +
+                         (message.empty() ? std::string("no reason given") : message));
+    }
+    std::unique_ptr<lumo_subscriber, SubscriberCloser> subscriber(raw);
+
+    if (o.verbose)
+        std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",
+                     static_cast<int>(lumo_subscriber_id(subscriber.get())), expr.c_str());
+    if (o.ready_file) {
+        std::FILE *f = std::fopen(o.ready_file->c_str(), "w");
+        if (f == nullptr || std::fclose(f) != 0)
+            throw Failure("cannot create the ready file '" + *o.ready_file + "': " + std::strerror(errno));
+    }
+
+    // Receives in slices so that a stop signal is seen within one of them;
+    // a notification that arrives is taken at once whatever the slice.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeoutMs);
+    std::uint64_t got = 0;
+    while (o.count == 0 || got < o.count) {
+        if (signals.pending() != 0) return 0;
+        std::int64_t slice = kSliceMs;
+        if (o.timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0) break;
+            slice = std::min<std::int64_t>(slice, left);
+        }
+        lumo_notification *n = lumo_subscriber_receive(subscriber.get(), 1, static_cast<std::int32_t>(slice));
+        if (n == nullptr) continue;
+        bool written = print(o, n);
+        lumo_subscriber_relinquish(subscriber.get(), n);
+        if (!written) throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+        ++got;
+    }
+    if (o.count != 0 && got < o.count) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(o.timeoutMs) / 1000);
+        throw Failure("timed out after " + std::string(seconds) + " s with " + std::to_string(got) +
+                      " of " + std::to_string(o.count) + " notifications");
+    }
+    return 0;
+}
+
+}  // namespace vavevar::cli
