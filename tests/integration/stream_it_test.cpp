@@ -20,7 +20,7 @@ TEST_F(StreamsAcrossProcesses, AFileSentInChunksIsSavedWholeUnderItsName) {
     std::filesystem::create_directories(in_dir);
     std::filesystem::create_directories(out_dir);
     std::string data;
-    for (int i = 0; data.size() < 3 * 1024 * 1024 + 17; ++i) data += std::to_string(i * 7919) + '\0';
+    for (int i = 0; data.size() < 3 * 1024 * 1024 + 17; ++i) data += std::to_string(static_cast<long long>(i) * 7919) + '\0';
     std::ofstream(in_dir + "/data.bin", std::ios::binary) << data;
 
     auto recv = run_tool({"stream", "recv", "BACKUP/*", out_dir, "--count", "1", "--timeout", "30",
