@@ -26,15 +26,13 @@ std::uintptr_t seq_of(void *p) { return reinterpret_cast<std::uintptr_t>(p) / kP
 
 struct Consumer {
     std::vector<void *> got;
+    std::int64_t last[kProducers] = {-1, -1, -1, -1};
     bool in_order = true;  // each producer's items come to one consumer in put order
 
     void take(void *p) {
-        for (auto it = got.rbegin(); it != got.rend(); ++it) {
-            if (producer_of(*it) == producer_of(p)) {
-                if (seq_of(*it) >= seq_of(p)) in_order = false;
-                break;
-            }
-        }
+        std::int64_t seq = static_cast<std::int64_t>(seq_of(p));
+        in_order = in_order && seq > last[producer_of(p)];
+        last[producer_of(p)] = seq;
         got.push_back(p);
     }
 };

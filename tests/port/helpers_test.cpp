@@ -1,0 +1,105 @@
+// Allocation with injected failures, decimal formatting and the growable text
+// buffer.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "port/itoa.h"
+#include "port/memory.h"
+#include "port/textbuf.h"
+#include "support/alloc_fault.h"
+
+namespace vavevar {
+namespace {
+
+TEST(Memory, CopiesTextsAndFailsExactlyTheChosenAllocation) {
+    char source[] = "hello";
+    char *copy = lumo_strdup(source);
+    source[0] = 'j';
+    EXPECT_STREQ(copy, "hello");
+    char *empty = lumo_strdup_null("");
+    EXPECT_STREQ(empty, "");
+
+    test::AllocFault fault(1);
+    EXPECT_EQ(lumo_strdup_null(nullptr), nullptr);  // allocates nothing
+    void *first = lumo_malloc(8);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(lumo_strdup("y"), nullptr);
+    EXPECT_EQ(lumo_malloc(1), nullptr);
+    EXPECT_EQ(lumo_realloc(copy, 64), nullptr);
+    EXPECT_STREQ(copy, "hello");  // the old block stays valid
+    lumo_free(first);
+    lumo_free(copy);
+    lumo_free(empty);
+    lumo_free(nullptr);
+}
+
+TEST(Itoa, WritesDecimalAndReturnsTheNul) {
+    const struct {
+        std::int32_t value;
+        const char *text;
+    } cases[] = {{0, "0"},   {7, "7"},   {10, "10"}, {-1, "-1"}, {-305, "-305"},
+                 {INT32_MAX, "2147483647"}, {INT32_MIN, "-2147483648"}};
+    for (const auto &c : cases) {
+        char buffer[12];
+        std::memset(buffer, 'x', sizeof buffer);
+        char *end = lumo_itoa(buffer, c.value);
+        EXPECT_STREQ(buffer, c.text);
+        EXPECT_EQ(end, buffer + std::strlen(c.text));
+    }
+}
+
+// Owns a text buffer for the length of a test.
+struct Text {
+    char *text = nullptr;
+    ~Text() { lumo_free(text); }
+    std::uint32_t capacity() const { return lumo_textbuf_capacity(text); }
+};
+
+TEST(Textbuf, GrowsBy1024ExactlyWhenTheTextReachesTheCapacity) {
+    EXPECT_EQ(lumo_textbuf_printf(nullptr, "x"), -1);
+    Text t;
+    std::string expected;
+    // One byte at a time moves the hidden capacity word through every
+    // alignment of the text's end.
+    for (int i = 0; i < 1023; ++i) {
+        char c = static_cast<char>('a' + i % 26);
+        ASSERT_EQ(lumo_textbuf_printf(&t.text, "%c", c), i + 1);
+        ASSERT_EQ(t.capacity(), 1024u);
+        expected += c;
+    }
+    EXPECT_EQ(lumo_textbuf_printf(&t.text, "%s", ""), 1023);
+    ASSERT_EQ(lumo_textbuf_printf(&t.text, "Z"), 1024);
+    EXPECT_EQ(t.capacity(), 2048u);
+    ASSERT_EQ(lumo_textbuf_printf(&t.text, "%c=%d", '!', 5), 1027);
+    // A long piece grows by as many steps as it needs, leaving room for two bytes more.
+    const std::string piece(5000, 'q');
+    ASSERT_EQ(lumo_textbuf_printf(&t.text, "%s", piece.c_str()), 6027);
+    EXPECT_EQ(t.capacity(), 6144u);
+    EXPECT_EQ(std::string(t.text), expected + "Z!=5" + piece);
+}
+
+TEST(Textbuf, FailedAllocationKeepsTheOldTextWhole) {
+    Text t;
+    {
+        test::AllocFault fault(0);
+        EXPECT_EQ(lumo_textbuf_printf(&t.text, "x"), -1);
+        EXPECT_EQ(t.text, nullptr);
+    }
+    const std::string start(1000, 's');
+    ASSERT_EQ(lumo_textbuf_printf(&t.text, "%s", start.c_str()), 1000);
+    {
+        test::AllocFault fault(0);
+        EXPECT_EQ(lumo_textbuf_printf(&t.text, "%s", std::string(100, 'x').c_str()), -1);
+    }
+    EXPECT_EQ(std::string(t.text), start);
+    EXPECT_EQ(t.capacity(), 1024u);
+    EXPECT_EQ(lumo_textbuf_printf(&t.text, "%s", "end"), 1003);
+    EXPECT_EQ(std::string(t.text), start + "end");
+}
+
+}  // namespace
+}  // namespace vavevar
