@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake ninja-build make g++ clang libclang-rt-14-dev binutils
-          libgtest-dev libgmock-dev libbenchmark-dev"
+          libgtest-dev libgmock-dev libbenchmark-dev pkg-config"
 
 missing=""
 for p in $packages; do
