@@ -95,7 +95,9 @@ void notification_callback_main(void *raw) noexcept {
     HeldNode *node = new_held_node(n);
     {
         LockGuard guard(s->lock);
-        if (s->closed.load() == 0 && s->callbackRegistered.load() != 0) {
+        // Only the registration it was started for: a notification delivered
+        // before a cancel never runs the next registration's callback.
+        if (serving(s, start.generation)) {
             callback = s->callback;
             context = s->callbackContext;
             if (node != nullptr) lumo_held_append(s, node);
@@ -144,9 +146,14 @@ lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
         lumo_streamtable_add(s->streams, stream);
         lumo_notification_setInputStream(n, stream);
     }
-    // The end marker takes the stream out of the table; a stream that ends
-    // with its first notification never stays in it.
-    if (lumo_notification_hasNoBody(n) && lumo_streamtable_remove(s->streams, stream) != 0) {
+    // The end marker is queued before it takes the stream out of the table:
+    // once out, the application may free the stream at any moment. A stream
+    // that ends with its first notification never stays in the table.
+    if (lumo_notification_hasNoBody(n)) {
+        lumo_notification_detachBody(n);
+        lumo_instream_put(stream, nullptr, 0);
+        bool freed = lumo_streamtable_remove(s->streams, stream) != 0;
+        if (first && !freed) return n;
         lumo_notification_destroy(n);
         return nullptr;
     }
@@ -193,13 +200,17 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept 
         n = take_stream_block(s, n);
         if (n == nullptr) return;
     }
+    // Mode and registration are read together: a registration replaced in
+    // between must not get a thread of the old mode.
     std::int32_t mode;
+    std::int32_t registration;
     {
         LockGuard guard(s->lock);
         mode = s->callbackMode;
+        registration = s->callbackRegistered.load();
     }
-    if (s->callbackRegistered.load() != 0 && mode == 1) {
-        if (!start_callback_thread(s, notification_callback_main, n, 0))
+    if (registration != 0 && mode == 1) {
+        if (!start_callback_thread(s, notification_callback_main, n, registration))
             lumo_notification_destroy(n);
     } else if (!lumo_queue_put(s->queue, n)) {
         lumo_notification_destroy(n);  // closed meanwhile
