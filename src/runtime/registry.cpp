@@ -111,7 +111,10 @@ void lumo_registry_link_lost() noexcept {
     for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot) {
         lumo_subscriber *subscriber = rt->subscribers[slot];
         if (subscriber == nullptr || subscriber->mbrInterest == nullptr) continue;
-        // Its group membership ended with the connection: it is dropped and told.
+        // Its group membership ended with the connection: it is dropped and
+        // told. An answer still awaited would now never find it, so it is
+        // refused here, or its creator would wait for ever.
+        lumo_subscriber_reply(subscriber, 0, nullptr);
         rt->subscribers[slot] = nullptr;
         lumo_notification *leave = vavevar::lumo_notification_create(kLeaveGroupType, nullptr, 0);
         if (leave == nullptr) continue;

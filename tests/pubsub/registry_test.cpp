@@ -2,6 +2,9 @@
 // registered subscribers.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "pubsub/subscriber.h"
 #include "runtime/registry.h"
 #include "runtime/runtime_state.h"
@@ -128,6 +131,30 @@ TEST_F(Registry, ShutdownReleasesWhatIsStillOpen) {
     ASSERT_NE(::lumo_publisher_create("left-open"), nullptr);
     ::lumo_shutdown();  // the leak checker watches what this leaves
     EXPECT_EQ(lumo_runtime_current(), nullptr);
+}
+
+}  // namespace
+}  // namespace vavevar::test
+
+namespace vavevar::test {
+namespace {
+
+TEST_F(Registry, AMemberStillAwaitingItsAnswerIsRefusedWhenTheLinkIsLost) {
+    daemon.answer_subscribes(std::nullopt);
+    lumo_subscriber *s = ::lumo_subscriber_create_async(nullptr, "comp", "group-a", nullptr);
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::subscribe, 1));
+    EXPECT_EQ(::lumo_subscriber_status(s, nullptr), 1);
+    ASSERT_TRUE(daemon.drop());
+    // The answer can never come now: the subscriber is dropped and refused.
+    auto start = std::chrono::steady_clock::now();
+    std::int32_t status = 1;
+    while (status == 1 && seconds_since(start) < 5) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        status = ::lumo_subscriber_status(s, nullptr);
+    }
+    EXPECT_EQ(status, 2);
+    ::lumo_subscriber_close(s);
 }
 
 }  // namespace
