@@ -106,9 +106,10 @@ char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept
 }
 
 bool lumo_handshake(lumo_conn *conn, lumo_runtime *rt) noexcept {
+    if (!write_request(conn, rt)) return false;
     bool accepted = false;
-    bool complete = write_request(conn, rt) && read_reply(conn, rt, &accepted);
-    mark_reply_read(rt);
+    bool complete = read_reply(conn, rt, &accepted);
+    mark_reply_read(rt);  // read to its end or broken off: either way, read
     return complete && accepted;
 }
 

@@ -120,11 +120,15 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcep
 void lumo_runtime_stop(std::int32_t wait) noexcept {
     // Without a start in this process there is nothing to wait for: not even
     // the machine-wide mutex, which another process may hold for seconds.
-    if (lumo_runtime_current() == nullptr) return;
+    // A state built by another process (inherited through fork) has no
+    // threads here to stop; the next start discards it.
+    std::int32_t pid = static_cast<std::int32_t>(::getpid());
+    lumo_runtime *seen = lumo_runtime_current();
+    if (seen == nullptr || seen->pid != pid) return;
     GlobalMutex global;
     if (!take_global(global)) return;
     lumo_runtime *rt = lumo_runtime_current();
-    if (rt == nullptr) return;
+    if (rt == nullptr || rt->pid != pid) return;
     if (--rt->ref_count > 0) return;
 
     lumo_sender_stop(wait);

@@ -124,10 +124,13 @@ bool lumo_link_set_socket(std::int32_t socket) noexcept {
     return true;
 }
 
-void lumo_link_set_connected() noexcept {
+bool lumo_link_set_connected() noexcept {
+    // Never up again once the stop has marked the link exiting.
     LockGuard guard(g_link.lock);
+    if (g_link.exiting.load()) return false;
     g_link.connected = 1;
     if (g_link.waiters != 0) vavevar::lumox_win32_cond_broadcast(g_link.cond);
+    return true;
 }
 
 std::int32_t lumo_link_take_socket() noexcept {

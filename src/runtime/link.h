@@ -50,7 +50,7 @@ bool lumo_link_exiting() noexcept;
 // lumo_link_set_socket refuses (false) once the link is closing: the receiver
 // must then close the socket itself, since nobody else will.
 bool lumo_link_set_socket(std::int32_t socket) noexcept;
-void lumo_link_set_connected() noexcept;
+bool lumo_link_set_connected() noexcept;  // false once the link is closing
 std::int32_t lumo_link_take_socket() noexcept;
 
 // Shuts a socket down both ways and closes it without lingering.

@@ -227,7 +227,10 @@ void run(Address *addresses, lumo_runtime *rt) {
             return;
         }
         if (ever_connected) lumo_registry_resubscribe();
-        lumo_link_set_connected();
+        if (!lumo_link_set_connected()) {
+            drop_connection(conn);
+            return;
+        }
         ever_connected = true;
 
         message_loop(conn);

@@ -120,6 +120,9 @@ void loop(lumo_queue *queue) {
                     continue;
                 }
                 if (socket != -1) ::close(socket);
+                // The link is up but its socket could not be copied (no
+                // descriptor left): wait a little instead of spinning.
+                if (socket == -1 && lumo_link_is_up()) lumo_sleep(100);
             }
             if (g_sender.stop_requested.load()) {
                 // Stopping with no link to write on: what is queued goes.
