@@ -184,7 +184,7 @@ bool is_utf8_text(std::string_view bytes) {
             ++i;
             continue;
         }
-        std::size_t extra = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+        std::size_t extra = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
         if (extra == 0 || i + extra >= bytes.size()) return false;
         std::uint32_t code = c & (0x3F >> extra);
         for (std::size_t k = 1; k <= extra; ++k) {

@@ -172,18 +172,11 @@ bool read_event(lumo_conn *conn, lumo_notification *n, std::int32_t **ids, std::
     if ((value = header_value(conn, kTimeHeader)) == nullptr) return false;
     n->deliveryTime = lumo_wire_extract_number(value);
 
-    switch (n->notificationClass) {
-        case kMessageNotification:
-        case kOutgoingStreamingNotification:
-        case kIncomingStreamingNotification:
-            if (!read_full_form(conn, n)) return false;
-            break;
-        case kUnknownNotificationClass:
-            lumo_log("Notification Read Error: unknown class of notification\n");
-            return false;
-        default:
-            break;
+    if (n->notificationClass == kUnknownNotificationClass) {
+        lumo_log("Notification Read Error: unknown class of notification\n");
+        return false;
     }
+    if (lumo_class_is_full_form(n->notificationClass) && !read_full_form(conn, n)) return false;
     return read_tail(conn, n);
 }
 

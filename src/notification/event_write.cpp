@@ -41,11 +41,6 @@ private:
     bool ok_ = true;
 };
 
-bool is_full_form(std::int32_t cls) {
-    return cls == kMessageNotification || cls == kOutgoingStreamingNotification ||
-           cls == kIncomingStreamingNotification;
-}
-
 }  // namespace
 
 int lumo_event_write_with_instance(const lumo_notification *n, lumo_conn *conn,
@@ -58,7 +53,7 @@ int lumo_event_write_with_instance(const lumo_notification *n, lumo_conn *conn,
     out.number_header("SubscriberID: ", n->subscriberId);
     out.header("eventType: ", n->type);
     out.header("eventId: ", n->id);
-    if (is_full_form(n->notificationClass)) {
+    if (lumo_class_is_full_form(n->notificationClass)) {
         out.header("affectedComponents: ", n->affectedComponents);
         out.header("affectedNodes: ", n->affectedNodes);
         out.header("generatingComponent: ", n->generatingComponent);

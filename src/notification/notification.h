@@ -36,6 +36,13 @@ constexpr std::int32_t lumo_class_clamp(std::int32_t cls) {
     return cls < 0 || cls > kUnknownNotificationClass ? kUnknownNotificationClass : cls;
 }
 
+// Message and streaming notifications carry the full header set on the wire
+// and in their text; the other classes only the common headers.
+constexpr bool lumo_class_is_full_form(std::int32_t cls) {
+    return cls == kMessageNotification || cls == kOutgoingStreamingNotification ||
+           cls == kIncomingStreamingNotification;
+}
+
 constexpr const char *lumo_class_name(std::int32_t cls) {
     return kNotificationClassNames[lumo_class_clamp(cls)];
 }

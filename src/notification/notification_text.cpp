@@ -25,11 +25,8 @@ struct Sections {
 };
 
 Sections sections_of(std::int32_t cls) {
-    switch (lumo_class_clamp(cls)) {
-    case kMessageNotification:
-    case kOutgoingStreamingNotification:
-    case kIncomingStreamingNotification:
-        return {true, true, true};
+    if (lumo_class_is_full_form(cls)) return {true, true, true};
+    switch (cls) {
     case kStateGetNotification:
         return {false, true, false};
     case kStateSetNotification:
@@ -47,14 +44,12 @@ char *copy_bytes(const char *bytes, std::size_t length) {
     return copy;
 }
 
-char *copy_text(const char *text) { return copy_bytes(text, std::strlen(text)); }
-
 // Decodes the body as a body block and renders it; `on_error` is what shows
 // when the body is not one.
 char *render_block(const char *body, std::int32_t length, std::int32_t mode) {
     lumo_bb *block = vavevar::lumo_bb_body2block(body, length);
     if (block == nullptr)
-        return mode == kBodyBlockOrHex ? lumo_hexdump(body, length) : copy_text(kFormatError);
+        return mode == kBodyBlockOrHex ? lumo_hexdump(body, length) : lumo_strdup(kFormatError);
     char *text = vavevar::lumo_bb_toString(block);
     vavevar::lumo_bb_destroy(block);
     return text;
@@ -66,7 +61,7 @@ char *render_body(const lumo_notification *n, std::int32_t mode) {
     case kBodyHex:
         return lumo_hexdump(n->body, n->bodyLength);
     case kBodyText:
-        if (n->body == nullptr) return copy_text(kNullText);
+        if (n->body == nullptr) return lumo_strdup(kNullText);
         return copy_bytes(n->body, strnlen(n->body, static_cast<std::size_t>(n->bodyLength)));
     case kBodyBlockOrError:
     case kBodyBlockOrHex:
@@ -120,7 +115,7 @@ bool render(char **text, const lumo_notification *n, std::int32_t mode) {
 }  // namespace
 
 char *lumo_hexdump(const char *bytes, std::int32_t length) noexcept {
-    if (bytes == nullptr || length <= 0) return copy_text("");
+    if (bytes == nullptr || length <= 0) return lumo_strdup("");
     static constexpr char kDigits[] = "0123456789abcdef";
     constexpr std::size_t kPerLine = 32;
     const auto count = static_cast<std::size_t>(length);

@@ -31,7 +31,8 @@ std::int32_t lumo_textbuf_printf(char **text, const char *format, ...) noexcept 
     char *block = *text;
     std::size_t length = 0;
     std::uint32_t capacity = kTextbufStep;
-    if (block == nullptr) {
+    const bool created = block == nullptr;
+    if (created) {
         block = static_cast<char *>(lumo_malloc(capacity + kTrailer));
         if (block == nullptr) return -1;
         block[0] = '\0';
@@ -51,6 +52,12 @@ std::int32_t lumo_textbuf_printf(char **text, const char *format, ...) noexcept 
     // A formatting error or a failed growth must leave the old text whole; the
     // attempt may already have overwritten the NUL and the capacity word.
     auto restore = [&] {
+        if (created) {
+            // The buffer was made by this call: leave the variable as it was.
+            lumo_free(block);
+            *text = nullptr;
+            return std::int32_t{-1};
+        }
         block[length] = '\0';
         write_capacity(block, length, capacity);
         return std::int32_t{-1};
