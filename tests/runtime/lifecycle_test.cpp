@@ -161,7 +161,7 @@ TEST_F(Lifecycle, RepeatedStartAndStopLeavesNoThreadOrDescriptorBehind) {
             ::lumo_shutdown_nowait();
     }
     EXPECT_EQ(settled_thread_count(threads), threads);
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(settled_fd_count(fds), fds);
 }
 
 TEST(Fatal, PrintsTheBannerAndEndsWithStatus255) {

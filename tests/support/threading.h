@@ -49,11 +49,16 @@ inline int count_entries(const char *dir) {
     return count;
 }
 
-// Waits for the thread count to come back to `threads` (a joined thread may
-// take a moment to vanish from the task list) and returns the count then.
-inline int settled_thread_count(int threads) {
-    wait_until([&] { return count_entries("/proc/self/task") == threads; }, std::chrono::seconds(5));
-    return count_entries("/proc/self/task");
+// Waits for the entries of `dir` to come back to `expected` and returns the
+// count then. A joined thread may take a moment to vanish from the task list,
+// and the fake daemon closes its end of a connection on its own thread.
+inline int settled_count(const char *dir, int expected) {
+    wait_until([&] { return count_entries(dir) == expected; }, std::chrono::seconds(5));
+    return count_entries(dir);
 }
+
+inline int settled_thread_count(int threads) { return settled_count("/proc/self/task", threads); }
+
+inline int settled_fd_count(int fds) { return settled_count("/proc/self/fd", fds); }
 
 }  // namespace vavevar::test
