@@ -32,17 +32,15 @@ void count_add(lumo_queue *queue, std::int32_t delta) noexcept LUMO_REQUIRES(que
 
 // Marks the queue stopped, wakes its sleeping getters and waits until they
 // have left. A close still waiting is let go as well, since its queue can no
-// longer drain.
+// longer drain, and is waited for in the same way.
 void stop_locked(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
     queue->stopped.store(1);
     if (queue->drain_waiters > 0) vavevar::lumox_win32_cond_broadcast(&queue->drained);
-    if (queue->get_waiters > 0) {
-        vavevar::lumox_win32_cond_broadcast(&queue->not_empty);
-        while (queue->get_waiters > 0) {
-            queue->drain_waiters += 1;
-            wait_on(queue, &queue->drained);
-            queue->drain_waiters -= 1;
-        }
+    if (queue->get_waiters > 0) vavevar::lumox_win32_cond_broadcast(&queue->not_empty);
+    while (queue->get_waiters > 0 || queue->close_waiters > 0) {
+        queue->drain_waiters += 1;
+        wait_on(queue, &queue->drained);
+        queue->drain_waiters -= 1;
     }
 }
 
@@ -150,11 +148,16 @@ std::int32_t lumo_queue_close(lumo_queue *queue) noexcept {
     LockGuard guard(queue->lock);
     if (refusing(queue)) return 0;
     queue->closing.store(1);
+    queue->close_waiters += 1;
     while (queue->head != nullptr && queue->stopped.load() == 0) {
         queue->drain_waiters += 1;
         wait_on(queue, &queue->drained);
         queue->drain_waiters -= 1;
     }
+    queue->close_waiters -= 1;
+    // A stop that let this close go waits on the same condition for it.
+    if (queue->stopped.load() != 0 && queue->drain_waiters > 0)
+        vavevar::lumox_win32_cond_broadcast(&queue->drained);
     return queue->head == nullptr ? 1 : 0;
 }
 

@@ -30,6 +30,9 @@ struct lumo_queue {
     lumox_win32_cond_t drained;    // close waits here to drain, stop for the getters to leave
     std::int32_t drain_waiters LUMO_GUARDED_BY(lock);
     std::int32_t get_waiters LUMO_GUARDED_BY(lock);
+    // Closes inside lumo_queue_close: a stop waits for them to leave too, so
+    // that a destroy right after it cannot free the queue under one of them.
+    std::int32_t close_waiters LUMO_GUARDED_BY(lock);
     std::atomic<std::int32_t> count;  // written under the lock, read by lumo_queue_count without
     lumo_queue_node *head LUMO_GUARDED_BY(lock);
     // The last node while the queue holds two or more; null with one or none.
