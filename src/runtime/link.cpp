@@ -10,6 +10,7 @@
 #include "port/cond.h"
 #include "port/cond_alloc.h"
 #include "port/lock.h"
+#include "port/socket_options.h"
 
 namespace vavevar {
 namespace {
@@ -145,8 +146,7 @@ void lumo_link_close_socket(std::int32_t socket) noexcept {
     // The socket lingers 900 s while open; closing must not wait on a daemon
     // that stopped reading, so lingering is switched off first. Data already
     // queued is still delivered in the background.
-    linger off{0, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    lumo_socket_linger(socket, 0);
     ::shutdown(socket, SHUT_RDWR);
     ::close(socket);
 }

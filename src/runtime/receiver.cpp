@@ -12,6 +12,7 @@
 #include "notification/event_wire.h"
 #include "port/diag.h"
 #include "port/memory.h"
+#include "port/socket_options.h"
 #include "port/systhread.h"
 #include "runtime/conn.h"
 #include "runtime/handshake.h"
@@ -24,6 +25,9 @@
 
 namespace vavevar {
 namespace {
+
+// How long a close may wait for unsent data while the link is open.
+constexpr std::int32_t kLingerSeconds = 900;
 
 // The receiver's private copy of the resolved addresses, in resolver order.
 struct Address {
@@ -84,11 +88,9 @@ int connect_once(const Address *addresses) {
             if (errno == EINTR) continue;
             return -1;
         }
-        linger lingering{1, 900};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering);
+        lumo_socket_linger(fd, kLingerSeconds);
         if (::connect(fd, reinterpret_cast<const sockaddr *>(&a->address), a->length) == 0) {
-            int on = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            lumo_socket_keepalive(fd);
             return fd;
         }
         int error = errno;
