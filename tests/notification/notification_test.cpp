@@ -1,93 +1,94 @@
-// Notifications through the exported interface, plus the internal operations
-// that publishing, delivery and streams rely on.
+// Notifications through the exported interface, the internal operations that
+// publishing, delivery and streams rely on, and their text form.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "notification/notification.h"
-#include "owned_notification.h"
+#include "notification/notification_text.h"
+#include "port/memory.h"
 #include "support/alloc_fault.h"
 #include "vavevar.h"
 
 namespace vavevar {
 namespace {
 
-using test::Owned;
+struct Owned {
+    lumo_notification *n;
+    explicit Owned(lumo_notification *created) : n(created) {}
+    ~Owned() { lumo_notification_destroy(n); }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+};
 
 constexpr char kIllegalName[] =
     "ILLEGAL PROPERTY NAME [Property name must not contain ':', '\\r', or '\\n']";
 constexpr char kIllegalValue[] =
     "ILLEGAL PROPERTY VALUE [Property value must not contain '\\r' or '\\n']";
 
-TEST(Notification, FreshNotificationHoldsItsTypeAndABodyCopy) {
-    const char body[3] = {'a', '\0', 'c'};
-    char type[] = "alarm";
+using TextAccessor = const char *(*)(const lumo_notification *);
+constexpr TextAccessor kTexts[] = {
+    ::lumo_notification_id, ::lumo_notification_stamp, ::lumo_notification_generatingComponent,
+    ::lumo_notification_generatingNode, ::lumo_notification_generatingProcess,
+    ::lumo_notification_instanceName, ::lumo_notification_affectedComponents,
+    ::lumo_notification_affectedNodes, ::lumo_notification_type};
+
+TEST(Notification, FreshNotificationHoldsItsTypeAndAnExactBodyCopy) {
+    char type[] = "alarm", body[] = "a\0c-and-more";
+    // Under AddressSanitizer a read past the three bytes is caught.
     Owned o(::lumo_notification_create(type, body, 3));
     ASSERT_NE(o.n, nullptr);
-    type[0] = 'X';
+    type[0] = body[0] = 'X';
     EXPECT_EQ(::lumo_notification_getClass(o.n), 0);
     EXPECT_STREQ(::lumo_notification_type(o.n), "alarm");
     int32_t length = -7;
     const char *stored = ::lumo_notification_body(o.n, &length);
-    EXPECT_EQ(length, 3);
-    ASSERT_NE(stored, nullptr);
-    EXPECT_NE(stored, body);
-    EXPECT_EQ(std::memcmp(stored, body, 3), 0);
+    ASSERT_EQ(length, 3);
+    EXPECT_EQ(std::string(stored, 3), std::string("a\0c", 3));
     EXPECT_EQ(::lumo_notification_localOnly(o.n), 0);
+    ::lumo_notification_setLocalOnly(o.n);
+    EXPECT_EQ(::lumo_notification_localOnly(o.n), 1);
     int32_t count = -1;
     EXPECT_EQ(::lumo_notification_getAllProperties(o.n, &count), nullptr);
     EXPECT_EQ(count, 0);
-    for (const char *text : {::lumo_notification_id(o.n), ::lumo_notification_stamp(o.n),
-                             ::lumo_notification_generatingComponent(o.n),
-                             ::lumo_notification_generatingNode(o.n),
-                             ::lumo_notification_generatingProcess(o.n),
-                             ::lumo_notification_instanceName(o.n),
-                             ::lumo_notification_affectedComponents(o.n),
-                             ::lumo_notification_affectedNodes(o.n)})
-        EXPECT_EQ(text, nullptr);
+    for (std::size_t i = 0; i + 1 < std::size(kTexts); ++i) EXPECT_EQ(kTexts[i](o.n), nullptr) << i;
     EXPECT_EQ(::lumo_notification_creationTime(o.n), 0u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(o.n), 0);
-}
 
-TEST(Notification, BodyIsExactlyTheGivenBytesWithoutATerminator) {
-    // Under AddressSanitizer a read one byte past the body is caught, so an
-    // allocation of exactly the given length is all that is needed here.
-    Owned o(::lumo_notification_create("t", "xyz-and-more", 3));
-    int32_t length = 0;
-    const char *body = ::lumo_notification_body(o.n, &length);
-    ASSERT_EQ(length, 3);
-    EXPECT_EQ(std::string(body, 3), "xyz");
-}
-
-TEST(Notification, ZeroOrNegativeLengthMeansNoBodyButKeepsTheLength) {
-    for (int32_t given : {0, -5}) {
-        Owned o(::lumo_notification_create("t", "ignored", given));
-        ASSERT_NE(o.n, nullptr);
-        int32_t length = 99;
-        EXPECT_EQ(::lumo_notification_body(o.n, &length), nullptr);
+    for (int32_t given : {0, -5}) {  // no body, but the length is kept
+        Owned none(::lumo_notification_create("t", "ignored", given));
+        ASSERT_NE(none.n, nullptr);
+        EXPECT_EQ(::lumo_notification_body(none.n, &length), nullptr);
         EXPECT_EQ(length, given);
-        EXPECT_TRUE(lumo_notification_hasNoBody(o.n));
+        EXPECT_TRUE(lumo_notification_hasNoBody(none.n));
     }
-    Owned none(::lumo_notification_create("t", nullptr, 0));
-    EXPECT_NE(none.n, nullptr);
-}
-
-TEST(Notification, CreationRefusesMissingTypeOrBody) {
     EXPECT_EQ(::lumo_notification_create(nullptr, "b", 1), nullptr);
     EXPECT_EQ(::lumo_notification_create("t", nullptr, 4), nullptr);
-}
-
-TEST(Notification, CreationFailsCleanlyAtEveryAllocation) {
     int tried = test::for_each_allocation_failure([] {
-        lumo_notification *n = ::lumo_notification_create("type", "body", 4);
-        bool ok = n != nullptr;
-        lumo_notification_destroy(n);
-        return ok;
+        Owned made(::lumo_notification_create("type", "body", 4));
+        return made.n != nullptr;
     });
     EXPECT_EQ(tried, 3);  // record, type, body
+}
+
+TEST(Notification, EveryAccessorAcceptsNull) {
+    for (TextAccessor text : kTexts) EXPECT_EQ(text(nullptr), nullptr);
+    EXPECT_EQ(::lumo_notification_getClass(nullptr), 8);
+    EXPECT_EQ(::lumo_notification_localOnly(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_creationTime(nullptr), 0u);
+    EXPECT_EQ(::lumo_notification_deliveryTime(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_getProperty(nullptr, "a"), nullptr);
+    int32_t length = 42, count = 42;
+    EXPECT_EQ(::lumo_notification_body(nullptr, &length), nullptr);
+    EXPECT_EQ(length, 42);
+    EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
+    EXPECT_EQ(count, 0);
+    ::lumo_notification_setLocalOnly(nullptr);
+    EXPECT_FALSE(lumo_notification_hasNoBody(nullptr));
+    lumo_notification_destroy(nullptr);
 }
 
 TEST(Notification, PropertiesChainNewestFirstAndKeepRepeats) {
@@ -101,12 +102,9 @@ TEST(Notification, PropertiesChainNewestFirstAndKeepRepeats) {
     int32_t count = 0;
     lumo_property *all = ::lumo_notification_getAllProperties(o.n, &count);
     ASSERT_EQ(count, 3);
-    ASSERT_NE(all, nullptr);
-    EXPECT_STREQ(all[0].name, "colour");
-    EXPECT_STREQ(all[0].value, "B");
-    EXPECT_STREQ(all[1].name, "size");
-    EXPECT_STREQ(all[2].name, "colour");
-    EXPECT_STREQ(all[2].value, "A");
+    std::string seen;
+    for (int i = 0; i < count; ++i) seen += std::string(all[i].name) + "=" + all[i].value + ";";
+    EXPECT_EQ(seen, "colour=B;size=9;colour=A;");
     // The array points at the notification's own texts.
     EXPECT_EQ(all[0].value, ::lumo_notification_getProperty(o.n, "colour"));
     std::free(all);
@@ -117,26 +115,16 @@ TEST(Notification, IllegalNamesAndValuesAreStoredAsErrorTexts) {
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "a:b", "value"), -1);
     EXPECT_EQ(::lumo_notification_getProperty(o.n, "a:b"), nullptr);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, kIllegalName), "value");
-
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "line", "one\ntwo"), -1);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, "line"), kIllegalValue);
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "cr", "one\rtwo"), -1);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, "cr"), kIllegalValue);
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "bad\r", "x\n"), -1);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, kIllegalName), kIllegalValue);
-
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "url", "http://host:80"), 0);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, "url"), "http://host:80");
     EXPECT_EQ(::lumo_notification_setProperty(o.n, "", ""), 0);
     EXPECT_STREQ(::lumo_notification_getProperty(o.n, ""), "");
-}
-
-TEST(Notification, ErrorTextsAreByteExact) {
-    // A literal backslash followed by r or n, never a control character.
-    EXPECT_EQ(std::strlen(kIllegalPropertyName), 73u);
-    EXPECT_STREQ(kIllegalPropertyName, kIllegalName);
-    EXPECT_STREQ(kIllegalPropertyValue, kIllegalValue);
-    EXPECT_EQ(std::strpbrk(kIllegalPropertyName, "\r\n"), nullptr);
 }
 
 TEST(Notification, SetPropertyRefusesNullsAndOutOfMemoryWithoutChange) {
@@ -155,63 +143,19 @@ TEST(Notification, SetPropertyRefusesNullsAndOutOfMemoryWithoutChange) {
     EXPECT_EQ(tried, 3);  // node, name, value
 }
 
-TEST(Notification, TimesTruncateTowardZero) {
+TEST(Notification, TimesAreMillisecondsTruncatedTowardZero) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
-    o.n->creationTime = 1500;
-    o.n->deliveryTime = 2999;
-    EXPECT_EQ(::lumo_notification_creationTime(o.n), 1u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(o.n), 2);
-    o.n->creationTime = -1;
-    o.n->deliveryTime = -1999;
-    EXPECT_EQ(::lumo_notification_creationTime(o.n), 0u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(o.n), -1);
-    o.n->creationTime = INT64_C(1767225600123);  // a real epoch time in ms
-    EXPECT_EQ(::lumo_notification_creationTime(o.n), 1767225600u);
+    struct Case { std::int64_t creation_ms, delivery_ms; uint32_t creation; int32_t delivery; };
+    for (Case c : {Case{1500, 2999, 1, 2}, Case{-1, -1999, 0, -1},
+                   Case{INT64_C(1767225600123), 0, 1767225600u, 0}}) {
+        o.n->creationTime = c.creation_ms;
+        o.n->deliveryTime = c.delivery_ms;
+        EXPECT_EQ(::lumo_notification_creationTime(o.n), c.creation) << c.creation_ms;
+        EXPECT_EQ(::lumo_notification_deliveryTime(o.n), c.delivery) << c.delivery_ms;
+    }
 }
 
-TEST(Notification, LocalOnlyCanOnlyBeSet) {
-    Owned o(::lumo_notification_create("t", nullptr, 0));
-    ::lumo_notification_setLocalOnly(o.n);
-    ::lumo_notification_setLocalOnly(o.n);
-    EXPECT_EQ(::lumo_notification_localOnly(o.n), 1);
-    ::lumo_notification_setLocalOnly(nullptr);
-}
-
-TEST(Notification, EveryAccessorAcceptsNull) {
-    EXPECT_EQ(::lumo_notification_getClass(nullptr), 8);
-    EXPECT_EQ(::lumo_notification_localOnly(nullptr), 0);
-    EXPECT_EQ(::lumo_notification_creationTime(nullptr), 0u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(nullptr), 0);
-    EXPECT_EQ(::lumo_notification_type(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_id(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_stamp(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_generatingComponent(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_generatingNode(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_generatingProcess(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_instanceName(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_affectedComponents(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_affectedNodes(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_getProperty(nullptr, "a"), nullptr);
-    int32_t length = 42;
-    EXPECT_EQ(::lumo_notification_body(nullptr, &length), nullptr);
-    EXPECT_EQ(length, 42);
-    int32_t count = 42;
-    EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
-    EXPECT_EQ(count, 0);
-}
-
-TEST(Notification, ClassNamesClampOutOfRangeValues) {
-    EXPECT_STREQ(lumo_class_name(0), "MessageNotification");
-    EXPECT_STREQ(lumo_class_name(4), "IncomingStreamingNotification");
-    EXPECT_STREQ(lumo_class_name(7), "LeaveGroupNotification");
-    EXPECT_STREQ(lumo_class_name(9), "UnknownNotificationClass");
-    EXPECT_STREQ(lumo_class_name(-1), "UnknownNotificationClass");
-    Owned o(::lumo_notification_create("t", nullptr, 0));
-    lumo_notification_setClass(o.n, 7);
-    EXPECT_EQ(::lumo_notification_getClass(o.n), 7);
-}
-
-TEST(NotificationInternal, StampingSetsGeneratingFieldsOnceAndAllOrNothing) {
+TEST(NotificationInternal, StampingSetsGeneratingFieldsAllOrNothing) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
     ASSERT_EQ(lumo_notification_stampForPublish(o.n, "comp", "node", "self:host:42", "id7", 5), 1);
     EXPECT_STREQ(::lumo_notification_generatingComponent(o.n), "comp");
@@ -244,9 +188,165 @@ TEST(NotificationInternal, StreamBindingAndBodyHandOver) {
     EXPECT_EQ(::lumo_notification_body(o.n, &length), nullptr);
     EXPECT_EQ(length, 0);
     lumo_free(body);  // the bytes now belong to us
+}
 
-    EXPECT_FALSE(lumo_notification_hasNoBody(nullptr));
-    lumo_notification_destroy(nullptr);
+// ---- text form ----
+
+std::string text_of(const lumo_notification *n, int32_t mode) {
+    char *text = ::lumo_notification_toString(n, mode);
+    if (text == nullptr) return "<null>";
+    std::string out = text;
+    std::free(text);
+    return out;
+}
+
+std::string header(const lumo_notification *n, const char *cls, const char *id = "(null)",
+                   const char *type = "t", const char *creation = "0", const char *delivery = "0") {
+    char row[64];
+    std::snprintf(row, sizeof row, "NOTIFICATION %p ==>\n", static_cast<const void *>(n));
+    return row + std::string("  Notification Class:   ") + cls + "\n" +
+           "  Notification ID:      " + id + "\n" + "  Notification Type:    " + type + "\n" +
+           "  Creation Time:        " + creation + "\n" + "  Delivery Time:        " + delivery + "\n";
+}
+
+constexpr char kSourceAddr[] = "  Source Addr:          (null)\n";
+
+lumo_notification *with_body(int32_t cls, const std::string &body) {
+    lumo_notification *n = ::lumo_notification_create("t", body.data(), static_cast<int32_t>(body.size()));
+    lumo_notification_setClass(n, cls);
+    return n;
+}
+
+TEST(NotificationText, FreshMessageShowsEveryRowButNoBodyOfLengthZero) {
+    Owned o(::lumo_notification_create("alarm", nullptr, 0));
+    const std::string expected = header(o.n, "MessageNotification", "(null)", "alarm") +
+                                 "  Generating Component: (null)\n"
+                                 "  Generating Node:      (null)\n"
+                                 "  Generating Process:   (null)\n"
+                                 "  Instance Name:        (null)\n"
+                                 "  Affected Components:  (null)\n"
+                                 "  Affected Nodes:       (null)\n"
+                                 "  Local Only Flag:      false\n" +
+                                 kSourceAddr + "  Body Length:          0\n";
+    for (int32_t mode : {0, 1, 2, 3, 4, 9}) EXPECT_EQ(text_of(o.n, mode), expected) << mode;
+}
+
+TEST(NotificationText, FullBlockShowsFieldsFlagAndPropertiesNewestFirst) {
+    Owned o(::lumo_notification_create("t", "xy", 2));
+    lumo_notification_stampForPublish(o.n, "comp", "node", "node:12", "node:1201", 0);
+    o.n->instanceName = lumo_strdup("inst");
+    o.n->affectedComponents = lumo_strdup("ac");
+    o.n->affectedNodes = lumo_strdup("an");
+    o.n->creationTime = 4294967295999;  // seconds: the largest unsigned 32-bit value
+    o.n->deliveryTime = -5999;           // truncated toward zero
+    lumo_notification_setClass(o.n, kIncomingStreamingNotification);
+    ::lumo_notification_setLocalOnly(o.n);
+    ::lumo_notification_setProperty(o.n, "first", "1");
+    ::lumo_notification_setProperty(o.n, "second", "2=two");
+    EXPECT_EQ(text_of(o.n, 0),
+              header(o.n, "IncomingStreamingNotification", "node:1201", "t", "4294967295", "-5") +
+                  "  Generating Component: comp\n"
+                  "  Generating Node:      node\n"
+                  "  Generating Process:   node:12\n"
+                  "  Instance Name:        inst\n"
+                  "  Affected Components:  ac\n"
+                  "  Affected Nodes:       an\n"
+                  "  Local Only Flag:      true\n"
+                  "  Property:             second=2=two\n"
+                  "  Property:             first=1\n" +
+                  kSourceAddr + "  Body Length:          2\n");
+}
+
+TEST(NotificationText, EachClassShowsItsRows) {
+    Owned get(with_body(kStateGetNotification, "abc"));
+    EXPECT_EQ(text_of(get.n, 1), header(get.n, "StateGetNotification") + kSourceAddr);
+    Owned set(with_body(kStateSetNotification, "abc"));
+    const std::string set_rows =
+        header(set.n, "StateSetNotification") + kSourceAddr + "  Body Length:          3\n";
+    EXPECT_EQ(text_of(set.n, 2), set_rows + "  Body:\nabc\n");
+    EXPECT_EQ(text_of(set.n, 0), set_rows);
+    Owned leave(with_body(kLeaveGroupNotification, "abc"));
+    EXPECT_EQ(text_of(leave.n, 1), header(leave.n, "LeaveGroupNotification"));
+    for (int32_t cls : {9, 1000, -1}) {
+        Owned odd(with_body(cls, "abc"));
+        EXPECT_EQ(text_of(odd.n, 1), header(odd.n, "UnknownNotificationClass")) << cls;
+    }
+}
+
+// The body section of a class-0 notification with this body in this mode.
+std::string body_section(const std::string &body, int32_t mode) {
+    Owned o(with_body(kMessageNotification, body));
+    const std::string text = text_of(o.n, mode);
+    const std::string marker = "  Body Length:          " + std::to_string(body.size()) + "\n";
+    const std::size_t at = text.find(marker);
+    return at == std::string::npos ? "<no body length row>" : text.substr(at + marker.size());
+}
+
+TEST(NotificationText, BodyAsHexInLinesOf32BytesGroupedByFour) {
+    EXPECT_EQ(body_section("\x01\x23\xAB\xFF\x10", 1), "  Body:\n    0123abff 10\n\n");
+    std::string thirty_two;
+    for (int i = 0; i < 32; ++i) thirty_two += static_cast<char>(i);
+    const std::string full_line =
+        "    00010203 04050607 08090a0b 0c0d0e0f 10111213 14151617 18191a1b 1c1d1e1f \n";
+    EXPECT_EQ(body_section(thirty_two, 1), "  Body:\n" + full_line + "\n");
+    EXPECT_EQ(body_section(thirty_two + "\xEE", 1), "  Body:\n" + full_line + "    ee\n\n");
+    EXPECT_EQ(body_section(std::string(4, 'A'), 1), "  Body:\n    41414141 \n\n");
+}
+
+TEST(NotificationText, BodyAsTextOrAsBodyBlock) {
+    // The body made by create has no terminating NUL of its own.
+    EXPECT_EQ(body_section("abc", 2), "  Body:\nabc\n");
+    EXPECT_EQ(body_section(std::string("ab\0cd", 5), 2), "  Body:\nab\n");
+
+    lumo_bb *block = ::lumo_bb_create();
+    ::lumo_bb_seg_addelement(::lumo_bb_addsegment(block, "a"), "k", "v");
+    uint32_t length = 0;
+    void *encoded = ::lumo_bb_block2body(block, &length);
+    ::lumo_bb_destroy(block);
+    const std::string body(static_cast<char *>(encoded), length);
+    std::free(encoded);
+    EXPECT_EQ(body_section(body, 3), "  Body:\nSeg:a\n  k=v\n\n");
+    EXPECT_EQ(body_section(body, 4), "  Body:\nSeg:a\n  k=v\n\n");
+    EXPECT_EQ(body_section("not a block", 3), "  Body:\n<lumo_bodyblock-format-error>\n");
+    EXPECT_EQ(body_section("not a block", 4), "  Body:\n    6e6f7420 6120626c 6f636b\n\n");
+    // A block without segments renders as no text.
+    EXPECT_EQ(body_section(body.substr(0, 12), 3), "  Body:\n(null)\n");
+    for (int32_t mode : {5, -1, 100}) EXPECT_EQ(body_section(body, mode), "  Body:\n(null)\n");
+}
+
+TEST(NotificationText, OutOfMemoryFailsOrLosesOnlyTheBody) {
+    Owned o(with_body(kMessageNotification, "abc"));
+    ::lumo_notification_setProperty(o.n, "p", "q");
+    const std::string full = text_of(o.n, 1);
+    const std::string rows = full.substr(0, full.find("  Body:\n"));
+    bool saw_null_body = false;
+    int tried = test::for_each_allocation_failure([&] {
+        char *text = vavevar::lumo_notification_toString(o.n, 1);
+        if (text == nullptr) return false;
+        const std::string got = text;
+        std::free(text);
+        // Only the body, rendered into its own buffer, may fall back to "(null)".
+        if (got != full) {
+            EXPECT_EQ(got, rows + "  Body:\n(null)\n");
+            saw_null_body = true;
+        }
+        return got == full;
+    });
+    EXPECT_GT(tried, 0);
+    EXPECT_TRUE(saw_null_body);
+}
+
+TEST(NotificationText, PrintWritesTheBodilessTextToStandardErrorOnly) {
+    Owned o(with_body(kMessageNotification, "abc"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ::lumo_notification_print(o.n);
+    ::lumo_notification_print(nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(err, text_of(o.n, 0) + "NOTIFICATION 0x0 (NULL)\n");
+    EXPECT_EQ(err.find("Body:"), std::string::npos);
+    EXPECT_EQ(text_of(nullptr, 3), "NOTIFICATION 0x0 (NULL)\n");
 }
 
 }  // namespace

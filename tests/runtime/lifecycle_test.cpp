@@ -21,54 +21,38 @@ using std::chrono::steady_clock;
 
 class Lifecycle : public RuntimeTest {};
 
-std::string run_init_capturing(int32_t (*init)(), int32_t *result) {
-    testing::internal::CaptureStderr();
-    *result = init();
-    return testing::internal::GetCapturedStderr();
-}
-
-TEST_F(Lifecycle, MissingHomeAndPortAreBothReported) {
-    ScopedEnv no_home("TAMRIX_HOME", nullptr);
-    int32_t result = 0;
-    std::string err = run_init_capturing(::lumo_init, &result);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, "TAMRIX_HOME is not set\nTAMRIX_LUMO_PROXY_PORT: not set\n");
-    EXPECT_EQ(lumo_runtime_current(), nullptr);
-}
-
-TEST_F(Lifecycle, PortTextIsReadLikeAtoi) {
-    ScopedEnv bad("TAMRIX_LUMO_PROXY_PORT", "abc");
-    int32_t result = 0;
-    EXPECT_EQ(run_init_capturing(::lumo_init, &result),
-              "TAMRIX_LUMO_PROXY_PORT: invalid value: abc\n");
-    EXPECT_EQ(result, -1);
-    ScopedEnv negative("TAMRIX_LUMO_PROXY_PORT", "-7");
-    EXPECT_EQ(run_init_capturing(::lumo_init, &result),
-              "TAMRIX_LUMO_PROXY_PORT: invalid value: -7\n");
-
+TEST_F(Lifecycle, MissingOrInvalidConfigurationIsReported) {
+    struct Case {
+        const char *home, *port, *report;
+    };
+    for (const Case &c : {Case{nullptr, nullptr, "TAMRIX_HOME is not set\nTAMRIX_LUMO_PROXY_PORT: not set\n"},
+                          Case{home.c_str(), "abc", "TAMRIX_LUMO_PROXY_PORT: invalid value: abc\n"},
+                          Case{home.c_str(), "-7", "TAMRIX_LUMO_PROXY_PORT: invalid value: -7\n"}}) {
+        ScopedEnv home_var("TAMRIX_HOME", c.home), port_var("TAMRIX_LUMO_PROXY_PORT", c.port);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(::lumo_init(), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.report);
+        EXPECT_EQ(lumo_runtime_current(), nullptr);
+    }
+    // The port text is read like atoi: trailing letters are ignored.
     std::string with_letters = std::to_string(daemon.port()) + "abc";
     ScopedEnv trailing("TAMRIX_LUMO_PROXY_PORT", with_letters.c_str());
     ASSERT_EQ(::lumo_init(), 0);
     EXPECT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));
 }
 
-TEST_F(Lifecycle, OnlyTheLow16BitsOfThePortArgumentCount) {
+TEST_F(Lifecycle, PortArgumentCountsByItsLow16BitsAndHomesFallBack) {
     ASSERT_EQ(::lumo_init_with_port(70000), 0);
-    ASSERT_NE(lumo_runtime_current(), nullptr);
     EXPECT_EQ(lumo_runtime_current()->port, 4464);
     ::lumo_shutdown_nowait();
 
-    // 65536 has nothing in its low bits: the environment decides.
+    // 65536 has nothing in its low bits: the environment decides. An empty
+    // configuration home falls back to the home.
     std::string port = std::to_string(daemon.port());
     ScopedEnv env("TAMRIX_LUMO_PROXY_PORT", port.c_str());
+    ScopedEnv empty("TAMRIX_CONFIG_HOME", "");
     ASSERT_EQ(::lumo_init_with_port(65536), 0);
     EXPECT_EQ(lumo_runtime_current()->port, daemon.port());
-    EXPECT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));
-}
-
-TEST_F(Lifecycle, EmptyConfigHomeFallsBackToTamrixHomeAndAnArgumentWins) {
-    ScopedEnv empty("TAMRIX_CONFIG_HOME", "");
-    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
     EXPECT_STREQ(lumo_runtime_current()->home, home.c_str());
     ::lumo_shutdown_nowait();
 
@@ -77,33 +61,26 @@ TEST_F(Lifecycle, EmptyConfigHomeFallsBackToTamrixHomeAndAnArgumentWins) {
     ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
     EXPECT_STREQ(lumo_runtime_current()->home, other.c_str());
     ::lumo_shutdown_nowait();
-
-    std::string port = std::to_string(daemon.port());
-    ScopedEnv env("TAMRIX_LUMO_PROXY_PORT", port.c_str());
     ASSERT_EQ(::lumo_init_wtamrixhome("/given/home"), 0);
     EXPECT_STREQ(lumo_runtime_current()->home, "/given/home");
 }
 
 TEST_F(Lifecycle, StartsAreCountedAndOnlyTheLastShutdownStops) {
+    auto start = steady_clock::now();
+    ::lumo_shutdown();  // without a start: nothing to do
+    ::lumo_shutdown_nowait();
+    EXPECT_LT(seconds_since(start), 1.0);
+
     start_connected();
     EXPECT_EQ(::lumo_init_with_port(daemon.port()), -3);
     ::lumo_shutdown();
     ASSERT_NE(lumo_runtime_current(), nullptr);
     // Still running: an event queued now reaches the daemon.
-    lumo_notification *n = ::lumo_notification_create("still.alive", nullptr, 0);
-    ASSERT_EQ(lumo_sender_enqueue_event(n), 1);
+    ASSERT_EQ(lumo_sender_enqueue_event(::lumo_notification_create("still.alive", nullptr, 0)), 1);
     EXPECT_TRUE(daemon.wait_for_requests(Request::Kind::event, 1));
     ::lumo_shutdown();
     EXPECT_EQ(lumo_runtime_current(), nullptr);
     EXPECT_TRUE(daemon.wait_for_disconnections(1));
-}
-
-TEST_F(Lifecycle, ShutdownWithoutStartDoesNothing) {
-    auto start = steady_clock::now();
-    ::lumo_shutdown();
-    ::lumo_shutdown_nowait();
-    EXPECT_LT(seconds_since(start), 1.0);
-    EXPECT_EQ(lumo_runtime_current(), nullptr);
 }
 
 TEST_F(Lifecycle, StartReturnsPromptlyWithoutADaemonAndStopsPromptly) {
@@ -117,24 +94,26 @@ TEST_F(Lifecycle, StartReturnsPromptlyWithoutADaemonAndStopsPromptly) {
     EXPECT_LT(seconds_since(start), 2.5);
 }
 
+std::string instance_name() {
+    char *name = reinterpret_cast<char *>(1);
+    ::lumo_get_instancename(&name);
+    std::string text = name != nullptr ? name : "<null>";
+    std::free(name);
+    return text;
+}
+
 TEST_F(Lifecycle, InstanceNameComesFromTheNinthReplyLine) {
+    EXPECT_EQ(instance_name(), "<null>");  // not started
     daemon.set_handshake_reply(handshake_reply("alpha"));
     start_connected();
-    char *name = nullptr;
-    ::lumo_get_instancename(&name);
-    ASSERT_NE(name, nullptr);
-    EXPECT_STREQ(name, "alpha");
-    std::free(name);
+    EXPECT_EQ(instance_name(), "alpha");
 
     // A shorter successful reply leaves the name as it was.
     daemon.set_handshake_reply(reply_lines({"HTTP/1.1 200 OK", "Version: 1", "Result: success"}));
     ASSERT_TRUE(daemon.drop());
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 2));
     ASSERT_TRUE(wait_link_up());
-    ::lumo_get_instancename(&name);
-    ASSERT_NE(name, nullptr);
-    EXPECT_STREQ(name, "alpha");
-    std::free(name);
+    EXPECT_EQ(instance_name(), "alpha");
 
     char *tier = reinterpret_cast<char *>(1);
     ::lumo_get_tiername(&tier);
@@ -142,23 +121,17 @@ TEST_F(Lifecycle, InstanceNameComesFromTheNinthReplyLine) {
     ::lumo_get_instancename(nullptr);
 }
 
-TEST_F(Lifecycle, InstanceNameWithoutAStartedLibraryIsNull) {
-    char *name = reinterpret_cast<char *>(1);
-    ::lumo_get_instancename(&name);
-    EXPECT_EQ(name, nullptr);
-}
-
-
 TEST_F(Lifecycle, RepeatedStartAndStopLeavesNoThreadOrDescriptorBehind) {
     int threads = count_entries("/proc/self/task");
     int fds = count_entries("/proc/self/fd");
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
-        if (i % 2 == 0) lumo_sender_enqueue_event(::lumo_notification_create("cycle", "b", 1));
-        if (i % 2 == 0)
+        if (i % 2 == 0) {
+            lumo_sender_enqueue_event(::lumo_notification_create("cycle", "b", 1));
             ::lumo_shutdown();
-        else
+        } else {
             ::lumo_shutdown_nowait();
+        }
     }
     EXPECT_EQ(settled_thread_count(threads), threads);
     EXPECT_EQ(settled_fd_count(fds), fds);
@@ -169,12 +142,6 @@ TEST(Fatal, PrintsTheBannerAndEndsWithStatus255) {
                 "^Fatal error: lUMO: lumoapi: [A-Z][a-z][a-z] [ 0-9][0-9] [0-9]{4} "
                 "[0-9]{2}:[0-9]{2}:[0-9]{2}\n$");
 }
-
-}  // namespace
-}  // namespace vavevar::test
-
-namespace vavevar::test {
-namespace {
 
 TEST(MachineWideMutex, StartWaitsWhileAnotherHolderHasTheRealLockFile) {
     TempHome home;

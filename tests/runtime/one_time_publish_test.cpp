@@ -15,11 +15,10 @@ namespace {
 
 class OneTimePublish : public RuntimeTest {
 protected:
-    void use_port(std::uint16_t port) {
-        port_text = std::to_string(port);
-        ::setenv("TAMRIX_LUMO_PROXY_PORT", port_text.c_str(), 1);
+    // The fixture's own guard puts the variable back afterwards.
+    static void use_port(std::uint16_t port) {
+        ::setenv("TAMRIX_LUMO_PROXY_PORT", std::to_string(port).c_str(), 1);
     }
-    std::string port_text;
 };
 
 TEST_F(OneTimePublish, WithoutAStartWritesTheEventAndLeavesNothingBehind) {
