@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "notification/notification.h"
 #include "notification/notification_text.h"
@@ -112,19 +113,17 @@ TEST(Notification, PropertiesChainNewestFirstAndKeepRepeats) {
 
 TEST(Notification, IllegalNamesAndValuesAreStoredAsErrorTexts) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "a:b", "value"), -1);
+    struct Case { const char *name, *value, *stored_name, *stored_value; int32_t result; };
+    for (const Case &c : {Case{"a:b", "value", kIllegalName, "value", -1},
+                          Case{"line", "one\ntwo", "line", kIllegalValue, -1},
+                          Case{"cr", "one\rtwo", "cr", kIllegalValue, -1},
+                          Case{"url", "http://host:80", "url", "http://host:80", 0},
+                          Case{"", "", "", "", 0},
+                          Case{"bad\r", "x\n", kIllegalName, kIllegalValue, -1}}) {
+        EXPECT_EQ(::lumo_notification_setProperty(o.n, c.name, c.value), c.result) << c.name;
+        EXPECT_STREQ(::lumo_notification_getProperty(o.n, c.stored_name), c.stored_value) << c.name;
+    }
     EXPECT_EQ(::lumo_notification_getProperty(o.n, "a:b"), nullptr);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, kIllegalName), "value");
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "line", "one\ntwo"), -1);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, "line"), kIllegalValue);
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "cr", "one\rtwo"), -1);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, "cr"), kIllegalValue);
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "bad\r", "x\n"), -1);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, kIllegalName), kIllegalValue);
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "url", "http://host:80"), 0);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, "url"), "http://host:80");
-    EXPECT_EQ(::lumo_notification_setProperty(o.n, "", ""), 0);
-    EXPECT_STREQ(::lumo_notification_getProperty(o.n, ""), "");
 }
 
 TEST(Notification, SetPropertyRefusesNullsAndOutOfMemoryWithoutChange) {
@@ -155,28 +154,26 @@ TEST(Notification, TimesAreMillisecondsTruncatedTowardZero) {
     }
 }
 
-TEST(NotificationInternal, StampingSetsGeneratingFieldsAllOrNothing) {
-    Owned o(::lumo_notification_create("t", nullptr, 0));
+TEST(NotificationInternal, StampingIsAllOrNothingAndStreamsTakeTheIdAndTheBody) {
+    Owned o(::lumo_notification_create("t", "data", 4));
     ASSERT_EQ(lumo_notification_stampForPublish(o.n, "comp", "node", "self:host:42", "id7", 5), 1);
-    EXPECT_STREQ(::lumo_notification_generatingComponent(o.n), "comp");
-    EXPECT_STREQ(::lumo_notification_generatingNode(o.n), "node");
-    EXPECT_STREQ(::lumo_notification_generatingProcess(o.n), "self:host:42");
-    EXPECT_STREQ(::lumo_notification_id(o.n), "id7");
+    for (auto [got, want] : {std::pair{::lumo_notification_generatingComponent(o.n), "comp"},
+                             {::lumo_notification_generatingNode(o.n), "node"},
+                             {::lumo_notification_generatingProcess(o.n), "self:host:42"},
+                             {::lumo_notification_id(o.n), "id7"}})
+        EXPECT_STREQ(got, want);
     EXPECT_EQ(o.n->creationTime, -1);
     EXPECT_EQ(o.n->subscriberId, 5);
-
-    test::AllocFault fault(2);
-    EXPECT_EQ(lumo_notification_stampForPublish(o.n, "c2", "n2", "p2", "i2", 6), 0);
+    {
+        test::AllocFault fault(2);
+        EXPECT_EQ(lumo_notification_stampForPublish(o.n, "c2", "n2", "p2", "i2", 6), 0);
+    }
     EXPECT_STREQ(::lumo_notification_id(o.n), "id7");
     EXPECT_EQ(o.n->subscriberId, 5);
-}
 
-TEST(NotificationInternal, StreamBindingAndBodyHandOver) {
-    Owned o(::lumo_notification_create("t", "data", 4));
-    lumo_notification_stampForPublish(o.n, "c", "n", "p", "key-1", 0);
     auto *publisher = reinterpret_cast<lumo_publisher *>(0x10);
     ASSERT_EQ(lumo_notification_setStream(o.n, publisher), 1);
-    EXPECT_STREQ(lumo_notification_streamKey(o.n), "key-1");
+    EXPECT_STREQ(lumo_notification_streamKey(o.n), "id7");
     EXPECT_NE(lumo_notification_streamKey(o.n), ::lumo_notification_id(o.n));
     EXPECT_EQ(o.n->streamPublisher, publisher);
 

@@ -44,15 +44,11 @@ public:
     // Runs `path` with `args` in exactly the environment `env`.
     ChildProcess(const std::string &path, const std::vector<std::string> &args,
                  const std::vector<std::string> &env, bool pipe_stdin = false) {
-        int out[2], err[2], in[2] = {-1, -1};
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        if (::pipe2(err, O_CLOEXEC) != 0) {
-            close_pair(out);
-            return;
-        }
-        if (pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0) {
-            close_pair(out);
-            close_pair(err);
+        int out[2] = {-1, -1}, err[2] = {-1, -1}, in[2] = {-1, -1};
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+            (pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0)) {
+            for (int fd : {out[0], out[1], err[0], err[1]})
+                if (fd >= 0) ::close(fd);
             return;
         }
         std::vector<std::string> all{path};
@@ -76,12 +72,10 @@ public:
         }
         ::close(out[1]);
         ::close(err[1]);
+        if (pipe_stdin) ::close(in[0]);
         out_ = out[0];
         err_ = err[0];
-        if (pipe_stdin) {
-            ::close(in[0]);
-            in_ = in[1];
-        }
+        in_ = in[1];
     }
     ~ChildProcess() {
         if (pid_ > 0) {
@@ -95,7 +89,6 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
     bool signal(int sig) const { return pid_ > 0 && ::kill(pid_, sig) == 0; }
 
     bool write_stdin(const std::string &bytes) {
@@ -143,10 +136,6 @@ public:
     std::string stdout_, stderr_;
 
 private:
-    static void close_pair(int pair[2]) {
-        ::close(pair[0]);
-        ::close(pair[1]);
-    }
     static int remaining(std::chrono::steady_clock::time_point deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())

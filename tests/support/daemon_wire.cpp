@@ -1,7 +1,8 @@
 #include "support/daemon_wire.h"
 
-#include <array>
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 
 namespace vavevar::test {
 namespace {
@@ -23,17 +24,9 @@ Request::Kind kind_of(std::string_view first_line) {
 
 // A length header's value as the library's own readers take it: leading
 // blanks, an optional sign, then digits. Negative lengths mean no bytes.
-std::size_t length_of(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX) return static_cast<std::size_t>(INT_MAX);
-    }
-    return negative ? 0 : static_cast<std::size_t>(value);
+std::size_t length_of(const std::string &text) {
+    long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return value < 0 ? 0 : static_cast<std::size_t>(std::min<long long>(value, INT_MAX));
 }
 
 Header split_header(std::string_view line) {
@@ -48,14 +41,6 @@ std::optional<std::string> last_header(const std::vector<Header> &headers, std::
     for (auto it = headers.rbegin(); it != headers.rend(); ++it)
         if (it->name == name) return it->value;
     return std::nullopt;
-}
-
-bool has_full_form(std::string_view class_name) {
-    constexpr std::array<std::string_view, 3> full = {
-        "MessageNotification", "OutgoingStreamingNotification", "IncomingStreamingNotification"};
-    for (auto name : full)
-        if (name == class_name) return true;
-    return false;
 }
 
 }  // namespace
@@ -82,20 +67,8 @@ std::optional<std::string> Request::header(std::string_view name) const {
 
 std::vector<std::string> Request::header_names() const {
     std::vector<std::string> names;
-    names.reserve(headers.size());
     for (const auto &h : headers) names.push_back(h.name);
     return names;
-}
-
-const char *kind_name(Request::Kind kind) {
-    switch (kind) {
-        case Request::Kind::connect: return "connect";
-        case Request::Kind::event: return "event";
-        case Request::Kind::subscribe: return "subscribe";
-        case Request::Kind::unsubscribe: return "unsubscribe";
-        case Request::Kind::other: break;
-    }
-    return "other";
 }
 
 void RequestParser::feed(std::string_view bytes) {
@@ -124,7 +97,6 @@ std::optional<Request> RequestParser::next() {
     auto first = take_line();
     if (!first) return std::nullopt;
     Request request;
-    request.first_line = std::string(*first);
     request.kind = kind_of(*first);
 
     for (;;) {
@@ -158,24 +130,20 @@ std::optional<Request> RequestParser::next() {
     return request;
 }
 
-InboundEvent &InboundEvent::property(std::string_view name, std::string_view value) {
-    property_lines.push_back(std::string(name) + ": " + std::string(value));
-    return *this;
-}
-
 std::string InboundEvent::bytes() const {
     std::string out;
     auto line = [&](std::string_view name, std::string_view value) {
-        out.append(name).append(value).append(line_end);
+        out.append(name).append(value).append("\r\n");
     };
-    line(message_line, "");
+    line("POST /event HTTP/1.1", "");
     line("className: ", class_name);
     line("SubscriberID: ", subscriber_ids);
     line("eventType: ", event_type);
     line("eventId: ", event_id);
     line(creation_time_name + ": ", creation_time);
     line(delivery_time_name + ": ", delivery_time);
-    if (full_form.value_or(has_full_form(class_name))) {
+    if (class_name == "MessageNotification" || class_name == "OutgoingStreamingNotification" ||
+        class_name == "IncomingStreamingNotification") {
         line("affectedComponents: ", affected_components);
         line("affectedNodes: ", affected_nodes);
         line("generatingComponent: ", generating_component);
@@ -187,22 +155,18 @@ std::string InboundEvent::bytes() const {
              number_of_properties.value_or(std::to_string(property_lines.size())));
         for (const auto &p : property_lines) line(p, "");
     }
-    if (with_stream_key.value_or(class_name == "IncomingStreamingNotification"))
-        line("streamKey: ", stream_key);
+    if (class_name == "IncomingStreamingNotification") line("streamKey: ", stream_key);
     line("Content-Length: ", content_length.value_or(std::to_string(body.size())));
-    line("AddrList-Length: ", address_list_length.value_or(std::to_string(address_list.size())));
-    out.append(line_end);
-    out.append(body).append(address_list);
-    return out;
+    line("AddrList-Length: ", std::to_string(address_list.size()));
+    return out + "\r\n" + body + address_list;
 }
 
 std::string StatusMessage::bytes() const {
-    std::string out = message_line + line_end;
-    if (result) out.append("Result: ").append(*result).append(line_end);
-    if (subscriber_id) out.append("SubscriberID: ").append(*subscriber_id).append(line_end);
-    if (message) out.append("Message: ").append(*message).append(line_end);
-    out.append(line_end);
-    return out;
+    std::string out = "POST /status HTTP/1.1\r\n";
+    if (result) out += "Result: " + *result + "\r\n";
+    if (subscriber_id) out += "SubscriberID: " + *subscriber_id + "\r\n";
+    if (message) out += "Message: " + *message + "\r\n";
+    return out + "\r\n";
 }
 
 }  // namespace vavevar::test

@@ -33,7 +33,6 @@ struct Request {
     enum class Kind { connect, event, subscribe, unsubscribe, other };
 
     Kind kind = Kind::other;
-    std::string first_line;       // without its line end
     std::vector<Header> headers;  // in arrival order, property lines included
     std::string body;             // the Content-Length bytes
     std::string address_list;     // events only: the AddrList-Length bytes
@@ -45,8 +44,6 @@ struct Request {
     // Every header name in order, for asserting on the layout in one line.
     std::vector<std::string> header_names() const;
 };
-
-const char *kind_name(Request::Kind kind);
 
 // Splits a byte stream into requests, however the bytes are fragmented.
 //
@@ -66,8 +63,6 @@ public:
     void feed(std::string_view bytes);
     // The next complete request, or nullopt while its bytes are still missing.
     std::optional<Request> next();
-    // Bytes fed that belong to no complete request yet.
-    std::string_view pending() const { return std::string_view(buffer_).substr(consumed_); }
 
 private:
     std::string buffer_;
@@ -77,9 +72,10 @@ private:
 // Builds the event message a daemon sends: the message line, then the
 // inbound header rows, the body and the address list. Every field is text so
 // that tests can put anything on the wire; the defaults make a valid class-0
-// event for subscriber 1.
+// event for subscriber 1. The full form is written for the message and
+// streaming classes, the short form for every other name, and the streamKey
+// line for the incoming streaming class only.
 struct InboundEvent {
-    std::string message_line = "POST /event HTTP/1.1";
     std::string class_name = "MessageNotification";
     std::string subscriber_ids = "1";  // ";"-separated, sent as it is
     std::string event_type = "test.event";
@@ -103,27 +99,16 @@ struct InboundEvent {
     std::string body;
     std::optional<std::string> content_length;  // default: body size
     std::string address_list;
-    std::optional<std::string> address_list_length;  // default: address_list size
-    // Default: the full form for the message and streaming classes and the
-    // short form for every other name; the streamKey line for the incoming
-    // streaming class only.
-    std::optional<bool> full_form;
-    std::optional<bool> with_stream_key;
-    std::string line_end = "\r\n";
 
-    // Appends the property line "name: value".
-    InboundEvent &property(std::string_view name, std::string_view value);
     std::string bytes() const;
 };
 
 // Builds a status message: the message line, Result, SubscriberID, Message,
 // then the empty line. A header left empty (nullopt) is not written.
 struct StatusMessage {
-    std::string message_line = "POST /status HTTP/1.1";
     std::optional<std::string> result = "success";
     std::optional<std::string> subscriber_id = "1";
     std::optional<std::string> message;
-    std::string line_end = "\r\n";
 
     std::string bytes() const;
 };

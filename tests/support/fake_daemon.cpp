@@ -17,8 +17,6 @@
 namespace vavevar::test {
 namespace {
 
-constexpr int kBindAttempts = 50;
-
 [[noreturn]] void fail(const char *what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -28,82 +26,62 @@ void close_fd(int &fd) {
     fd = -1;
 }
 
-int open_listener(int family, int receive_buffer) {
+// A non-blocking socket bound to the loopback address of `family` on `port`
+// (0: any free one); -1 with errno set when that fails.
+int bind_loopback(int family, std::uint16_t port) {
     int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd == -1) return -1;
+    sockaddr_in a4{};
+    sockaddr_in6 a6{};
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(port);
+    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a6.sin6_addr = in6addr_loopback;
     int on = 1;
     if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    // Set before listen() so that accepted sockets inherit it and the window
-    // they advertise is sized from it.
-    if (receive_buffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    return fd;
-}
-
-bool bind_loopback4(int fd, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-}
-
-bool bind_loopback6(int fd, std::uint16_t port) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    address.sin6_addr = in6addr_loopback;
-    return ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-}
-
-std::uint16_t bound_port(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        fail("getsockname");
-    return ntohs(address.sin_port);
+    bool bound = family == AF_INET
+                     ? ::bind(fd, reinterpret_cast<sockaddr *>(&a4), sizeof a4) == 0
+                     : ::bind(fd, reinterpret_cast<sockaddr *>(&a6), sizeof a6) == 0;
+    if (bound) return fd;
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
 }
 
 }  // namespace
 
-FakeDaemon::FakeDaemon() : FakeDaemon(Options{}) {}
-
-FakeDaemon::FakeDaemon(Options options) : default_reply_(std::move(options.handshake_reply)) {
+FakeDaemon::FakeDaemon() {
     // Both loopback addresses on one port, so that the library finds the
     // daemon whichever address "localhost" resolves to first. An IPv6 port
     // taken by someone else means starting over with a fresh IPv4 port; no
     // ::1 on the machine means IPv4 alone.
-    for (int attempt = 0; attempt < kBindAttempts && port_ == 0; ++attempt) {
-        listener4_ = open_listener(AF_INET, options.receive_buffer);
-        if (listener4_ == -1) fail("socket");
-        if (!bind_loopback4(listener4_, 0)) {
+    for (int attempt = 0; attempt < 50 && port_ == 0; ++attempt) {
+        if ((listener4_ = bind_loopback(AF_INET, 0)) == -1) fail("bind 127.0.0.1");
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getsockname(listener4_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            fail("getsockname");
+        listener6_ = bind_loopback(AF_INET6, ntohs(address.sin_port));
+        if (listener6_ == -1 && errno == EADDRINUSE) {
             close_fd(listener4_);
-            fail("bind 127.0.0.1");
+            continue;
         }
-        std::uint16_t candidate = bound_port(listener4_);
-        listener6_ = open_listener(AF_INET6, options.receive_buffer);
-        if (listener6_ != -1 && !bind_loopback6(listener6_, candidate)) {
-            bool taken = errno == EADDRINUSE;
-            close_fd(listener6_);
-            if (taken) {
-                close_fd(listener4_);
-                continue;
-            }
-        }
-        port_ = candidate;
+        port_ = ntohs(address.sin_port);
     }
-    if (port_ == 0) fail("no port free on both loopback addresses");
-    if (::listen(listener4_, 16) != 0 || (listener6_ != -1 && ::listen(listener6_, 16) != 0)) {
+    auto give_up = [this](const char *what) {
+        int error = errno;
         close_fd(listener4_);
         close_fd(listener6_);
-        fail("listen");
-    }
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ == -1) {
-        close_fd(listener4_);
-        close_fd(listener6_);
-        fail("eventfd");
-    }
+        errno = error;
+        fail(what);
+    };
+    if (port_ == 0) give_up("no port free on both loopback addresses");
+    if (::listen(listener4_, 16) != 0 || (listener6_ != -1 && ::listen(listener6_, 16) != 0))
+        give_up("listen");
+    if ((wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) == -1) give_up("eventfd");
     thread_ = std::thread([this] { run(); });
 }
 
@@ -113,11 +91,8 @@ FakeDaemon::~FakeDaemon() {
         stopping_ = true;
     }
     wake();
-    thread_.join();
-    close_fd(client_);
-    close_fd(listener4_);
-    close_fd(listener6_);
-    close_fd(wake_fd_);
+    if (thread_.joinable()) thread_.join();
+    for (int *fd : {&client_, &listener4_, &listener6_, &wake_fd_}) close_fd(*fd);
 }
 
 void FakeDaemon::wake() {
@@ -185,9 +160,9 @@ void FakeDaemon::accept_client(int listener) {
 }
 
 void FakeDaemon::receive() {
-    char chunk[16384];
     // A bounded number of reads per round keeps sends and drops responsive
     // while a client streams data.
+    char chunk[16384];
     for (int round = 0; round < 16 && client_ != -1; ++round) {
         if (!reading_) return;
         ssize_t n = ::recv(client_, chunk, sizeof chunk, 0);
@@ -204,37 +179,25 @@ void FakeDaemon::receive() {
 void FakeDaemon::take(std::string_view bytes, bool scripted) {
     received_.append(bytes);
     parser_.feed(bytes);
-    bool drop_now = false;
     while (auto request = parser_.next()) {
         request->connection = connections_ - 1;
-        if (scripted) {
-            queue_reply_to(*request);
-            if (drop_countdown_ > 0 && --drop_countdown_ == 0) drop_now = true;
-        }
         // The reply is queued before the request becomes visible, so a test
         // that sends after seeing the request sends behind the reply.
+        if (scripted && request->kind == Request::Kind::connect) {
+            std::optional<std::string> reply = default_reply_;
+            if (!queued_replies_.empty()) {
+                reply = std::move(queued_replies_.front());
+                queued_replies_.pop_front();
+            }
+            if (reply) outgoing_.append(*reply);
+        } else if (scripted && request->kind == Request::Kind::subscribe && subscribe_answer_) {
+            StatusMessage answer = *subscribe_answer_;
+            answer.subscriber_id = request->header("SubscriberID").value_or("");
+            outgoing_.append(answer.bytes());
+        }
         requests_.push_back(std::move(*request));
     }
     changed_.notify_all();
-    if (drop_now) {
-        write_pending();
-        close_client();
-    }
-}
-
-void FakeDaemon::queue_reply_to(const Request &request) {
-    if (request.kind == Request::Kind::connect) {
-        std::optional<std::string> reply = default_reply_;
-        if (!queued_replies_.empty()) {
-            reply = std::move(queued_replies_.front());
-            queued_replies_.pop_front();
-        }
-        if (reply) outgoing_.append(*reply);
-    } else if (request.kind == Request::Kind::subscribe && subscribe_answer_) {
-        StatusMessage answer = *subscribe_answer_;
-        answer.subscriber_id = request.header("SubscriberID").value_or("");
-        outgoing_.append(answer.bytes());
-    }
 }
 
 void FakeDaemon::write_pending() {
@@ -286,14 +249,10 @@ void FakeDaemon::queue_handshake_reply(std::optional<std::string> reply) {
 void FakeDaemon::answer_subscribes(std::optional<std::string> result,
                                    std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
-    if (!result) {
-        subscribe_answer_.reset();
-        return;
-    }
-    StatusMessage answer;
-    answer.result = std::move(result);
-    answer.message = std::move(message);
-    subscribe_answer_ = std::move(answer);
+    if (!result) return subscribe_answer_.reset();
+    subscribe_answer_ = StatusMessage{};
+    subscribe_answer_->result = std::move(result);
+    subscribe_answer_->message = std::move(message);
 }
 
 bool FakeDaemon::send(std::string bytes) {
@@ -333,11 +292,6 @@ bool FakeDaemon::drop(std::chrono::milliseconds timeout) {
     return wait_until(timeout, [&] { return disconnections_ >= target; });
 }
 
-void FakeDaemon::drop_after_requests(std::size_t count) {
-    std::lock_guard lock(mutex_);
-    drop_countdown_ = count;
-}
-
 template <typename Done>
 bool FakeDaemon::wait_until(std::chrono::milliseconds timeout, Done done) {
     std::unique_lock lock(mutex_);
@@ -355,10 +309,6 @@ bool FakeDaemon::wait_for_requests(Request::Kind kind, std::size_t count,
         return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
                                                       of_kind)) >= count;
     });
-}
-
-bool FakeDaemon::wait_for_bytes(std::size_t count, std::chrono::milliseconds timeout) {
-    return wait_until(timeout, [&] { return received_.size() >= count; });
 }
 
 bool FakeDaemon::wait_for_connections(std::size_t count, std::chrono::milliseconds timeout) {
@@ -390,16 +340,6 @@ std::string FakeDaemon::received() const {
 std::size_t FakeDaemon::connections() const {
     std::lock_guard lock(mutex_);
     return connections_;
-}
-
-std::size_t FakeDaemon::disconnections() const {
-    std::lock_guard lock(mutex_);
-    return disconnections_;
-}
-
-bool FakeDaemon::client_connected() const {
-    std::lock_guard lock(mutex_);
-    return client_ != -1;
 }
 
 }  // namespace vavevar::test

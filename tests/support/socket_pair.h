@@ -3,11 +3,10 @@
 // so a test can count the sends the library made.
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,17 @@ public:
         }
     }
     ~SocketPair() {
-        close_library();
+        if (library_ >= 0) ::close(library_);
         close_peer();
     }
     SocketPair(const SocketPair &) = delete;
     SocketPair &operator=(const SocketPair &) = delete;
 
-    bool ok() const { return library_ >= 0 && peer_ >= 0; }
     int library() const { return library_; }
-    int peer() const { return peer_; }
 
     // Sends from the peer's side; returns false when not everything went out.
     bool peer_send(const std::string &bytes) const {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
+        for (std::size_t done = 0; done < bytes.size();) {
             ssize_t n = ::send(peer_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
             if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
@@ -49,9 +45,8 @@ public:
     // SOCK_SEQPACKET).
     std::vector<std::string> peer_receive(int waitMs = 100) const {
         std::vector<std::string> pieces;
-        for (;;) {
-            pollfd p{peer_, POLLIN, 0};
-            if (::poll(&p, 1, waitMs) <= 0) break;
+        pollfd p{peer_, POLLIN, 0};
+        while (::poll(&p, 1, waitMs) > 0) {
             std::string piece(256 * 1024, '\0');
             ssize_t n = ::recv(peer_, piece.data(), piece.size(), 0);
             if (n <= 0) break;
@@ -70,10 +65,6 @@ public:
     void close_peer() {
         if (peer_ >= 0) ::close(peer_);
         peer_ = -1;
-    }
-    void close_library() {
-        if (library_ >= 0) ::close(library_);
-        library_ = -1;
     }
 
 private:
