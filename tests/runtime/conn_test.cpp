@@ -32,7 +32,7 @@ std::string readline(lumo_conn *c) {
 
 TEST(ConnWrite, PiecesAreGatheredUpToTheBufferAndLargerOnesSentDirectly) {
     using Sends = std::vector<std::string>;
-    const std::string x2000(2000, 'x'), y100(100, 'y'), big(3000, 'z'), full(2048, 'f');
+    const std::string x2000(2000, 'x'), y100(100, 'y'), big(3000, 'z'), rest(2044, 'f');
     struct Case {
         std::vector<std::string> writes;
         Sends before_flush, at_flush;  // one string per send call
@@ -40,7 +40,7 @@ TEST(ConnWrite, PiecesAreGatheredUpToTheBufferAndLargerOnesSentDirectly) {
     for (const Case &c : std::vector<Case>{
              {{std::string(60, 'a'), "bb"}, {}, {std::string(60, 'a') + "bb"}},
              {{x2000, y100}, {x2000}, {y100}},  // what does not fit sends what was gathered
-             {{full}, {}, {full}},              // exactly a full buffer is still gathered
+             {{"head", rest}, {}, {"head" + rest}},  // exactly a full buffer is still gathered
              {{big}, {big}, {}},
              {{"head", big}, {"head", big}, {}},  // gathered bytes go first
              {{}, {}, {}}}) {
