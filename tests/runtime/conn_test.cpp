@@ -30,6 +30,13 @@ std::string readline(lumo_conn *c) {
     return line;
 }
 
+// A connection over a stream socket pair.
+class ConnTest : public ::testing::Test {
+protected:
+    test::SocketPair pair;
+    Conn conn{pair.library()};
+};
+
 TEST(ConnWrite, PiecesAreGatheredUpToTheBufferAndLargerOnesSentDirectly) {
     using Sends = std::vector<std::string>;
     const std::string x2000(2000, 'x'), y100(100, 'y'), big(3000, 'z'), rest(2044, 'f');
@@ -53,18 +60,14 @@ TEST(ConnWrite, PiecesAreGatheredUpToTheBufferAndLargerOnesSentDirectly) {
     }
 }
 
-TEST(ConnWrite, WritingToAClosedPeerFailsWithoutKillingTheProcess) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, WritingToAClosedPeerFailsWithoutKillingTheProcess) {
     pair.close_peer();
     ASSERT_EQ(write(conn.c, "message"), 1);
     EXPECT_EQ(lumo_conn_flush(conn.c), 0);  // no SIGPIPE
     EXPECT_EQ(write(conn.c, std::string(4000, 'x')), 0);
 }
 
-TEST(ConnRead, LinesEndAtLfOrCrLfAndALoneCrStaysInTheLine) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, LinesEndAtLfOrCrLfAndALoneCrStaysInTheLine) {
     ASSERT_TRUE(pair.peer_send("abc\r\ndef\n\r\na\rb\nlast"));
     pair.close_peer();
     EXPECT_EQ(readline(conn.c), "abc");
@@ -74,9 +77,7 @@ TEST(ConnRead, LinesEndAtLfOrCrLfAndALoneCrStaysInTheLine) {
     EXPECT_EQ(readline(conn.c), "<fail>");  // no line end before the peer closed
 }
 
-TEST(ConnRead, LinesComeBackWholeFromSingleBytesAndBeyondTheBuffer) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, LinesComeBackWholeFromSingleBytesAndBeyondTheBuffer) {
     std::string long_line(5000, 'L');
     long_line.front() = 'S';
     long_line.back() = 'E';
@@ -97,17 +98,13 @@ TEST(ConnRead, LinesComeBackWholeFromSingleBytesAndBeyondTheBuffer) {
     feeder.join();
 }
 
-TEST(ConnRead, FailedGrowthFailsTheRead) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, FailedGrowthFailsTheRead) {
     ASSERT_TRUE(pair.peer_send(std::string(3000, 'n')));
     test::AllocFault fault(0);
     EXPECT_EQ(readline(conn.c), "<fail>");
 }
 
-TEST(ConnRead, SkipAndReadTakeExactCountsAcrossReceives) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, SkipAndReadTakeExactCountsAcrossReceives) {
     std::string body(3000, '\0');
     for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
     std::thread feeder([&] {
@@ -147,9 +144,7 @@ TEST(ConnLifecycle, CreateRefusesMinusOneAndFailsCleanlyWithoutMemory) {
     EXPECT_EQ(tried, 2);  // record, buffer
 }
 
-TEST(ConnLifecycle, InvalidatedRecordFailsEveryOperationButKeepsTheSocket) {
-    test::SocketPair pair;
-    Conn conn(pair.library());
+TEST_F(ConnTest, InvalidatedRecordFailsEveryOperationButKeepsTheSocket) {
     ASSERT_TRUE(pair.peer_send("ready\n"));
     ASSERT_EQ(write(conn.c, "gathered"), 1);
     lumo_conn_invalidate(conn.c);
