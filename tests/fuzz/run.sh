@@ -30,8 +30,7 @@ run() {
         status=1
     fi
 }
-run bb_decode_fuzz "$build/tests/fuzz/bb_decode_fuzz" "$work/bb-seeds"
-run bb_roundtrip_fuzz "$build/tests/fuzz/bb_roundtrip_fuzz" "$work/bb-seeds"
+run bb_fuzz "$build/tests/fuzz/bb_fuzz" "$work/bb-seeds"
 run event_read_fuzz "$build/tests/fuzz/event_read_fuzz" "$here/event_corpus"
 if [ -x "$build/daemon/fuzz/vavevard_request_fuzz" ]; then
     run vavevard_request_fuzz "$build/daemon/fuzz/vavevard_request_fuzz" "$top/daemon/fuzz/corpus"

@@ -1,6 +1,7 @@
-// The exported condition variable. The counters of the public record, read
-// under its internal lock, tell which waiters are registered and which
-// releases are still pending.
+// The exported condition variable and threads. The counters of the public
+// records, read under their locks, tell which waiters are registered, which
+// releases are still pending, when a joiner waits and when a routine has
+// finished.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -8,9 +9,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
+#include "port/thread.h"
 #include "support/alloc_fault.h"
 #include "support/threading.h"
 #include "vavevar.h"
@@ -21,46 +24,32 @@ namespace {
 using test::kLateMs;
 using test::wait_until;
 
-// One thread blocked in a single untimed wait, under its own mutex.
-class Waiter {
-public:
-    explicit Waiter(lumox_win32_cond_t *cond) : cond_(cond) {
-        pthread_mutex_init(&mutex_, nullptr);
-        thread_ = std::thread([this, cond] {
-            pthread_mutex_lock(&mutex_);
-            started_.store(true);
-            lumox_win32_cond_wait(cond, &mutex_);
-            woken_.store(true);
-            pthread_mutex_unlock(&mutex_);
-        });
-    }
-    // Lets every waiter go first, so that a failed test does not hang here.
+// A thread in one untimed wait, under a mutex of its own that it holds until
+// the wait, having registered, lets go of it.
+struct Waiter {
+    explicit Waiter(lumox_win32_cond_t *c) : cond(c) {}
+    // Lets the waiter go first, so that a failed test does not hang here.
     ~Waiter() {
-        if (thread_.joinable()) {
-            lumox_win32_cond_broadcast(cond_);
-            thread_.join();
-        }
-        pthread_mutex_destroy(&mutex_);
+        if (!thread.joinable()) return;
+        lumox_win32_cond_broadcast(cond);
+        thread.join();
     }
-    // The waiter holds its mutex until the wait, having registered, lets go.
     void await_registered() {
-        ASSERT_TRUE(wait_until([this] { return started_.load(); }));
-        pthread_mutex_lock(&mutex_);
-        pthread_mutex_unlock(&mutex_);
-    }
-    bool woken() const { return woken_.load(); }
-    void join() { thread_.join(); }
-    // Best effort: a refusal only makes the forced interleaving less likely.
-    void set_policy(int policy) {
-        sched_param param{};
-        pthread_setschedparam(thread_.native_handle(), policy, &param);
+        ASSERT_TRUE(wait_until([this] { return started.load(); }));
+        pthread_mutex_lock(&mutex);
+        pthread_mutex_unlock(&mutex);
     }
 
-private:
-    lumox_win32_cond_t *cond_;
-    pthread_mutex_t mutex_;
-    std::atomic<bool> started_{false}, woken_{false};
-    std::thread thread_;
+    lumox_win32_cond_t *cond;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<bool> started{false}, woken{false};
+    std::thread thread{[this] {
+        pthread_mutex_lock(&mutex);
+        started.store(true);
+        lumox_win32_cond_wait(cond, &mutex);
+        woken.store(true);
+        pthread_mutex_unlock(&mutex);
+    }};
 };
 
 class Cond : public ::testing::Test {
@@ -108,25 +97,21 @@ TEST(CondArguments, UnusableVariablesReturnAtOnce) {
     int tried = test::for_each_allocation_failure([&] {
         lumox_win32_cond_t cond;
         cond.lock = reinterpret_cast<pthread_mutex_t *>(&cond);  // garbage from the caller
-        if (lumox_win32_cond_init(&cond) == 0) {
-            EXPECT_EQ(lumox_win32_cond_timedwait(&cond, nullptr, 100000), 1);
-            lumox_win32_cond_destroy(&cond);
-            return true;
-        }
-        EXPECT_EQ(cond.lock, nullptr);
+        const bool ok = lumox_win32_cond_init(&cond) == 0;
+        EXPECT_EQ(cond.lock == nullptr, !ok);
         pthread_mutex_lock(&mutex);
-        lumox_win32_cond_wait(&cond, &mutex);
-        EXPECT_EQ(lumox_win32_cond_timedwait(&cond, &mutex, 100000), 1);
+        if (!ok) lumox_win32_cond_wait(&cond, &mutex);
+        EXPECT_EQ(lumox_win32_cond_timedwait(&cond, ok ? nullptr : &mutex, 100000), 1);
         EXPECT_EQ(lumox_win32_cond_timedwait(nullptr, &mutex, 100000), 1);
         pthread_mutex_unlock(&mutex);
         lumox_win32_cond_signal(&cond);
         lumox_win32_cond_destroy(&cond);
-        return false;
+        return ok;
     });
-    EXPECT_GE(tried, 2);  // the lock and the event can each fail
+    EXPECT_EQ(tried, 2);  // the lock and the event can each fail
 }
 
-TEST_F(Cond, NothingWaitingMeansNothingIsRememberedAndTimedWaitsTimeOut) {
+TEST_F(Cond, TimedWaitsTimeOutOrTakeOneSignalAndSignalsBeyondTheWaitersAreNotCounted) {
     lumox_win32_cond_signal(&cond_);
     lumox_win32_cond_broadcast(&cond_);
     std::int64_t elapsed;
@@ -135,33 +120,11 @@ TEST_F(Cond, NothingWaitingMeansNothingIsRememberedAndTimedWaitsTimeOut) {
     EXPECT_EQ(timed_wait(200, &elapsed), 1);
     EXPECT_GE(elapsed, 200);
     EXPECT_LT(elapsed, 200 + kLateMs);
-    // The waiters that timed out are gone: a signal now finds nobody.
+    // Nothing was remembered, and the waiters that timed out are gone.
     lumox_win32_cond_signal(&cond_);
     EXPECT_TRUE(settled(0));
     EXPECT_EQ(cond_.generation, 0u);
-}
 
-TEST_F(Cond, OneSignalReleasesExactlyOneOfThreeWaitersAndBroadcastTheRest) {
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Waiter>(&cond_));
-        waiters.back()->await_registered();
-    }
-    auto woken = [&] {
-        int n = 0;
-        for (auto &w : waiters) n += w->woken() ? 1 : 0;
-        return n;
-    };
-    lumox_win32_cond_signal(&cond_);
-    ASSERT_TRUE(wait_until([&] { return woken() == 1 && settled(2); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(woken(), 1);
-    lumox_win32_cond_broadcast(&cond_);
-    ASSERT_TRUE(wait_until([&] { return woken() == 3; }));
-    EXPECT_TRUE(settled(0));
-}
-
-TEST_F(Cond, ASignalReleasesATimedWaiterAndSignalsBeyondTheWaitersAreNotCounted) {
     std::atomic<std::int32_t> result{-1};
     std::thread waiter([&] { result.store(timed_wait(60000)); });
     ASSERT_TRUE(wait_until([&] { return settled(1); }));
@@ -176,40 +139,46 @@ TEST_F(Cond, ASignalReleasesATimedWaiterAndSignalsBeyondTheWaitersAreNotCounted)
     EXPECT_TRUE(settled(0));
 }
 
-// Keeps the calling thread, and the threads it starts, on one processor.
-class OneProcessor {
-public:
-    OneProcessor() {
-        pinned_ = sched_getaffinity(0, sizeof(saved_), &saved_) == 0;
-        if (!pinned_) return;
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &saved_)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
-        pinned_ = sched_setaffinity(0, sizeof(one), &one) == 0;
+TEST_F(Cond, OneSignalReleasesExactlyOneOfThreeWaitersAndBroadcastTheRest) {
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<Waiter>(&cond_));
+        waiters.back()->await_registered();
     }
-    ~OneProcessor() {
-        if (pinned_) sched_setaffinity(0, sizeof(saved_), &saved_);
-    }
+    auto woken = [&] {
+        int n = 0;
+        for (auto &w : waiters) n += w->woken.load() ? 1 : 0;
+        return n;
+    };
+    lumox_win32_cond_signal(&cond_);
+    ASSERT_TRUE(wait_until([&] { return woken() == 1 && settled(2); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(woken(), 1);
+    lumox_win32_cond_broadcast(&cond_);
+    ASSERT_TRUE(wait_until([&] { return woken() == 3; }));
+    EXPECT_TRUE(settled(0));
+}
 
-private:
-    cpu_set_t saved_;
-    bool pinned_ = false;
-};
+void set_policy(std::thread &thread, int policy) {
+    sched_param param{};
+    pthread_setschedparam(thread.native_handle(), policy, &param);  // best effort
+}
 
 TEST_F(Cond, LateWaiterCannotTakeAnEarlierSignalsRelease) {
     // The early waiter's way from the signal to its release is shorter than
     // the late waiter's way to registering and checking. On one processor,
     // with the early waiter at idle priority, the late one gets there first,
-    // so that it is its own generation check alone that holds it back.
-    OneProcessor pin;
+    // so that it is its own generation check alone that holds it back. A
+    // refused pinning or priority only makes that interleaving less likely.
+    cpu_set_t saved, one;
+    const bool pinned = sched_getaffinity(0, sizeof saved, &saved) == 0;
+    CPU_ZERO(&one);
+    for (int cpu = 0; pinned && cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu)
+        if (CPU_ISSET(cpu, &saved)) CPU_SET(cpu, &one);
+    if (pinned) sched_setaffinity(0, sizeof one, &one);  // inherited by the waiters
     Waiter early(&cond_);
     early.await_registered();
-    early.set_policy(SCHED_IDLE);
+    set_policy(early.thread, SCHED_IDLE);
     // The late waiter queues on the internal lock before the signal and so
     // registers only after it, while the release is still pending.
     pthread_mutex_lock(cond_.lock);
@@ -219,14 +188,70 @@ TEST_F(Cond, LateWaiterCannotTakeAnEarlierSignalsRelease) {
     pthread_mutex_unlock(cond_.lock);
     late.await_registered();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    early.set_policy(SCHED_OTHER);
+    set_policy(early.thread, SCHED_OTHER);
+    if (pinned) sched_setaffinity(0, sizeof saved, &saved);
 
-    ASSERT_TRUE(wait_until([&] { return early.woken() && settled(1); }));
+    ASSERT_TRUE(wait_until([&] { return early.woken.load() && settled(1); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(late.woken());
+    EXPECT_FALSE(late.woken.load());
     lumox_win32_cond_signal(&cond_);
-    late.join();
+    late.thread.join();
     EXPECT_TRUE(settled(0));
+}
+
+void release_semaphore(void *arg) { static_cast<std::binary_semaphore *>(arg)->release(); }
+void block_on_semaphore(void *arg) { static_cast<std::binary_semaphore *>(arg)->acquire(); }
+void count_up(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
+
+TEST(AttachedThread, JoinWaitsForTheRoutineOrReturnsAtOnceWhenItHasFinished) {
+    std::binary_semaphore go(0);
+    lumox_win32_thread_t *blocked = ::lumox_win32_thread_createattached(block_on_semaphore, &go);
+    ASSERT_NE(blocked, nullptr);
+    std::atomic<bool> joined{false};
+    void *result = &go;
+    std::thread joiner([&] {
+        ::lumox_win32_thread_join(blocked, &result);
+        joined.store(true);
+    });
+    ASSERT_TRUE(wait_until([&] { LockGuard guard(blocked->lock); return blocked->joiners == 1; }));
+    EXPECT_FALSE(joined.load());
+    go.release();
+    joiner.join();
+    EXPECT_EQ(result, nullptr);
+
+    // The routine's completion found no joiner to wake: join must not wait for
+    // it, and frees the record only now (the leak checker sees the rest).
+    std::atomic<int> runs{0};
+    lumox_win32_thread_t *done = ::lumox_win32_thread_createattached(count_up, &runs);
+    ASSERT_NE(done, nullptr);
+    ASSERT_TRUE(wait_until([&] { LockGuard guard(done->lock); return done->finished != 0; }));
+    ::lumox_win32_thread_join(done, nullptr);
+    EXPECT_EQ(runs.load(), 1);
+}
+
+// Each failure must report it with nothing started and nothing left
+// allocated (the leak checker watches the sanitizer build).
+TEST(Threads, EveryAllocationFailureIsReportedAndLeavesNothing) {
+    std::atomic<int> runs{0};
+    int failures = test::for_each_allocation_failure([&] {
+        lumox_win32_thread_t *thread = ::lumox_win32_thread_createattached(count_up, &runs);
+        if (thread == nullptr) return false;
+        ::lumox_win32_thread_join(thread, nullptr);
+        return true;
+    });
+    // Record, lock, completion variable with its lock and event, start block
+    // and the platform's own start record.
+    EXPECT_EQ(failures, 7);
+    EXPECT_EQ(runs.load(), 1);
+
+    EXPECT_EQ(::lumox_win32_thread_createdetached(nullptr, nullptr), UINTPTR_MAX);
+    std::binary_semaphore done(0);
+    failures = test::for_each_allocation_failure([&] {
+        if (::lumox_win32_thread_createdetached(release_semaphore, &done) == UINTPTR_MAX) return false;
+        done.acquire();
+        return true;
+    });
+    EXPECT_EQ(failures, 2);  // the start block, then the platform's start record
 }
 
 }  // namespace

@@ -3,13 +3,14 @@
 #include "port/queue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <future>
 #include <initializer_list>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/alloc_fault.h"
@@ -19,13 +20,23 @@ namespace vavevar {
 namespace {
 
 using test::kLateMs;
-using test::Stopwatch;
 using test::wait_until;
 using Items = std::vector<std::uintptr_t>;
 
 void *item(std::uintptr_t n) { return reinterpret_cast<void *>(n); }
 std::uintptr_t number(void *p) { return reinterpret_cast<std::uintptr_t>(p); }
-bool ready(std::future<void *> &f) { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+template <typename T>
+bool ready(std::future<T> &f) { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+template <typename F>
+auto in_thread(F f) { return std::async(std::launch::async, f); }
+
+Items drain(lumo_queue *q) {
+    Items out;
+    while (void *p = lumo_queue_get(q, 0, 0)) out.push_back(number(p));
+    return out;
+}
+
+Items g_freed;
 
 class Queue : public ::testing::Test {
 protected:
@@ -35,51 +46,27 @@ protected:
     void put_all(std::initializer_list<std::uintptr_t> items) {
         for (auto n : items) ASSERT_EQ(lumo_queue_put(q_, item(n)), 1);
     }
-    Items drain() {
-        Items out;
-        while (void *p = lumo_queue_get(q_, 0, 0)) out.push_back(number(p));
-        return out;
-    }
-    std::int32_t sleeping_getters() {
-        LockGuard guard(q_->lock);
-        return q_->get_waiters;
-    }
-    std::int32_t drain_waiters() {
-        LockGuard guard(q_->lock);
-        return q_->drain_waiters;
-    }
+    std::int32_t getters() { LockGuard guard(q_->lock); return q_->get_waiters; }
+    std::int32_t drainers() { LockGuard guard(q_->lock); return q_->drain_waiters; }
     std::future<void *> getter(std::int32_t timeout_ms = -1) {
-        return std::async(std::launch::async, [this, timeout_ms] { return lumo_queue_get(q_, 1, timeout_ms); });
-    }
-    std::future<std::int32_t> closer() {
-        return std::async(std::launch::async, [this] { return lumo_queue_close(q_); });
+        return in_thread([this, timeout_ms] { return lumo_queue_get(q_, 1, timeout_ms); });
     }
 
     lumo_queue *q_ = nullptr;
 };
 
-TEST(QueueArguments, CreateFailsCleanlyWhenMemoryRunsOut) {
-    int failures = test::for_each_allocation_failure([] {
-        lumo_queue *q = lumo_queue_create();
-        if (q == nullptr) return false;
-        lumo_queue_destroy(q, nullptr);
-        return true;
-    });
-    EXPECT_EQ(failures, 6);  // record, lock, and a lock and an event per condition
-}
-
-TEST_F(Queue, PutsKeepTheirOrderAndPutFrontGoesFirst) {
+TEST_F(Queue, PutsKeepTheirOrderPutFrontGoesFirstAndNoMemoryChangesNothing) {
+    // record, lock, and a lock and an event per condition: each failing leaves nothing
+    EXPECT_EQ(test::for_each_allocation_failure([] { return lumo_queue_destroy(lumo_queue_create(), nullptr) == 1; }), 6);
     // Every shape the links can have: empty, one item, two, more.
     ASSERT_EQ(lumo_queue_put(q_, item(1)), 1);
     ASSERT_EQ(lumo_queue_putfront(q_, item(2)), 1);
-    ASSERT_EQ(lumo_queue_put(q_, item(3)), 1);
+    put_all({3});
     ASSERT_EQ(lumo_queue_putfront(q_, item(4)), 1);
     EXPECT_EQ(lumo_queue_count(q_), 4);
-    EXPECT_EQ(number(lumo_queue_get(q_, 0, 0)), 4u);
-    EXPECT_EQ(number(lumo_queue_get(q_, 0, 0)), 2u);
-    EXPECT_EQ(number(lumo_queue_get(q_, 0, 0)), 1u);
+    for (std::uintptr_t n : {4, 2, 1}) EXPECT_EQ(number(lumo_queue_get(q_, 0, 0)), n);
     put_all({5});  // behind the single item left
-    EXPECT_EQ(drain(), (Items{3, 5}));
+    EXPECT_EQ(drain(q_), (Items{3, 5}));
     ASSERT_EQ(lumo_queue_putfront(q_, item(6)), 1);
     put_all({7});
     {
@@ -88,43 +75,49 @@ TEST_F(Queue, PutsKeepTheirOrderAndPutFrontGoesFirst) {
         EXPECT_EQ(lumo_queue_putfront(q_, item(8)), 0);
     }
     EXPECT_EQ(lumo_queue_count(q_), 2);
-    EXPECT_EQ(drain(), (Items{6, 7}));
+    // Destroy frees what is left, head first.
+    ASSERT_EQ(lumo_queue_putfront(q_, item(9)), 1);
+    g_freed.clear();
+    EXPECT_EQ(lumo_queue_destroy(std::exchange(q_, nullptr), [](void *p) { g_freed.push_back(number(p)); }), 1);
+    EXPECT_EQ(g_freed, (Items{9, 6, 7}));
 }
 
-TEST_F(Queue, GetOnEmptyPollsAtOnceOrWaitsTheTimeOut) {
-    Stopwatch poll;
-    EXPECT_EQ(lumo_queue_get(q_, 0, 60000), nullptr);  // the time-out is not looked at
-    EXPECT_LT(poll.ms(), kLateMs);
-    Stopwatch timed;
-    EXPECT_EQ(lumo_queue_get(q_, 1, 300), nullptr);
-    EXPECT_GE(timed.ms(), 300);
-    EXPECT_LT(timed.ms(), 300 + kLateMs);
-    EXPECT_EQ(sleeping_getters(), 0);
+TEST_F(Queue, DestroyWakesASleepingGetterFirst) {
+    auto got = getter();
+    ASSERT_TRUE(wait_until([&] { return getters() == 1; }));
+    EXPECT_EQ(lumo_queue_destroy(std::exchange(q_, nullptr), nullptr), 1);
+    EXPECT_EQ(got.get(), nullptr);
 }
 
-TEST_F(Queue, EachPutWakesExactlyOneSleepingGetter) {
+// That a put wakes only one getter does not show from outside, since another
+// would go back to sleep; what must hold is that no put leaves its item
+// queued while a getter sleeps.
+TEST_F(Queue, EachPutWakesASleepingGetter) {
     auto a = getter();
     auto b = getter();
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return getters() == 2; }));
     put_all({1});
-    ASSERT_TRUE(wait_until([&] { return (ready(a) || ready(b)) && sleeping_getters() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_NE(ready(a), ready(b));
+    ASSERT_TRUE(wait_until([&] { return (ready(a) || ready(b)) && getters() == 1; }));
     put_all({2});
     EXPECT_EQ(number(a.get()) + number(b.get()), 3u);  // one item each
 
-    // A lone timed getter is woken as well. (Beside another getter it may
-    // wake for the other's item and leave empty-handed, as a spurious wake.)
+    // A lone timed getter waits out its time or is woken as well. (Beside
+    // another getter it may wake for the other's item and leave empty-handed,
+    // as a spurious wake.)
+    test::Stopwatch watch;
+    EXPECT_EQ(lumo_queue_get(q_, 1, 300), nullptr);
+    EXPECT_GE(watch.ms(), 300);
+    EXPECT_LT(watch.ms(), 300 + kLateMs);
     auto timed = getter(60000);
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return getters() == 1; }));
     put_all({9});
     EXPECT_EQ(number(timed.get()), 9u);
 }
 
 TEST_F(Queue, CloseRefusesPutsAndReturnsOnceGettersHaveDrainedIt) {
     put_all({1, 2, 3});
-    auto closed = closer();
-    ASSERT_TRUE(wait_until([&] { return drain_waiters() == 1; }));
+    auto closed = in_thread([this] { return lumo_queue_close(q_); });
+    ASSERT_TRUE(wait_until([&] { return drainers() == 1; }));
     EXPECT_EQ(lumo_queue_put(q_, item(4)), 0);
     EXPECT_EQ(lumo_queue_putfront(q_, item(4)), 0);
     EXPECT_EQ(number(lumo_queue_get(q_, 1, -1)), 1u);
@@ -134,7 +127,7 @@ TEST_F(Queue, CloseRefusesPutsAndReturnsOnceGettersHaveDrainedIt) {
     EXPECT_EQ(closed.get(), 1);
 
     EXPECT_EQ(lumo_queue_close(q_), 0);
-    Stopwatch watch;
+    test::Stopwatch watch;
     EXPECT_EQ(lumo_queue_get(q_, 1, -1), nullptr);  // closed and empty: no sleep
     EXPECT_LT(watch.ms(), kLateMs);
 }
@@ -142,9 +135,9 @@ TEST_F(Queue, CloseRefusesPutsAndReturnsOnceGettersHaveDrainedIt) {
 TEST_F(Queue, StopWakesEverySleepingGetterAndRefusesEverythingAfter) {
     auto a = getter();
     auto b = getter();
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return getters() == 2; }));
     EXPECT_EQ(lumo_queue_stop(q_), 1);
-    EXPECT_EQ(sleeping_getters(), 0);  // stop returns only after both have left
+    EXPECT_EQ(getters(), 0);  // stop returns only after both have left
     EXPECT_EQ(a.get(), nullptr);
     EXPECT_EQ(b.get(), nullptr);
     EXPECT_EQ(lumo_queue_put(q_, item(1)), 0);
@@ -157,11 +150,27 @@ TEST_F(Queue, StopWakesEverySleepingGetterAndRefusesEverythingAfter) {
 
 TEST_F(Queue, StopLetsAWaitingCloseGoAndKeepsTheItemsFromGetters) {
     put_all({1});
-    auto closed = closer();
-    ASSERT_TRUE(wait_until([&] { return drain_waiters() == 1; }));
+    std::promise<pthread_t> closer_id;
+    auto closed = in_thread([&] {
+        closer_id.set_value(pthread_self());
+        return lumo_queue_close(q_);
+    });
+    const pthread_t closer = closer_id.get_future().get();
+    ASSERT_TRUE(wait_until([&] { return drainers() == 1; }));
+    // On one processor, with the close at idle priority, the close runs again
+    // only once the stop sleeps, so a stop that did not wait for it would
+    // return with it still inside. A refused setting makes that less likely.
+    cpu_set_t saved, one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    const bool pinned = sched_getaffinity(0, sizeof saved, &saved) == 0 && sched_setaffinity(0, sizeof one, &one) == 0;
+    pthread_setaffinity_np(closer, sizeof one, &one);
+    sched_param idle{};
+    pthread_setschedparam(closer, SCHED_IDLE, &idle);
     EXPECT_EQ(lumo_queue_stop(q_), 1);
     // Gone from the wait before the stop returns: a destroy may follow at once.
-    EXPECT_EQ(drain_waiters(), 0);
+    EXPECT_EQ(drainers(), 0);
+    if (pinned) sched_setaffinity(0, sizeof saved, &saved);
     EXPECT_EQ(closed.get(), 0);  // it could not drain
     EXPECT_EQ(lumo_queue_get(q_, 0, 0), nullptr);
     EXPECT_EQ(lumo_queue_count(q_), 1);  // freed by destroy
@@ -173,13 +182,13 @@ TEST_F(Queue, StopLetsAWaitingCloseGoAndKeepsTheItemsFromGetters) {
 // getter go on only once the stop has begun.
 TEST_F(Queue, StopIsNotLeftWaitingByAGetterThatLeavesItemsBehind) {
     auto got = getter();
-    ASSERT_TRUE(wait_until([&] { return sleeping_getters() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return getters() == 1; }));
     Lock *wake_lock = Lock::from_native(q_->not_empty.lock);
     q_->lock->lock();
     wake_lock->lock();
     put_all({1, 2});
     q_->lock->unlock();
-    auto stopped = std::async(std::launch::async, [this] { return lumo_queue_stop(q_); });
+    auto stopped = in_thread([this] { return lumo_queue_stop(q_); });
     bool stop_began = wait_until([&] { return q_->stopped.load() != 0; });
     // The stop holds the queue's lock until it sleeps; the getter needs it.
     wake_lock->unlock();
@@ -191,80 +200,117 @@ TEST_F(Queue, StopIsNotLeftWaitingByAGetterThatLeavesItemsBehind) {
     EXPECT_EQ(lumo_queue_count(q_), 1);
 }
 
-std::vector<std::uintptr_t> g_freed;
-void record_free(void *p) { g_freed.push_back(number(p)); }
-
-TEST(QueueDestroy, WakesASleepingGetterFirstAndFreesEveryItemInQueueOrder) {
-    lumo_queue *q = lumo_queue_create();
-    ASSERT_NE(q, nullptr);
-    auto got = std::async(std::launch::async, [q] { return lumo_queue_get(q, 1, -1); });
-    ASSERT_TRUE(wait_until([&] {
-        LockGuard guard(q->lock);
-        return q->get_waiters == 1;
-    }));
-    EXPECT_EQ(lumo_queue_destroy(q, nullptr), 1);
-    EXPECT_EQ(got.get(), nullptr);
-
-    ASSERT_NE(q = lumo_queue_create(), nullptr);
-    for (std::uintptr_t n : {1, 2, 3}) ASSERT_EQ(lumo_queue_put(q, item(n)), 1);
-    ASSERT_EQ(lumo_queue_putfront(q, item(9)), 1);
-    g_freed.clear();
-    EXPECT_EQ(lumo_queue_destroy(q, record_free), 1);
-    EXPECT_EQ(g_freed, (Items{9, 1, 2, 3}));
-}
-
-// Removes the item at `index` during a walk, then checks what the queue holds,
-// including that later puts go last.
-void check_removal(const Items &items, std::size_t index) {
-    SCOPED_TRACE(::testing::Message() << items.size() << " items, removing #" << index);
-    lumo_queue *q = lumo_queue_create();
-    ASSERT_NE(q, nullptr);
-    for (auto n : items) ASSERT_EQ(lumo_queue_put(q, item(n)), 1);
-    if (!lumo_queue_iterbegin(q)) FAIL() << "iterbegin refused";
-    EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nothing under the cursor yet
-    for (std::size_t i = 0; i <= index; ++i) EXPECT_EQ(number(lumo_queue_iternext(q)), items[i]);
-    EXPECT_EQ(lumo_queue_iterremove(q), 1);
-    EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nor right after a removal
-    for (std::size_t i = index + 1; i < items.size(); ++i)
-        EXPECT_EQ(number(lumo_queue_iternext(q)), items[i]);
-    EXPECT_EQ(lumo_queue_iternext(q), nullptr);
-    EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nor past the end
-    lumo_queue_iterend(q);
-
-    EXPECT_EQ(lumo_queue_count(q), static_cast<std::int32_t>(items.size() - 1));
-    ASSERT_EQ(lumo_queue_put(q, item(100)), 1);
-    ASSERT_EQ(lumo_queue_put(q, item(101)), 1);
-    Items expected = items;
-    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(index));
-    expected.push_back(100);
-    expected.push_back(101);
-    Items got;
-    while (void *p = lumo_queue_get(q, 0, 0)) got.push_back(number(p));
-    EXPECT_EQ(got, expected);
-    lumo_queue_destroy(q, nullptr);
-}
-
 TEST(QueueIteration, RemovingFirstMiddleLastOrOnlyItemKeepsTheRestInOrder) {
-    check_removal({1, 2, 3}, 0);
-    check_removal({1, 2, 3}, 1);
-    check_removal({1, 2, 3}, 2);
-    check_removal({1, 2}, 1);
-    check_removal({1}, 0);
+    const struct {
+        Items items;
+        std::size_t index;
+    } cases[] = {{{1, 2, 3}, 0}, {{1, 2, 3}, 1}, {{1, 2, 3}, 2}, {{1, 2}, 1}, {{1}, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.items.size() << " items, removing #" << c.index);
+        lumo_queue *q = lumo_queue_create();
+        for (auto n : c.items) ASSERT_EQ(lumo_queue_put(q, item(n)), 1);
+        if (!lumo_queue_iterbegin(q)) FAIL() << "iterbegin refused";
+        EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nothing under the cursor yet
+        for (std::size_t i = 0; i <= c.index; ++i) EXPECT_EQ(number(lumo_queue_iternext(q)), c.items[i]);
+        EXPECT_EQ(lumo_queue_iterremove(q), 1);
+        EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nor right after a removal
+        for (std::size_t i = c.index + 1; i < c.items.size(); ++i)
+            EXPECT_EQ(number(lumo_queue_iternext(q)), c.items[i]);
+        EXPECT_EQ(lumo_queue_iternext(q), nullptr);
+        EXPECT_EQ(lumo_queue_iterremove(q), 0);  // nor past the end
+        lumo_queue_iterend(q);
+        // What is left keeps its order, and later puts go last.
+        EXPECT_EQ(lumo_queue_count(q), static_cast<std::int32_t>(c.items.size() - 1));
+        ASSERT_EQ(lumo_queue_put(q, item(100)), 1);
+        ASSERT_EQ(lumo_queue_put(q, item(101)), 1);
+        Items expected = c.items;
+        expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(c.index));
+        expected.insert(expected.end(), {100, 101});
+        EXPECT_EQ(drain(q), expected);
+        lumo_queue_destroy(q, nullptr);
+    }
 }
 
 TEST_F(Queue, IterationHoldsOffOtherThreadsAndWorksWhileClosing) {
     put_all({1});
     if (!lumo_queue_iterbegin(q_)) FAIL() << "iterbegin refused";
-    auto put = std::async(std::launch::async, [this] { return lumo_queue_put(q_, item(2)); });
+    auto put = in_thread([this] { return lumo_queue_put(q_, item(2)); });
     EXPECT_NE(put.wait_for(std::chrono::milliseconds(50)), std::future_status::ready);
     EXPECT_EQ(lumo_queue_count(q_), 1);
     lumo_queue_iterend(q_);
     EXPECT_EQ(put.get(), 1);
-    EXPECT_EQ(drain(), (Items{1, 2}));
+    EXPECT_EQ(drain(q_), (Items{1, 2}));
     EXPECT_EQ(lumo_queue_close(q_), 1);
     if (!lumo_queue_iterbegin(q_)) FAIL() << "iterbegin refused";
     EXPECT_EQ(lumo_queue_iternext(q_), nullptr);
     lumo_queue_iterend(q_);
+}
+
+// Many producers and consumers: every item arrives exactly once, each
+// producer's items reach any one consumer in the order they were put, and a
+// stop amid the traffic loses nothing. Items carry producer and sequence.
+constexpr std::uintptr_t kThreads = 4;
+constexpr std::uintptr_t kPerProducer = 25000;
+void *encode(std::uintptr_t producer, std::uintptr_t seq) { return item((seq + 1) * kThreads + producer); }
+
+TEST_F(Queue, StressEveryItemIsDeliveredExactlyOnceInProducerOrder) {
+    std::atomic<bool> closed{false};
+    std::vector<Items> got(kThreads);
+    std::vector<std::thread> consumers, producers;
+    for (std::uintptr_t c = 0; c < kThreads; ++c) {
+        consumers.emplace_back([&, c] {
+            // Half the consumers sleep without limit, half in short timed waits.
+            const std::int32_t timeout = c % 2 == 0 ? -1 : 5;
+            for (;;) {
+                if (void *p = lumo_queue_get(q_, 1, timeout)) got[c].push_back(number(p));
+                else if (timeout < 0 || closed.load()) return;  // untimed: null only once closed
+            }
+        });
+        producers.emplace_back([&, c] {
+            for (std::uintptr_t i = 0; i < kPerProducer; ++i) ASSERT_EQ(lumo_queue_put(q_, encode(c, i)), 1);
+        });
+    }
+    for (auto &t : producers) t.join();
+    EXPECT_EQ(lumo_queue_close(q_), 1);  // returns once the consumers drained it
+    closed.store(true);
+    EXPECT_EQ(lumo_queue_stop(q_), 1);
+    for (auto &t : consumers) t.join();
+
+    std::vector<int> seen(kThreads * kPerProducer, 0);
+    for (const Items &items : got) {
+        Items last(kThreads, 0);
+        for (std::uintptr_t n : items) {
+            const std::uintptr_t producer = n % kThreads, seq = n / kThreads;  // seq from 1
+            ASSERT_GT(seq, last[producer]) << "producer " << producer << " out of order";
+            last[producer] = seq;
+            seen[producer * kPerProducer + seq - 1] += 1;
+        }
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], 1) << "item " << i;
+}
+
+std::atomic<int> g_freed_by_destroy{0};
+
+TEST_F(Queue, StressAStopAmidTrafficLosesNothing) {
+    std::atomic<int> accepted{0}, delivered{0};
+    std::vector<std::thread> threads;
+    for (std::uintptr_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            while (lumo_queue_get(q_, 1, -1) != nullptr) delivered.fetch_add(1);
+        });
+        // Some items jump the line; they must not get lost either. A refused
+        // item stays with the producer.
+        threads.emplace_back([&, t] {
+            for (std::uintptr_t i = 0;; ++i, accepted.fetch_add(1))
+                if ((i % 7 == 0 ? lumo_queue_putfront : lumo_queue_put)(q_, encode(t, i)) == 0) return;
+        });
+    }
+    g_freed_by_destroy = 0;
+    while (accepted.load() < 50000) std::this_thread::yield();
+    EXPECT_EQ(lumo_queue_stop(q_), 1);
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(lumo_queue_destroy(std::exchange(q_, nullptr), [](void *) { g_freed_by_destroy.fetch_add(1); }), 1);
+    EXPECT_EQ(delivered.load() + g_freed_by_destroy.load(), accepted.load());
 }
 
 }  // namespace

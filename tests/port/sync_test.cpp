@@ -16,30 +16,29 @@
 #include "port/global_mutex.h"
 #include "port/lock.h"
 #include "port/systhread.h"
+#include "support/temp_home.h"
 #include "support/threading.h"
 
 namespace vavevar {
 namespace {
 
-int try_lock_elsewhere(Lock *lock) {
-    int rc = -1;
-    std::thread([&] {
-        rc = pthread_mutex_trylock(lock->native());
-        if (rc == 0) pthread_mutex_unlock(lock->native());
-    }).join();
-    return rc;
-}
-
 TEST(Lock, IsRecursiveAndExcludesOtherThreads) {
     Lock *lock = lumo_lock_create();
     ASSERT_NE(lock, nullptr);
+    auto try_lock_elsewhere = [lock] {
+        int rc = -1;
+        std::thread([&] {
+            if ((rc = pthread_mutex_trylock(lock->native())) == 0) pthread_mutex_unlock(lock->native());
+        }).join();
+        return rc;
+    };
     // Taken twice through the mutex, since the analysis rejects re-entry.
     ASSERT_EQ(pthread_mutex_lock(lock->native()), 0);
     ASSERT_EQ(pthread_mutex_lock(lock->native()), 0);
     pthread_mutex_unlock(lock->native());
-    EXPECT_EQ(try_lock_elsewhere(lock), EBUSY);
+    EXPECT_EQ(try_lock_elsewhere(), EBUSY);
     pthread_mutex_unlock(lock->native());
-    EXPECT_EQ(try_lock_elsewhere(lock), 0);
+    EXPECT_EQ(try_lock_elsewhere(), 0);
     lumo_lock_destroy(lock);
 }
 
@@ -50,42 +49,27 @@ TEST(Sleep, SleepsAtLeastTheTime) {
     EXPECT_LT(watch.ms(), 120 + test::kLateMs);
 }
 
-class GlobalMutexTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char dir[] = "/tmp/vavevar-gm-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/ixoglobal.lock";
-    }
-    void TearDown() override {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    const char *path() const { return path_.c_str(); }
-
-    std::string dir_, path_;
-};
-
-TEST_F(GlobalMutexTest, TwoThreadsExcludeEachOtherAndTheFileIsForEveryUser) {
+TEST(GlobalMutex, TwoThreadsExcludeEachOtherAndTheFileIsForEveryUser) {
+    test::TempHome dir;
+    const std::string path = dir.path() + "/ixoglobal.lock";
     GlobalMutex missing;
-    EXPECT_FALSE(missing.take((dir_ + "/no/such/dir/lock").c_str()));
+    EXPECT_FALSE(missing.take((dir.path() + "/no/such/dir/lock").c_str()));
     EXPECT_FALSE(missing.held());
 
     mode_t old_mask = umask(022);
     GlobalMutex first;
-    bool taken = first.take(path());
+    bool taken = first.take(path.c_str());
     umask(old_mask);
     ASSERT_TRUE(taken);
     struct stat info;
-    ASSERT_EQ(stat(path(), &info), 0);
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0666u);
 
     std::atomic<bool> second_holds{false};
     std::thread other([&] {
         GlobalMutex second;
-        EXPECT_FALSE(second.try_take(path()));
-        EXPECT_TRUE(second.take(path()));  // blocks until the first lets go
+        EXPECT_FALSE(second.try_take(path.c_str()));
+        EXPECT_TRUE(second.take(path.c_str()));  // blocks until the first lets go
         second_holds.store(true);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -94,16 +78,18 @@ TEST_F(GlobalMutexTest, TwoThreadsExcludeEachOtherAndTheFileIsForEveryUser) {
     EXPECT_FALSE(first.held());
     other.join();
     EXPECT_TRUE(second_holds.load());
-    EXPECT_TRUE(first.try_take(path()));  // released by the other's destructor
+    EXPECT_TRUE(first.try_take(path.c_str()));  // released by the other's destructor
 }
 
-TEST_F(GlobalMutexTest, ExcludesAnotherProcessUntilThatProcessDies) {
+TEST(GlobalMutex, ExcludesAnotherProcessUntilThatProcessDies) {
+    test::TempHome dir;
+    const std::string path = dir.path() + "/ixoglobal.lock";
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
     if (pid == 0) {
         GlobalMutex held;
-        char byte = held.take(path()) ? 'h' : 'x';
+        char byte = held.take(path.c_str()) ? 'h' : 'x';
         if (write(ready[1], &byte, 1) != 1) _exit(1);
         for (;;) pause();  // killed while holding the mutex
     }
@@ -113,10 +99,10 @@ TEST_F(GlobalMutexTest, ExcludesAnotherProcessUntilThatProcessDies) {
     close(ready[0]);
     ASSERT_EQ(byte, 'h');
     GlobalMutex mine;
-    EXPECT_FALSE(mine.try_take(path()));
+    EXPECT_FALSE(mine.try_take(path.c_str()));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    EXPECT_TRUE(mine.try_take(path()));
+    EXPECT_TRUE(mine.try_take(path.c_str()));
 }
 
 }  // namespace
