@@ -23,11 +23,9 @@ inline constexpr int kLongWaitMs = 15000;
 // reports on standard output; a later daemon may take that port again.
 class RealDaemon {
 public:
-    explicit RealDaemon(const std::string &home, std::uint16_t port = 0,
-                        const std::vector<std::string> &extra = {}) {
+    explicit RealDaemon(const std::string &home, std::uint16_t port = 0) {
         std::vector<std::string> args{"--port", std::to_string(port), "--port-file", "-",
                                       "--home", home, "--instance-name", "it"};
-        args.insert(args.end(), extra.begin(), extra.end());
         child_ = std::make_unique<ChildProcess>(VAVEVARD_PATH, args, ChildProcess::environment_with({}));
         std::string line;
         if (child_->read_stdout_line(line)) port_ = static_cast<std::uint16_t>(std::atoi(line.c_str()));

@@ -1,5 +1,6 @@
-// Publish and subscribe across processes through the real daemon, with the
-// tool as the other process.
+// The library against the real daemon, with the tool as the other process:
+// publish and subscribe across processes, group membership as other
+// processes join and leave, and the daemon going away and coming back.
 #include <fstream>
 
 #include "harness.h"
@@ -59,37 +60,106 @@ TEST_F(PubSubAcrossProcesses, EachSideGetsWhatItsFilterMatchesInOrderWithPropert
     lumo_subscriber_close(s);
 }
 
-TEST_F(PubSubAcrossProcesses, AnInvalidFilterIsRefusedWithTheDaemonsMessage) {
-    char *status = nullptr;
-    EXPECT_EQ(lumo_subscriber_create("ALARM/* and (", "it", nullptr, nullptr, &status), nullptr);
-    ASSERT_NE(status, nullptr);
-    EXPECT_STREQ(status,
-                 "invalid subscription: at character 14: expected an event type pattern, a test "
-                 "or '(', found the end of the text");
-    std::free(status);
-    auto sub = run_tool({"sub", "prop.x >= high"}, daemon_->port(), home_.path());
-    EXPECT_EQ(sub->wait(kLongWaitMs), 2);
-    EXPECT_EQ(sub->stderr_.rfind("vavevar sub: the daemon refused the subscription: ", 0), 0u)
-        << sub->stderr_;
+using MembershipAcrossProcesses = IntegrationTest;
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+TEST_F(MembershipAcrossProcesses, MembersSeeOthersJoinAndLeaveWhenTheirProcessEnds) {
+    lumo_subscriber *watcher = subscribe("NOTHING/*", "workers", true);
+    ASSERT_NE(watcher, nullptr);
+    std::int32_t cls = -1;
+    std::string block;
+    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPLIST");
+    EXPECT_EQ(cls, 1);
+    EXPECT_TRUE(has(block, "  name=workers\n  members=1\n")) << block;
+
+    // A member that takes its list and exits normally: it unsubscribes.
+    auto polite = run_tool({"sub", "NOTHING/*", "--group", "workers", "--component", "polite",
+                            "--prop", "role=indexer", "--count", "1"},
+                           daemon_->port(), home_.path());
+    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPDELTA");
+    EXPECT_EQ(cls, 2);
+    EXPECT_TRUE(has(block, "members=2\nSeg:change\n  kind=join\n  reason=joined\n")) << block;
+    EXPECT_TRUE(has(block, "component=polite")) << block;
+    EXPECT_TRUE(has(block, "Seg:properties\n    role=indexer\n")) << block;
+    ASSERT_EQ(polite->wait(kLongWaitMs), 0) << polite->stderr_;
+    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPDELTA");
+    EXPECT_TRUE(has(block, "members=1\nSeg:change\n  kind=leave\n  reason=unsubscribed\n")) << block;
+    EXPECT_TRUE(has(block, "component=polite")) << block;
+
+    // A member whose process is killed: its connection drops.
+    auto doomed = start_tool_subscriber({"NOTHING/*", "--group", "workers", "--component", "doomed"},
+                                        daemon_->port(), home_.path());
+    ASSERT_NE(doomed, nullptr);
+    next(watcher, &block, &cls);
+    EXPECT_TRUE(has(block, "kind=join")) << block;
+    EXPECT_TRUE(has(block, "component=doomed")) << block;
+    ASSERT_TRUE(doomed->signal(SIGKILL));
+    EXPECT_EQ(doomed->wait(), 128 + SIGKILL);
+    next(watcher, &block, &cls);
+    EXPECT_TRUE(has(block, "members=1\nSeg:change\n  kind=leave\n  reason=disconnected\n")) << block;
+    EXPECT_TRUE(has(block, "component=doomed")) << block;
+    EXPECT_EQ(lumo_subscriber_receive(watcher, 0, 0), nullptr);
+    lumo_subscriber_close(watcher);
 }
 
-TEST(ToolErrors, UsageAndAnAbsentDaemonHaveTheirOwnExitStatus) {
-    TempHome home;
-    auto no_args = run_tool({}, 1, home.path());
-    EXPECT_EQ(no_args->wait(), 2);
-    EXPECT_NE(no_args->stderr_.find("usage: vavevar COMMAND"), std::string::npos);
-    // The port of a stopped daemon: nobody listens there.
-    std::uint16_t port;
-    {
-        RealDaemon gone(home.path());
-        ASSERT_TRUE(gone.ok());
-        port = gone.port();
-        ASSERT_EQ(gone.stop(), 0);
+using DaemonRestart = IntegrationTest;
+
+TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile) {
+    lumo_subscriber *s = subscribe("RESTART/*");
+    ASSERT_NE(s, nullptr);
+    // A member learns of the lost link: its leave notification is delivered
+    // once the library has given up the connection.
+    lumo_subscriber *member = subscribe("NONE", "restart-watch");
+    ASSERT_NE(member, nullptr);
+    EXPECT_EQ(next(member), "IXO/SYSTEM/MEMBERSHIPLIST");
+
+    auto pub = run_tool({"pub", "RESTART/LINE", "--lines", "--verbose"}, daemon_->port(),
+                        home_.path(), true);
+    std::string line, body;
+    ASSERT_TRUE(pub->write_stdin("before\n"));
+    ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs)) << pub->stderr_;
+    EXPECT_EQ(next(s, nullptr, nullptr, &body), "RESTART/LINE");
+    EXPECT_EQ(body, "before");
+
+    const std::uint16_t port = daemon_->port();
+    ASSERT_EQ(daemon_->stop(), 0) << daemon_->log();
+    std::int32_t cls = -1;
+    EXPECT_EQ(next(member, nullptr, &cls), "IXO/SYSTEM/LEAVEGROUP");
+    EXPECT_EQ(cls, 7);
+
+    // Published while no daemon runs: they wait in the publisher's library.
+    ASSERT_TRUE(pub->write_stdin("outage-1\noutage-2\n"));
+    ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs));
+    ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs));
+    EXPECT_EQ(line, "vavevar pub: published 3: RESTART/LINE (8 bytes)");
+    // The publisher is held until this process has subscribed again, or its
+    // events could reach the new daemon before the subscription does.
+    ASSERT_TRUE(pub->signal(SIGSTOP));
+
+    daemon_ = std::make_unique<RealDaemon>(home_.path(), port);
+    ASSERT_TRUE(daemon_->ok()) << daemon_->log();
+    ASSERT_EQ(daemon_->port(), port);
+    char *instance = nullptr;
+    lumo_get_instancename(&instance);  // waits for the new connection
+    ASSERT_NE(instance, nullptr);
+    std::free(instance);
+    // Queued behind the re-subscription on this process's link.
+    lumo_publisher *marker = lumo_publisher_create("it");
+    publish(marker, "RESTART/MARK", {}, "marker");
+    lumo_publisher_close(marker);
+    EXPECT_EQ(next(s), "RESTART/MARK");
+
+    ASSERT_TRUE(pub->signal(SIGCONT));
+    ASSERT_TRUE(pub->write_stdin("after\n"));
+    pub->close_stdin();
+    for (const char *expected : {"outage-1", "outage-2", "after"}) {
+        next(s, nullptr, nullptr, &body);
+        EXPECT_EQ(body, expected);
     }
-    auto sub = run_tool({"sub"}, port, home.path());
-    EXPECT_EQ(sub->wait(), 1);
-    EXPECT_EQ(sub->stderr_, "vavevar sub: cannot connect to the daemon on localhost:" +
-                                std::to_string(port) + ": Connection refused\n");
+    EXPECT_EQ(pub->wait(kLongWaitMs), 0) << pub->stderr_;
+    lumo_subscriber_close(member);
+    lumo_subscriber_close(s);
 }
 
 }  // namespace
