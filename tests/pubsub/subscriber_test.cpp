@@ -55,23 +55,37 @@ TEST_F(Subscriber, IdentifiersCountFromOneNeverComeBackTheTableGrowsAndRoutingIs
     }
 }
 
-TEST_F(Subscriber, CreationSendsTheRequestReturnsOnAcceptanceAndCloseUnsubscribes) {
+TEST_F(Subscriber, CreationAndCloseSendByteExactRequests) {
     lumo_proplist *props = ::lumo_proplist_create();
+    lumo_proplist *none = ::lumo_proplist_create();
     ::lumo_proplist_put(props, "zone", "north");
+    ::lumo_proplist_put(props, "empty", "");
+    ::lumo_proplist_put(props, "zone", "south");  // replaced in place
     char *status = reinterpret_cast<char *>(1);
-    lumo_subscriber *s = ::lumo_subscriber_create_wdeltas("type == 'a'", "comp", "grp", props, &status);
-    ::lumo_proplist_destroy(&props);
-    ASSERT_NE(s, nullptr);
+    lumo_subscriber *full = ::lumo_subscriber_create_wdeltas("type == 'a'", "comp", "grp", props, &status);
     EXPECT_EQ(status, nullptr);
-    EXPECT_EQ(daemon.requests(Kind::subscribe).at(0).raw,
-              "POST /subscribe HTTP/1.1\r\nContent-Length: 0\r\nSubscriberID: 1\r\n"
-              "Subscription: type == 'a'\r\nComponent: comp\r\nMbrInterest: grp\r\n"
-              "MbrDeltas: true\r\nnumberOfProperties: 1\r\nzone: north\r\n\r\n");
-    EXPECT_STREQ(::lumo_subscriber_subscription(s), "type == 'a'");
-    EXPECT_STREQ(::lumo_subscriber_component(s), "comp");
-    ::lumo_subscriber_close(s);
-    ASSERT_TRUE(daemon.wait_for_requests(Kind::unsubscribe, 1));
-    EXPECT_EQ(daemon.requests(Kind::unsubscribe)[0].header("SubscriberID"), "1");
+    lumo_subscriber *bare = ::lumo_subscriber_create(nullptr, "comp", nullptr, nullptr, nullptr);
+    lumo_subscriber *empty = ::lumo_subscriber_create("", "", "", none, nullptr);
+    ::lumo_proplist_destroy(&props);  // the subscribers keep their own copies
+    ::lumo_proplist_destroy(&none);
+    ASSERT_TRUE(full && bare && empty);
+    EXPECT_STREQ(::lumo_subscriber_subscription(full), "type == 'a'");
+    EXPECT_STREQ(::lumo_subscriber_component(full), "comp");
+    // Absent texts are the word null, empty ones nothing; properties in list order.
+    const std::string head = "POST /subscribe HTTP/1.1\r\nContent-Length: 0\r\nSubscriberID: ";
+    auto subscribes = daemon.requests(Kind::subscribe);
+    ASSERT_EQ(subscribes.size(), 3u);
+    EXPECT_EQ(subscribes[0].raw, head + "1\r\nSubscription: type == 'a'\r\nComponent: comp\r\n"
+                                 "MbrInterest: grp\r\nMbrDeltas: true\r\nnumberOfProperties: 2\r\n"
+                                 "zone: south\r\nempty: \r\n\r\n");
+    EXPECT_EQ(subscribes[1].raw, head + "2\r\nSubscription: null\r\nComponent: comp\r\n"
+                                 "MbrInterest: null\r\nMbrDeltas: false\r\nnumberOfProperties: 0\r\n\r\n");
+    EXPECT_EQ(subscribes[2].raw, head + "3\r\nSubscription: \r\nComponent: \r\n"
+                                 "MbrInterest: \r\nMbrDeltas: false\r\nnumberOfProperties: 0\r\n\r\n");
+    for (lumo_subscriber *s : {full, bare, empty}) ::lumo_subscriber_close(s);
+    ASSERT_TRUE(daemon.wait_for_requests(Kind::unsubscribe, 3));
+    EXPECT_EQ(daemon.requests(Kind::unsubscribe)[0].raw,
+              "POST /unsubscribe HTTP/1.1\r\nContent-Length: 0\r\nSubscriberID: 1\r\n\r\n");
 }
 
 TEST_F(Subscriber, RefusalReturnsNullWithTheDaemonsMessage) {
