@@ -2,8 +2,10 @@
 // publish and subscribe across processes, group membership as other
 // processes join and leave, and the daemon going away and coming back.
 #include <fstream>
+#include <sstream>
 
 #include "harness.h"
+#include "support/threading.h"
 
 namespace vavevar::test {
 namespace {
@@ -105,6 +107,22 @@ TEST_F(MembershipAcrossProcesses, MembersSeeOthersJoinAndLeaveWhenTheirProcessEn
 
 using DaemonRestart = IntegrationTest;
 
+// Whether a connection to `port` still waits in CLOSE_WAIT: the daemon has
+// closed its end and a client has not yet noticed.
+bool close_pending(std::uint16_t port) {
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line, slot, local, remote, state;
+        std::getline(in, line);  // the column names
+        while (std::getline(in, line)) {
+            std::istringstream(line) >> slot >> local >> remote >> state;
+            if (state == "08" && std::stoul(remote.substr(remote.find(':') + 1), nullptr, 16) == port)
+                return true;
+        }
+    }
+    return false;
+}
+
 TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile) {
     lumo_subscriber *s = subscribe("RESTART/*");
     ASSERT_NE(s, nullptr);
@@ -128,7 +146,10 @@ TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile
     EXPECT_EQ(next(member, nullptr, &cls), "IXO/SYSTEM/LEAVEGROUP");
     EXPECT_EQ(cls, 7);
 
-    // Published while no daemon runs: they wait in the publisher's library.
+    // Published while no daemon runs, they wait in the publisher's library;
+    // but only once it has seen the link go, or the first could be written
+    // whole into the dead connection and lost with it.
+    ASSERT_TRUE(wait_until([&] { return !close_pending(port); }));
     ASSERT_TRUE(pub->write_stdin("outage-1\noutage-2\n"));
     ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs));
     ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs));
