@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,11 +23,9 @@ inline constexpr int kLongWaitMs = 15000;
 // reports on standard output; a later daemon may take that port again.
 class RealDaemon {
 public:
-    explicit RealDaemon(const std::string &home, std::uint16_t port = 0,
-                        const std::vector<std::string> &extra = {}) {
+    explicit RealDaemon(const std::string &home, std::uint16_t port = 0) {
         std::vector<std::string> args{"--port", std::to_string(port), "--port-file", "-",
                                       "--home", home, "--instance-name", "it"};
-        args.insert(args.end(), extra.begin(), extra.end());
         child_ = std::make_unique<ChildProcess>(VAVEVARD_PATH, args, ChildProcess::environment_with({}));
         std::string line;
         if (child_->read_stdout_line(line)) port_ = static_cast<std::uint16_t>(std::atoi(line.c_str()));
@@ -73,23 +70,6 @@ inline std::unique_ptr<ChildProcess> start_tool_subscriber(std::vector<std::stri
     return child;
 }
 
-// The daemon's counters through `vavevar stats`.
-inline std::map<std::string, std::string> daemon_stats(std::uint16_t port, const std::string &home) {
-    auto child = run_tool({"stats"}, port, home);
-    std::map<std::string, std::string> stats;
-    if (child->wait() != 0) return stats;
-    std::size_t at = 0;
-    const std::string &out = child->stdout_;
-    while (at < out.size()) {
-        std::size_t lf = out.find('\n', at);
-        std::string line = out.substr(at, lf - at);
-        std::size_t colon = line.find(": ");
-        if (colon != std::string::npos) stats[line.substr(0, colon)] = line.substr(colon + 2);
-        at = lf == std::string::npos ? out.size() : lf + 1;
-    }
-    return stats;
-}
-
 // A test with a daemon of its own and the library started in this process.
 class IntegrationTest : public ::testing::Test {
 protected:
@@ -122,16 +102,18 @@ protected:
         lumo_publisher_publish(p, n);
     }
 
-    // The next notification's type and, for body blocks, its rendering;
-    // "" when none comes in time.
+    // The next notification's type ("" when none comes in time) and, where
+    // asked, its class, its body and its body block rendered as text.
     static std::string next(lumo_subscriber *s, std::string *block_text = nullptr,
-                            int waitMs = kLongWaitMs) {
-        lumo_notification *n = lumo_subscriber_receive(s, 1, waitMs);
+                            std::int32_t *cls = nullptr, std::string *body_text = nullptr) {
+        lumo_notification *n = lumo_subscriber_receive(s, 1, kLongWaitMs);
         if (n == nullptr) return "";
         std::string type = lumo_notification_type(n) ? lumo_notification_type(n) : "(null)";
+        if (cls != nullptr) *cls = lumo_notification_getClass(n);
+        std::int32_t length = 0;
+        const char *body = lumo_notification_body(n, &length);
+        if (body_text != nullptr) *body_text = body ? std::string(body, static_cast<std::size_t>(length)) : "";
         if (block_text != nullptr) {
-            std::int32_t length = 0;
-            const char *body = lumo_notification_body(n, &length);
             lumo_bb *block = lumo_bb_body2block(body, length);
             char *text = lumo_bb_toString(block);
             *block_text = text ? text : "<no body block>";

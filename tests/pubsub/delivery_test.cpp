@@ -1,5 +1,6 @@
-// Delivered notifications: receive in its three forms, relinquish, callbacks
-// in both modes, and closing while other threads are inside the subscriber.
+// Delivered notifications: receive, relinquish, callbacks in both modes,
+// subscriber lists and multirecv, and closing or destroying while other
+// threads are inside.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,75 +10,70 @@
 #include <thread>
 
 #include "pubsub/subscriber.h"
+#include "pubsub/subscriber_list.h"
 #include "support/pubsub_fixture.h"
+#include "support/threading.h"
 
 namespace vavevar::test {
 namespace {
-
-using std::chrono::steady_clock;
 
 class Delivery : public PubSubTest {
 protected:
     void SetUp() override {
         PubSubTest::SetUp();
         s = subscribe();
-        ASSERT_NE(s, nullptr);
+        t = subscribe();
+        list = ::lumo_subscriberlist_create();
+        ASSERT_TRUE(s && t && list);
     }
     void TearDown() override {
-        if (s != nullptr) ::lumo_subscriber_close(s);
+        ::lumo_subscriberlist_destroy(&list);
+        for (lumo_subscriber *open : {s, t})
+            if (open != nullptr) ::lumo_subscriber_close(open);
         PubSubTest::TearDown();
     }
     std::int32_t held() {
         LockGuard guard(s->lock);
         return s->heldCount;
     }
-    lumo_subscriber *s = nullptr;
+    void send_and_wait(lumo_subscriber *to, const char *type) {
+        std::int32_t before = lumo_queue_count(to->queue);
+        send_event(to->id, type);
+        ASSERT_TRUE(wait_until([&] { return lumo_queue_count(to->queue) > before; }));
+    }
+    // Waits until `n` threads sleep in multirecv on `l`.
+    static bool waiters_reach(lumo_subscriberlist *l, std::int32_t n) {
+        return wait_until([&] {
+            LockGuard guard(l->lock);
+            return l->waiters == n;
+        });
+    }
+    lumo_subscriber *s = nullptr;  // identifier 1
+    lumo_subscriber *t = nullptr;  // identifier 2
+    lumo_subscriberlist *list = nullptr;
 };
 
-TEST_F(Delivery, ReceivesInArrivalOrderThenPollsAndTimesOutEmpty) {
-    send_event(1, "a");
-    send_event(1, "b");
-    send_event(1, "c");
-    EXPECT_EQ(next_type(s), "a");
+TEST_F(Delivery, ReceivesInOrderHoldsUntilRelinquishedThenPollsAndTimesOutEmpty) {
+    for (const char *type : {"a", "b", "c"}) send_event(1, type);
+    lumo_notification *a = ::lumo_subscriber_receive(s, 1, 5000);
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(::lumo_notification_type(a), "a");
     EXPECT_EQ(next_type(s), "b");
-    EXPECT_EQ(next_type(s), "c");
-    auto start = steady_clock::now();
-    EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
-    EXPECT_LT(seconds_since(start), 0.1);
-    start = steady_clock::now();
-    EXPECT_EQ(::lumo_subscriber_receive(s, 1, 500), nullptr);
-    EXPECT_GE(seconds_since(start), 0.49);
-}
-
-TEST_F(Delivery, ReceivedNotificationsAreHeldUntilRelinquished) {
-    send_event(1, "one");
-    send_event(1, "two");
-    lumo_notification *one = ::lumo_subscriber_receive(s, 1, 5000);
-    lumo_notification *two = ::lumo_subscriber_receive(s, 1, 5000);
-    ASSERT_TRUE(one && two);
+    lumo_notification *c = ::lumo_subscriber_receive(s, 1, 5000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(::lumo_notification_type(c), "c");
     EXPECT_EQ(held(), 2);
-    ::lumo_subscriber_relinquish(s, one);
-    EXPECT_EQ(held(), 1);
+    ::lumo_subscriber_relinquish(s, a);
     // One the subscriber never held is destroyed all the same.
     ::lumo_subscriber_relinquish(s, ::lumo_notification_create("mine", nullptr, 0));
     ::lumo_subscriber_relinquish(nullptr, ::lumo_notification_create("mine", nullptr, 0));
-    EXPECT_EQ(held(), 1);
-    // `two` is never relinquished: closing destroys it (the leak checker looks).
-}
-
-TEST_F(Delivery, CloseWakesABlockedReceiveWithNull) {
-    std::atomic<bool> returned{false};
-    lumo_notification *got = reinterpret_cast<lumo_notification *>(1);
-    std::thread receiver([&] {
-        got = ::lumo_subscriber_receive(s, 1, 0);
-        returned = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(returned.load());
-    ::lumo_subscriber_close(s);
-    s = nullptr;
-    receiver.join();
-    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(held(), 1);  // `c`, which closing destroys (the leak checker looks)
+    Stopwatch poll;
+    EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
+    EXPECT_LT(poll.ms(), 100);
+    Stopwatch timed;
+    EXPECT_EQ(::lumo_subscriber_receive(s, 1, 500), nullptr);
+    EXPECT_GE(timed.ms(), 490);
 }
 
 struct Calls {
@@ -85,43 +81,34 @@ struct Calls {
     std::set<std::thread::id> threads;
     std::vector<std::string> types;
     std::atomic<int> count{0};
-    void record(lumo_notification *n) {
-        std::lock_guard<std::mutex> guard(mutex);
-        threads.insert(std::this_thread::get_id());
-        types.push_back(::lumo_notification_type(n));
-        count += 1;
+    static void record(lumo_notification *n, void *raw) {
+        auto *calls = static_cast<Calls *>(raw);
+        std::lock_guard<std::mutex> guard(calls->mutex);
+        calls->threads.insert(std::this_thread::get_id());
+        calls->types.push_back(::lumo_notification_type(n));
+        calls->count += 1;
     }
 };
 
-bool wait_for(const std::atomic<int> &count, int n) {
-    auto start = steady_clock::now();
-    while (count.load() < n && seconds_since(start) < 10) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return count.load() >= n;
-}
-
-TEST_F(Delivery, ModeZeroRunsOneThreadInOrderAndDestroysAfterTheCall) {
-    Calls calls;
-    auto callback = [](lumo_notification *n, void *context) { static_cast<Calls *>(context)->record(n); };
-    ASSERT_EQ(::lumo_subscriber_registercallback(s, callback, &calls, 0), 0);
-    EXPECT_EQ(::lumo_subscriber_registercallback(s, callback, &calls, 0), -1);
-    for (int i = 0; i < 5; ++i) send_event(1, "e" + std::to_string(i));
-    ASSERT_TRUE(wait_for(calls.count, 5));
-    EXPECT_EQ(calls.types, (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4"}));
-    EXPECT_EQ(calls.threads.size(), 1u);
-    EXPECT_EQ(held(), 0);
-    EXPECT_EQ(::lumo_subscriber_cancelcallback(s), 0);
-    EXPECT_EQ(::lumo_subscriber_cancelcallback(s), -1);
-    EXPECT_EQ(::lumo_subscriber_registercallback(s, callback, &calls, 0), 0);
-}
-
-TEST_F(Delivery, ModeOneStartsAThreadPerNotification) {
-    Calls calls;
-    auto callback = [](lumo_notification *n, void *context) { static_cast<Calls *>(context)->record(n); };
-    ASSERT_EQ(::lumo_subscriber_registercallback(s, callback, &calls, 1), 0);
-    for (int i = 0; i < 5; ++i) send_event(1, "e" + std::to_string(i));
-    ASSERT_TRUE(wait_for(calls.count, 5));
-    EXPECT_EQ(calls.types.size(), 5u);
-    EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);  // nothing went to the queue
+TEST_F(Delivery, ModeZeroRunsOneThreadInOrderAndModeOneAThreadPerNotification) {
+    for (std::int32_t mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        Calls calls;
+        ASSERT_EQ(::lumo_subscriber_registercallback(s, Calls::record, &calls, mode), 0);
+        EXPECT_EQ(::lumo_subscriber_registercallback(s, Calls::record, &calls, mode), -1);
+        for (int i = 0; i < 5; ++i) send_event(1, "e" + std::to_string(i));
+        ASSERT_TRUE(wait_until([&] { return calls.count.load() >= 5; }));
+        EXPECT_EQ(::lumo_subscriber_cancelcallback(s), 0);
+        EXPECT_EQ(::lumo_subscriber_cancelcallback(s), -1);
+        std::lock_guard<std::mutex> guard(calls.mutex);
+        if (mode == 0) {
+            EXPECT_EQ(calls.types, (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4"}));
+            EXPECT_EQ(calls.threads.size(), 1u);
+        }
+        // Destroyed after each call, and nothing went to the queue.
+        EXPECT_TRUE(wait_until([&] { return held() == 0; }));
+        EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
+    }
 }
 
 TEST_F(Delivery, ACallbackMayRelinquishPublishAndCancel) {
@@ -139,8 +126,10 @@ TEST_F(Delivery, ACallbackMayRelinquishPublishAndCancel) {
     };
     ASSERT_EQ(::lumo_subscriber_registercallback(s, callback, &context, 0), 0);
     send_event(1, "ping");
-    ASSERT_TRUE(wait_for(context.calls, 1));
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 1));
+    // The subscriber's own publisher stamps its identifier.
+    EXPECT_EQ(daemon.requests(Request::Kind::event)[0].header("SubscriberID"), "1");
+    ASSERT_TRUE(wait_until([&] { return context.calls.load() == 1; }));
     EXPECT_EQ(held(), 0);
     // Cancelled from inside: the next event waits in the queue for a receive.
     send_event(1, "after");
@@ -148,10 +137,14 @@ TEST_F(Delivery, ACallbackMayRelinquishPublishAndCancel) {
     EXPECT_EQ(context.calls.load(), 1);
 }
 
-TEST_F(Delivery, CloseDuringARunningCallbackFreesOnlyAfterItReturns) {
+TEST_F(Delivery, CloseWakesABlockedReceiveAndDuringARunningCallbackFreesOnlyAfterItReturns) {
+    std::atomic<bool> returned{false};
+    std::thread receiver([&] {
+        EXPECT_EQ(::lumo_subscriber_receive(t, 1, 0), nullptr);
+        returned = true;
+    });
     struct Context {
-        std::atomic<bool> entered{false};
-        std::atomic<bool> release{false};
+        std::atomic<bool> entered{false}, release{false}, finished{false};
         lumo_subscriber *s;
     } context;
     context.s = s;
@@ -160,55 +153,176 @@ TEST_F(Delivery, CloseDuringARunningCallbackFreesOnlyAfterItReturns) {
         c->entered = true;
         while (!c->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // Still safe to use: the callback thread holds its reference.
-        EXPECT_EQ(::lumo_notification_type(n), std::string("slow"));
+        EXPECT_STREQ(::lumo_notification_type(n), "slow");
         ::lumo_subscriber_relinquish(c->s, n);
+        c->finished = true;
     };
     ASSERT_EQ(::lumo_subscriber_registercallback(s, callback, &context, 1), 0);
     send_event(1, "slow");
-    auto start = steady_clock::now();
-    while (!context.entered.load() && seconds_since(start) < 10) std::this_thread::yield();
-    ASSERT_TRUE(context.entered.load());
-    ::lumo_subscriber_close(s);
-    s = nullptr;
+    ASSERT_TRUE(wait_until([&] { return context.entered.load(); }));
+    EXPECT_FALSE(returned.load());
+    for (lumo_subscriber **open : {&s, &t}) {
+        ::lumo_subscriber_close(*open);
+        *open = nullptr;
+    }
+    receiver.join();
     context.release = true;
-    ::lumo_shutdown();  // the thread finishes on its own; the sanitizers watch
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(wait_until([&] { return context.finished.load(); }));
+    ::lumo_shutdown();  // the sanitizers watch the last reference go
 }
 
 TEST_F(Delivery, ReceivesCallbacksAndClosesInterleavedLoseNothingAndLeakNothing) {
-    // Several subscribers get a stream of events; threads receive, a callback
-    // drains another, and everything is closed while traffic flows.
-    lumo_subscriber *t = subscribe();
-    ASSERT_NE(t, nullptr);
-    std::atomic<int> callbacks{0};
+    // Threads receive from one subscriber while a callback drains the other,
+    // which is closed while traffic flows.
+    std::atomic<int> callbacks{0}, received{0};
     auto callback = [](lumo_notification *, void *raw) { *static_cast<std::atomic<int> *>(raw) += 1; };
     ASSERT_EQ(::lumo_subscriber_registercallback(t, callback, &callbacks, 0), 0);
-    std::atomic<int> received{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> receivers;
     for (int i = 0; i < 3; ++i)
         receivers.emplace_back([&] {
-            while (!stop.load()) {
-                lumo_notification *n = ::lumo_subscriber_receive(s, 1, 20);
-                if (n != nullptr) {
+            while (!stop.load())
+                if (lumo_notification *n = ::lumo_subscriber_receive(s, 1, 20)) {
                     received += 1;
                     ::lumo_subscriber_relinquish(s, n);
                 }
-            }
         });
     for (int i = 0; i < 200; ++i) {
         send_event(1, "to-s");
         send_event(2, "to-t");
     }
-    auto start = steady_clock::now();
-    while ((received.load() < 200 || callbacks.load() < 200) && seconds_since(start) < 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    wait_until([&] { return received.load() >= 200 && callbacks.load() >= 200; });
     EXPECT_EQ(received.load(), 200);
     EXPECT_EQ(callbacks.load(), 200);
     for (int i = 0; i < 50; ++i) send_event(2, "late");
     ::lumo_subscriber_close(t);  // while the callback thread may be busy
+    t = nullptr;
     stop = true;
     for (std::thread &r : receivers) r.join();
+}
+
+TEST_F(Delivery, MultirecvReturnsTheReadyMemberThenTheFirstWithSomethingWaitingElseNull) {
+    Stopwatch empty;  // empty: null at once, even when asked to wait
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 1, 0), nullptr);
+    EXPECT_EQ(::lumo_subscriber_multirecv(nullptr, 1, 0), nullptr);
+    EXPECT_LT(empty.ms(), 500);
+    // Queued before it joined: reported all the same.
+    send_and_wait(t, "early");
+    ::lumo_subscriberlist_add(list, s);
+    ::lumo_subscriberlist_add(list, t);
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 1, 0), t);
+    EXPECT_EQ(next_type(t), "early");
+
+    send_and_wait(t, "to-t");
+    send_and_wait(s, "to-s");
+    // t was delivered to first and is the ready one, although s comes first.
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 0, 0), t);
+    EXPECT_EQ(next_type(t), "to-t");
+    // Nothing ready any more: the first member in adding order with a
+    // notification waiting, again and again while it is not received from.
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 0, 0), s);
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 0, 0), s);
+    EXPECT_EQ(next_type(s), "to-s");
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 0, 0), nullptr);
+    Stopwatch timed;
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 1, 300), nullptr);
+    EXPECT_GE(timed.ms(), 300);
+    EXPECT_LT(timed.ms(), 300 + kLateMs);
+}
+
+TEST_F(Delivery, AMultirecvWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheLastOneCloses) {
+    ::lumo_subscriberlist_add(list, s);
+    ::lumo_subscriberlist_add(list, t);
+    std::atomic<lumo_subscriber *> woke{nullptr};
+    std::thread waiter([&] { woke = ::lumo_subscriber_multirecv(list, 1, 0); });
+    ASSERT_TRUE(waiters_reach(list, 1));
+    send_event(2, "wake");
+    waiter.join();
+    EXPECT_EQ(woke.load(), t);
+    EXPECT_EQ(next_type(t), "wake");
+
+    std::atomic<bool> returned{false};
+    waiter = std::thread([&] {
+        woke = ::lumo_subscriber_multirecv(list, 1, 0);
+        returned = true;
+    });
+    ASSERT_TRUE(waiters_reach(list, 1));
+    ::lumo_subscriber_close(s);
+    s = nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());  // t is still a member
+    ::lumo_subscriber_close(t);
+    t = nullptr;
+    waiter.join();
+    EXPECT_EQ(woke.load(), nullptr);
+    LockGuard guard(list->lock);
+    EXPECT_EQ(list->count, 0);
+}
+
+TEST_F(Delivery, ASubscriberBelongsToOneListAtMost) {
+    lumo_subscriberlist *other = ::lumo_subscriberlist_create();
+    for (lumo_subscriberlist *l : {list, list, other, static_cast<lumo_subscriberlist *>(nullptr)})
+        ::lumo_subscriberlist_add(l, s);
+    ::lumo_subscriberlist_add(list, nullptr);
+    {
+        LockGuard guard(list->lock);
+        EXPECT_EQ(list->count, 1);
+    }
+    EXPECT_EQ(s->list.load(), list);
+    // `other` never took it: still empty, so it answers at once.
+    EXPECT_EQ(::lumo_subscriber_multirecv(other, 1, 0), nullptr);
+    send_event(1, "once");
+    EXPECT_EQ(::lumo_subscriber_multirecv(list, 1, 5000), s);
+    ::lumo_subscriberlist_destroy(&other);
+    EXPECT_EQ(other, nullptr);
+    ::lumo_subscriberlist_destroy(&other);  // a null handle is ignored
+    ::lumo_subscriberlist_destroy(nullptr);
+}
+
+TEST_F(Delivery, ADestroyedListGoesWithItsLastMemberByDeliveryOrClose) {
+    ::lumo_subscriberlist_add(list, s);
+    ::lumo_subscriberlist_add(list, t);
+    ::lumo_subscriberlist_destroy(&list);
+    EXPECT_EQ(list, nullptr);
+    // A member leaves at its next delivery, and the delivery still reaches it.
+    send_event(1, "after");
+    EXPECT_EQ(next_type(s), "after");
+    // It leaves right after the hand-over, which the receive may overtake.
+    EXPECT_TRUE(wait_until([&] { return s->list.load() == nullptr; }));
+    EXPECT_NE(t->list.load(), nullptr);
+    // The last member's close frees the list (the sanitizers watch).
+    ::lumo_subscriber_close(t);
+    t = nullptr;
+}
+
+TEST_F(Delivery, OneDeliveryGoesToOneWaiterAndDestroyingTheListWakesEveryWaiterWithNull) {
+    ::lumo_subscriberlist_add(list, s);
+    lumo_subscriberlist *raw = list;
+    std::atomic<int> got_member{0}, got_null{0};
+    auto two_waiters = [&] {
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 2; ++i)
+            waiters.emplace_back([&] {
+                (::lumo_subscriber_multirecv(raw, 1, 0) != nullptr ? got_member : got_null) += 1;
+            });
+        return waiters;
+    };
+    auto waiters = two_waiters();
+    ASSERT_TRUE(waiters_reach(raw, 2));
+    send_event(1, "one");
+    for (std::thread &w : waiters) w.join();
+    EXPECT_EQ(got_member.load(), 1);
+    EXPECT_EQ(got_null.load(), 1);
+
+    EXPECT_EQ(next_type(s), "one");
+    waiters = two_waiters();
+    ASSERT_TRUE(waiters_reach(raw, 2));
+    ::lumo_subscriberlist_destroy(&list);
+    for (std::thread &w : waiters) w.join();
+    EXPECT_EQ(got_member.load(), 1);
+    EXPECT_EQ(got_null.load(), 3);
+    // The list is still there for its member, which frees it on closing.
+    EXPECT_EQ(s->list.load(), raw);
 }
 
 }  // namespace
