@@ -14,13 +14,23 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these are the replacements
 #endif
 static std::atomic<std::size_t> g_allocated{0};
-void *operator new(std::size_t n) {
+static void *counted(std::size_t n) noexcept {
     g_allocated += n;
-    if (void *p = std::malloc(n ? n : 1)) return p;
+    return std::malloc(n ? n : 1);
+}
+void *operator new(std::size_t n) {
+    if (void *p = counted(n)) return p;
     throw std::bad_alloc();
 }
+void *operator new[](std::size_t n) { return operator new(n); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
 void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
 
 namespace vavevard {
 namespace {

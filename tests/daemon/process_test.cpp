@@ -44,6 +44,9 @@ struct RunningDaemon {
 bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 TEST(DaemonProgram, AMissingOrBadConfigurationIsRefusedWithEveryReason) {
+    ChildProcess help(VAVEVARD_PATH, {"--help"}, {}), version(VAVEVARD_PATH, {"--version"}, {});
+    EXPECT_EQ(help.wait() + version.wait(), 0);
+    EXPECT_TRUE(contains(help.stdout_, "usage: vavevard") && contains(version.stdout_, "vavevard "));
     ChildProcess none(VAVEVARD_PATH, {}, {});
     EXPECT_EQ(none.wait(), 2);
     EXPECT_TRUE(contains(none.stderr_, "no port: give --port or set TAMRIX_LUMO_PROXY_PORT"));
@@ -121,6 +124,8 @@ TEST(DaemonProgram, OutOfDescriptorsItRestsInsteadOfSpinningAndRecovers) {
     EXPECT_TRUE(contains(last, "accept failed: Too many open files; not accepting for 100 ms")) << last;
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
     EXPECT_TRUE(waiting.handshake());
+    ASSERT_TRUE(d.child.signal(SIGTERM));
+    EXPECT_EQ(d.child.wait(), 0);
 }
 
 TEST(DaemonOptions, ArgumentsWinOverTheEnvironmentAndConfigHomeOverHome) {
@@ -138,6 +143,9 @@ TEST(DaemonOptions, ArgumentsWinOverTheEnvironmentAndConfigHomeOverHome) {
     EXPECT_EQ(r.options.logLevel, LogLevel::warn);
     EXPECT_EQ(parse_options({"--port", "65536"}, env).message, "--port: invalid value '65536' (0 to 65535)");
     EXPECT_EQ(parse_options({"--colour", "red"}, env).message, "unknown option '--colour' (see --help)");
+    EXPECT_EQ(parse_options({"--port"}, env).message, "option --port needs a value");
+    EXPECT_EQ(parse_options({"--log-level", "loud"}, env).message,
+              "--log-level: invalid value 'loud' (error, warn, info, debug)");
 }
 
 }  // namespace
