@@ -23,4 +23,11 @@ struct BodySegment {
 // to 65,534 bytes and nesting to 256 levels, the most the format can carry.
 std::string encode_body_block(const std::vector<BodySegment> &segments);
 
+// What encode_body_block spends on the signature, on a segment record (its
+// content apart) and on an element record, so a size can be known before a
+// body is built.
+std::size_t encoded_signature_size() noexcept;
+std::size_t encoded_segment_size(std::string_view name) noexcept;
+std::size_t encoded_element_size(std::string_view name, std::string_view value) noexcept;
+
 }  // namespace vavevard

@@ -2,13 +2,17 @@
 
 #include <cstdio>
 
+#include "notification/event_wire.h"
+
 namespace vavevard {
 namespace {
+
+namespace wire = vavevar::wire;
 
 void header(std::string &out, std::string_view name, std::string_view value) {
     out.append(name);
     out.append(value);
-    out.append("\r\n");
+    out.append(wire::kLineEnd);
 }
 
 }  // namespace
@@ -39,34 +43,35 @@ std::string_view Property::value() const noexcept {
     return l.substr(colon + 2);
 }
 
-// The header names here are a contract: the client skips each by its length
-// without reading it. Both time headers are 14 bytes with their ": ".
+// The header names and their order are a contract: the client skips each
+// name by its length without reading it.
 RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName) {
-    beforeId_ = "POST /event HTTP/1.1\r\n";
-    header(beforeId_, "className: ", class_name(e.cls));
-    beforeId_.append("SubscriberID: ");
+    beforeId_ = wire::kEventLine;
+    header(beforeId_, wire::kClassName, class_name(e.cls));
+    beforeId_.append(wire::kSubscriberId);
 
-    afterId_ = "\r\n";
-    header(afterId_, "eventType: ", e.type);
-    header(afterId_, "eventId: ", e.id);
-    header(afterId_, "creationTime: ", std::to_string(e.creationMs));
-    afterId_.append("deliveryTime: ");
+    afterId_ = wire::kLineEnd;
+    header(afterId_, wire::kEventType, e.type);
+    header(afterId_, wire::kEventId, e.id);
+    header(afterId_, wire::kCreationTime, std::to_string(e.creationMs));
+    afterId_.append(wire::kDeliveryTime);
 
-    std::string tail = "\r\n";
+    std::string tail(wire::kLineEnd);
     if (is_full_form(e.cls)) {
-        header(tail, "affectedComponents: ", e.affectedComponents);
-        header(tail, "affectedNodes: ", e.affectedNodes);
-        header(tail, "generatingComponent: ", e.generatingComponent);
-        header(tail, "generatingProcess: ", e.generatingProcess);
-        header(tail, "generatingNode: ", e.generatingNode);
-        header(tail, "instanceName: ", e.instanceName.empty() ? instanceName : e.instanceName);
-        header(tail, "LocalOnly: ", e.localOnly ? "true" : "false");
-        header(tail, "numberOfProperties: ", std::to_string(e.properties.size()));
+        header(tail, wire::kAffectedComponents, e.affectedComponents);
+        header(tail, wire::kAffectedNodes, e.affectedNodes);
+        header(tail, wire::kGeneratingComponent, e.generatingComponent);
+        header(tail, wire::kGeneratingProcess, e.generatingProcess);
+        header(tail, wire::kGeneratingNode, e.generatingNode);
+        header(tail, wire::kInstanceName, e.instanceName.empty() ? instanceName : e.instanceName);
+        header(tail, wire::kLocalOnly, e.localOnly ? "true" : "false");
+        header(tail, wire::kNumberOfProperties, std::to_string(e.properties.size()));
         for (const Property &p : e.properties) header(tail, "", p.line);
-        if (e.cls == kIncomingStreamingNotification) header(tail, "streamKey: ", e.streamKey);
+        if (e.cls == kIncomingStreamingNotification) header(tail, wire::kStreamKey, e.streamKey);
     }
-    header(tail, "Content-Length: ", std::to_string(e.body.size()));
-    tail.append("AddrList-Length: 0\r\n\r\n");
+    header(tail, wire::kContentLength, std::to_string(e.body.size()));
+    header(tail, wire::kAddrListLength, "0");
+    tail.append(wire::kLineEnd);
     tail.append(e.body);
     tail_ = std::make_shared<const std::string>(std::move(tail));
 }

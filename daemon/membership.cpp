@@ -1,5 +1,8 @@
 #include "membership.h"
 
+#include <algorithm>
+#include <set>
+
 #include "bodyblock.h"
 
 namespace vavevard {
@@ -11,9 +14,13 @@ BodySegment group_segment(const std::string &group, std::size_t count) {
     return s;
 }
 
+std::string member_id(const Member &m) {
+    return std::to_string(m.client) + "/" + std::to_string(m.subscriberId);
+}
+
 BodySegment member_segment(const Member &m) {
     BodySegment s{"member", {}, {}};
-    s.element("memberId", std::to_string(m.client) + "/" + std::to_string(m.subscriberId))
+    s.element("memberId", member_id(m))
         .element("subscriberId", std::to_string(m.subscriberId))
         .element("component", m.component)
         .element("selfId", m.selfId)
@@ -23,14 +30,21 @@ BodySegment member_segment(const Member &m) {
     return s;
 }
 
-std::string delta_body(const std::string &group, std::size_t count, std::string_view kind,
-                       std::string_view reason, const Member &m) {
-    std::vector<BodySegment> segments{group_segment(group, count)};
-    BodySegment change{"change", {}, {}};
-    change.element("kind", kind).element("reason", reason);
-    segments.push_back(std::move(change));
-    segments.push_back(member_segment(m));
-    return encode_body_block(segments);
+// What member_segment(m) encodes to, counted rather than built.
+std::size_t member_bytes(const Member &m) {
+    std::size_t n = encoded_segment_size("member") +
+                    encoded_element_size("memberId", member_id(m)) +
+                    encoded_element_size("subscriberId", std::to_string(m.subscriberId)) +
+                    encoded_element_size("component", m.component) +
+                    encoded_element_size("selfId", m.selfId) +
+                    encoded_element_size("joined", std::to_string(m.joinedMs)) +
+                    encoded_segment_size("properties");
+    for (const Property &p : m.properties) n += encoded_element_size(p.name(), p.value());
+    return n;
+}
+
+bool same(const Member &a, const Member &b) {
+    return a.client == b.client && a.subscriberId == b.subscriberId;
 }
 
 }  // namespace
@@ -44,6 +58,34 @@ Event Membership::notice(std::int32_t cls, std::string_view type, std::string bo
     return e;
 }
 
+MembershipNotice Membership::delta(const std::string &group, std::size_t count,
+                                   std::string_view kind, std::string_view reason,
+                                   const Member &changed, const std::vector<Member> &tell) {
+    MembershipNotice n;
+    for (const Member &m : tell)
+        if (m.deltas && !same(m, changed)) n.recipients.emplace_back(m.client, m.subscriberId);
+    if (n.recipients.empty()) return n;
+    BodySegment change{"change", {}, {}};
+    change.element("kind", kind).element("reason", reason);
+    n.event = notice(kMembershipDeltaNotification, kMembershipDeltaType,
+                     encode_body_block({group_segment(group, count), change, member_segment(changed)}));
+    return n;
+}
+
+std::size_t Membership::list_bytes(const std::string &group, const Member &member) const {
+    std::size_t members = 1;
+    std::size_t n = encoded_signature_size() + member_bytes(member);
+    if (auto it = groups_.find(group); it != groups_.end()) {
+        for (const Member &m : it->second) {
+            if (same(m, member)) continue;
+            n += member_bytes(m);
+            ++members;
+        }
+    }
+    return n + encoded_segment_size("group") + encoded_element_size("name", group) +
+           encoded_element_size("members", std::to_string(members));
+}
+
 std::vector<MembershipNotice> Membership::join(const std::string &group, Member member) {
     std::vector<MembershipNotice> out;
     auto &members = groups_[group];
@@ -52,29 +94,31 @@ std::vector<MembershipNotice> Membership::join(const std::string &group, Member 
 
     std::vector<BodySegment> list{group_segment(group, members.size())};
     for (const Member &m : members) list.push_back(member_segment(m));
-    out.push_back({member.client, member.subscriberId,
-                   notice(kMembershipListNotification, kMembershipListType, encode_body_block(list))});
-
-    std::string body = delta_body(group, members.size(), "join", "joined", member);
-    for (const Member &m : members) {
-        if (!m.deltas || (m.client == member.client && m.subscriberId == member.subscriberId))
-            continue;
-        out.push_back({m.client, m.subscriberId, notice(kMembershipDeltaNotification, kMembershipDeltaType, body)});
-    }
+    out.push_back({notice(kMembershipListNotification, kMembershipListType, encode_body_block(list)),
+                   {{member.client, member.subscriberId}}});
+    MembershipNotice d = delta(group, members.size(), "join", "joined", member, members);
+    if (!d.recipients.empty()) out.push_back(std::move(d));
     return out;
 }
 
-void Membership::remove(const std::string &group, std::size_t index, std::string_view reason,
-                        std::vector<MembershipNotice> &out) {
+template <typename Pred>
+void Membership::remove_if(const std::string &group, Pred gone, std::string_view reason,
+                           std::vector<MembershipNotice> &out) {
     auto it = groups_.find(group);
+    if (it == groups_.end()) return;
     auto &members = it->second;
-    Member gone = std::move(members[index]);
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(index));
-    where_.erase({gone.client, gone.subscriberId});
-    std::string body = delta_body(group, members.size(), "leave", reason, gone);
-    for (const Member &m : members)
-        if (m.deltas)
-            out.push_back({m.client, m.subscriberId, notice(kMembershipDeltaNotification, kMembershipDeltaType, body)});
+    auto split = std::stable_partition(members.begin(), members.end(),
+                                       [&](const Member &m) { return !gone(m); });
+    std::vector<Member> left(std::make_move_iterator(split), std::make_move_iterator(members.end()));
+    members.erase(split, members.end());
+    // Each leaver is told to the members that stay, with the count as it
+    // was right after that one left.
+    std::size_t count = members.size() + left.size();
+    for (const Member &m : left) {
+        where_.erase({m.client, m.subscriberId});
+        MembershipNotice d = delta(group, --count, "leave", reason, m, members);
+        if (!d.recipients.empty()) out.push_back(std::move(d));
+    }
     if (members.empty()) groups_.erase(it);
 }
 
@@ -84,26 +128,19 @@ std::vector<MembershipNotice> Membership::leave(ClientId client, std::int32_t su
     auto where = where_.find({client, subscriberId});
     if (where == where_.end()) return out;
     std::string group = where->second;
-    const auto &members = groups_[group];
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (members[i].client == client && members[i].subscriberId == subscriberId) {
-            remove(group, i, reason, out);
-            break;
-        }
-    }
+    remove_if(group, [&](const Member &m) { return m.client == client && m.subscriberId == subscriberId; },
+              reason, out);
     return out;
 }
 
 std::vector<MembershipNotice> Membership::leave_client(ClientId client, std::string_view reason) {
     std::vector<MembershipNotice> out;
-    std::vector<std::int32_t> ids;
+    std::set<std::string> groups;
     for (auto it = where_.lower_bound({client, INT32_MIN});
          it != where_.end() && it->first.first == client; ++it)
-        ids.push_back(it->first.second);
-    for (std::int32_t id : ids) {
-        auto more = leave(client, id, reason);
-        for (auto &n : more) out.push_back(std::move(n));
-    }
+        groups.insert(it->second);
+    for (const std::string &group : groups)
+        remove_if(group, [client](const Member &m) { return m.client == client; }, reason, out);
     return out;
 }
 

@@ -27,12 +27,13 @@ struct Member {
     std::int64_t joinedMs = 0;
 };
 
-// A membership notification for one subscriber. The event carries class,
-// type, identifier and body; the router stamps the times.
+// A membership notification and the subscribers it goes to. A delta is one
+// event for all the members told of a change, so its body is built once and
+// shared however large the group. The event carries class, type, identifier
+// and body; the router stamps the times.
 struct MembershipNotice {
-    ClientId client = 0;
-    std::int32_t subscriberId = 0;
     Event event;
+    std::vector<std::pair<ClientId, std::int32_t>> recipients;
 };
 
 inline constexpr std::string_view kMembershipListType = "IXO/SYSTEM/MEMBERSHIPLIST";
@@ -49,8 +50,14 @@ public:
     std::vector<MembershipNotice> leave(ClientId client, std::int32_t subscriberId,
                                         std::string_view reason);
 
-    // Removes every subscriber of a connection.
+    // Removes every subscriber of a connection, one pass over each of its
+    // groups whatever the number of its subscribers there.
     std::vector<MembershipNotice> leave_client(ClientId client, std::string_view reason);
+
+    // The size of the encoded member list that `member` would be sent on
+    // joining `group` (taking the place of its own earlier entry, if any),
+    // computed without building it.
+    std::size_t list_bytes(const std::string &group, const Member &member) const;
 
     std::size_t group_count() const noexcept { return groups_.size(); }
     std::size_t member_count() const noexcept { return where_.size(); }
@@ -59,8 +66,13 @@ public:
 
 private:
     Event notice(std::int32_t cls, std::string_view type, std::string body);
-    void remove(const std::string &group, std::size_t index, std::string_view reason,
-                std::vector<MembershipNotice> &out);
+    MembershipNotice delta(const std::string &group, std::size_t count, std::string_view kind,
+                           std::string_view reason, const Member &changed,
+                           const std::vector<Member> &tell);
+    // Takes the members matching `gone` out of `group`, telling the rest.
+    template <typename Pred>
+    void remove_if(const std::string &group, Pred gone, std::string_view reason,
+                   std::vector<MembershipNotice> &out);
 
     std::map<std::string, std::vector<Member>> groups_;
     std::map<std::pair<ClientId, std::int32_t>, std::string> where_;

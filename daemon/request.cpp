@@ -5,8 +5,14 @@
 #include <cstdio>
 #include <utility>
 
+#include "notification/event_wire.h"
+
 namespace vavevard {
 namespace {
+
+// Names of the event headers, as a client's library writes them.
+using vavevar::wire::name_of;
+namespace wire = vavevar::wire;
 
 // Splits "name: value" at the first colon. One blank after the colon is what
 // clients write; a missing blank is tolerated.
@@ -147,26 +153,26 @@ bool RequestParser::start_request(std::string_view line) {
 bool RequestParser::event_header(std::string_view name, std::string_view value) {
     Event &e = event_.event;
     std::int64_t n = 0;
-    if (name == "className") {
+    if (name == name_of(wire::kClassName)) {
         haveClassName_ = true;
         event_.className = value;
         auto cls = class_from_name(value);
         event_.unknownClass = !cls;
         e.cls = cls.value_or(kMessageNotification);
-    } else if (name == "SubscriberID") {
+    } else if (name == name_of(wire::kSubscriberId)) {
         if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
         e.publisherSubscriberId = static_cast<std::int32_t>(n);
-    } else if (name == "eventType") e.type = value;
-    else if (name == "eventId") e.id = value;
-    else if (name == "affectedComponents") e.affectedComponents = value;
-    else if (name == "affectedNodes") e.affectedNodes = value;
-    else if (name == "generatingComponent") e.generatingComponent = value;
-    else if (name == "generatingProcess") e.generatingProcess = value;
-    else if (name == "generatingNode") e.generatingNode = value;
-    else if (name == "instanceName") e.instanceName = value;
-    else if (name == "LocalOnly") e.localOnly = value == "true";
-    else if (name == "streamKey") e.streamKey = value;
-    else if (name == "AddrList-Length") {
+    } else if (name == name_of(wire::kEventType)) e.type = value;
+    else if (name == name_of(wire::kEventId)) e.id = value;
+    else if (name == name_of(wire::kAffectedComponents)) e.affectedComponents = value;
+    else if (name == name_of(wire::kAffectedNodes)) e.affectedNodes = value;
+    else if (name == name_of(wire::kGeneratingComponent)) e.generatingComponent = value;
+    else if (name == name_of(wire::kGeneratingProcess)) e.generatingProcess = value;
+    else if (name == name_of(wire::kGeneratingNode)) e.generatingNode = value;
+    else if (name == name_of(wire::kInstanceName)) e.instanceName = value;
+    else if (name == name_of(wire::kLocalOnly)) e.localOnly = value == "true";
+    else if (name == name_of(wire::kStreamKey)) e.streamKey = value;
+    else if (name == name_of(wire::kAddrListLength)) {
         if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
         addrListLeft_ = static_cast<std::size_t>(n);
     }
@@ -175,7 +181,7 @@ bool RequestParser::event_header(std::string_view name, std::string_view value) 
 
 bool RequestParser::subscribe_header(std::string_view name, std::string_view value) {
     std::int64_t n = 0;
-    if (name == "SubscriberID") {
+    if (name == name_of(wire::kSubscriberId)) {
         if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
         haveSubscriberId_ = true;
         subscribe_.subscriberId = unsubscribe_.subscriberId = static_cast<std::int32_t>(n);
@@ -225,7 +231,7 @@ bool RequestParser::header(std::string_view line) {
         return false;
     }
     std::int64_t n = 0;
-    if (name == "Content-Length") {
+    if (name == name_of(wire::kContentLength)) {
         if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), contentLength_)) {
             if (contentLength_ == 0 && value.find_first_not_of("0123456789") == std::string_view::npos)
                 error_ = "body of " + std::string(value) + " bytes is over the limit of " +
@@ -234,7 +240,7 @@ bool RequestParser::header(std::string_view line) {
         }
         return true;
     }
-    if (name == "numberOfProperties" && (kind_ == Kind::event || kind_ == Kind::subscribe)) {
+    if (name == name_of(wire::kNumberOfProperties) && (kind_ == Kind::event || kind_ == Kind::subscribe)) {
         // Counted over the whole request: a repeated count line adds up.
         std::size_t already = (kind_ == Kind::event ? event_.event.properties : subscribe_.properties).size();
         if (!number(name, value, 0, std::int64_t(limits_.maxProperties - already), n)) return false;

@@ -39,7 +39,7 @@ Client *Router::client(ClientId id) {
     return it == clients_.end() ? nullptr : &it->second;
 }
 
-void Router::remove_client(ClientId id, std::string_view reason) {
+void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups) {
     auto it = clients_.find(id);
     if (it == clients_.end()) return;
     Client &c = it->second;
@@ -47,7 +47,8 @@ void Router::remove_client(ClientId id, std::string_view reason) {
     stats_.subscriptions -= c.subscriptions.size();
     stats_.eventsDropped += c.out.messages();
     clients_.erase(it);
-    send_notices(membership_.leave_client(id, reason));
+    auto notices = membership_.leave_client(id, reason);
+    if (tellGroups) send_notices(std::move(notices));
 }
 
 std::vector<ClientId> Router::take_doomed() { return std::exchange(doomed_, {}); }
@@ -108,55 +109,90 @@ void Router::on_connect(Client &c, ConnectRequest &&r) {
          static_cast<unsigned long long>(c.id), c.peer.c_str(), one_line(c.selfId).c_str());
 }
 
+std::string Router::over_bounds(const Client &c, const SubscribeRequest &r,
+                                const std::string &group, std::size_t propertyBytes) const {
+    const Limits &l = config_.limits;
+    std::size_t textBytes = c.subscriptionTextBytes, memberBytes = c.memberPropertyBytes;
+    if (auto old = c.subscriptions.find(r.subscriberId); old != c.subscriptions.end()) {
+        textBytes -= old->second.text_bytes();
+        memberBytes -= old->second.propertyBytes;
+    } else if (c.subscriptions.size() >= l.maxSubscriptions) {
+        return "too many subscriptions on one connection (limit " +
+               std::to_string(l.maxSubscriptions) + ")";
+    }
+    if (textBytes + r.subscription.size() + r.component.size() + group.size() >
+        l.maxSubscriptionTextBytes)
+        return "the subscriptions of one connection would keep more than " +
+               std::to_string(l.maxSubscriptionTextBytes) + " bytes of filter, component and group";
+    if (group.empty()) return {};
+    for (const Property &p : r.properties)
+        if (p.line.size() > l.maxMemberPropertyLine)
+            return "a member property line is longer than " +
+                   std::to_string(l.maxMemberPropertyLine) + " bytes";
+    if (memberBytes + propertyBytes > l.maxMemberPropertyBytes)
+        return "the members of one connection would keep more than " +
+               std::to_string(l.maxMemberPropertyBytes) + " bytes of properties";
+    return {};
+}
+
 void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     Filter filter = Filter::compile(r.subscription);
-    if (!filter.ok()) {
+    std::string group = has_membership_interest(r.mbrInterest) ? r.mbrInterest : std::string();
+    std::size_t propertyBytes = 0;
+    for (const Property &p : r.properties) propertyBytes += p.line.size();
+    std::string refusal =
+        filter.ok() ? over_bounds(c, r, group, propertyBytes) : "invalid subscription: " + filter.error();
+    Member m;
+    if (refusal.empty() && !group.empty()) {
+        m.client = c.id;
+        m.subscriberId = r.subscriberId;
+        m.component = r.component;
+        m.selfId = c.selfId;
+        m.properties = std::move(r.properties);
+        m.deltas = r.deltas;
+        m.joinedMs = now_ms();
+        // The list goes out whole to the new member: one too large for a
+        // reader, or for the daemon's memory, is refused before it is built.
+        if (std::size_t bytes = membership_.list_bytes(group, m); bytes > config_.limits.maxMemberListBytes)
+            refusal = "the member list of group '" + group + "' would be " + std::to_string(bytes) +
+                      " bytes, over the limit of " + std::to_string(config_.limits.maxMemberListBytes);
+    }
+    if (!refusal.empty()) {
         ++stats_.subscribesRefused;
-        send_status(c, r.subscriberId, false, "invalid subscription: " + filter.error());
+        send_status(c, r.subscriberId, false, refusal);
         return;
     }
-    auto existing = c.subscriptions.find(r.subscriberId);
-    if (existing == c.subscriptions.end() &&
-        c.subscriptions.size() >= config_.limits.maxSubscriptions) {
-        ++stats_.subscribesRefused;
-        send_status(c, r.subscriberId, false,
-                    "too many subscriptions on one connection (limit " +
-                        std::to_string(config_.limits.maxSubscriptions) + ")");
-        return;
-    }
-    if (existing != c.subscriptions.end()) {
+    if (auto existing = c.subscriptions.find(r.subscriberId); existing != c.subscriptions.end()) {
         // The same identifier again replaces the subscription.
         send_notices(membership_.leave(c.id, r.subscriberId, "resubscribed"));
+        c.subscriptionTextBytes -= existing->second.text_bytes();
+        c.memberPropertyBytes -= existing->second.propertyBytes;
         c.subscriptions.erase(existing);
         --stats_.subscriptions;
     }
     Subscription s;
     s.filter = std::move(filter);
-    s.text = r.subscription;
-    s.component = r.component;
+    s.text = std::move(r.subscription);
+    s.component = std::move(r.component);
     s.deltas = r.deltas;
-    if (has_membership_interest(r.mbrInterest)) s.group = r.mbrInterest;
-    std::string group = s.group;
+    s.group = group;
+    s.propertyBytes = group.empty() ? 0 : propertyBytes;
+    c.subscriptionTextBytes += s.text_bytes();
+    c.memberPropertyBytes += s.propertyBytes;
+    logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
+         static_cast<unsigned long long>(c.id), r.subscriberId, one_line(s.text).c_str());
     c.subscriptions.emplace(r.subscriberId, std::move(s));
     ++stats_.subscriptions;
     send_status(c, r.subscriberId, true, "subscribed");
-    logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
-         static_cast<unsigned long long>(c.id), r.subscriberId, one_line(r.subscription).c_str());
-    if (!group.empty()) {
-        Member m;
-        m.client = c.id;
-        m.subscriberId = r.subscriberId;
-        m.component = std::move(r.component);
-        m.selfId = c.selfId;
-        m.properties = std::move(r.properties);
-        m.deltas = r.deltas;
-        m.joinedMs = now_ms();
-        send_notices(membership_.join(group, std::move(m)));
-    }
+    if (!group.empty()) send_notices(membership_.join(group, std::move(m)));
 }
 
 void Router::on_unsubscribe(Client &c, const UnsubscribeRequest &r) {
-    if (c.subscriptions.erase(r.subscriberId) == 0) return;
+    auto it = c.subscriptions.find(r.subscriberId);
+    if (it == c.subscriptions.end()) return;
+    c.subscriptionTextBytes -= it->second.text_bytes();
+    c.memberPropertyBytes -= it->second.propertyBytes;
+    c.subscriptions.erase(it);
     --stats_.subscriptions;
     send_notices(membership_.leave(c.id, r.subscriberId, "unsubscribed"));
 }
@@ -212,13 +248,15 @@ void Router::send_status(Client &c, std::int32_t subscriberId, bool success,
     queue(c, std::move(m));
 }
 
+// Each notice is rendered once and its tail shared by all its recipients, so
+// telling a group costs one pass over it, whatever the body's size.
 void Router::send_notices(std::vector<MembershipNotice> &&notices) {
     std::int64_t now = now_ms();
     for (MembershipNotice &n : notices) {
-        Client *c = client(n.client);
-        if (c == nullptr) continue;
         n.event.creationMs = now;
-        queue_event(*c, n.subscriberId, RenderedEvent(n.event, config_.instanceName));
+        RenderedEvent rendered(n.event, config_.instanceName);
+        for (const auto &[clientId, subscriberId] : n.recipients)
+            if (Client *c = client(clientId)) queue_event(*c, subscriberId, rendered);
     }
 }
 

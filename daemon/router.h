@@ -47,6 +47,8 @@ struct Subscription {
     std::string component;
     std::string group;          // empty: no membership interest
     bool deltas = false;
+    std::size_t propertyBytes = 0;  // of the member's properties, kept by the group
+    std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
 struct Client {
@@ -56,6 +58,8 @@ struct Client {
     std::string selfId;
     std::string formFactor;
     std::map<std::int32_t, Subscription> subscriptions;
+    std::size_t subscriptionTextBytes = 0;  // what the subscriptions keep, for the bounds
+    std::size_t memberPropertyBytes = 0;
     OutQueue out;
     bool doomed = false;        // to be closed at once, its output abandoned
     bool closeWhenFlushed = false;
@@ -66,8 +70,10 @@ public:
     explicit Router(RouterConfig config);
 
     ClientId add_client(std::string peer);
-    // Forgets a connection: its subscriptions end and its groups are told.
-    void remove_client(ClientId id, std::string_view reason);
+    // Forgets a connection: its subscriptions end and, with `tellGroups`, its
+    // groups are told. A daemon that is stopping closes every connection and
+    // so tells nobody.
+    void remove_client(ClientId id, std::string_view reason, bool tellGroups = true);
 
     // Handles one request. Returns false when the request breaks the
     // protocol; `why` then says how, and the caller closes the connection.
@@ -91,6 +97,9 @@ public:
 private:
     void on_connect(Client &c, ConnectRequest &&r);
     void on_subscribe(Client &c, SubscribeRequest &&r);
+    // Why the daemon will not keep what `r` asks for, or empty when it will.
+    std::string over_bounds(const Client &c, const SubscribeRequest &r, const std::string &group,
+                            std::size_t propertyBytes) const;
     void on_unsubscribe(Client &c, const UnsubscribeRequest &r);
     void on_event(Client &c, EventRequest &&r);
 

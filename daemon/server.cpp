@@ -22,6 +22,8 @@ namespace {
 // their client ids plus this offset.
 constexpr std::uint64_t kListen4 = 1, kListen6 = 2, kWake = 3, kStop = 4, kFirstClient = 16;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// How long accepting rests when no descriptor is left even to shed a client.
+constexpr std::int64_t kAcceptPauseMs = 100;
 
 std::string peer_name(const sockaddr_storage &a) {
     char host[INET6_ADDRSTRLEN] = "?";
@@ -161,7 +163,13 @@ int Server::run() {
     constexpr int kBatch = 128;
     epoll_event events[kBatch];
     while (!stopping_) {
-        int n = ::epoll_wait(epoll_, events, kBatch, -1);
+        int timeout = -1;
+        if (acceptResumeMs_ != 0) {
+            std::int64_t left = acceptResumeMs_ - now_ms();
+            if (left <= 0) resume_accepting();
+            else timeout = static_cast<int>(left);
+        }
+        int n = ::epoll_wait(epoll_, events, kBatch, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             logf(LogLevel::error, "event loop failed: %s", std::strerror(errno));
@@ -204,8 +212,12 @@ void Server::accept_all(int listenFd) {
                 logf(LogLevel::error, "out of file descriptors; a new connection was refused");
                 continue;
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                logf(LogLevel::error, "accept failed: %s", std::strerror(errno));
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors with no spare left to shed a client, or the
+            // kernel short of memory: the waiting connections would keep the
+            // listeners ready and the loop spinning, so accepting rests a
+            // while and they wait in the backlog meanwhile.
+            pause_accepting(std::strerror(errno));
             return;
         }
         int one = 1;
@@ -280,6 +292,29 @@ void Server::flush(ClientId id) {
     set_write_interest(id, it->second, !client->out.empty());
 }
 
+void Server::set_listen_interest(bool on) {
+    epoll_event ev{};
+    ev.events = on ? EPOLLIN : 0u;
+    for (auto [fd, tag] : {std::pair{listen4_, kListen4}, std::pair{listen6_, kListen6}}) {
+        if (fd < 0) continue;
+        ev.data.u64 = tag;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    }
+}
+
+void Server::pause_accepting(const char *why) {
+    acceptResumeMs_ = now_ms() + kAcceptPauseMs;
+    set_listen_interest(false);
+    logf(LogLevel::error, "accept failed: %s; not accepting for %lld ms", why,
+         static_cast<long long>(kAcceptPauseMs));
+}
+
+void Server::resume_accepting() {
+    acceptResumeMs_ = 0;
+    if (spare_ < 0) spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    set_listen_interest(true);
+}
+
 void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
@@ -290,7 +325,7 @@ void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
         logf(c->connected ? LogLevel::info : LogLevel::debug, "client %llu (%s): closed (%.*s)",
              static_cast<unsigned long long>(id), c->peer.c_str(), static_cast<int>(reason.size()),
              reason.data());
-    router_.remove_client(id, byClient ? "disconnected" : "dropped");
+    router_.remove_client(id, byClient ? "disconnected" : "dropped", !stopping_);
 }
 
 // Closing one client can queue membership deltas for others, which can push

@@ -55,6 +55,9 @@ private:
     // disconnected) rather than the daemon (they are told it was dropped).
     void close_client(ClientId id, std::string_view reason, bool byClient = false);
     void settle();
+    void set_listen_interest(bool on);
+    void pause_accepting(const char *why);
+    void resume_accepting();
     void set_write_interest(ClientId id, Connection &c, bool on);
 
     Limits limits_;
@@ -67,6 +70,7 @@ private:
     int stopFd_ = -1;
     std::uint16_t port_ = 0;
     bool stopping_ = false;
+    std::int64_t acceptResumeMs_ = 0;  // while accepting rests: when it resumes
     std::unordered_map<ClientId, Connection> connections_;
 };
 

@@ -113,6 +113,12 @@ std::pair<std::string, std::string> parse_assignment(const std::string &option,
     return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
+std::string one_line(const std::string &what, const std::string &text) {
+    if (text.find_first_of("\r\n") != std::string::npos)
+        throw UsageError(what + " holds a line break (CR or LF), which would break the request it goes into");
+    return text;
+}
+
 std::pair<std::string, std::string> parse_property(const std::string &option,
                                                    const std::string &text) {
     auto property = parse_assignment(option, text);
@@ -148,10 +154,11 @@ std::uint16_t Endpoint::resolve_port() const {
     return parse_port("TAMRIX_LUMO_PROXY_PORT", text);
 }
 
+// The home travels in the handshake's SelfId line.
 std::string Endpoint::resolve_home() const {
-    if (home) return *home;
-    if (const char *h = non_empty_env("TAMRIX_CONFIG_HOME")) return h;
-    if (const char *h = non_empty_env("TAMRIX_HOME")) return h;
+    if (home) return one_line("--home", *home);
+    if (const char *h = non_empty_env("TAMRIX_CONFIG_HOME")) return one_line("TAMRIX_CONFIG_HOME", h);
+    if (const char *h = non_empty_env("TAMRIX_HOME")) return one_line("TAMRIX_HOME", h);
     throw UsageError("no home directory: give --home or set TAMRIX_CONFIG_HOME or TAMRIX_HOME");
 }
 

@@ -67,6 +67,10 @@ std::uint16_t parse_port(const std::string &option, const std::string &text);
 // "NAME=VALUE" with a non-empty name; the value may be empty and hold '='.
 std::pair<std::string, std::string> parse_assignment(const std::string &option,
                                                      const std::string &text);
+// `text` as it is, when it can stand in a header line of a request: a CR or
+// LF would end the line early and let the rest pass for headers of its own,
+// so it throws UsageError naming `what`.
+std::string one_line(const std::string &what, const std::string &text);
 // As parse_assignment for a property that goes on the wire: the name holds no
 // ':' and no line break, the value no line break.
 std::pair<std::string, std::string> parse_property(const std::string &option,

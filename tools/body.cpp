@@ -47,6 +47,24 @@ std::string encode_body_block(const std::vector<std::string> &items) {
     return bytes;
 }
 
+bool read_line(std::FILE *in, std::string &line, std::size_t limit, std::uint64_t number) {
+    line.clear();
+    int c = EOF;
+    // One byte over is allowed for the CR of a CR LF.
+    while ((c = getc_unlocked(in)) != EOF && c != '\n') {
+        if (line.size() > limit)
+            throw Failure("line " + std::to_string(number) + " of standard input is longer than " +
+                          std::to_string(limit) + " bytes, the most one notification carries");
+        line.push_back(static_cast<char>(c));
+    }
+    if (std::ferror(in)) throw Failure("cannot read standard input: " + std::string(std::strerror(errno)));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > limit)
+        throw Failure("line " + std::to_string(number) + " of standard input is longer than " +
+                      std::to_string(limit) + " bytes, the most one notification carries");
+    return c != EOF || !line.empty();
+}
+
 std::string read_file(const std::string &path, std::size_t limit) {
     bool stdin_wanted = path == "-";
     std::FILE *f = stdin_wanted ? stdin : std::fopen(path.c_str(), "rb");

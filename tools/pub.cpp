@@ -1,6 +1,5 @@
 // vavevar pub: publish notifications.
 #include <cstdio>
-#include <iostream>
 #include <optional>
 
 #include "body.h"
@@ -13,7 +12,7 @@ namespace {
 
 struct PubOptions {
     Endpoint endpoint;
-    std::vector<std::pair<std::string, std::string>> properties;
+    Properties properties;
     std::optional<std::string> body, body_file;
     std::vector<std::string> block_items;
     std::uint64_t count = 1;
@@ -43,7 +42,7 @@ Parser make_parser(PubOptions &o) {
     p.value("count", "N", "publish the notification N times (default 1)",
             [&o](const std::string &v) { o.count = parse_count("--count", v); });
     p.value("component", "NAME", "the publishing component (default vavevar)",
-            [&o](const std::string &v) { o.component = v; });
+            [&o](const std::string &v) { o.component = one_line("--component", v); });
     p.flag("local-only", "mark the notifications local-only", [&o] { o.local_only = true; });
     p.flag("verbose", "report each publication on standard error", [&o] { o.verbose = true; });
     return p;
@@ -62,15 +61,7 @@ public:
         lumo_notification *n = lumo_notification_create(type.c_str(), body.data(),
                                                         static_cast<std::int32_t>(body.size()));
         if (n == nullptr) throw Failure("out of memory creating a notification");
-        // Each property goes in front of the earlier ones: set them last to
-        // first so that they read in the order given.
-        for (auto it = o_.properties.rbegin(); it != o_.properties.rend(); ++it) {
-            const auto &[name, value] = *it;
-            std::int32_t rc = lumo_notification_setProperty(n, name.c_str(), value.c_str());
-            // The names and values were checked before the library started,
-            // so only memory can run out here; the process ends with it.
-            if (rc != 0) throw Failure("cannot set the property '" + name + "'");
-        }
+        set_properties(n, o_.properties);
         if (o_.local_only) lumo_notification_setLocalOnly(n);
         lumo_publisher_publish(pub_, n);
         ++published_;
@@ -95,7 +86,7 @@ int run_pub(const Args &args) {
     if (positional.size() != 1)
         throw UsageError(positional.empty() ? "missing the event TYPE"
                                              : "unexpected argument '" + positional[1] + "'");
-    const std::string &type = positional.front();
+    const std::string type = one_line("TYPE", positional.front());
     if (type.empty()) throw UsageError("the event TYPE is empty");
     int bodies = (o.body ? 1 : 0) + (o.body_file ? 1 : 0) + (o.block_items.empty() ? 0 : 1) +
                  (o.lines ? 1 : 0);
@@ -116,10 +107,8 @@ int run_pub(const Args &args) {
         Publisher publisher(o);
         if (o.lines) {
             std::string line;
-            while (std::getline(std::cin, line)) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
+            for (std::uint64_t number = 1; read_line(stdin, line, kMaxBody, number); ++number)
                 publisher.publish(type, line);
-            }
         } else {
             for (std::uint64_t i = 0; i < o.count; ++i) publisher.publish(type, body);
         }

@@ -131,6 +131,34 @@ void Session::require_connection(const std::string &what) const {
     std::free(instance);
 }
 
+void set_properties(lumo_notification *n, const Properties &properties) {
+    for (auto it = properties.rbegin(); it != properties.rend(); ++it)
+        if (lumo_notification_setProperty(n, it->first.c_str(), it->second.c_str()) != 0)
+            throw Failure("cannot set the property '" + it->first + "'");
+}
+
+Subscription subscribe(const std::string &expr, const std::string &component,
+                       const std::optional<std::string> &group, bool deltas,
+                       const lumo_proplist *properties) {
+    constexpr std::int32_t kAnswerMs = 10000;
+    char *status = nullptr;
+    const char *interest = group ? group->c_str() : nullptr;
+    // Connected already, so the answer comes at once unless the daemon hangs.
+    lumo_subscriber *s =
+        deltas ? lumo_subscriber_create_wdeltas(expr.c_str(), component.c_str(), interest,
+                                                properties, &status)
+               : lumo_subscriber_create_wtimeout(expr.c_str(), component.c_str(), interest,
+                                                 properties, &status, kAnswerMs);
+    std::string message = status != nullptr ? status : "";
+    std::free(status);
+    if (s != nullptr) return Subscription(s);
+    if (message == "timedout")
+        throw Failure("the daemon did not answer the subscription within " +
+                      std::to_string(kAnswerMs / 1000) + " s");
+    throw UsageError("the daemon refused the subscription: " +
+                     (message.empty() ? std::string("no reason given") : message));
+}
+
 StopSignals::StopSignals() {
     sigemptyset(&set_);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);

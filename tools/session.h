@@ -5,9 +5,14 @@
 
 #include <csignal>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "args.h"
+#include "vavevar.h"
 
 namespace vavevar::cli {
 
@@ -51,6 +56,25 @@ public:
 private:
     std::uint16_t port_;
 };
+
+using Properties = std::vector<std::pair<std::string, std::string>>;
+
+// Sets `properties` on `n` so that they read in the order given (the library
+// puts each in front of the earlier ones). The names and values were checked
+// when parsed, so only memory can run out: that throws Failure.
+void set_properties(lumo_notification *n, const Properties &properties);
+
+struct SubscriberCloser {
+    void operator()(lumo_subscriber *s) const { lumo_subscriber_close(s); }
+};
+using Subscription = std::unique_ptr<lumo_subscriber, SubscriberCloser>;
+
+// Subscribes through a started session and waits up to 10 s for the daemon's
+// answer. A refusal (as a rule, a filter the daemon cannot compile) throws
+// UsageError with the daemon's reason; no answer throws Failure.
+Subscription subscribe(const std::string &expr, const std::string &component,
+                       const std::optional<std::string> &group, bool deltas,
+                       const lumo_proplist *properties);
 
 // Stop requests for the subcommands that wait: SIGINT, SIGTERM and SIGHUP are
 // blocked in every thread (construct it before the Session, so that the

@@ -83,7 +83,7 @@ std::string base_name(const std::string &path) {
 
 int stream_send(const Args &args) {
     Endpoint endpoint;
-    std::vector<std::pair<std::string, std::string>> properties;
+    Properties properties;
     std::size_t chunk = kDefaultChunk;
     std::string component = "vavevar";
     ProgressMode progress = ProgressMode::automatic;
@@ -100,11 +100,11 @@ int stream_send(const Args &args) {
                 if (chunk > kMaxBody) throw UsageError("--chunk: at most " + std::to_string(kMaxBody));
             });
     p.value("component", "NAME", "the publishing component (default vavevar)",
-            [&component](const std::string &v) { component = v; });
+            [&component](const std::string &v) { component = one_line("--component", v); });
     add_progress_option(p, progress);
     std::vector<std::string> positional = p.parse(args);
     if (positional.size() != 2) throw UsageError("expected TYPE and FILE");
-    const std::string &type = positional[0];
+    const std::string type = one_line("TYPE", positional[0]);
     const std::string &path = positional[1];
 
     bool from_stdin = path == "-";
@@ -124,9 +124,7 @@ int stream_send(const Args &args) {
     std::string name = from_stdin ? "stdin" : base_name(path);
     properties.emplace_back("file", name);
     if (size) properties.emplace_back("size", std::to_string(*size));
-    for (auto it = properties.rbegin(); it != properties.rend(); ++it)
-        if (lumo_notification_setProperty(head, it->first.c_str(), it->second.c_str()) != 0)
-            throw Failure("cannot set the property '" + it->first + "'");
+    set_properties(head, properties);
     // Publishing the head sends nothing: it gives the stream its key and
     // binds it to the publisher, which must stay open until the stream ends.
     lumo_publisher_publish(publisher, head);
@@ -247,12 +245,12 @@ int stream_recv(const Args &args) {
     p.value("timeout", "S", "stop after S seconds; a stream cut short is removed",
             [&timeoutMs](const std::string &v) { timeoutMs = parse_seconds("--timeout", v); });
     p.value("component", "NAME", "the subscribing component (default vavevar)",
-            [&component](const std::string &v) { component = v; });
+            [&component](const std::string &v) { component = one_line("--component", v); });
     add_progress_option(p, progress);
     p.flag("verbose", "report the accepted subscription on standard error", [&verbose] { verbose = true; });
     std::vector<std::string> positional = p.parse(args);
     if (positional.size() != 2) throw UsageError("expected EXPR and DIR");
-    const std::string &expr = positional[0];
+    const std::string expr = one_line("EXPR", positional[0]);
     std::string dir = positional[1];
     struct stat info;
     if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
@@ -266,12 +264,8 @@ int stream_recv(const Args &args) {
 
     Session session(endpoint);
     session.require_connection("not subscribed");
-    char *status = nullptr;
-    lumo_subscriber *s = lumo_subscriber_create_wtimeout(expr.c_str(), component.c_str(), nullptr,
-                                                         nullptr, &status, 10000);
-    std::string message = status != nullptr ? status : "";
-    std::free(status);
-    if (s == nullptr) throw UsageError("the daemon refused the subscription: " + message);
+    Subscription subscription = subscribe(expr, component, std::nullopt, false, nullptr);
+    lumo_subscriber *s = subscription.get();
     if (verbose)
         std::fprintf(stderr, "vavevar stream: subscribed as %d with '%s'\n",
                      static_cast<int>(lumo_subscriber_id(s)), expr.c_str());
@@ -296,7 +290,6 @@ int stream_recv(const Args &args) {
         std::fflush(stdout);
         ++saved;
     }
-    lumo_subscriber_close(s);
     return 0;
 }
 

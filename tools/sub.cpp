@@ -55,9 +55,9 @@ Parser make_parser(SubOptions &o) {
             "                        none, hex, text or block",
             [&o](const std::string &v) { o.show = parse_body_show("--show-body", v); });
     p.value("component", "NAME", "the subscribing component (default vavevar)",
-            [&o](const std::string &v) { o.component = v; });
+            [&o](const std::string &v) { o.component = one_line("--component", v); });
     p.value("group", "NAME", "join the membership group NAME",
-            [&o](const std::string &v) { o.group = v; });
+            [&o](const std::string &v) { o.group = one_line("--group", v); });
     p.flag("deltas", "with --group: also receive the group's membership changes",
            [&o] { o.deltas = true; });
     p.value("prop", "NAME=VALUE", "a property of the subscription, shown to the group's members",
@@ -77,10 +77,6 @@ bool print(const SubOptions &o, const lumo_notification *n) {
 // How long one receive waits before the loop looks for a stop signal again.
 constexpr std::int64_t kSliceMs = 200;
 
-struct SubscriberCloser {
-    void operator()(lumo_subscriber *s) const { lumo_subscriber_close(s); }
-};
-
 struct ProplistDeleter {
     void operator()(lumo_proplist *l) const { lumo_proplist_destroy(&l); }
 };
@@ -93,7 +89,7 @@ int run_sub(const Args &args) {
     std::vector<std::string> positional = parser.parse(args);
     if (positional.size() > 1) throw UsageError("unexpected argument '" + positional[1] + "'");
     if (o.deltas && !o.group) throw UsageError("--deltas needs --group");
-    std::string expr = positional.empty() ? "" : positional.front();
+    std::string expr = positional.empty() ? "" : one_line("EXPR", positional.front());
 
     std::unique_ptr<lumo_proplist, ProplistDeleter> properties(lumo_proplist_create());
     for (const auto &[name, value] : o.properties)
@@ -104,22 +100,7 @@ int run_sub(const Args &args) {
     Session session(o.endpoint);
     session.require_connection("not subscribed");
 
-    char *status = nullptr;
-    const char *group = o.group ? o.group->c_str() : nullptr;
-    // Connected already, so the answer comes at once unless the daemon hangs.
-    lumo_subscriber *raw =
-        o.deltas ? lumo_subscriber_create_wdeltas(expr.c_str(), o.component.c_str(), group,
-                                                  properties.get(), &status)
-                 : lumo_subscriber_create_wtimeout(expr.c_str(), o.component.c_str(), group,
-                                                   properties.get(), &status, 10000);
-    std::string message = status != nullptr ? status : "";
-    std::free(status);
-    if (raw == nullptr) {
-        if (message == "timedout") throw Failure("the daemon did not answer the subscription within 10 s");
-        throw UsageError("the daemon refused the subscription: " +
-                         (message.empty() ? std::string("no reason given") : message));
-    }
-    std::unique_ptr<lumo_subscriber, SubscriberCloser> subscriber(raw);
+    Subscription subscriber = subscribe(expr, o.component, o.group, o.deltas, properties.get());
 
     if (o.verbose)
         std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",

@@ -13,23 +13,24 @@ namespace {
 
 // Lengths of the inbound header names with their ": ". The reader skips these
 // without looking at them, so they are the contract with the daemon.
-constexpr std::uint32_t kClassName = 11;         // "className: "
-constexpr std::uint32_t kSubscriberId = 14;      // "SubscriberID: "
-constexpr std::uint32_t kEventType = 11;         // "eventType: "
-constexpr std::uint32_t kEventId = 9;            // "eventId: "
-constexpr std::uint32_t kTimeHeader = 14;        // either time header
-constexpr std::uint32_t kAffectedComponents = 20;
-constexpr std::uint32_t kAffectedNodes = 15;
-constexpr std::uint32_t kGeneratingComponent = 21;
-constexpr std::uint32_t kGeneratingProcess = 19;
-constexpr std::uint32_t kGeneratingNode = 16;
-constexpr std::uint32_t kInstanceName = 14;
-constexpr std::uint32_t kLocalOnly = 11;
-constexpr std::uint32_t kNumberOfProperties = 20;
-constexpr std::uint32_t kStreamKey = 11;
-constexpr std::uint32_t kContentLength = 16;
-constexpr std::uint32_t kAddrListLength = 17;
-constexpr std::uint32_t kEmptyLine = 2;
+constexpr std::uint32_t length_of(std::string_view header) { return static_cast<std::uint32_t>(header.size()); }
+constexpr std::uint32_t kClassName = length_of(wire::kClassName);
+constexpr std::uint32_t kSubscriberId = length_of(wire::kSubscriberId);
+constexpr std::uint32_t kEventType = length_of(wire::kEventType);
+constexpr std::uint32_t kEventId = length_of(wire::kEventId);
+constexpr std::uint32_t kTimeHeader = wire::kTimeHeaderLength;  // either time header
+constexpr std::uint32_t kAffectedComponents = length_of(wire::kAffectedComponents);
+constexpr std::uint32_t kAffectedNodes = length_of(wire::kAffectedNodes);
+constexpr std::uint32_t kGeneratingComponent = length_of(wire::kGeneratingComponent);
+constexpr std::uint32_t kGeneratingProcess = length_of(wire::kGeneratingProcess);
+constexpr std::uint32_t kGeneratingNode = length_of(wire::kGeneratingNode);
+constexpr std::uint32_t kInstanceName = length_of(wire::kInstanceName);
+constexpr std::uint32_t kLocalOnly = length_of(wire::kLocalOnly);
+constexpr std::uint32_t kNumberOfProperties = length_of(wire::kNumberOfProperties);
+constexpr std::uint32_t kStreamKey = length_of(wire::kStreamKey);
+constexpr std::uint32_t kContentLength = length_of(wire::kContentLength);
+constexpr std::uint32_t kAddrListLength = length_of(wire::kAddrListLength);
+constexpr std::uint32_t kEmptyLine = length_of(wire::kLineEnd);
 
 // Reads the value of a header of known name length; null on failure.
 const char *header_value(lumo_conn *conn, std::uint32_t nameLength) {

@@ -8,10 +8,49 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "notification/notification.h"
 
 struct lumo_conn;
+
+// The texts of an event message, for the library's writer and reader and for
+// the daemon alike. Header names carry their ": ", since the inbound reader
+// skips each by its length without reading it; the order of the inbound
+// headers is the order below.
+namespace vavevar::wire {
+
+inline constexpr std::string_view kEventLine = "POST /event HTTP/1.1\r\n";
+inline constexpr std::string_view kLineEnd = "\r\n";
+inline constexpr std::string_view kPropertySeparator = ": ";  // between a property's name and value
+
+inline constexpr std::string_view kClassName = "className: ";
+inline constexpr std::string_view kSubscriberId = "SubscriberID: ";  // inbound: ';'-separated ids
+inline constexpr std::string_view kEventType = "eventType: ";
+inline constexpr std::string_view kEventId = "eventId: ";
+// Inbound only, written by the daemon; the reader knows only their length.
+inline constexpr std::string_view kCreationTime = "creationTime: ";
+inline constexpr std::string_view kDeliveryTime = "deliveryTime: ";
+inline constexpr std::size_t kTimeHeaderLength = 14;
+static_assert(kCreationTime.size() == kTimeHeaderLength && kDeliveryTime.size() == kTimeHeaderLength);
+// Full-form classes only.
+inline constexpr std::string_view kAffectedComponents = "affectedComponents: ";
+inline constexpr std::string_view kAffectedNodes = "affectedNodes: ";
+inline constexpr std::string_view kGeneratingComponent = "generatingComponent: ";
+inline constexpr std::string_view kGeneratingProcess = "generatingProcess: ";
+inline constexpr std::string_view kGeneratingNode = "generatingNode: ";
+inline constexpr std::string_view kInstanceName = "instanceName: ";
+inline constexpr std::string_view kLocalOnly = "LocalOnly: ";
+inline constexpr std::string_view kNumberOfProperties = "numberOfProperties: ";
+inline constexpr std::string_view kStreamKey = "streamKey: ";  // incoming stream blocks only
+// Every class.
+inline constexpr std::string_view kContentLength = "Content-Length: ";
+inline constexpr std::string_view kAddrListLength = "AddrList-Length: ";
+
+// A header's name alone, as a parser compares it.
+constexpr std::string_view name_of(std::string_view header) { return header.substr(0, header.size() - 2); }
+
+}  // namespace vavevar::wire
 
 namespace vavevar {
 

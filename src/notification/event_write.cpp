@@ -21,18 +21,19 @@ public:
     void text(const char *data) {
         if (data != nullptr) bytes(data, std::strlen(data));
     }
+    void text(std::string_view data) { bytes(data.data(), data.size()); }
     // A header whose text is null is written as its name followed by CR LF.
-    void header(const char *name, const char *value) {
+    void header(std::string_view name, const char *value) {
         text(name);
         text(value);
-        text("\r\n");
+        text(wire::kLineEnd);
     }
-    void number_header(const char *name, long long value) {
+    void number_header(std::string_view name, long long value) {
         char digits[32];
         int length = std::snprintf(digits, sizeof digits, "%lld", value);
         text(name);
         bytes(digits, static_cast<std::size_t>(length));
-        text("\r\n");
+        text(wire::kLineEnd);
     }
     bool finish() { return ok_ && lumo_conn_flush(conn_) != 0; }
 
@@ -48,37 +49,37 @@ int lumo_event_write_with_instance(const lumo_notification *n, lumo_conn *conn,
                                    std::size_t instanceNameLength) noexcept {
     if (n == nullptr) return -1;
     MessageWriter out(conn);
-    out.text("POST /event HTTP/1.1\r\n");
-    out.header("className: ", lumo_class_name(n->notificationClass));
-    out.number_header("SubscriberID: ", n->subscriberId);
-    out.header("eventType: ", n->type);
-    out.header("eventId: ", n->id);
+    out.text(wire::kEventLine);
+    out.header(wire::kClassName, lumo_class_name(n->notificationClass));
+    out.number_header(wire::kSubscriberId, n->subscriberId);
+    out.header(wire::kEventType, n->type);
+    out.header(wire::kEventId, n->id);
     if (lumo_class_is_full_form(n->notificationClass)) {
-        out.header("affectedComponents: ", n->affectedComponents);
-        out.header("affectedNodes: ", n->affectedNodes);
-        out.header("generatingComponent: ", n->generatingComponent);
-        out.header("generatingProcess: ", n->generatingProcess);
-        out.header("generatingNode: ", n->generatingNode);
-        out.text("instanceName: ");
+        out.header(wire::kAffectedComponents, n->affectedComponents);
+        out.header(wire::kAffectedNodes, n->affectedNodes);
+        out.header(wire::kGeneratingComponent, n->generatingComponent);
+        out.header(wire::kGeneratingProcess, n->generatingProcess);
+        out.header(wire::kGeneratingNode, n->generatingNode);
+        out.text(wire::kInstanceName);
         if (instanceName != nullptr) out.bytes(instanceName, instanceNameLength);
-        out.text("\r\n");
-        out.header("LocalOnly: ", n->localOnly != 0 ? "true" : "false");
+        out.text(wire::kLineEnd);
+        out.header(wire::kLocalOnly, n->localOnly != 0 ? "true" : "false");
         long long count = 0;
         for (const lumo_propnode *p = n->properties; p != nullptr; p = p->next) ++count;
-        out.number_header("numberOfProperties: ", count);
+        out.number_header(wire::kNumberOfProperties, count);
         for (const lumo_propnode *p = n->properties; p != nullptr; p = p->next) {
             out.text(p->name);
-            out.text(": ");
+            out.text(wire::kPropertySeparator);
             out.text(p->value);
-            out.text("\r\n");
+            out.text(wire::kLineEnd);
         }
         if (n->notificationClass == kIncomingStreamingNotification)
-            out.header("streamKey: ", n->streamKey);
+            out.header(wire::kStreamKey, n->streamKey);
     }
     std::int32_t body_length = n->body != nullptr && n->bodyLength > 0 ? n->bodyLength : 0;
-    out.number_header("Content-Length: ", body_length);
-    out.text("AddrList-Length: 0\r\n");
-    out.text("\r\n");
+    out.number_header(wire::kContentLength, body_length);
+    out.number_header(wire::kAddrListLength, 0);
+    out.text(wire::kLineEnd);
     out.bytes(n->body, static_cast<std::size_t>(body_length));
     return out.finish() ? 1 : 0;
 }

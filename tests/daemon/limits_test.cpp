@@ -1,0 +1,188 @@
+// What one client can make the daemon hold: output it does not read,
+// connections, and what its subscriptions keep. A bound crossed costs that
+// client alone, and telling a group of a change costs one pass over it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "daemon_harness.h"
+
+// Every allocation of this test program is counted, the daemon's included,
+// except under the thread sanitizer, whose runtime keeps the allocation
+// functions to itself.
+#if defined(__SANITIZE_THREAD__)
+#define COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef COUNT_ALLOCATIONS
+#define COUNT_ALLOCATIONS 1
+#endif
+static std::atomic<std::size_t> g_allocated{0};
+#if COUNT_ALLOCATIONS
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these are the replacements
+#endif
+static void *counted(std::size_t n) noexcept {
+    g_allocated += n;
+    return std::malloc(n ? n : 1);
+}
+void *operator new(std::size_t n) {
+    if (void *p = counted(n)) return p;
+    throw std::bad_alloc();
+}
+void *operator new[](std::size_t n) { return operator new(n); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
+#endif
+
+namespace vavevard {
+namespace {
+
+using test::body_block_items;
+using test::DaemonThread;
+using test::Message;
+using test::OutboundEvent;
+using test::RawClient;
+
+TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
+    Limits limits;
+    limits.maxPendingBytes = 256 * 1024;
+    DaemonThread daemon(limits);
+    ASSERT_TRUE(daemon.ok());
+    // `slow` never reads: the socket buffers fill, then its queue in the daemon.
+    RawClient slow(daemon.port()), pub(daemon.port()), watcher(daemon.port());
+    ASSERT_TRUE(slow.handshake() && pub.handshake() && watcher.handshake());
+    ASSERT_TRUE(slow.subscribe(1, "BULK"));
+    Message m;
+    ASSERT_TRUE(watcher.subscribe(1, "NONE", m, "grp", true) && watcher.read_message(m));
+    ASSERT_TRUE(slow.subscribe(2, "NONE", m, "grp", false) && watcher.read_message(m));
+    OutboundEvent e;
+    e.type = "BULK";
+    e.body = std::string(16 * 1024, 'x');
+    std::string dropped = "0";
+    for (int round = 0; round < 200 && dropped == "0"; ++round) {
+        for (int i = 0; i < 8; ++i) ASSERT_TRUE(pub.send(e.wire()));
+        dropped = pub.stat("slowConsumerDisconnects");
+    }
+    EXPECT_EQ(dropped, "1");
+    EXPECT_TRUE(slow.closed_by_daemon());
+    ASSERT_TRUE(watcher.read_message(m));
+    auto items = body_block_items(m.body);
+    EXPECT_EQ(items[4] + " " + items[5], "kind=leave reason=dropped");
+    EXPECT_EQ(pub.stat("clients"), "2");
+}
+
+TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {
+    Limits limits;
+    limits.maxClients = 1;
+    DaemonThread daemon(limits);
+    ASSERT_TRUE(daemon.ok());
+    RawClient first(daemon.port()), second(daemon.port());
+    ASSERT_TRUE(first.handshake());
+    Message reply;
+    ASSERT_TRUE(second.handshake(reply));
+    EXPECT_EQ(reply.headers[1], (std::pair<std::string, std::string>{"Result", "failure"}));
+    EXPECT_EQ(reply.get("Message"), "too many clients (limit 1)");
+    EXPECT_TRUE(second.closed_by_daemon());
+    first.close();
+    bool accepted = false;  // once the daemon has seen the first go
+    for (int i = 0; i < 100 && !accepted; ++i) {
+        RawClient attempt(daemon.port());
+        accepted = attempt.handshake(reply) && reply.get("Result") == "success";
+    }
+    EXPECT_TRUE(accepted);
+}
+
+TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedAndTheConnectionCarriesOn) {
+    Limits limits;
+    limits.maxSubscriptionTextBytes = 64;
+    limits.maxMemberPropertyLine = 32;
+    limits.maxMemberPropertyBytes = 64;
+    limits.maxMemberListBytes = 600;
+    DaemonThread daemon(limits);
+    ASSERT_TRUE(daemon.ok());
+    RawClient c(daemon.port()), other(daemon.port());
+    ASSERT_TRUE(c.handshake() && other.handshake());
+    Message m;
+    auto refused = [&](int id, const std::string &filter, const std::string &group,
+                       const std::vector<std::string> &props) {
+        return c.subscribe(id, filter, m, group, false, props) && m.get("Result") == "failure"
+                   ? m.get("Message")
+                   : "<accepted>";
+    };
+    EXPECT_EQ(refused(1, "A", "g", {"k: " + std::string(30, 'x')}), "a member property line is longer than 32 bytes");
+    EXPECT_EQ(refused(2, std::string(61, 'A'), "null", {}),
+              "the subscriptions of one connection would keep more than 64 bytes of filter, component and group");
+    ASSERT_TRUE(c.subscribe(3, "A", m, "g", false, {"a: " + std::string(20, 'x'), "b: " + std::string(20, 'x')}));
+    ASSERT_TRUE(c.read_message(m));  // the list
+    EXPECT_EQ(refused(4, "A", "h", {"c: " + std::string(20, 'x')}),
+              "the members of one connection would keep more than 64 bytes of properties");
+    // Replacing a subscription frees what it kept.
+    ASSERT_TRUE(c.subscribe(3, "A", m, "h", false, {"c: " + std::string(20, 'x')}) && m.get("Result") == "success");
+    ASSERT_TRUE(c.read_message(m));
+
+    // Members join until the list a joiner gets would be over its bound.
+    int joined = 0;
+    for (int id = 1; id <= 10; ++id) {
+        ASSERT_TRUE(other.subscribe(id, "B", m, "L", false));
+        if (m.get("Result") != "success") break;
+        ASSERT_TRUE(other.read_message(m));
+        ++joined;
+    }
+    EXPECT_GT(joined, 1);
+    EXPECT_LT(joined, 10);
+    EXPECT_EQ(m.get("Message").rfind("the member list of group 'L' would be ", 0), 0u) << m.get("Message");
+    EXPECT_EQ(other.stat("members"), std::to_string(joined + 1));
+    EXPECT_EQ(other.stat("subscribesRefused"), "4");
+    // Both connections are still served.
+    ASSERT_TRUE(c.subscribe(5, "B"));
+    OutboundEvent e;
+    e.type = "B";
+    ASSERT_TRUE(c.send(e.wire()));
+    ASSERT_TRUE(c.read_message(m));
+    EXPECT_EQ(m.get("SubscriberID"), "5");
+    for (int i = 0; i < joined; ++i) ASSERT_TRUE(other.read_message(m));
+}
+
+// One delta goes to every member that asked for deltas; it is built once and
+// shared, so a large member's join or leave does not cost its size once per
+// member of the group.
+TEST(DaemonLimits, TellingAGroupOfAChangeCostsOnePassOverIt) {
+    if (!COUNT_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under the thread sanitizer";
+    Router router(RouterConfig{"alpha", "testhost:1", "test", Limits{}});
+    std::string why;
+    auto subscribe = [&](ClientId client, bool deltas, std::vector<Property> props) {
+        router.handle(client, ConnectRequest{}, why);
+        return router.handle(client, SubscribeRequest{1, "NOTHING", "c", "g", deltas, std::move(props)}, why);
+    };
+    constexpr int kWatchers = 100;
+    for (int i = 0; i < kWatchers; ++i) ASSERT_TRUE(subscribe(router.add_client("w"), true, {}));
+    std::vector<Property> large;
+    for (int i = 0; i < 25; ++i) large.push_back({"p" + std::to_string(i) + ": " + std::string(8000, 'x')});
+    ClientId leaver = router.add_client("l");
+    std::size_t before = g_allocated;
+    ASSERT_TRUE(subscribe(leaver, false, large));
+    std::size_t joinCost = g_allocated - before;
+    before = g_allocated;
+    router.remove_client(leaver, "disconnected");
+    std::size_t leaveCost = g_allocated - before;
+    // About 200 KB of properties: a few copies are fine, one per member is not.
+    std::size_t onePerMember = kWatchers * 25 * 8000;
+    EXPECT_LT(joinCost, onePerMember / 4);
+    EXPECT_LT(leaveCost, onePerMember / 4);
+    EXPECT_EQ(router.stats().eventsOut, std::uint64_t{kWatchers} * (kWatchers + 1) / 2 + 1 + 2 * kWatchers);
+}
+
+}  // namespace
+}  // namespace vavevard

@@ -1,0 +1,69 @@
+// The tool as a process: what it refuses to put on the wire, and how it ends
+// when the daemon does not answer a subscription.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "support/child_process.h"
+#include "support/fake_daemon.h"
+#include "support/temp_home.h"
+
+namespace vavevar::test {
+namespace {
+
+std::unique_ptr<ChildProcess> tool(const std::vector<std::string> &args, std::uint16_t port,
+                                   const std::string &home, bool pipeStdin = false) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--port", std::to_string(port), "--home", home});
+    return std::make_unique<ChildProcess>(VAVEVAR_TOOL_PATH, all, ChildProcess::environment_with({}), pipeStdin);
+}
+
+// A text with a line break would end its header line early and smuggle the
+// rest in as headers of its own.
+TEST(ToolInput, LineBreaksInTextsForHeaderLinesAreUsageErrors) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"pub", "A\nB"}, "vavevar pub: TYPE holds a line break"},
+        {{"pub", "A", "--component", "c\rd"}, "vavevar pub: --component holds a line break"},
+        {{"sub", "ALARM/*\r\nSubscriberID: 9"}, "vavevar sub: EXPR holds a line break"},
+        {{"sub", "--group", "g\n"}, "vavevar sub: --group holds a line break"},
+#if VAVEVAR_CLI_STREAMS
+        {{"stream", "send", "T\n", "/dev/null"}, "vavevar stream: TYPE holds a line break"},
+        {{"stream", "recv", "\rX", "/tmp"}, "vavevar stream: EXPR holds a line break"},
+#endif
+    };
+    for (const auto &[args, message] : cases) {
+        auto child = tool(args, 1, "/tmp");
+        EXPECT_EQ(child->wait(), 2) << args[1];
+        EXPECT_EQ(child->stderr_.rfind(message + " (CR or LF), which would break the request it goes into\n", 0), 0u)
+            << child->stderr_;
+    }
+    auto home = tool({"pub", "A"}, 1, "/tmp/a\nb");
+    EXPECT_EQ(home->wait(), 2);
+    EXPECT_EQ(home->stderr_.rfind("vavevar pub: --home holds a line break", 0), 0u) << home->stderr_;
+}
+
+TEST(ToolInput, PubLinesRefusesALineLongerThanABodyMayBe) {
+    ::signal(SIGPIPE, SIG_IGN);  // the tool stops reading once it refuses
+    FakeDaemon daemon;
+    TempHome home;
+    auto pub = tool({"pub", "LOG", "--lines"}, daemon.port(), home.path(), true);
+    ASSERT_TRUE(pub->write_stdin("short line\n"));
+    pub->write_stdin(std::string(16 * 1024 * 1024 + 2, 'x'));
+    pub->close_stdin();
+    EXPECT_EQ(pub->wait(20000), 1);
+    EXPECT_EQ(pub->stderr_, "vavevar pub: line 2 of standard input is longer than 16777216 bytes, the most one "
+                            "notification carries\n");
+}
+
+#if VAVEVAR_CLI_STREAMS
+TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
+    FakeDaemon daemon;  // answers the handshake, never a subscribe
+    TempHome home;
+    auto recv = tool({"stream", "recv", "T", home.path()}, daemon.port(), home.path());
+    EXPECT_EQ(recv->wait(30000), 1);
+    EXPECT_EQ(recv->stderr_, "vavevar stream: the daemon did not answer the subscription within 10 s\n");
+}
+#endif
+
+}  // namespace
+}  // namespace vavevar::test
