@@ -1,5 +1,6 @@
-// The tool as a process: what it refuses to put on the wire, and how it ends
-// when the daemon does not answer a subscription.
+// The tool as a process: its exit status for wrong usage and for a missing
+// daemon, what it refuses to put on the wire, and how it ends when the daemon
+// does not answer a subscription.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -16,6 +17,23 @@ std::unique_ptr<ChildProcess> tool(const std::vector<std::string> &args, std::ui
     std::vector<std::string> all = args;
     all.insert(all.end(), {"--port", std::to_string(port), "--home", home});
     return std::make_unique<ChildProcess>(VAVEVAR_TOOL_PATH, all, ChildProcess::environment_with({}), pipeStdin);
+}
+
+TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
+    std::uint16_t port = 0;
+    {
+        FakeDaemon gone;
+        port = gone.port();
+    }
+    TempHome home;
+    auto pub = tool({"pub", "A"}, port, home.path());
+    EXPECT_EQ(pub->wait(), 1);
+    EXPECT_EQ(pub->stderr_.rfind("vavevar pub: cannot connect to the daemon on localhost:" + std::to_string(port) + ": ", 0),
+              0u)
+        << pub->stderr_;
+    auto bad = tool({"pub", "A", "--no-such-option"}, port, home.path());
+    EXPECT_EQ(bad->wait(), 2);
+    EXPECT_NE(bad->stderr_.find("--no-such-option"), std::string::npos) << bad->stderr_;
 }
 
 // A text with a line break would end its header line early and smuggle the
