@@ -143,14 +143,12 @@ TEST(EventRead, HeaderValuesAreTakenAsTheDaemonWritesThem) {
     EXPECT_EQ(lumo_wire_extract_number("no digits"), 0);
     EXPECT_EQ(lumo_wire_extract_number("99999999999999999999999"), INT64_MAX);
 
-    for (const char *count : {"0", "-3"}) {
-        InboundEvent none;
-        none.number_of_properties = count;
-        Read zero(none);
-        ASSERT_NE(zero.n, nullptr) << count;
-        EXPECT_EQ(zero.n->properties, nullptr);
-        EXPECT_EQ(zero.rest, "NEXT");
-    }
+    InboundEvent none;
+    none.number_of_properties = "-3";
+    Read negative(none);
+    ASSERT_NE(negative.n, nullptr);
+    EXPECT_EQ(negative.n->properties, nullptr);
+    EXPECT_EQ(negative.rest, "NEXT");
 }
 
 TEST(EventRead, HostileLengthsNeverReadOutOfBounds) {
