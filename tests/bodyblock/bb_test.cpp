@@ -83,7 +83,7 @@ TEST(BodyBlockModel, SegmentsAreFoundByTheirExactNameAndAddedOnlyOnce) {
     EXPECT_EQ(::lumo_bb_seg_getsegment(a, "c"), child);
     EXPECT_EQ(::lumo_bb_getsegment(b.get(), "c"), nullptr);  // children are not top level
     lumo_bb_seg *empty = ::lumo_bb_addsegment(b.get(), "");
-    EXPECT_NE(::lumo_bb_addsegment(b.get(), "A"), a);
+    ::lumo_bb_addsegment(b.get(), "A");
     EXPECT_EQ(::lumo_bb_getsegment(b.get(), ""), empty);
     EXPECT_EQ(::lumo_bb_getsegment(b.get(), "aa"), nullptr);
     EXPECT_EQ(describe(b.get()), "[a] k=v|\n.[c]\n[]\n[A]\n");
@@ -112,6 +112,13 @@ TEST(BodyBlockModel, AddingAnExistingElementReplacesItAndMovesItToTheEnd) {
     std::uint32_t length = 0;
     EXPECT_STREQ(::lumo_bb_seg_getelement(s, "x", &length), "5");
     EXPECT_EQ(length, 1u);
+    {
+        // A replacement that finds no memory keeps the element it would replace.
+        test::AllocFault fault(0);
+        EXPECT_EQ(::lumo_bb_seg_addelement(s, "k", "new"), nullptr);
+        EXPECT_EQ(::lumo_bb_addsegment(b.get(), "t"), nullptr);
+    }
+    EXPECT_EQ(describe(b.get()), "[s] y=y| K=K| k=k| x=5| z=6|\n");
 }
 
 TEST(BodyBlockModel, ValuesKeepEveryByteAndLookupsReportTheirLength) {
@@ -129,16 +136,8 @@ TEST(BodyBlockModel, ValuesKeepEveryByteAndLookupsReportTheirLength) {
         std::uint32_t length = 0;
         EXPECT_EQ(::lumo_bb_elem_getvalue(e, &length)[length], '\0') << ::lumo_bb_elem_getname(e);
     }
-    // The length slot is left alone only for a null segment.
     std::uint32_t length = 77;
-    EXPECT_EQ(::lumo_bb_seg_getelement(nullptr, "a", &length), nullptr);
-    EXPECT_EQ(length, 77u);
-    for (const char *name : {static_cast<const char *>(nullptr), "missing"}) {
-        EXPECT_EQ(::lumo_bb_seg_getelement(s, name, &length), nullptr);
-        EXPECT_EQ(length, 0u);
-        length = 77;
-    }
-    EXPECT_EQ(::lumo_bb_elem_getvalue(nullptr, &length), nullptr);
+    EXPECT_EQ(::lumo_bb_seg_getelement(s, "missing", &length), nullptr);
     EXPECT_EQ(length, 0u);
 }
 
@@ -153,33 +152,7 @@ TEST(BodyBlockModel, DestroyingAVeryDeepTreeNeedsNoCallDepth) {
     b.reset();  // the leak checker of the sanitizer build sees the rest
 }
 
-TEST(BodyBlockModel, RunningOutOfMemoryLeavesTheBlockAsItWas) {
-    int tried = test::for_each_allocation_failure([] {
-        lumo_bb *b = vavevar::lumo_bb_create();
-        if (b == nullptr) return false;
-        lumo_bb_seg *s = vavevar::lumo_bb_addsegment(b, "s");
-        lumo_bb_seg *c = vavevar::lumo_bb_seg_addsegment(s, "c");
-        lumo_bb_elem *e = vavevar::lumo_bb_seg_addelement(c, "k", "v");
-        vavevar::lumo_bb_destroy(b);
-        return s != nullptr && c != nullptr && e != nullptr;
-    });
-    EXPECT_EQ(tried, 4);
-
-    // A replacement that finds no memory keeps the element it would replace.
-    Block b = make();
-    lumo_bb_seg *s = ::lumo_bb_addsegment(b.get(), "s");
-    ::lumo_bb_seg_addelement(s, "k", "old");
-    ::lumo_bb_seg_addelement(s, "z", "1");
-    {
-        test::AllocFault fault(0);
-        EXPECT_EQ(::lumo_bb_seg_addelement(s, "k", "new"), nullptr);
-        EXPECT_EQ(::lumo_bb_addsegment(b.get(), "t"), nullptr);
-    }
-    EXPECT_EQ(describe(b.get()), "[s] k=old| z=1|\n");
-}
-
 TEST(BodyBlockText, IndentedByDepthWithUnprintableValuesAsBinaryData) {
-    EXPECT_EQ(::lumo_bb_toString(nullptr), nullptr);
     Block b = make();
     EXPECT_EQ(::lumo_bb_toString(b.get()), nullptr);
     lumo_bb_seg *a = ::lumo_bb_addsegment(b.get(), "a");
@@ -219,17 +192,8 @@ TEST(BodyBlockText, IndentedByDepthWithUnprintableValuesAsBinaryData) {
 // "01 00 02 61" -> the bytes; 'x' stands for the character itself.
 Bytes hex(const char *text) {
     Bytes out;
-    for (const char *p = text; *p != '\0';) {
-        if (*p == ' ') {
-            ++p;
-        } else if (*p == '\'') {
-            out += p[1];
-            p += 3;
-        } else {
-            out += static_cast<char>(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
-            p += 2;
-        }
-    }
+    for (const char *p = text; *p != '\0'; p += *p == ' ' ? 1 : *p == '\'' ? 3 : 2)
+        if (*p != ' ') out += *p == '\'' ? p[1] : static_cast<char>(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
     return out;
 }
 
@@ -276,8 +240,6 @@ TEST(BodyBlockCodec, GoldenEncodings) {
 
     Block empty = make();
     EXPECT_EQ(encode(empty.get()), kSignature);
-    EXPECT_EQ(encode(nullptr), kSignature);
-    EXPECT_EQ(::lumo_bb_block2body(empty.get(), nullptr), nullptr);
 }
 
 TEST(BodyBlockCodec, DecodesRecordsIntoTheTreeAndStopsAtTheFirstItCannotTrust) {
@@ -323,14 +285,12 @@ TEST(BodyBlockCodec, DecodesRecordsIntoTheTreeAndStopsAtTheFirstItCannotTrust) {
     EXPECT_EQ(encode(names.get()), body("01 00 03 'a' 'b' 00 00 02 00 02 'x' 'y' 00 00 01 'v' 00"
                                         "02 00 01 'p' 00 00 01 'w' 00"));
 
-    // Not a body: a wrong byte in the signature, nothing, or a bad length.
+    // Not a body: a wrong byte in the signature.
     for (std::size_t i = 0; i < kSignature.size(); ++i) {
         Bytes wrong = kSignature + a;
         wrong[i] = static_cast<char>(wrong[i] ^ 0x01);
         EXPECT_EQ(decode(wrong), nullptr) << "byte " << i;
     }
-    EXPECT_EQ(::lumo_bb_body2block(nullptr, 40), nullptr);
-    EXPECT_EQ(::lumo_bb_body2block(kSignature.data(), -1), nullptr);
 }
 
 // Offsets at which the records of a well-formed body end.

@@ -3,6 +3,7 @@
 
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "notification/event_wire.h"
@@ -69,19 +70,16 @@ TEST(EventRead, FullMessageFillsEveryFieldAndStopsAtItsEnd) {
     in.address_list = "10.0.0.1;10.0.0.2";
     Read r(in);
     ASSERT_NE(r.n, nullptr);
-    EXPECT_EQ(r.n->notificationClass, 0);
     ASSERT_EQ(r.count, 1);
     EXPECT_EQ(r.ids[0], 4);
-    EXPECT_STREQ(r.n->type, "test.event");
-    EXPECT_STREQ(r.n->id, "id-1");
+    std::string texts;
+    for (const char *t : {r.n->type, r.n->id, r.n->affectedComponents, r.n->affectedNodes, r.n->generatingComponent,
+                          r.n->generatingProcess, r.n->generatingNode, r.n->instanceName})
+        texts += std::string(t) + "|";
+    EXPECT_EQ(texts, "test.event|id-1|ac|an|publisher|4242|node-1|fake-instance|");
+    EXPECT_EQ(r.n->notificationClass, 0);
     EXPECT_EQ(r.n->creationTime, INT64_C(1700000000123));
     EXPECT_EQ(r.n->deliveryTime, INT64_C(1700000000456));
-    EXPECT_STREQ(r.n->affectedComponents, "ac");
-    EXPECT_STREQ(r.n->affectedNodes, "an");
-    EXPECT_STREQ(r.n->generatingComponent, "publisher");
-    EXPECT_STREQ(r.n->generatingProcess, "4242");
-    EXPECT_STREQ(r.n->generatingNode, "node-1");
-    EXPECT_STREQ(r.n->instanceName, "fake-instance");
     EXPECT_EQ(r.n->localOnly, 1);
     // Read in order and pushed in front, so the chain is reversed.
     EXPECT_EQ(r.properties(), (std::vector<std::string>{"b=two words", "a=1"}));
@@ -115,15 +113,13 @@ TEST(EventRead, FormAndStreamKeyFollowTheClass) {
 
 TEST(EventRead, IdentifierListsAreSplitAtSemicolonsAndAnEmptyOneFails) {
     InboundEvent in;
-    in.subscriber_ids = "3;7;12";
-    Read three(in);
-    ASSERT_EQ(three.count, 3);
-    EXPECT_EQ(std::vector<std::int32_t>(three.ids, three.ids + 3), (std::vector<std::int32_t>{3, 7, 12}));
-    in.subscriber_ids = "5;";
-    Read trailing(in);
-    ASSERT_NE(trailing.n, nullptr);
-    ASSERT_EQ(trailing.count, 2);
-    EXPECT_EQ(trailing.ids[1], 0);
+    for (auto [list, ids] : {std::pair<const char *, std::vector<std::int32_t>>{"3;7;12", {3, 7, 12}},
+                             {"5;", {5, 0}}}) {
+        in.subscriber_ids = list;
+        Read r(in);
+        ASSERT_NE(r.n, nullptr) << list;
+        EXPECT_EQ(std::vector<std::int32_t>(r.ids, r.ids + r.count), ids);
+    }
     in.subscriber_ids = "";
     Read empty(in);
     EXPECT_EQ(empty.n, nullptr);
@@ -147,14 +143,12 @@ TEST(EventRead, HeaderValuesAreTakenAsTheDaemonWritesThem) {
     EXPECT_EQ(lumo_wire_extract_number("no digits"), 0);
     EXPECT_EQ(lumo_wire_extract_number("99999999999999999999999"), INT64_MAX);
 
-    for (const char *count : {"0", "-3"}) {
-        InboundEvent none;
-        none.number_of_properties = count;
-        Read zero(none);
-        ASSERT_NE(zero.n, nullptr) << count;
-        EXPECT_EQ(zero.n->properties, nullptr);
-        EXPECT_EQ(zero.rest, "NEXT");
-    }
+    InboundEvent none;
+    none.number_of_properties = "-3";
+    Read negative(none);
+    ASSERT_NE(negative.n, nullptr);
+    EXPECT_EQ(negative.n->properties, nullptr);
+    EXPECT_EQ(negative.rest, "NEXT");
 }
 
 TEST(EventRead, HostileLengthsNeverReadOutOfBounds) {
@@ -197,7 +191,7 @@ InboundEvent every_part() {
     return in;
 }
 
-TEST(EventRead, TruncationAnywhereFailsCleanly) {
+TEST(EventRead, TruncationOrOutOfMemoryAnywhereFailsCleanly) {
     const std::string text = after_message_line(every_part());
     for (std::size_t cut = 0; cut < text.size(); ++cut) {
         testing::internal::CaptureStderr();
@@ -205,14 +199,8 @@ TEST(EventRead, TruncationAnywhereFailsCleanly) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(r.n, nullptr) << "cut at " << cut;
     }
-    Read whole(text, false);
-    EXPECT_NE(whole.n, nullptr);
-}
-
-TEST(EventRead, OutOfMemoryAnywhereReleasesEverything) {
-    const std::string text = after_message_line(every_part());
-    int tried = test::for_each_allocation_failure([&] { return Read(text).n != nullptr; });
-    EXPECT_GT(tried, 10);
+    // The leak checker of the sanitizer build sees what a failure leaves.
+    EXPECT_GT(test::for_each_allocation_failure([&] { return Read(text).n != nullptr; }), 10);
 }
 
 }  // namespace

@@ -33,32 +33,13 @@ TEST_F(Proplist, EntriesKeepInsertionOrderPrivateCopiesAndReplaceInPlace) {
     EXPECT_STREQ(::lumo_proplist_get(list, "a"), "1");
     EXPECT_STREQ(::lumo_proplist_get(list, "B"), "");  // names are case-sensitive
 
+    EXPECT_EQ(::lumo_proplist_put(list, "b", nullptr), nullptr);
     EXPECT_EQ(::lumo_proplist_put(list, "b", "two"), b);
     EXPECT_EQ(::lumo_proplist_count(list), 3);
     EXPECT_STREQ(::lumo_proplist_getIndex(list, 1)->name, "b");
     EXPECT_STREQ(::lumo_proplist_getIndex(list, 1)->value, "two");
     EXPECT_EQ(::lumo_proplist_get(list, "A"), nullptr);
     for (int32_t outside : {-1, 3, INT32_MIN}) EXPECT_EQ(::lumo_proplist_getIndex(list, outside), nullptr);
-}
-
-TEST_F(Proplist, NullArgumentsAreRefusedWithoutChange) {
-    EXPECT_EQ(::lumo_proplist_get(list, "a"), nullptr);
-    EXPECT_EQ(::lumo_proplist_put(nullptr, "a", "b"), nullptr);
-    EXPECT_EQ(::lumo_proplist_put(list, nullptr, "b"), nullptr);
-    EXPECT_EQ(::lumo_proplist_put(list, "a", nullptr), nullptr);
-    EXPECT_EQ(::lumo_proplist_count(list), 0);
-    ::lumo_proplist_put(list, "a", "kept");
-    EXPECT_EQ(::lumo_proplist_put(list, "a", nullptr), nullptr);
-    EXPECT_STREQ(::lumo_proplist_get(list, "a"), "kept");
-    EXPECT_EQ(::lumo_proplist_get(list, nullptr), nullptr);
-    EXPECT_EQ(::lumo_proplist_get(nullptr, "a"), nullptr);
-    EXPECT_EQ(::lumo_proplist_count(nullptr), 0);
-    EXPECT_EQ(::lumo_proplist_getIndex(nullptr, 0), nullptr);
-
-    ::lumo_proplist_destroy(&list);
-    EXPECT_EQ(list, nullptr);
-    ::lumo_proplist_destroy(&list);
-    ::lumo_proplist_destroy(nullptr);
 }
 
 TEST_F(Proplist, FailedPutLeavesTheListExactlyAsBefore) {
@@ -87,12 +68,11 @@ TEST_F(Proplist, FailedPutLeavesTheListExactlyAsBefore) {
 }
 
 TEST_F(Proplist, CopyIsDeepKeepsShapeAndFailsCleanly) {
-    EXPECT_EQ(lumo_proplist_copy(nullptr), nullptr);
     lumo_proplist *copy = lumo_proplist_copy(list);
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->entries, nullptr);
-    EXPECT_EQ(copy->count, 0);
     ::lumo_proplist_destroy(&copy);
+    EXPECT_EQ(copy, nullptr);
 
     put_numbered(10, "x");
     copy = lumo_proplist_copy(list);

@@ -90,21 +90,19 @@ protected:
 };
 
 // A variable whose init failed holds nothing and makes every operation
-// return at once, as a null variable or mutex does.
-TEST(CondArguments, UnusableVariablesReturnAtOnce) {
-    EXPECT_EQ(lumox_win32_cond_init(nullptr), -1);
+// return at once, so that its owner may destroy it with the others.
+TEST(CondArguments, AVariableWhoseInitFailedIsInert) {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     int tried = test::for_each_allocation_failure([&] {
         lumox_win32_cond_t cond;
         cond.lock = reinterpret_cast<pthread_mutex_t *>(&cond);  // garbage from the caller
         const bool ok = lumox_win32_cond_init(&cond) == 0;
-        EXPECT_EQ(cond.lock == nullptr, !ok);
         pthread_mutex_lock(&mutex);
-        if (!ok) lumox_win32_cond_wait(&cond, &mutex);
-        EXPECT_EQ(lumox_win32_cond_timedwait(&cond, ok ? nullptr : &mutex, 100000), 1);
-        EXPECT_EQ(lumox_win32_cond_timedwait(nullptr, &mutex, 100000), 1);
+        if (!ok) {
+            lumox_win32_cond_wait(&cond, &mutex);
+            EXPECT_EQ(lumox_win32_cond_timedwait(&cond, &mutex, 100000), 1);
+        }
         pthread_mutex_unlock(&mutex);
-        lumox_win32_cond_signal(&cond);
         lumox_win32_cond_destroy(&cond);
         return ok;
     });
@@ -244,7 +242,6 @@ TEST(Threads, EveryAllocationFailureIsReportedAndLeavesNothing) {
     EXPECT_EQ(failures, 7);
     EXPECT_EQ(runs.load(), 1);
 
-    EXPECT_EQ(::lumox_win32_thread_createdetached(nullptr, nullptr), UINTPTR_MAX);
     std::binary_semaphore done(0);
     failures = test::for_each_allocation_failure([&] {
         if (::lumox_win32_thread_createdetached(release_semaphore, &done) == UINTPTR_MAX) return false;
