@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "notification/event_wire.h"
+#include "runtime/control_wire.h"
 
 namespace vavevard {
 namespace {
@@ -186,10 +187,10 @@ bool RequestParser::subscribe_header(std::string_view name, std::string_view val
         haveSubscriberId_ = true;
         subscribe_.subscriberId = unsubscribe_.subscriberId = static_cast<std::int32_t>(n);
     } else if (kind_ == Kind::subscribe) {
-        if (name == "Subscription") subscribe_.subscription = value;
-        else if (name == "Component") subscribe_.component = value;
-        else if (name == "MbrInterest") subscribe_.mbrInterest = value;
-        else if (name == "MbrDeltas") subscribe_.deltas = value == "true";
+        if (name == name_of(wire::kSubscription)) subscribe_.subscription = value;
+        else if (name == name_of(wire::kComponent)) subscribe_.component = value;
+        else if (name == name_of(wire::kMbrInterest)) subscribe_.mbrInterest = value;
+        else if (name == name_of(wire::kMbrDeltas)) subscribe_.deltas = value == "true";
     }
     return true;
 }
@@ -197,7 +198,7 @@ bool RequestParser::subscribe_header(std::string_view name, std::string_view val
 // The form factor is a file's content sent as it is, so it may hold line
 // breaks and even empty lines; it runs until the SelfId line.
 bool RequestParser::connect_line(std::string_view line) {
-    if (inFormFactor_ && line.substr(0, 8) != "SelfId: ") {
+    if (inFormFactor_ && !line.starts_with(wire::kSelfId)) {
         connect_.formFactor.append("\r\n");
         connect_.formFactor.append(line);
         return true;
@@ -209,11 +210,11 @@ bool RequestParser::connect_line(std::string_view line) {
         return false;
     }
     inFormFactor_ = false;
-    if (name == "Version") connect_.version = value;
-    else if (name == "FormFactor") {
+    if (name == name_of(wire::kVersion)) connect_.version = value;
+    else if (name == name_of(wire::kFormFactor)) {
         connect_.formFactor = value;
         inFormFactor_ = true;
-    } else if (name == "SelfId") connect_.selfId = value;
+    } else if (name == name_of(wire::kSelfId)) connect_.selfId = value;
     return true;
 }
 

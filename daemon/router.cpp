@@ -5,9 +5,13 @@
 
 #include "clock.h"
 #include "log.h"
+#include "notification/event_wire.h"
+#include "runtime/control_wire.h"
 
 namespace vavevard {
 namespace {
+
+namespace wire = vavevar::wire;
 
 // Texts go into header lines: a line break would end the header early.
 std::string one_line(std::string_view text) {
@@ -15,6 +19,11 @@ std::string one_line(std::string_view text) {
     for (char &c : out)
         if (c == '\r' || c == '\n') c = ' ';
     return out;
+}
+
+// Appends a header line whose value may come from a client.
+void header(std::string &out, std::string_view name, std::string_view value) {
+    out.append(name).append(one_line(value)).append(wire::kLineEnd);
 }
 
 bool has_membership_interest(std::string_view interest) {
@@ -83,16 +92,17 @@ bool Router::handle(ClientId id, Request &&request, std::string &why) {
 // and the instance name the ninth.
 void Router::on_connect(Client &c, ConnectRequest &&r) {
     bool full = stats_.clients >= config_.limits.maxClients;
-    std::string reply = "POST /connect HTTP/1.1\r\n";
-    reply += "Version: 4\r\n";
-    reply += full ? "Result: failure\r\n" : "Result: success\r\n";
-    reply += full ? "Message: too many clients (limit " + std::to_string(config_.limits.maxClients) + ")\r\n"
-                  : std::string("Message: connected\r\n");
-    reply += "daemonVersion: " + config_.version + "\r\n";
-    reply += "SelfId: " + one_line(r.selfId) + "\r\n";
-    reply += "ClientId: " + std::to_string(c.id) + "\r\n";
-    reply += "DaemonId: " + config_.daemonId + "\r\n";
-    reply += "instanceName: " + config_.instanceName + "\r\n\r\n";
+    std::string reply(wire::kConnectLine);
+    header(reply, wire::kVersion, "4");
+    header(reply, wire::kResult, full ? wire::kFailure : wire::kSuccess);
+    header(reply, wire::kMessage,
+           full ? "too many clients (limit " + std::to_string(config_.limits.maxClients) + ")" : "connected");
+    header(reply, "daemonVersion: ", config_.version);
+    header(reply, wire::kSelfId, r.selfId);
+    header(reply, "ClientId: ", std::to_string(c.id));
+    header(reply, "DaemonId: ", config_.daemonId);
+    header(reply, wire::kInstanceName, config_.instanceName);
+    reply.append(wire::kLineEnd);
     queue(c, std::move(reply));
     if (full) {
         logf(LogLevel::warn, "client %llu (%s): refused, %llu clients already connected",
@@ -241,10 +251,11 @@ void Router::route(const Event &event) {
 
 void Router::send_status(Client &c, std::int32_t subscriberId, bool success,
                          std::string_view message) {
-    std::string m = "POST /status HTTP/1.1\r\n";
-    m += success ? "Result: success\r\n" : "Result: failure\r\n";
-    m += "SubscriberID: " + std::to_string(subscriberId) + "\r\n";
-    m += "Message: " + one_line(message) + "\r\n\r\n";
+    std::string m(wire::kStatusLine);
+    header(m, wire::kResult, success ? wire::kSuccess : wire::kFailure);
+    header(m, wire::kSubscriberId, std::to_string(subscriberId));
+    header(m, wire::kMessage, message);
+    m.append(wire::kLineEnd);
     queue(c, std::move(m));
 }
 

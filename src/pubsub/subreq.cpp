@@ -1,11 +1,13 @@
 #include "pubsub/subreq.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string_view>
 
+#include "notification/event_wire.h"
 #include "notification/proplist.h"
 #include "port/memory.h"
 #include "runtime/conn.h"
+#include "runtime/control_wire.h"
 
 namespace vavevar {
 namespace {
@@ -24,17 +26,17 @@ bool copy(char *&into, const char *text) {
 class RequestWriter {
 public:
     explicit RequestWriter(lumo_conn *conn) : conn_(conn) {}
-    // A null or empty text writes nothing.
-    void text(const char *data) {
-        if (ok_ && data != nullptr && *data != '\0')
-            ok_ = lumo_conn_write(conn_, data, static_cast<std::uint32_t>(std::strlen(data))) != 0;
+    void text(std::string_view data) {
+        if (ok_ && !data.empty())
+            ok_ = lumo_conn_write(conn_, data.data(), static_cast<std::uint32_t>(data.size())) != 0;
     }
-    void line(const char *name, const char *value) {
+    // A null value writes nothing.
+    void line(std::string_view name, const char *value) {
         text(name);
-        text(value);
-        text("\r\n");
+        if (value != nullptr) text(value);
+        text(wire::kLineEnd);
     }
-    void number_line(const char *name, long value) {
+    void number_line(std::string_view name, long value) {
         char digits[24];
         std::snprintf(digits, sizeof digits, "%ld", value);
         line(name, digits);
@@ -79,27 +81,25 @@ void lumo_subreq_free(lumo_subreq *request) noexcept {
 
 int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept {
     RequestWriter out(conn);
-    if (request->kind == kUnsubscribe) {
-        out.text("POST /unsubscribe HTTP/1.1\r\n");
-        out.text("Content-Length: 0\r\n");
-        out.number_line("SubscriberID: ", request->subscriberId);
-        out.text("\r\n");
-        return out.finish();
+    const bool unsubscribe = request->kind == kUnsubscribe;
+    out.text(unsubscribe ? wire::kUnsubscribeLine : wire::kSubscribeLine);
+    out.text(wire::kContentLength);
+    out.text("0");
+    out.text(wire::kLineEnd);
+    out.number_line(wire::kSubscriberId, request->subscriberId);
+    if (!unsubscribe) {
+        out.line(wire::kSubscription, request->subscription != nullptr ? request->subscription : "null");
+        out.line(wire::kComponent, request->component);
+        out.line(wire::kMbrInterest, request->mbrInterest != nullptr ? request->mbrInterest : "null");
+        out.line(wire::kMbrDeltas, request->deltas != 0 ? "true" : "false");
+        const lumo_proplist *properties = request->properties;
+        out.number_line(wire::kNumberOfProperties, vavevar::lumo_proplist_count(properties));
+        for (std::int32_t i = 0; properties != nullptr && i < properties->count; ++i) {
+            out.text(properties->entries[i].name);
+            out.line(wire::kPropertySeparator, properties->entries[i].value);
+        }
     }
-    out.text("POST /subscribe HTTP/1.1\r\n");
-    out.text("Content-Length: 0\r\n");
-    out.number_line("SubscriberID: ", request->subscriberId);
-    out.line("Subscription: ", request->subscription != nullptr ? request->subscription : "null");
-    out.line("Component: ", request->component);
-    out.line("MbrInterest: ", request->mbrInterest != nullptr ? request->mbrInterest : "null");
-    out.line("MbrDeltas: ", request->deltas != 0 ? "true" : "false");
-    const lumo_proplist *properties = request->properties;
-    out.number_line("numberOfProperties: ", vavevar::lumo_proplist_count(properties));
-    for (std::int32_t i = 0; properties != nullptr && i < properties->count; ++i) {
-        out.text(properties->entries[i].name);
-        out.line(": ", properties->entries[i].value);
-    }
-    out.text("\r\n");
+    out.text(wire::kLineEnd);
     return out.finish();
 }
 

@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "notification/event_wire.h"
 #include "port/cond.h"
 #include "port/memory.h"
 #include "runtime/conn.h"
+#include "runtime/control_wire.h"
 #include "runtime/runtime_state.h"
 
 namespace vavevar {
@@ -43,8 +46,8 @@ char *read_whole_file(const char *path, std::size_t *length) {
     return bytes;
 }
 
-bool write_text(lumo_conn *conn, const char *text, std::size_t length) {
-    return length == 0 || lumo_conn_write(conn, text, static_cast<std::uint32_t>(length)) != 0;
+bool write_text(lumo_conn *conn, std::string_view text) {
+    return text.empty() || lumo_conn_write(conn, text.data(), static_cast<std::uint32_t>(text.size())) != 0;
 }
 
 bool write_request(lumo_conn *conn, lumo_runtime *rt) {
@@ -52,31 +55,32 @@ bool write_request(lumo_conn *conn, lumo_runtime *rt) {
     char *form_factor = lumo_handshake_form_factor(rt->home, &ff_length);
     char pid[32];
     int pid_length = std::snprintf(pid, sizeof pid, "Pid=%d; Home=", rt->pid);
-    static constexpr char kHead[] = "POST /connect HTTP/1.1\r\nVersion: 4 \r\nFormFactor: ";
-    static constexpr char kSelf[] = "\r\nSelfId: ";
-    bool ok = form_factor != nullptr && write_text(conn, kHead, sizeof kHead - 1) &&
-              write_text(conn, form_factor, ff_length) &&
-              write_text(conn, kSelf, sizeof kSelf - 1) &&
-              write_text(conn, pid, static_cast<std::size_t>(pid_length)) &&
-              write_text(conn, rt->home, rt->home_len) && write_text(conn, "\r\n\r\n", 4) &&
-              lumo_conn_flush(conn) != 0;
+    // The blank behind the version number is part of what daemons expect.
+    static constexpr std::string_view kProtocolVersion = "4 ";
+    bool ok = form_factor != nullptr && write_text(conn, wire::kConnectLine) &&
+              write_text(conn, wire::kVersion) && write_text(conn, kProtocolVersion) &&
+              write_text(conn, wire::kLineEnd) && write_text(conn, wire::kFormFactor) &&
+              write_text(conn, {form_factor, ff_length}) && write_text(conn, wire::kLineEnd) &&
+              write_text(conn, wire::kSelfId) &&
+              write_text(conn, {pid, static_cast<std::size_t>(pid_length)}) &&
+              write_text(conn, {rt->home, rt->home_len}) && write_text(conn, wire::kLineEnd) &&
+              write_text(conn, wire::kLineEnd) && lumo_conn_flush(conn) != 0;
     lumo_free(form_factor);
     return ok;
 }
 
 // Reads reply lines until the empty line; false when a read fails first.
 bool read_reply(lumo_conn *conn, lumo_runtime *rt, bool *accepted) {
-    static constexpr char kResult[] = "Result: ";
-    static constexpr char kInstance[] = "instanceName: ";
     *accepted = false;
     for (int number = 1;; ++number) {
         char *line = nullptr;
         if (!lumo_conn_readline(conn, &line)) return false;
         if (*line == '\0') return true;
-        if (number == 3 && std::strncmp(line, kResult, sizeof kResult - 1) == 0)
-            *accepted = std::strcmp(line + sizeof kResult - 1, "success") == 0;
-        if (number == 9 && std::strncmp(line, kInstance, sizeof kInstance - 1) == 0)
-            lumo_runtime_set_instance_name(rt, line + sizeof kInstance - 1);
+        std::string_view text = line;
+        if (number == wire::kReplyResultLine && text.starts_with(wire::kResult))
+            *accepted = text.substr(wire::kResult.size()) == wire::kSuccess;
+        if (number == wire::kReplyInstanceNameLine && text.starts_with(wire::kInstanceName))
+            lumo_runtime_set_instance_name(rt, line + wire::kInstanceName.size());
     }
 }
 

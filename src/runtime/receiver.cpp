@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "notification/event_wire.h"
 #include "port/diag.h"
@@ -15,6 +16,7 @@
 #include "port/socket_options.h"
 #include "port/systhread.h"
 #include "runtime/conn.h"
+#include "runtime/control_wire.h"
 #include "runtime/handshake.h"
 #include "runtime/link.h"
 #include "runtime/registry.h"
@@ -152,12 +154,13 @@ bool handle_status(lumo_conn *conn) {
         const char *name;
         const char *value;
         if (!split_header(line, &name, &value)) continue;
-        if (std::strcmp(name, "Result") == 0) {
-            success = std::strcmp(value, "success") == 0;
-        } else if (std::strcmp(name, "SubscriberID") == 0) {
+        const std::string_view header = name;
+        if (header == wire::name_of(wire::kResult)) {
+            success = value == wire::kSuccess;
+        } else if (header == wire::name_of(wire::kSubscriberId)) {
             id = lumo_wire_atoi(value);
             have_id = true;
-        } else if (std::strcmp(name, "Message") == 0) {
+        } else if (header == wire::name_of(wire::kMessage)) {
             lumo_free(message);
             message = *value != '\0' ? lumo_strdup(value) : nullptr;
         }
