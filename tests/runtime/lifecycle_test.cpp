@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -114,6 +115,16 @@ TEST_F(Lifecycle, InstanceNameComesFromTheNinthReplyLine) {
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 2));
     ASSERT_TRUE(wait_link_up());
     EXPECT_EQ(instance_name(), "alpha");
+
+    // With the link down it waits for the link to come back.
+    daemon.queue_handshake_reply(std::nullopt);
+    daemon.set_handshake_reply(handshake_reply("beta"));
+    ASSERT_TRUE(daemon.drop());
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 3));  // left unanswered
+    auto later = std::async(std::launch::async, instance_name);
+    EXPECT_EQ(later.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    ASSERT_TRUE(daemon.drop());
+    EXPECT_EQ(later.get(), "beta");
 
     char *tier = reinterpret_cast<char *>(1);
     ::lumo_get_tiername(&tier);
