@@ -1,6 +1,5 @@
-// Subscription requests where the running library cannot reach them: a lost
-// connection and failed allocations. Their bytes are checked on the wire by
-// the subscriber tests.
+// What the running library cannot reach: a lost connection and failed
+// allocations. The bytes on the wire are checked by the subscriber tests.
 #include "pubsub/subreq.h"
 
 #include <gtest/gtest.h>
