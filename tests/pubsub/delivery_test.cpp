@@ -203,7 +203,9 @@ TEST_F(Delivery, AMultirecvWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheL
     EXPECT_EQ(::lumo_subscriber_multirecv(other, 1, 0), nullptr);  // never took s: empty
     ::lumo_subscriberlist_destroy(&other);
     std::atomic<lumo_subscriber *> woke{nullptr};
-    auto wait_in_thread = [&] { return std::thread([&] { woke = ::lumo_subscriber_multirecv(list, 1, 0); }); };
+    auto wait_in_thread = [&] {
+        return std::thread([&] { woke = ::lumo_subscriber_multirecv(list, 1, 0); });
+    };
     std::thread waiter = wait_in_thread();
     ASSERT_TRUE(waiters_reach(list, 1));
     send_event(2, "wake");

@@ -38,8 +38,9 @@ TEST_F(Subscriber, IdentifiersCountFromOneNeverComeBackAndRouteAsTheTableGrowsTh
     // Strays (2 is closed) go first, so a misrouted one would be received first.
     for (int id : {0, -4, 99, 2}) send_event(id, "stray");
     daemon.send(StatusMessage{"success", "2", {}}.bytes());
-    for (lumo_subscriber *s : subs) send_event(::lumo_subscriber_id(s), "to-" + std::to_string(::lumo_subscriber_id(s)));
-    for (lumo_subscriber *s : subs) EXPECT_EQ(next_type(s), "to-" + std::to_string(::lumo_subscriber_id(s)));
+    auto own = [](lumo_subscriber *s) { return "to-" + std::to_string(::lumo_subscriber_id(s)); };
+    for (lumo_subscriber *s : subs) send_event(::lumo_subscriber_id(s), own(s));
+    for (lumo_subscriber *s : subs) EXPECT_EQ(next_type(s), own(s));
     for (lumo_subscriber *s : subs) EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
     // Left open for the shutdown (the leak checker looks): a held and a
     // queued notification, and a publisher.
@@ -165,7 +166,8 @@ TEST_F(Subscriber, NoSecondSubscribeWhileOneIsStillQueued) {
     // Fills the connection so that the next request stays in the queue.
     std::string big(8 << 20, 'x');
     lumo_publisher *pub = ::lumo_publisher_create("filler");
-    ::lumo_publisher_publish(pub, ::lumo_notification_create("big", big.data(), static_cast<int32_t>(big.size())));
+    ::lumo_publisher_publish(
+        pub, ::lumo_notification_create("big", big.data(), static_cast<int32_t>(big.size())));
     lumo_subscriber *s = ::lumo_subscriber_create_async(nullptr, "comp", nullptr, nullptr);
     ASSERT_NE(s, nullptr);
     ASSERT_TRUE(daemon.drop());
@@ -209,8 +211,9 @@ TEST_F(Publisher, IdentifiersRunSelfIdSlotAndSequenceWhateverTheHostNameStampOnc
             std::size_t at;
             const char *name;
             std::string value;
-        } expected[] = {{0, "eventId", id + "1"}, {1, "eventId", id + "2"}, {0, "generatingComponent", "comp"},
-                        {0, "generatingNode", host}, {0, "generatingProcess", host + ":77"},
+        } expected[] = {{0, "eventId", id + "1"}, {1, "eventId", id + "2"},
+                        {0, "generatingComponent", "comp"}, {0, "generatingNode", host},
+                        {0, "generatingProcess", host + ":77"},
                         {0, "SubscriberID", "0"}, {0, "instanceName", "fake-instance"},
                         {2, "eventId", "fixed-id"}, {2, "generatingComponent", "given"}};
         for (const auto &e : expected) EXPECT_EQ(events[before + e.at].header(e.name), e.value) << e.name;
