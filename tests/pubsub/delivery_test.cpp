@@ -144,7 +144,8 @@ TEST_F(Delivery, CloseDuringARunningCallbackFreesOnlyAfterItReturns) {
     s = nullptr;
     context.release = true;
     ASSERT_TRUE(wait_until([&] { return context.finished.load(); }));
-    ::lumo_shutdown();  // the sanitizers watch the last reference go
+    ::lumo_shutdown();  // releases t too; the sanitizers watch the last reference go
+    t = nullptr;
 }
 
 TEST_F(Delivery, ReceiversAndACallbackLoseNothingAndClosingWakesEveryBlockedReceiver) {
