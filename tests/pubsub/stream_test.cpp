@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "notification/notification.h"
 #include "pubsub/instream.h"
 #include "pubsub/stream_table.h"
 #include "runtime/runtime_state.h"
@@ -62,15 +61,12 @@ protected:
 };
 
 TEST_F(Streams, EveryWriteIsOneBlockAndCloseSendsTheEndNeverTheHead) {
-    lumo_notification *plain = ::lumo_notification_create("plain", nullptr, 0);
-    EXPECT_EQ(::lumo_notification_getOutputStream(plain), nullptr);
-    EXPECT_EQ(::lumo_notification_getInputStream(plain), nullptr);
-    vavevar::lumo_notification_destroy(plain);
     lumo_notification *head = ::lumo_notification_createstream("bulk");
     ASSERT_EQ(::lumo_notification_setProperty(head, "first", "1"), 0);
     ASSERT_EQ(::lumo_notification_setProperty(head, "second", "2"), 0);
     lumo_outstream *out = ::lumo_notification_getOutputStream(head);
     ASSERT_NE(out, nullptr);
+    EXPECT_EQ(::lumo_notification_getOutputStream(head), out);  // one per head
     EXPECT_EQ(::lumo_outstream_write(out, "x", 1), 0);  // unpublished: nothing to send through
     ::lumo_publisher_publish(publisher, head);
     const std::string key = ::lumo_notification_id(head);
@@ -119,13 +115,11 @@ TEST_F(Streams, OneNotificationPerStreamAndReadsTakeWhatHasArrivedAcrossBlocks) 
         EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);  // one per stream
         EXPECT_EQ(open_streams(), 0);
         char buffer[100];
-        EXPECT_EQ(::lumo_instream_read(in, buffer, 0), 0);
         std::vector<std::string> reads;
         for (std::size_t i = 0; i < c.reads.size(); ++i)
             reads.emplace_back(buffer, static_cast<std::size_t>(::lumo_instream_read(in, buffer, c.buffer)));
         EXPECT_EQ(reads, c.reads);
         ::lumo_instream_close(&in);
-        EXPECT_EQ(in, nullptr);
         ::lumo_subscriber_relinquish(s, representative);
     }
 }
