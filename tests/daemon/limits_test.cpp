@@ -92,7 +92,7 @@ TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {
     ASSERT_TRUE(first.handshake());
     Message reply;
     ASSERT_TRUE(second.handshake(reply));
-    EXPECT_EQ(reply.headers[1], (std::pair<std::string, std::string>{"Result", "failure"}));
+    EXPECT_EQ(reply.headers[1], (vavevar::test::Header{"Result", "failure"}));
     EXPECT_EQ(reply.get("Message"), "too many clients (limit 1)");
     EXPECT_TRUE(second.closed_by_daemon());
     first.close();

@@ -186,7 +186,7 @@ TEST_F(DaemonWire, StreamClassesAreRoutedInOrderAndShortFormsStayShort) {
                              std::pair{"host:1:0-33", "payload"}, std::pair{"host:1:0-33", ""}}) {
         ASSERT_TRUE(sub.read_message(m));
         EXPECT_EQ(m.get("className"), "IncomingStreamingNotification");
-        EXPECT_EQ(m.headers[m.headers.size() - 3], (std::pair<std::string, std::string>{"streamKey", key}));
+        EXPECT_EQ(m.headers[m.headers.size() - 3], (vavevar::test::Header{"streamKey", key}));
         EXPECT_EQ(m.body, body);
     }
     OutboundEvent state;
