@@ -41,30 +41,21 @@ private:
 using Message = vavevar::test::Request;
 using vavevar::test::RawClient;
 
-// An outbound event in the layout the client library writes.
-struct OutboundEvent {
-    std::string className = "MessageNotification";
-    std::string type = "ALARM/DISK";
-    std::string id = "host:1:0-1";
-    std::vector<std::string> properties;  // "name: value" lines, in wire order
-    std::string streamKey;                // written for class 4 only
-    std::string body;
-    bool localOnly = false;
-
-    std::string wire() const {
-        std::string w = "POST /event HTTP/1.1\r\nclassName: " + className +
-                        "\r\nSubscriberID: 0\r\neventType: " + type + "\r\neventId: " + id + "\r\n";
-        if (className == "MessageNotification" || className.find("Streaming") != std::string::npos) {
-            w += "affectedComponents: db\r\naffectedNodes: node1\r\ngeneratingComponent: monitor\r\n"
-                 "generatingProcess: host:1\r\ngeneratingNode: host\r\ninstanceName: alpha\r\n"
-                 "LocalOnly: " + std::string(localOnly ? "true" : "false") +
-                 "\r\nnumberOfProperties: " + std::to_string(properties.size()) + "\r\n";
-            for (const std::string &p : properties) w += p + "\r\n";
-            if (className == "IncomingStreamingNotification") w += "streamKey: " + streamKey + "\r\n";
-        }
-        return w + "Content-Length: " + std::to_string(body.size()) + "\r\nAddrList-Length: 0\r\n\r\n" + body;
-    }
-};
+// An event as the client library writes it: subscriber 0, no time headers.
+inline vavevar::test::InboundEvent outbound_event(std::string type = "ALARM/DISK") {
+    vavevar::test::InboundEvent e;
+    e.subscriber_ids = "0";
+    e.event_type = std::move(type);
+    e.event_id = "host:1:0-1";
+    e.creation_time_name = e.delivery_time_name = "";
+    e.affected_components = "db";
+    e.affected_nodes = "node1";
+    e.generating_component = "monitor";
+    e.generating_process = "host:1";
+    e.generating_node = "host";
+    e.instance_name = "alpha";
+    return e;
+}
 
 // The flat content of a body block: "seg:<level>:<name>" per segment and
 // "<name>=<value>" per element, in encoding order; enough to check what the

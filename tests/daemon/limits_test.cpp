@@ -52,7 +52,7 @@ namespace {
 using test::body_block_items;
 using test::DaemonThread;
 using test::Message;
-using test::OutboundEvent;
+using test::outbound_event;
 using test::RawClient;
 
 TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
@@ -67,12 +67,11 @@ TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
     Message m;
     ASSERT_TRUE(watcher.subscribe(1, "NONE", m, "grp", true) && watcher.read_message(m));
     ASSERT_TRUE(slow.subscribe(2, "NONE", m, "grp", false) && watcher.read_message(m));
-    OutboundEvent e;
-    e.type = "BULK";
+    auto e = outbound_event("BULK");
     e.body = std::string(16 * 1024, 'x');
     std::string dropped = "0";
     for (int round = 0; round < 200 && dropped == "0"; ++round) {
-        for (int i = 0; i < 8; ++i) ASSERT_TRUE(pub.send(e.wire()));
+        for (int i = 0; i < 8; ++i) ASSERT_TRUE(pub.send(e.bytes()));
         dropped = pub.stat("slowConsumerDisconnects");
     }
     EXPECT_EQ(dropped, "1");
@@ -147,9 +146,8 @@ TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedAndTheConnectionCarrie
     EXPECT_EQ(other.stat("subscribesRefused"), "4");
     // Both connections are still served.
     ASSERT_TRUE(c.subscribe(5, "B"));
-    OutboundEvent e;
-    e.type = "B";
-    ASSERT_TRUE(c.send(e.wire()));
+    auto e = outbound_event("B");
+    ASSERT_TRUE(c.send(e.bytes()));
     ASSERT_TRUE(c.read_message(m));
     EXPECT_EQ(m.get("SubscriberID"), "5");
     for (int i = 0; i < joined; ++i) ASSERT_TRUE(other.read_message(m));

@@ -79,7 +79,8 @@ struct InboundEvent {
     std::string event_type = "test.event";
     std::string event_id = "id-1";
     // The library skips 14 bytes for each time header, name and ": "
-    // included, so names of 12 characters keep the values in place.
+    // included, so names of 12 characters keep the values in place. An empty
+    // name leaves the header out, as in the events the library writes.
     std::string creation_time_name = "creationTime";
     std::string creation_time = "1700000000123";
     std::string delivery_time_name = "deliveryTime";
