@@ -3,7 +3,6 @@
 // a flat view of body blocks; raw clients come from support.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,25 +15,22 @@ namespace vavevard::test {
 
 class DaemonThread {
 public:
-    explicit DaemonThread(Limits limits = {})
-        : server_(std::make_unique<Server>(RouterConfig{"alpha", "testhost:1", "vavevard test", limits})),
-          listening_(server_->listen(0, error_)) {
-        if (listening_) thread_ = std::thread([this] { server_->run(); });
+    explicit DaemonThread(Limits limits = {}) : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits}) {
+        if ((listening_ = server_.listen(0, error_))) thread_ = std::thread([this] { server_.run(); });
     }
     ~DaemonThread() {
-        if (thread_.joinable()) {
-            server_->stop();
-            thread_.join();
-        }
+        if (!thread_.joinable()) return;
+        server_.stop();
+        thread_.join();
     }
     bool ok() const { return listening_; }
     const std::string &error() const { return error_; }
-    std::uint16_t port() const { return server_->port(); }
+    std::uint16_t port() const { return server_.port(); }
 
 private:
+    Server server_;
     std::string error_;
-    std::unique_ptr<Server> server_;
-    bool listening_;
+    bool listening_ = false;
     std::thread thread_;
 };
 

@@ -12,14 +12,12 @@
 // Every allocation of this test program is counted, the daemon's included,
 // except under the thread sanitizer, whose runtime keeps the allocation
 // functions to itself.
-#if defined(__SANITIZE_THREAD__)
-#define COUNT_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define COUNT_ALLOCATIONS 0
+#ifndef __has_feature
+#define __has_feature(x) 0
 #endif
-#endif
-#ifndef COUNT_ALLOCATIONS
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+#define COUNT_ALLOCATIONS 0
+#else
 #define COUNT_ALLOCATIONS 1
 #endif
 static std::atomic<std::size_t> g_allocated{0};

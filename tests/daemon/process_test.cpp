@@ -3,16 +3,15 @@
 // file descriptors.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "daemon_harness.h"
 #include "options.h"
+#include "support/fake_daemon.h"
 #include "support/programs.h"
 #include "support/temp_home.h"
 
@@ -20,7 +19,6 @@ namespace vavevard {
 namespace {
 
 using vavevar::test::ChildProcess;
-
 using vavevar::test::DaemonProcess;
 using TempDir = vavevar::test::TempHome;
 
@@ -48,18 +46,12 @@ TEST(DaemonProgram, AMissingOrBadConfigurationIsRefusedWithEveryReason) {
 
 TEST(DaemonProgram, APortInUseIsAClearError) {
     TempDir home;
-    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), len), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    ::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len);
-    std::string port = std::to_string(ntohs(addr.sin_port));
+    vavevar::test::FakeDaemon holder;
+    std::string port = std::to_string(holder.port());
     ChildProcess child(VAVEVARD_PATH, {"--port", port, "--home", home.path()}, {});
     EXPECT_EQ(child.wait(), 1);
     EXPECT_TRUE(contains(child.stderr_, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"))
         << child.stderr_;
-    ::close(holder);
 }
 
 TEST(DaemonProgram, RunsFromTheEnvironmentAndStopsCleanlyOnSigterm) {

@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "support/programs.h"
 #include "support/temp_home.h"
@@ -18,10 +15,9 @@ namespace vavevar::test {
 
 inline constexpr int kLongWaitMs = 15000;
 
-// What a subscriber received: type ("" when nothing came in time), class,
-// body, and the body block rendered as text.
+// What a subscriber received ("" for a type when nothing came in time).
 struct Received {
-    std::string type, body, block;
+    std::string type, body, block;  // the body block rendered as text
     std::int32_t cls = -1;
 };
 
@@ -37,8 +33,7 @@ protected:
     }
 
     std::unique_ptr<DaemonProcess> start_daemon(std::uint16_t port = 0) const {
-        return std::make_unique<DaemonProcess>(std::vector<std::string>{"--home", home_.path(), "--instance-name", "it"},
-                                               port);
+        return std::unique_ptr<DaemonProcess>(new DaemonProcess({"--home", home_.path(), "--instance-name", "it"}, port));
     }
     std::unique_ptr<ChildProcess> tool(const std::vector<std::string> &args, bool pipe_stdin = false) const {
         return run_tool(args, daemon_->port(), home_.path(), pipe_stdin);
