@@ -12,14 +12,12 @@
 // Every allocation of this test program is counted, the daemon's included,
 // except under the thread sanitizer, whose runtime keeps the allocation
 // functions to itself.
-#if defined(__SANITIZE_THREAD__)
-#define COUNT_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define COUNT_ALLOCATIONS 0
+#ifndef __has_feature
+#define __has_feature(x) 0
 #endif
-#endif
-#ifndef COUNT_ALLOCATIONS
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+#define COUNT_ALLOCATIONS 0
+#else
 #define COUNT_ALLOCATIONS 1
 #endif
 static std::atomic<std::size_t> g_allocated{0};
@@ -52,7 +50,7 @@ namespace {
 using test::body_block_items;
 using test::DaemonThread;
 using test::Message;
-using test::OutboundEvent;
+using test::outbound_event;
 using test::RawClient;
 
 TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
@@ -67,12 +65,11 @@ TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
     Message m;
     ASSERT_TRUE(watcher.subscribe(1, "NONE", m, "grp", true) && watcher.read_message(m));
     ASSERT_TRUE(slow.subscribe(2, "NONE", m, "grp", false) && watcher.read_message(m));
-    OutboundEvent e;
-    e.type = "BULK";
+    auto e = outbound_event("BULK");
     e.body = std::string(16 * 1024, 'x');
     std::string dropped = "0";
     for (int round = 0; round < 200 && dropped == "0"; ++round) {
-        for (int i = 0; i < 8; ++i) ASSERT_TRUE(pub.send(e.wire()));
+        for (int i = 0; i < 8; ++i) ASSERT_TRUE(pub.send(e.bytes()));
         dropped = pub.stat("slowConsumerDisconnects");
     }
     EXPECT_EQ(dropped, "1");
@@ -92,7 +89,7 @@ TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {
     ASSERT_TRUE(first.handshake());
     Message reply;
     ASSERT_TRUE(second.handshake(reply));
-    EXPECT_EQ(reply.headers[1], (std::pair<std::string, std::string>{"Result", "failure"}));
+    EXPECT_EQ(reply.headers[1], (vavevar::test::Header{"Result", "failure"}));
     EXPECT_EQ(reply.get("Message"), "too many clients (limit 1)");
     EXPECT_TRUE(second.closed_by_daemon());
     first.close();
@@ -147,9 +144,8 @@ TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedAndTheConnectionCarrie
     EXPECT_EQ(other.stat("subscribesRefused"), "4");
     // Both connections are still served.
     ASSERT_TRUE(c.subscribe(5, "B"));
-    OutboundEvent e;
-    e.type = "B";
-    ASSERT_TRUE(c.send(e.wire()));
+    auto e = outbound_event("B");
+    ASSERT_TRUE(c.send(e.bytes()));
     ASSERT_TRUE(c.read_message(m));
     EXPECT_EQ(m.get("SubscriberID"), "5");
     for (int i = 0; i < joined; ++i) ASSERT_TRUE(other.read_message(m));

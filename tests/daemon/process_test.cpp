@@ -3,42 +3,29 @@
 // file descriptors.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "daemon_harness.h"
 #include "options.h"
-#include "support/child_process.h"
+#include "support/fake_daemon.h"
+#include "support/programs.h"
+#include "support/temp_home.h"
 
 namespace vavevard {
 namespace {
 
 using vavevar::test::ChildProcess;
+using vavevar::test::DaemonProcess;
+using TempDir = vavevar::test::TempHome;
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/vavevard-test-XXXXXX";
-        path = ::mkdtemp(pattern) ? pattern : "";
-    }
-    ~TempDir() { ::rmdir(path.c_str()); }
-};
-
-// The daemon on a free port, once it says which.
+// The daemon on a free port, from the environment alone.
 struct RunningDaemon {
     TempDir home;
-    ChildProcess child{VAVEVARD_PATH, {"--port", "0", "--port-file", "-", "--instance-name", "beta"},
-                       {"TAMRIX_CONFIG_HOME=", "TAMRIX_HOME=" + home.path}};
-    std::uint16_t port = 0;
-    RunningDaemon() {
-        std::string line;
-        if (child.read_stdout_line(line)) port = static_cast<std::uint16_t>(std::stoi(line));
-    }
+    DaemonProcess d{{"--instance-name", "beta"}, 0, {"TAMRIX_CONFIG_HOME=", "TAMRIX_HOME=" + home.path()}};
 };
 
 bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
@@ -59,24 +46,19 @@ TEST(DaemonProgram, AMissingOrBadConfigurationIsRefusedWithEveryReason) {
 
 TEST(DaemonProgram, APortInUseIsAClearError) {
     TempDir home;
-    int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&addr), len), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    ::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len);
-    std::string port = std::to_string(ntohs(addr.sin_port));
-    ChildProcess child(VAVEVARD_PATH, {"--port", port, "--home", home.path}, {});
+    vavevar::test::FakeDaemon holder;
+    std::string port = std::to_string(holder.port());
+    ChildProcess child(VAVEVARD_PATH, {"--port", port, "--home", home.path()}, {});
     EXPECT_EQ(child.wait(), 1);
     EXPECT_TRUE(contains(child.stderr_, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"))
         << child.stderr_;
-    ::close(holder);
 }
 
 TEST(DaemonProgram, RunsFromTheEnvironmentAndStopsCleanlyOnSigterm) {
-    RunningDaemon d;
-    ASSERT_NE(d.port, 0) << d.child.stderr_;
-    test::RawClient client(d.port);
+    RunningDaemon r;
+    DaemonProcess &d = r.d;
+    ASSERT_TRUE(d.ok()) << d.log();
+    test::RawClient client(d.port());
     test::Message reply;
     ASSERT_TRUE(client.handshake(reply));
     EXPECT_EQ(reply.get("instanceName"), "beta");
@@ -84,7 +66,7 @@ TEST(DaemonProgram, RunsFromTheEnvironmentAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(d.child.wait(), 0);
     EXPECT_TRUE(client.closed_by_daemon());
     EXPECT_TRUE(contains(d.child.stderr_, "INFO: stopped by signal 15")) << d.child.stderr_;
-    EXPECT_TRUE(contains(d.child.stderr_, "home " + d.home.path));
+    EXPECT_TRUE(contains(d.child.stderr_, "home " + r.home.path()));
 }
 
 // CPU time the process has used, in milliseconds.
@@ -101,13 +83,14 @@ long cpu_ms(pid_t pid) {
 // would keep the listener ready and the loop spinning: accepting rests and
 // resumes once descriptors are free again.
 TEST(DaemonProgram, OutOfDescriptorsItRestsInsteadOfSpinningAndRecovers) {
-    RunningDaemon d;
-    ASSERT_NE(d.port, 0) << d.child.stderr_;
+    RunningDaemon r;
+    DaemonProcess &d = r.d;
+    ASSERT_TRUE(d.ok()) << d.log();
     rlimit saved{}, starved{};
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
     starved = {3, saved.rlim_max};  // below what it holds: no new descriptor at all
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &starved, nullptr), 0);
-    test::RawClient waiting(d.port);
+    test::RawClient waiting(d.port());
     ASSERT_TRUE(waiting.ok());  // in the backlog
     // For a second, its log is read (so a full pipe cannot stall it) and its
     // CPU time measured.
@@ -132,13 +115,13 @@ TEST(DaemonOptions, ArgumentsWinOverTheEnvironmentAndConfigHomeOverHome) {
     TempDir a, b;
     auto env = [&](const char *name) -> const char * {
         std::string n = name;
-        return n == "TAMRIX_LUMO_PROXY_PORT" ? "7001" : n == "TAMRIX_CONFIG_HOME" ? a.path.c_str() : b.path.c_str();
+        return n == "TAMRIX_LUMO_PROXY_PORT" ? "7001" : n == "TAMRIX_CONFIG_HOME" ? a.path().c_str() : b.path().c_str();
     };
     ParseResult r = parse_options({}, env);
-    EXPECT_EQ(std::to_string(r.options.port) + " " + r.options.home, "7001 " + a.path);
-    r = parse_options({"--port=0", "--home", b.path, "--max-pending-mib", "2", "--log-level", "warn"}, env);
+    EXPECT_EQ(std::to_string(r.options.port) + " " + r.options.home, "7001 " + a.path());
+    r = parse_options({"--port=0", "--home", b.path(), "--max-pending-mib", "2", "--log-level", "warn"}, env);
     ASSERT_EQ(r.action, ParseResult::run) << r.message;
-    EXPECT_EQ(std::to_string(r.options.port) + " " + r.options.home, "0 " + b.path);
+    EXPECT_EQ(std::to_string(r.options.port) + " " + r.options.home, "0 " + b.path());
     EXPECT_EQ(r.options.limits.maxPendingBytes, 2u * 1024 * 1024);
     EXPECT_EQ(r.options.logLevel, LogLevel::warn);
     EXPECT_EQ(parse_options({"--port", "65536"}, env).message, "--port: invalid value '65536' (0 to 65535)");

@@ -35,18 +35,18 @@ std::string parse_error(const std::string &bytes, Limits limits = {}) {
 }
 
 TEST(DaemonRequest, EveryKindParsesTheSameWhateverTheSplit) {
-    test::OutboundEvent e;
+    auto e = test::outbound_event();
     // Property lines are taken by count, even when they look like headers.
-    e.properties = {"Content-Length: 99", "site: a:b"};
+    e.property_lines = {"Content-Length: 99", "site: a:b"};
     e.body = std::string("x\0y\r\n", 5);
-    test::OutboundEvent block;
-    block.className = "IncomingStreamingNotification";
-    block.streamKey = "key-1";
+    auto block = test::outbound_event();
+    block.class_name = "IncomingStreamingNotification";
+    block.stream_key = "key-1";
     // The form factor is a file's bytes: it may span lines, even empty ones,
     // up to SelfId. An address list is skipped.
     std::string stream =
         "POST /connect HTTP/1.1\r\nVersion: 4 \r\nFormFactor: desk\r\ntop\r\n\r\nSelfId: Pid=7; Home=/h\r\n\r\n" +
-        test::RawClient::subscribe_request(3, "ALARM/*", "grp", true, {"role: main"}) + e.wire() + block.wire() +
+        test::RawClient::subscribe_request(3, "ALARM/*", "grp", true, {"role: main"}) + e.bytes() + block.bytes() +
         "POST /event HTTP/1.1\r\nclassName: UnknownNotificationClass\r\nContent-Length: 2\r\n"
         "AddrList-Length: 3\r\n\r\nhiXYZ" +
         "POST /unsubscribe HTTP/1.1\r\nContent-Length: 0\r\nSubscriberID: 3\r\n\r\n\r\nPOST /stats HTTP/1.1\r\n\r\n";

@@ -17,7 +17,7 @@ namespace {
 using test::body_block_items;
 using test::DaemonThread;
 using test::Message;
-using test::OutboundEvent;
+using test::outbound_event;
 using test::RawClient;
 
 // Replaces the digits of both time headers with "T", returning them.
@@ -62,21 +62,20 @@ TEST_F(DaemonWire, EverySubscribeIsAnsweredAndARefusedOneGetsNothing) {
     ASSERT_TRUE(sub.subscribe(4, "type = (", m));
     EXPECT_EQ(m.raw, "POST /status HTTP/1.1\r\nResult: failure\r\nSubscriberID: 4\r\nMessage: invalid "
                      "subscription: at character 8: expected a value after '=', found '('\r\n\r\n");
-    OutboundEvent e;
-    e.type = "(";
-    ASSERT_TRUE(pub.send(e.wire()));
+    auto e = outbound_event("(");
+    ASSERT_TRUE(pub.send(e.bytes()));
     EXPECT_EQ(pub.stat("eventsUnmatched"), "1");
     EXPECT_TRUE(sub.quiet());
 }
 
 TEST_F(DaemonWire, AnEventArrivesInTheInboundLayoutWithOneIdAndBothTimes) {
     ASSERT_TRUE(sub.subscribe(7, "ALARM/*"));
-    OutboundEvent e;
-    e.localOnly = true;
-    e.properties = {"b: 2", "a: 1"};
+    auto e = outbound_event();
+    e.local_only = "true";
+    e.property_lines = {"b: 2", "a: 1"};
     e.body = std::string("he\0lo", 5);
     std::int64_t before = now_ms(), creation = 0, delivery = 0;
-    ASSERT_TRUE(pub.send(e.wire()));
+    ASSERT_TRUE(pub.send(e.bytes()));
     ASSERT_TRUE(sub.read_message(m));
     EXPECT_EQ(without_times(m.raw, &creation, &delivery),
               "POST /event HTTP/1.1\r\nclassName: MessageNotification\r\nSubscriberID: 7\r\n"
@@ -126,9 +125,9 @@ TEST_F(DaemonWire, EachMatchingSubscriptionGetsItsOwnMessageThePublisherIncluded
     ASSERT_TRUE(sub.subscribe(1, "ALARM/* and prop.site = lab"));
     ASSERT_TRUE(sub.subscribe(2, "null"));
     ASSERT_TRUE(sub.subscribe(3, "OTHER"));
-    OutboundEvent e;
-    e.properties = {"site: lab"};
-    ASSERT_TRUE(pub.send(e.wire()));
+    auto e = outbound_event();
+    e.property_lines = {"site: lab"};
+    ASSERT_TRUE(pub.send(e.bytes()));
     for (auto [client, id] : {std::pair{&pub, "1"}, std::pair{&sub, "1"}, std::pair{&sub, "2"}}) {
         ASSERT_TRUE(client->read_message(m));
         EXPECT_EQ(m.get("SubscriberID"), id);
@@ -136,7 +135,7 @@ TEST_F(DaemonWire, EachMatchingSubscriptionGetsItsOwnMessageThePublisherIncluded
     EXPECT_TRUE(sub.quiet());
     // An unsubscribe is not answered, and nothing more arrives for it.
     ASSERT_TRUE(pub.send("POST /unsubscribe HTTP/1.1\r\nContent-Length: 0\r\nSubscriberID: 1\r\n\r\n"));
-    ASSERT_TRUE(pub.send(e.wire()));
+    ASSERT_TRUE(pub.send(e.bytes()));
     ASSERT_TRUE(sub.read_message(m) && sub.read_message(m));
     EXPECT_TRUE(pub.quiet());
     EXPECT_EQ(pub.stat("subscriptions"), "3");
@@ -150,10 +149,9 @@ TEST_F(DaemonWire, EachPublishersEventsArriveInTheOrderSent) {
     std::string burst[2];
     for (int i = 0; i < kEach; ++i) {
         for (int p = 0; p < 2; ++p) {
-            OutboundEvent e;
-            e.type = "SEQ/" + std::to_string(p);
-            e.properties = {"n: " + std::to_string(i)};
-            burst[p] += e.wire();
+            auto e = outbound_event("SEQ/" + std::to_string(p));
+            e.property_lines = {"n: " + std::to_string(i)};
+            burst[p] += e.bytes();
         }
     }
     std::thread second([&] { other.send(burst[1]); });
@@ -170,32 +168,30 @@ TEST_F(DaemonWire, EachPublishersEventsArriveInTheOrderSent) {
 
 TEST_F(DaemonWire, StreamClassesAreRoutedInOrderAndShortFormsStayShort) {
     ASSERT_TRUE(sub.subscribe(1, "STREAM/*"));
-    OutboundEvent block;
-    block.type = "STREAM/FILE";
-    block.className = "IncomingStreamingNotification";
-    block.streamKey = "host:1:0-9";
+    auto block = outbound_event("STREAM/FILE");
+    block.class_name = "IncomingStreamingNotification";
+    block.stream_key = "host:1:0-9";
     block.body = "abc";
-    OutboundEvent outgoing = block;  // a one-block stream keyed by its id, then its end
-    outgoing.className = "OutgoingStreamingNotification";
-    outgoing.id = "host:1:0-33";
+    auto outgoing = block;  // a one-block stream keyed by its id, then its end
+    outgoing.class_name = "OutgoingStreamingNotification";
+    outgoing.event_id = "host:1:0-33";
     outgoing.body = "payload";
-    ASSERT_TRUE(pub.send(block.wire()));
+    ASSERT_TRUE(pub.send(block.bytes()));
     block.body = "";
-    ASSERT_TRUE(pub.send(block.wire() + outgoing.wire()));
+    ASSERT_TRUE(pub.send(block.bytes() + outgoing.bytes()));
     for (auto [key, body] : {std::pair{"host:1:0-9", "abc"}, std::pair{"host:1:0-9", ""},
                              std::pair{"host:1:0-33", "payload"}, std::pair{"host:1:0-33", ""}}) {
         ASSERT_TRUE(sub.read_message(m));
         EXPECT_EQ(m.get("className"), "IncomingStreamingNotification");
-        EXPECT_EQ(m.headers[m.headers.size() - 3], (std::pair<std::string, std::string>{"streamKey", key}));
+        EXPECT_EQ(m.headers[m.headers.size() - 3], (vavevar::test::Header{"streamKey", key}));
         EXPECT_EQ(m.body, body);
     }
-    OutboundEvent state;
-    state.type = "STREAM/STATE";
-    state.className = "StateSetNotification";
+    auto state = outbound_event("STREAM/STATE");
+    state.class_name = "StateSetNotification";
     state.body = "s";
-    OutboundEvent odd = state;  // a class no reader knows is dropped
-    odd.className = "UnknownNotificationClass";
-    ASSERT_TRUE(pub.send(odd.wire() + state.wire()));
+    auto odd = state;  // a class no reader knows is dropped
+    odd.class_name = "UnknownNotificationClass";
+    ASSERT_TRUE(pub.send(odd.bytes() + state.bytes()));
     ASSERT_TRUE(sub.read_message(m));
     EXPECT_EQ(without_times(m.raw),
               "POST /event HTTP/1.1\r\nclassName: StateSetNotification\r\nSubscriberID: 1\r\n"
@@ -236,9 +232,9 @@ TEST_F(DaemonWire, AMisbehavingClientIsClosedAloneAndStatsNeedNoHandshake) {
     ASSERT_TRUE(sub.subscribe(1, "*"));
     ASSERT_TRUE(bad.send(std::string("\x16\x03\x01 garbage\r\n", 14)));
     EXPECT_TRUE(bad.closed_by_daemon());
-    ASSERT_TRUE(early.send(OutboundEvent{}.wire()));  // before its handshake
+    ASSERT_TRUE(early.send(outbound_event().bytes()));  // before its handshake
     EXPECT_TRUE(early.closed_by_daemon());
-    ASSERT_TRUE(pub.send(OutboundEvent{}.wire()));
+    ASSERT_TRUE(pub.send(outbound_event().bytes()));
     ASSERT_TRUE(sub.read_message(m));
     EXPECT_EQ(m.get("eventType"), "ALARM/DISK");
     EXPECT_EQ(stats.stat("malformedDisconnects"), "2");

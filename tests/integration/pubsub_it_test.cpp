@@ -13,9 +13,7 @@ namespace {
 using PubSubAcrossProcesses = IntegrationTest;
 
 TEST_F(PubSubAcrossProcesses, EachSideGetsWhatItsFilterMatchesInOrderWithPropertiesAndBody) {
-    auto sub = start_tool_subscriber({"ALARM/* and prop.severity >= 2", "--format", "json",
-                                      "--count", "2", "--timeout", "15"},
-                                     daemon_->port(), home_.path());
+    auto sub = tool_subscriber({"ALARM/* and prop.severity >= 2", "--format", "json", "--count", "2", "--timeout", "15"});
     ASSERT_NE(sub, nullptr);
     lumo_subscriber *s = subscribe("TOOL/*");
     ASSERT_NE(s, nullptr);
@@ -42,9 +40,8 @@ TEST_F(PubSubAcrossProcesses, EachSideGetsWhatItsFilterMatchesInOrderWithPropert
     std::string file = home_.path() + "/body.bin";
     std::string bytes("\x00\x01\xfe\xff payload", 12);
     std::ofstream(file, std::ios::binary) << bytes;
-    auto pub = run_tool({"pub", "TOOL/FILE", "--prop", "a=1", "--prop", "b=x=y", "--body-file", file,
-                         "--count", "2", "--component", "tool-pub"},
-                        daemon_->port(), home_.path());
+    auto pub = tool({"pub", "TOOL/FILE", "--prop", "a=1", "--prop", "b=x=y", "--body-file", file, "--count", "2",
+                     "--component", "tool-pub"});
     ASSERT_EQ(pub->wait(kLongWaitMs), 0) << pub->stderr_;
     for (int i = 0; i < 2; ++i) {
         lumo_notification *n = lumo_subscriber_receive(s, 1, kLongWaitMs);
@@ -69,38 +66,37 @@ bool has(const std::string &text, const std::string &part) { return text.find(pa
 TEST_F(MembershipAcrossProcesses, MembersSeeOthersJoinAndLeaveWhenTheirProcessEnds) {
     lumo_subscriber *watcher = subscribe("NOTHING/*", "workers", true);
     ASSERT_NE(watcher, nullptr);
-    std::int32_t cls = -1;
-    std::string block;
-    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPLIST");
-    EXPECT_EQ(cls, 1);
-    EXPECT_TRUE(has(block, "  name=workers\n  members=1\n")) << block;
+    Received r = next(watcher);
+    EXPECT_EQ(r.type, "IXO/SYSTEM/MEMBERSHIPLIST");
+    EXPECT_EQ(r.cls, 1);
+    EXPECT_TRUE(has(r.block, "  name=workers\n  members=1\n")) << r.block;
 
     // A member that takes its list and exits normally: it unsubscribes.
-    auto polite = run_tool({"sub", "NOTHING/*", "--group", "workers", "--component", "polite",
-                            "--prop", "role=indexer", "--count", "1"},
-                           daemon_->port(), home_.path());
-    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPDELTA");
-    EXPECT_EQ(cls, 2);
-    EXPECT_TRUE(has(block, "members=2\nSeg:change\n  kind=join\n  reason=joined\n")) << block;
-    EXPECT_TRUE(has(block, "component=polite")) << block;
-    EXPECT_TRUE(has(block, "Seg:properties\n    role=indexer\n")) << block;
+    auto polite = tool({"sub", "NOTHING/*", "--group", "workers", "--component", "polite", "--prop", "role=indexer",
+                        "--count", "1"});
+    r = next(watcher);
+    EXPECT_EQ(r.type, "IXO/SYSTEM/MEMBERSHIPDELTA");
+    EXPECT_EQ(r.cls, 2);
+    EXPECT_TRUE(has(r.block, "members=2\nSeg:change\n  kind=join\n  reason=joined\n")) << r.block;
+    EXPECT_TRUE(has(r.block, "component=polite")) << r.block;
+    EXPECT_TRUE(has(r.block, "Seg:properties\n    role=indexer\n")) << r.block;
     ASSERT_EQ(polite->wait(kLongWaitMs), 0) << polite->stderr_;
-    EXPECT_EQ(next(watcher, &block, &cls), "IXO/SYSTEM/MEMBERSHIPDELTA");
-    EXPECT_TRUE(has(block, "members=1\nSeg:change\n  kind=leave\n  reason=unsubscribed\n")) << block;
-    EXPECT_TRUE(has(block, "component=polite")) << block;
+    r = next(watcher);
+    EXPECT_EQ(r.type, "IXO/SYSTEM/MEMBERSHIPDELTA");
+    EXPECT_TRUE(has(r.block, "members=1\nSeg:change\n  kind=leave\n  reason=unsubscribed\n")) << r.block;
+    EXPECT_TRUE(has(r.block, "component=polite")) << r.block;
 
     // A member whose process is killed: its connection drops.
-    auto doomed = start_tool_subscriber({"NOTHING/*", "--group", "workers", "--component", "doomed"},
-                                        daemon_->port(), home_.path());
+    auto doomed = tool_subscriber({"NOTHING/*", "--group", "workers", "--component", "doomed"});
     ASSERT_NE(doomed, nullptr);
-    next(watcher, &block, &cls);
-    EXPECT_TRUE(has(block, "kind=join")) << block;
-    EXPECT_TRUE(has(block, "component=doomed")) << block;
+    r = next(watcher);
+    EXPECT_TRUE(has(r.block, "kind=join")) << r.block;
+    EXPECT_TRUE(has(r.block, "component=doomed")) << r.block;
     ASSERT_TRUE(doomed->signal(SIGKILL));
     EXPECT_EQ(doomed->wait(), 128 + SIGKILL);
-    next(watcher, &block, &cls);
-    EXPECT_TRUE(has(block, "members=1\nSeg:change\n  kind=leave\n  reason=disconnected\n")) << block;
-    EXPECT_TRUE(has(block, "component=doomed")) << block;
+    r = next(watcher);
+    EXPECT_TRUE(has(r.block, "members=1\nSeg:change\n  kind=leave\n  reason=disconnected\n")) << r.block;
+    EXPECT_TRUE(has(r.block, "component=doomed")) << r.block;
     EXPECT_EQ(lumo_subscriber_receive(watcher, 0, 0), nullptr);
     lumo_subscriber_close(watcher);
 }
@@ -130,21 +126,20 @@ TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile
     // once the library has given up the connection.
     lumo_subscriber *member = subscribe("NONE", "restart-watch");
     ASSERT_NE(member, nullptr);
-    EXPECT_EQ(next(member), "IXO/SYSTEM/MEMBERSHIPLIST");
+    EXPECT_EQ(next(member).type, "IXO/SYSTEM/MEMBERSHIPLIST");
 
-    auto pub = run_tool({"pub", "RESTART/LINE", "--lines", "--verbose"}, daemon_->port(),
-                        home_.path(), true);
-    std::string line, body;
+    auto pub = tool({"pub", "RESTART/LINE", "--lines", "--verbose"}, true);
+    std::string line;
     ASSERT_TRUE(pub->write_stdin("before\n"));
     ASSERT_TRUE(pub->read_stderr_line(line, kLongWaitMs)) << pub->stderr_;
-    EXPECT_EQ(next(s, nullptr, nullptr, &body), "RESTART/LINE");
-    EXPECT_EQ(body, "before");
+    Received r = next(s);
+    EXPECT_EQ(r.type + " " + r.body, "RESTART/LINE before");
 
     const std::uint16_t port = daemon_->port();
     ASSERT_EQ(daemon_->stop(), 0) << daemon_->log();
-    std::int32_t cls = -1;
-    EXPECT_EQ(next(member, nullptr, &cls), "IXO/SYSTEM/LEAVEGROUP");
-    EXPECT_EQ(cls, 7);
+    r = next(member);
+    EXPECT_EQ(r.type, "IXO/SYSTEM/LEAVEGROUP");
+    EXPECT_EQ(r.cls, 7);
 
     // Published while no daemon runs, they wait in the publisher's library;
     // but only once it has seen the link go, or the first could be written
@@ -158,7 +153,7 @@ TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile
     // events could reach the new daemon before the subscription does.
     ASSERT_TRUE(pub->signal(SIGSTOP));
 
-    daemon_ = std::make_unique<RealDaemon>(home_.path(), port);
+    daemon_ = start_daemon(port);
     ASSERT_TRUE(daemon_->ok()) << daemon_->log();
     ASSERT_EQ(daemon_->port(), port);
     char *instance = nullptr;
@@ -169,15 +164,12 @@ TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile
     lumo_publisher *marker = lumo_publisher_create("it");
     publish(marker, "RESTART/MARK", {}, "marker");
     lumo_publisher_close(marker);
-    EXPECT_EQ(next(s), "RESTART/MARK");
+    EXPECT_EQ(next(s).type, "RESTART/MARK");
 
     ASSERT_TRUE(pub->signal(SIGCONT));
     ASSERT_TRUE(pub->write_stdin("after\n"));
     pub->close_stdin();
-    for (const char *expected : {"outage-1", "outage-2", "after"}) {
-        next(s, nullptr, nullptr, &body);
-        EXPECT_EQ(body, expected);
-    }
+    for (const char *expected : {"outage-1", "outage-2", "after"}) EXPECT_EQ(next(s).body, expected);
     EXPECT_EQ(pub->wait(kLongWaitMs), 0) << pub->stderr_;
     lumo_subscriber_close(member);
     lumo_subscriber_close(s);

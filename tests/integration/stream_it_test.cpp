@@ -18,18 +18,16 @@ TEST_F(StreamsAcrossProcesses, AFileSentInChunksIsSavedWholeUnderItsName) {
     for (long long i = 0; data.size() < 3 * 1024 * 1024 + 17; ++i) data += std::to_string(i * 7919) + '\0';
     std::ofstream(in_dir + "/data.bin", std::ios::binary) << data;
 
-    auto recv = run_tool({"stream", "recv", "BACKUP/*", out_dir, "--count", "1", "--timeout", "30",
-                          "--progress", "always", "--verbose"},
-                         daemon_->port(), home_.path());
+    auto recv = tool({"stream", "recv", "BACKUP/*", out_dir, "--count", "1", "--timeout", "30",
+                          "--progress", "always", "--verbose"});
     std::string line;
     ASSERT_TRUE(recv->read_stderr_line(line, kLongWaitMs)) << recv->stderr_;
     ASSERT_EQ(line.rfind("vavevar stream: subscribed as ", 0), 0u) << line;
     // Not a stream: skipped, with a word on standard error.
-    auto plain = run_tool({"pub", "BACKUP/NOTE", "--body", "x"}, daemon_->port(), home_.path());
+    auto plain = tool({"pub", "BACKUP/NOTE", "--body", "x"});
     ASSERT_EQ(plain->wait(kLongWaitMs), 0) << plain->stderr_;
-    auto send = run_tool({"stream", "send", "BACKUP/FILE", in_dir + "/data.bin", "--chunk", "100000",
-                          "--progress", "always"},
-                         daemon_->port(), home_.path());
+    auto send = tool({"stream", "send", "BACKUP/FILE", in_dir + "/data.bin", "--chunk", "100000",
+                          "--progress", "always"});
     ASSERT_EQ(send->wait(kLongWaitMs), 0) << send->stderr_;
     EXPECT_NE(send->stderr_.find("sent data.bin: 3.0 MiB of 3.0 MiB (100%)\n"), std::string::npos)
         << send->stderr_;

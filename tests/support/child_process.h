@@ -14,9 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -29,15 +32,12 @@ public:
 
     // The test's own environment with `changes` ("NAME=value") applied.
     static std::vector<std::string> environment_with(const std::vector<std::string> &changes) {
-        std::vector<std::string> env;
-        for (char **e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            bool replaced = false;
-            for (const std::string &c : changes)
-                replaced = replaced || entry.compare(0, c.find('=') + 1, c, 0, c.find('=') + 1) == 0;
-            if (!replaced) env.push_back(entry);
-        }
-        env.insert(env.end(), changes.begin(), changes.end());
+        std::vector<std::string> env = changes;
+        for (char **e = environ; *e != nullptr; ++e)
+            if (std::none_of(changes.begin(), changes.end(), [e](const std::string &c) {
+                    return std::strncmp(*e, c.c_str(), c.find('=') + 1) == 0;
+                }))
+                env.push_back(*e);
         return env;
     }
 
@@ -51,12 +51,10 @@ public:
                 if (fd >= 0) ::close(fd);
             return;
         }
-        std::vector<std::string> all{path};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv, envp;
-        for (auto &a : all) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
+        std::vector<char *> argv{const_cast<char *>(path.c_str())}, envp;
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+        argv.push_back(nullptr);
         envp.push_back(nullptr);
         const pid_t parent = ::getpid();
         pid_ = ::fork();
@@ -92,8 +90,7 @@ public:
     bool signal(int sig) const { return pid_ > 0 && ::kill(pid_, sig) == 0; }
 
     bool write_stdin(const std::string &bytes) {
-        std::size_t done = 0;
-        while (in_ >= 0 && done < bytes.size()) {
+        for (std::size_t done = 0; in_ >= 0 && done < bytes.size();) {
             ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
             if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
@@ -137,21 +134,15 @@ public:
 
 private:
     static int remaining(std::chrono::steady_clock::time_point deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        return left > 0 ? static_cast<int>(left) : 0;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
     }
     // Reads what is there; closes the descriptor at its end.
     static void drain(int &fd, std::string &into) {
         char buffer[4096];
         ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            into.append(buffer, static_cast<std::size_t>(n));
-        } else {
-            ::close(fd);
-            fd = -1;
-        }
+        if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+        if (n <= 0) ::close(std::exchange(fd, -1));
     }
     static bool next_line(int &fd, std::string &all, std::size_t &taken, std::string &line,
                           int waitMs) {

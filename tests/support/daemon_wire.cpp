@@ -140,8 +140,8 @@ std::string InboundEvent::bytes() const {
     line("SubscriberID: ", subscriber_ids);
     line("eventType: ", event_type);
     line("eventId: ", event_id);
-    line(creation_time_name + ": ", creation_time);
-    line(delivery_time_name + ": ", delivery_time);
+    if (!creation_time_name.empty()) line(creation_time_name + ": ", creation_time);
+    if (!delivery_time_name.empty()) line(delivery_time_name + ": ", delivery_time);
     if (class_name == "MessageNotification" || class_name == "OutgoingStreamingNotification" ||
         class_name == "IncomingStreamingNotification") {
         line("affectedComponents: ", affected_components);

@@ -28,7 +28,8 @@ struct Header {
     bool operator==(const Header &) const = default;
 };
 
-// One request as the library sent it.
+// One message of the protocol; tests mostly see requests as the library sent
+// them, but daemon-to-client messages parse the same way.
 struct Request {
     enum class Kind { connect, event, subscribe, unsubscribe, other };
 
@@ -36,33 +37,30 @@ struct Request {
     std::vector<Header> headers;  // in arrival order, property lines included
     std::string body;             // the Content-Length bytes
     std::string address_list;     // events only: the AddrList-Length bytes
-    std::string raw;              // every byte of the request, line ends included
+    std::string raw;              // every byte of the message, line ends included
     std::size_t connection = 0;   // 0 for the first connection accepted, and so on
 
-    // The value of the first header called `name`, or nullopt.
+    // The first header called `name`, or nullopt (or "<absent>" from get()).
     std::optional<std::string> header(std::string_view name) const;
-    // Every header name in order, for asserting on the layout in one line.
+    std::string get(std::string_view name) const { return header(name).value_or("<absent>"); }
     std::vector<std::string> header_names() const;
 };
 
-// Splits a byte stream into requests, however the bytes are fragmented.
-//
-// A request is a first line, header lines up to an empty line, then the body
-// announced by the last Content-Length header and, for events, the address
-// list announced by the last AddrList-Length header (the last ones, because
-// property lines come before them and may carry any name). Lines end at LF,
-// with a CR before it dropped. A header line is split at its first colon; one
-// blank after the colon is dropped from the value; a line without a colon
-// becomes a header whose name is the whole line and whose value is empty.
-//
-// The connect request's FormFactor value is the file content sent verbatim,
-// which may hold line ends of its own: it runs up to the "\r\nSelfId: " that
-// the library writes after it.
+// Splits a byte stream into messages, however the bytes are fragmented: a
+// first line, header lines up to an empty line, then the body announced by
+// the last Content-Length header and, for events, the address list announced
+// by the last AddrList-Length (the last ones, since property lines come first
+// and may carry any name). A CR before LF is dropped; a header line splits at
+// its first colon, one blank after it dropped; a line without a colon is a
+// name with an empty value. The connect request's FormFactor value is file
+// content sent verbatim, line ends and all, up to the "\r\nSelfId: " after it.
 class RequestParser {
 public:
     void feed(std::string_view bytes);
-    // The next complete request, or nullopt while its bytes are still missing.
+    // The next complete message, or nullopt while its bytes are still missing.
     std::optional<Request> next();
+    // No byte of a further message held.
+    bool idle() const { return consumed_ == buffer_.size(); }
 
 private:
     std::string buffer_;
@@ -81,7 +79,8 @@ struct InboundEvent {
     std::string event_type = "test.event";
     std::string event_id = "id-1";
     // The library skips 14 bytes for each time header, name and ": "
-    // included, so names of 12 characters keep the values in place.
+    // included, so names of 12 characters keep the values in place. An empty
+    // name leaves the header out, as in the events the library writes.
     std::string creation_time_name = "creationTime";
     std::string creation_time = "1700000000123";
     std::string delivery_time_name = "deliveryTime";

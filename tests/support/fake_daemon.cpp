@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -29,22 +28,13 @@ void close_fd(int &fd) {
 // A non-blocking socket bound to the loopback address of `family` on `port`
 // (0: any free one); -1 with errno set when that fails.
 int bind_loopback(int family, std::uint16_t port) {
-    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd == -1) return -1;
-    sockaddr_in a4{};
-    sockaddr_in6 a6{};
-    a4.sin_family = AF_INET;
-    a4.sin_port = htons(port);
-    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = htons(port);
-    a6.sin6_addr = in6addr_loopback;
-    int on = 1;
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0), on = 1;
+    sockaddr_in a4{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in6 a6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
     if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    bool bound = family == AF_INET
-                     ? ::bind(fd, reinterpret_cast<sockaddr *>(&a4), sizeof a4) == 0
-                     : ::bind(fd, reinterpret_cast<sockaddr *>(&a6), sizeof a6) == 0;
-    if (bound) return fd;
+    if (fd == -1 || (family == AF_INET ? ::bind(fd, reinterpret_cast<sockaddr *>(&a4), sizeof a4)
+                                       : ::bind(fd, reinterpret_cast<sockaddr *>(&a6), sizeof a6)) == 0)
+        return fd;
     int error = errno;
     ::close(fd);
     errno = error;
@@ -62,26 +52,20 @@ FakeDaemon::FakeDaemon() {
         if ((listener4_ = bind_loopback(AF_INET, 0)) == -1) fail("bind 127.0.0.1");
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        if (::getsockname(listener4_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            fail("getsockname");
+        ::getsockname(listener4_, reinterpret_cast<sockaddr *>(&address), &length);
         listener6_ = bind_loopback(AF_INET6, ntohs(address.sin_port));
-        if (listener6_ == -1 && errno == EADDRINUSE) {
+        if (listener6_ == -1 && errno == EADDRINUSE)
             close_fd(listener4_);
-            continue;
-        }
-        port_ = ntohs(address.sin_port);
+        else
+            port_ = ntohs(address.sin_port);
     }
-    auto give_up = [this](const char *what) {
+    if (port_ == 0 || ::listen(listener4_, 16) != 0 || (listener6_ != -1 && ::listen(listener6_, 16) != 0) ||
+        (wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) == -1) {
         int error = errno;
-        close_fd(listener4_);
-        close_fd(listener6_);
+        for (int *fd : {&listener4_, &listener6_, &wake_fd_}) close_fd(*fd);
         errno = error;
-        fail(what);
-    };
-    if (port_ == 0) give_up("no port free on both loopback addresses");
-    if (::listen(listener4_, 16) != 0 || (listener6_ != -1 && ::listen(listener6_, 16) != 0))
-        give_up("listen");
-    if ((wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) == -1) give_up("eventfd");
+        fail("listening on loopback");
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -104,15 +88,12 @@ void FakeDaemon::wake() {
 void FakeDaemon::run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-        std::vector<pollfd> fds;
-        fds.push_back({wake_fd_, POLLIN, 0});
+        std::vector<pollfd> fds{{wake_fd_, POLLIN, 0}};
         if (client_ == -1) {
             fds.push_back({listener4_, POLLIN, 0});
             if (listener6_ != -1) fds.push_back({listener6_, POLLIN, 0});
         } else {
-            short events = 0;
-            if (reading_) events |= POLLIN;
-            if (!outgoing_.empty()) events |= POLLOUT;
+            short events = static_cast<short>((reading_ ? POLLIN : 0) | (outgoing_.empty() ? 0 : POLLOUT));
             // A hang-up is reported whatever was asked for; while not reading
             // it would wake the loop again and again, so the socket waits
             // until reading resumes.
@@ -166,13 +147,12 @@ void FakeDaemon::receive() {
     for (int round = 0; round < 16 && client_ != -1; ++round) {
         if (!reading_) return;
         ssize_t n = ::recv(client_, chunk, sizeof chunk, 0);
-        if (n > 0) {
+        if (n > 0)
             take(std::string_view(chunk, static_cast<std::size_t>(n)), true);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n < 0 && errno == EINTR) continue;
-        close_client();  // end of stream or a reset
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        else if (n == 0 || errno != EINTR)
+            close_client();  // end of stream or a reset
     }
 }
 
@@ -203,15 +183,12 @@ void FakeDaemon::take(std::string_view bytes, bool scripted) {
 void FakeDaemon::write_pending() {
     while (client_ != -1 && !outgoing_.empty()) {
         ssize_t n = ::send(client_, outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL);
-        if (n > 0) {
+        if (n > 0)
             outgoing_.erase(0, static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;
-        } else {
+        else if (n == 0 || errno != EINTR)
             close_client();
-        }
     }
 }
 
@@ -250,9 +227,7 @@ void FakeDaemon::answer_subscribes(std::optional<std::string> result,
                                    std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
     if (!result) return subscribe_answer_.reset();
-    subscribe_answer_ = StatusMessage{};
-    subscribe_answer_->result = std::move(result);
-    subscribe_answer_->message = std::move(message);
+    subscribe_answer_ = StatusMessage{std::move(result), "", std::move(message)};
 }
 
 bool FakeDaemon::send(std::string bytes) {
@@ -302,12 +277,10 @@ bool FakeDaemon::wait_for_requests(std::size_t count, std::chrono::milliseconds 
     return wait_until(timeout, [&] { return requests_.size() >= count; });
 }
 
-bool FakeDaemon::wait_for_requests(Request::Kind kind, std::size_t count,
-                                   std::chrono::milliseconds timeout) {
+bool FakeDaemon::wait_for_requests(Request::Kind kind, std::size_t count, std::chrono::milliseconds timeout) {
     return wait_until(timeout, [&] {
-        auto of_kind = [kind](const Request &r) { return r.kind == kind; };
-        return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
-                                                      of_kind)) >= count;
+        return std::count_if(requests_.begin(), requests_.end(), [&](const Request &r) { return r.kind == kind; }) >=
+               static_cast<std::ptrdiff_t>(count);
     });
 }
 
@@ -325,10 +298,9 @@ std::vector<Request> FakeDaemon::requests() const {
 }
 
 std::vector<Request> FakeDaemon::requests(Request::Kind kind) const {
-    std::lock_guard lock(mutex_);
     std::vector<Request> of_kind;
-    std::copy_if(requests_.begin(), requests_.end(), std::back_inserter(of_kind),
-                 [kind](const Request &r) { return r.kind == kind; });
+    for (Request &r : requests())
+        if (r.kind == kind) of_kind.push_back(std::move(r));
     return of_kind;
 }
 

@@ -1,5 +1,5 @@
 // A scriptable stand-in for the notification daemon, for tests of the
-// library's network behaviour. See tests/support/README.md for an example.
+// library's network behaviour (README.md has an example).
 #pragma once
 
 #include <chrono>
@@ -19,12 +19,9 @@
 namespace vavevar::test {
 
 // Listens on 127.0.0.1 and, where the machine has it, ::1 on one ephemeral
-// port, and serves one client connection at a time on its own thread: a
-// client that connects while another is served waits in the backlog. It
-// answers each connect request with the scripted handshake reply, records
-// every byte received and the requests parsed from them, and sends whatever a
-// test asks it to. Every member function may be called from any thread; waits
-// return false when their time-out passes.
+// port, and serves one connection at a time on its own thread (a client that
+// connects meanwhile waits in the backlog). Any thread may call any member;
+// waits return false when their time-out passes.
 class FakeDaemon {
 public:
     static constexpr std::chrono::milliseconds kDefaultWait{5000};
@@ -37,39 +34,35 @@ public:
     std::uint16_t port() const { return port_; }
 
     // The connect reply for every connection (by default handshake_reply()),
-    // and replies for the next connect requests, used in order before it;
-    // nullopt sends nothing.
+    // and replies used in order before it; nullopt sends nothing.
     void set_handshake_reply(std::optional<std::string> reply);
     void queue_handshake_reply(std::optional<std::string> reply);
-    // Answers every later subscribe request with a status message that carries
-    // the request's SubscriberID, this Result and, when given, this Message.
-    // nullopt stops answering.
+    // Answers later subscribe requests with a status message: their
+    // SubscriberID, this Result and this Message; nullopt stops answering.
     void answer_subscribes(std::optional<std::string> result,
                            std::optional<std::string> message = std::nullopt);
 
-    // Queues bytes for the client being served, behind any reply already
-    // queued; false when there is none.
+    // Queues bytes for the client, behind any queued reply; false with none.
     bool send(std::string bytes);
-    // While reading is stopped nothing is received, so the client's sends
-    // block once the socket buffers are full; resuming receives what waited.
+    // While stopped, nothing is received: the client's sends block once the
+    // socket buffers fill.
     void stop_reading();
     void resume_reading();
-    // Closes the connection being served, after writing what was queued for it
-    // as far as the socket takes without blocking. Returns once it is closed:
-    // false when no client was connected or the time-out passed.
+    // Closes the connection once what was queued is written as far as the
+    // socket takes it without blocking; false with no client or on time-out.
     bool drop(std::chrono::milliseconds timeout = kDefaultWait);
 
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = kDefaultWait);
     bool wait_for_requests(Request::Kind kind, std::size_t count,
                            std::chrono::milliseconds timeout = kDefaultWait);
-    // Connections accepted, and connections ended (by either side), so far.
+    // Connections accepted, and ended by either side.
     bool wait_for_connections(std::size_t count, std::chrono::milliseconds timeout = kDefaultWait);
     bool wait_for_disconnections(std::size_t count,
                                  std::chrono::milliseconds timeout = kDefaultWait);
 
     std::vector<Request> requests() const;
     std::vector<Request> requests(Request::Kind kind) const;
-    // Every byte received, over all connections, in arrival order.
+    // Every byte received, over all connections.
     std::string received() const;
     std::size_t connections() const;
 
@@ -78,36 +71,30 @@ private:
     void wake();
     void accept_client(int listener);
     void receive();
-    // Records received bytes; `scripted` also queues the scripted replies.
+    // `scripted` also queues the scripted replies.
     void take(std::string_view bytes, bool scripted);
     void write_pending();
     void close_client();
     template <typename Done>
     bool wait_until(std::chrono::milliseconds timeout, Done done);
 
-    int listener4_ = -1;
-    int listener6_ = -1;
-    int wake_fd_ = -1;
+    int listener4_ = -1, listener6_ = -1, wake_fd_ = -1;
     std::uint16_t port_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     // Everything below is guarded by mutex_. The loop thread does its
     // non-blocking socket work under the lock and releases it only in poll().
-    bool stopping_ = false;
-    bool reading_ = true;
-    bool drop_requested_ = false;
+    bool stopping_ = false, reading_ = true, drop_requested_ = false;
     std::optional<std::string> default_reply_ = handshake_reply();
     std::deque<std::optional<std::string>> queued_replies_;
     std::optional<StatusMessage> subscribe_answer_;
     int client_ = -1;
     bool client_hung_up_ = false;  // seen while not reading; polled again on resume
     RequestParser parser_;
-    std::string outgoing_;
-    std::string received_;
+    std::string outgoing_, received_;
     std::vector<Request> requests_;
-    std::size_t connections_ = 0;
-    std::size_t disconnections_ = 0;
+    std::size_t connections_ = 0, disconnections_ = 0;
 
     std::thread thread_;
 };

@@ -3,20 +3,13 @@
 // handshake") that a parser losing or merging requests would make pass, and
 // they rely on stop_reading() and drop() to create the stalls and losses they
 // then check the library against.
-#include "support/fake_daemon.h"
-#include "support/threading.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <string>
-#include <vector>
+
+#include "support/fake_daemon.h"
+#include "support/threading.h"
+#include "support/wire_client.h"
 
 namespace vavevar::test {
 namespace {
@@ -58,48 +51,19 @@ TEST(RequestParser, SplitsRequestsFedOneByteAtATime) {
     EXPECT_EQ(requests[2].headers, (std::vector<Header>{{"no colon", ""}, {"SubscriberID", "3"}}));
 }
 
-// The library's side of the connection, played by hand over IPv4.
-class RawClient {
-public:
-    explicit RawClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << errno;
-    }
-    ~RawClient() { ::close(fd_); }
-
-    int fd() const { return fd_; }
-    // What arrives before the end of the stream, up to `count` bytes; an
-    // empty result with `count` 1 means the daemon closed the connection.
-    std::string read(std::size_t count) {
-        std::string out;
-        pollfd p{fd_, POLLIN, 0};
-        char buffer[4096];
-        while (out.size() < count && ::poll(&p, 1, 5000) == 1) {
-            ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - out.size()), 0);
-            if (n <= 0) return out;
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-        return out.size() == count ? out : out + "<time-out>";
-    }
-    void handshake() {
-        const std::string connect = "POST /connect HTTP/1.1\r\nFormFactor: x\r\nSelfId: Pid=1\r\n\r\n";
-        ASSERT_EQ(::send(fd_, connect.data(), connect.size(), 0), static_cast<ssize_t>(connect.size()));
-        ASSERT_EQ(read(handshake_reply().size()), handshake_reply());
-    }
-
-private:
-    int fd_;
-};
+// The connect request is answered with the scripted reply, byte for byte.
+void handshake(RawClient &client) {
+    Request reply;
+    ASSERT_TRUE(client.handshake(reply));
+    EXPECT_EQ(reply.raw, handshake_reply());
+}
 
 TEST(FakeDaemon, StoppedReadingTakesNoByteUntilResumed) {
     FakeDaemon daemon;
     RawClient client(daemon.port());
     int small = 4096;
     ASSERT_EQ(::setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    client.handshake();
+    handshake(client);
 
     daemon.stop_reading();
     const std::size_t before = daemon.received().size();
@@ -123,15 +87,17 @@ TEST(FakeDaemon, DropWritesWhatWasQueuedThenClosesAndTheNextClientIsServed) {
     FakeDaemon daemon;
     {
         RawClient client(daemon.port());
-        client.handshake();
-        ASSERT_TRUE(daemon.send("last words"));
+        handshake(client);
+        ASSERT_TRUE(daemon.send(StatusMessage{}.bytes()));
         ASSERT_TRUE(daemon.drop());
-        EXPECT_EQ(client.read(10), "last words");
-        EXPECT_EQ(client.read(1), "");
+        Request last;
+        ASSERT_TRUE(client.read_message(last));
+        EXPECT_EQ(last.raw, StatusMessage{}.bytes());
+        EXPECT_TRUE(client.closed_by_daemon());
         EXPECT_FALSE(daemon.send("nobody"));
     }
     RawClient again(daemon.port());
-    again.handshake();
+    handshake(again);
     ASSERT_TRUE(daemon.wait_for_requests(2));
     EXPECT_EQ(daemon.requests()[1].connection, 1u);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wire_client.h"
+
 namespace vavevar::test {
 
 class SocketPair {
@@ -31,14 +33,7 @@ public:
     int library() const { return library_; }
 
     // Sends from the peer's side; returns false when not everything went out.
-    bool peer_send(const std::string &bytes) const {
-        for (std::size_t done = 0; done < bytes.size();) {
-            ssize_t n = ::send(peer_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool peer_send(const std::string &bytes) const { return send_all(peer_, bytes); }
 
     // Everything the peer can receive without waiting longer than `waitMs`
     // for the next piece, one string per receive call (per packet on

@@ -5,19 +5,12 @@
 
 #include <signal.h>
 
-#include "support/child_process.h"
 #include "support/fake_daemon.h"
+#include "support/programs.h"
 #include "support/temp_home.h"
 
 namespace vavevar::test {
 namespace {
-
-std::unique_ptr<ChildProcess> tool(const std::vector<std::string> &args, std::uint16_t port,
-                                   const std::string &home, bool pipeStdin = false) {
-    std::vector<std::string> all = args;
-    all.insert(all.end(), {"--port", std::to_string(port), "--home", home});
-    return std::make_unique<ChildProcess>(VAVEVAR_TOOL_PATH, all, ChildProcess::environment_with({}), pipeStdin);
-}
 
 TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
     std::uint16_t port = 0;
@@ -26,12 +19,13 @@ TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
         port = gone.port();
     }
     TempHome home;
-    auto pub = tool({"pub", "A"}, port, home.path());
+    // Options win over the environment.
+    auto pub = run_tool({"pub", "A", "--port", std::to_string(port), "--home", home.path()}, 1, "/nonexistent");
     EXPECT_EQ(pub->wait(), 1);
     EXPECT_EQ(pub->stderr_.rfind("vavevar pub: cannot connect to the daemon on localhost:" + std::to_string(port) + ": ", 0),
               0u)
         << pub->stderr_;
-    auto bad = tool({"pub", "A", "--no-such-option"}, port, home.path());
+    auto bad = run_tool({"pub", "A", "--no-such-option"}, port, home.path());
     EXPECT_EQ(bad->wait(), 2);
     EXPECT_NE(bad->stderr_.find("--no-such-option"), std::string::npos) << bad->stderr_;
 }
@@ -50,12 +44,12 @@ TEST(ToolInput, LineBreaksInTextsForHeaderLinesAreUsageErrors) {
 #endif
     };
     for (const auto &[args, message] : cases) {
-        auto child = tool(args, 1, "/tmp");
+        auto child = run_tool(args, 1, "/tmp");
         EXPECT_EQ(child->wait(), 2) << args[1];
         EXPECT_EQ(child->stderr_.rfind(message + " (CR or LF), which would break the request it goes into\n", 0), 0u)
             << child->stderr_;
     }
-    auto home = tool({"pub", "A"}, 1, "/tmp/a\nb");
+    auto home = run_tool({"pub", "A", "--home", "/tmp/a\nb"}, 1, "/tmp");
     EXPECT_EQ(home->wait(), 2);
     EXPECT_EQ(home->stderr_.rfind("vavevar pub: --home holds a line break", 0), 0u) << home->stderr_;
 }
@@ -64,7 +58,7 @@ TEST(ToolInput, PubLinesRefusesALineLongerThanABodyMayBe) {
     ::signal(SIGPIPE, SIG_IGN);  // the tool stops reading once it refuses
     FakeDaemon daemon;
     TempHome home;
-    auto pub = tool({"pub", "LOG", "--lines"}, daemon.port(), home.path(), true);
+    auto pub = run_tool({"pub", "LOG", "--lines"}, daemon.port(), home.path(), true);
     ASSERT_TRUE(pub->write_stdin("short line\n"));
     pub->write_stdin(std::string(16 * 1024 * 1024 + 2, 'x'));
     pub->close_stdin();
@@ -77,7 +71,7 @@ TEST(ToolInput, PubLinesRefusesALineLongerThanABodyMayBe) {
 TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
     FakeDaemon daemon;  // answers the handshake, never a subscribe
     TempHome home;
-    auto recv = tool({"stream", "recv", "T", home.path()}, daemon.port(), home.path());
+    auto recv = run_tool({"stream", "recv", "T", home.path()}, daemon.port(), home.path());
     EXPECT_EQ(recv->wait(30000), 1);
     EXPECT_EQ(recv->stderr_, "vavevar stream: the daemon did not answer the subscription within 10 s\n");
 }
