@@ -1,10 +1,12 @@
 // The library against the real daemon, with the tool as the other process:
-// publish and subscribe across processes, group membership as other
-// processes join and leave, and the daemon going away and coming back.
+// publish and subscribe across processes, a refused filter, many clients and
+// a broken one, group membership as other processes join and leave, and the
+// daemon going away and coming back.
 #include <fstream>
 #include <sstream>
 
 #include "harness.h"
+#include "support/wire_client.h"
 #include "support/threading.h"
 
 namespace vavevar::test {
@@ -57,6 +59,52 @@ TEST_F(PubSubAcrossProcesses, EachSideGetsWhatItsFilterMatchesInOrderWithPropert
     }
     EXPECT_EQ(lumo_subscriber_receive(s, 0, 0), nullptr);
     lumo_subscriber_close(s);
+}
+
+// The daemon's refusal reaches the application as the creation's status.
+TEST_F(PubSubAcrossProcesses, AnInvalidFilterIsRefusedSayingWhatIsWrongAndWhere) {
+    char *status = nullptr;
+    EXPECT_EQ(lumo_subscriber_create_wtimeout("(ALARM/*", "it", nullptr, nullptr, &status, kLongWaitMs), nullptr);
+    ASSERT_NE(status, nullptr);
+    EXPECT_STREQ(status, "invalid subscription: at character 9: expected ')' to close the '(' at character 1, "
+                         "found the end of the text");
+    std::free(status);
+}
+
+// Fifty subscriber processes and a client that breaks the protocol: every
+// subscriber gets every event, the broken client is closed, nobody else
+// notices.
+TEST_F(PubSubAcrossProcesses, FiftyClientsGetEveryEventWhileAGarbageSenderIsClosed) {
+    constexpr int kClients = 50;
+    std::vector<std::unique_ptr<ChildProcess>> subs;
+    for (int i = 0; i < kClients; ++i) {
+        subs.push_back(tool_subscriber({"CROWD/*", "--count", "2", "--timeout", "60", "--format", "json"}));
+        ASSERT_NE(subs.back(), nullptr) << "client " << i;
+    }
+    RawClient operator_view(daemon_->port());
+    ASSERT_TRUE(operator_view.handshake());
+    EXPECT_EQ(operator_view.stat("clients"), std::to_string(kClients + 2));  // this process and the view too
+    EXPECT_EQ(operator_view.stat("subscriptions"), std::to_string(kClients));
+
+    lumo_publisher *p = lumo_publisher_create("it");
+    publish(p, "CROWD/ONE");
+    RawClient garbage(daemon_->port());
+    ASSERT_TRUE(garbage.handshake());
+    ASSERT_TRUE(garbage.send(std::string("\x16\x03\x01\x02\x00 not a request\r\n\r\n", 23)));
+    EXPECT_TRUE(garbage.closed_by_daemon());
+    publish(p, "CROWD/TWO");
+    lumo_publisher_close(p);
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_EQ(subs[i]->wait(kLongWaitMs), 0) << "client " << i << ": " << subs[i]->stderr_;
+        std::string first, second;
+        ASSERT_TRUE(subs[i]->read_stdout_line(first));
+        ASSERT_TRUE(subs[i]->read_stdout_line(second));
+        EXPECT_NE(first.find("\"type\":\"CROWD/ONE\""), std::string::npos) << first;
+        EXPECT_NE(second.find("\"type\":\"CROWD/TWO\""), std::string::npos) << second;
+    }
+    EXPECT_EQ(operator_view.stat("eventsOut"), std::to_string(2 * kClients));
+    EXPECT_EQ(operator_view.stat("eventsDropped"), "0");
+    EXPECT_EQ(operator_view.stat("malformedDisconnects"), "1");
 }
 
 using MembershipAcrossProcesses = IntegrationTest;
