@@ -56,6 +56,33 @@ TEST(Notification, FreshNotificationHoldsItsTypeAndAnExactBodyCopy) {
     EXPECT_EQ(tried, 3);  // record, type, body
 }
 
+// Applications pass what a failed call gave them; every accessor must take
+// it. Times are kept in milliseconds and handed out in whole seconds.
+TEST(Notification, AccessorsTakeNullAndGiveTimesInWholeSeconds) {
+    using Text = const char *(*)(const lumo_notification *);
+    for (Text text : {::lumo_notification_id, ::lumo_notification_stamp, ::lumo_notification_type,
+                      ::lumo_notification_generatingComponent, ::lumo_notification_generatingNode,
+                      ::lumo_notification_generatingProcess, ::lumo_notification_instanceName,
+                      ::lumo_notification_affectedComponents, ::lumo_notification_affectedNodes})
+        EXPECT_EQ(text(nullptr), nullptr);
+    EXPECT_EQ(::lumo_notification_getClass(nullptr), 8);
+    EXPECT_EQ(::lumo_notification_localOnly(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_creationTime(nullptr), 0u);
+    EXPECT_EQ(::lumo_notification_deliveryTime(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_getProperty(nullptr, "a"), nullptr);
+    int32_t length = 42, count = 42;
+    EXPECT_EQ(::lumo_notification_body(nullptr, &length), nullptr);
+    EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
+    EXPECT_EQ(count, 0);
+    ::lumo_notification_setLocalOnly(nullptr);
+
+    Owned o(::lumo_notification_create("t", nullptr, 0));
+    o->creationTime = 1500;
+    o->deliveryTime = -1;
+    EXPECT_EQ(::lumo_notification_creationTime(o.get()), 1u);
+    EXPECT_EQ(::lumo_notification_deliveryTime(o.get()), 0);
+}
+
 TEST(Notification, PropertiesChainNewestFirstAndFailedSetsChangeNothing) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
     int tried = test::for_each_allocation_failure([&] {

@@ -77,6 +77,7 @@ struct Calls {
     std::set<std::thread::id> threads;
     std::vector<std::string> types;
     std::atomic<int> count{0};
+    std::atomic<int> cancelled{1};
     // The first is given back early; the last publishes through the
     // subscriber's own publisher and cancels the callback from inside.
     static void record(lumo_notification *n, void *raw) {
@@ -92,7 +93,7 @@ struct Calls {
             wait_until([&] { return calls->count.load() == 4; });  // the others ran (mode 1)
             ::lumo_publisher_publish(::lumo_subscriber_getPublisher(calls->s),
                                      ::lumo_notification_create("echo", nullptr, 0));
-            ::lumo_subscriber_cancelcallback(calls->s);
+            calls->cancelled = ::lumo_subscriber_cancelcallback(calls->s);
         }
         calls->count += 1;
     }
@@ -104,8 +105,10 @@ TEST_F(Delivery, ModeZeroRunsOneThreadInOrderModeOneAThreadEachAndEitherMayCance
         Calls calls;
         calls.s = s;
         ASSERT_EQ(::lumo_subscriber_registercallback(s, Calls::record, &calls, mode), 0);
+        EXPECT_EQ(::lumo_subscriber_registercallback(s, Calls::record, &calls, mode), -1);  // one at a time
         for (const char *type : {"e0", "e1", "e2", "e3", "last"}) send_event(1, type);
         ASSERT_TRUE(wait_until([&] { return calls.count.load() >= 5; }));
+        EXPECT_EQ(calls.cancelled.load(), 0);
         EXPECT_EQ(::lumo_subscriber_cancelcallback(s), -1);
         if (mode == 0) {
             std::lock_guard<std::mutex> guard(calls.mutex);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "notification/notification.h"
 #include "pubsub/instream.h"
 #include "pubsub/stream_table.h"
 #include "runtime/runtime_state.h"
@@ -67,6 +68,9 @@ TEST_F(Streams, EveryWriteIsOneBlockAndCloseSendsTheEndNeverTheHead) {
     lumo_outstream *out = ::lumo_notification_getOutputStream(head);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(::lumo_notification_getOutputStream(head), out);  // one per head
+    lumo_notification *plain = ::lumo_notification_create("plain", nullptr, 0);
+    EXPECT_EQ(::lumo_notification_getOutputStream(plain), nullptr);  // not a stream head
+    vavevar::lumo_notification_destroy(plain);
     EXPECT_EQ(::lumo_outstream_write(out, "x", 1), 0);  // unpublished: nothing to send through
     ::lumo_publisher_publish(publisher, head);
     const std::string key = ::lumo_notification_id(head);
