@@ -155,7 +155,8 @@ TEST_F(Subscriber, ALostLinkDropsMembersWithALeaveNoticeAndResubscribesTheRest) 
     EXPECT_EQ(next_type(plain), "for-the-plain");
     EXPECT_EQ(::lumo_subscriber_receive(member, 0, 0), nullptr);
     for (lumo_subscriber *s : {member, pending, plain}) ::lumo_subscriber_close(s);
-    ::lumo_shutdown();
+    ::lumo_shutdown();  // has written the unsubscribe; the daemon may still be reading it
+    ASSERT_TRUE(daemon.wait_for_requests(Kind::unsubscribe, 1));
     auto unsubscribes = daemon.requests(Kind::unsubscribe);
     ASSERT_EQ(unsubscribes.size(), 1u);
     EXPECT_EQ(unsubscribes[0].header("SubscriberID"), "2");
