@@ -7,17 +7,22 @@
 
 #include <chrono>
 #include <cstdint>
+#include <thread>
 
 namespace vavevar::test {
 
-// Polls `done` (yielding between polls) until it returns true; returns false
-// when it has not after `limit`, so that a broken build fails instead of hanging.
+// Polls `done` until it returns true; returns false when it has not after
+// `limit`, so that a broken build fails instead of hanging. It yields between
+// the first polls, for a quick hand-over, then sleeps briefly: on a loaded
+// two-core machine a long wait must leave the processor to the threads it
+// waits for.
 template <typename Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
+    for (int polls = 0; !done(); ++polls) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        sched_yield();
+        if (polls < 100) sched_yield();
+        else std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
 }
