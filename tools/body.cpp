@@ -48,20 +48,20 @@ std::string encode_body_block(const std::vector<std::string> &items) {
 }
 
 bool read_line(std::FILE *in, std::string &line, std::size_t limit, std::uint64_t number) {
+    auto too_long = [&] {
+        return Failure("line " + std::to_string(number) + " of standard input is longer than " +
+                       std::to_string(limit) + " bytes, the most one notification carries");
+    };
     line.clear();
     int c = EOF;
     // One byte over is allowed for the CR of a CR LF.
     while ((c = getc_unlocked(in)) != EOF && c != '\n') {
-        if (line.size() > limit)
-            throw Failure("line " + std::to_string(number) + " of standard input is longer than " +
-                          std::to_string(limit) + " bytes, the most one notification carries");
+        if (line.size() > limit) throw too_long();
         line.push_back(static_cast<char>(c));
     }
     if (std::ferror(in)) throw Failure("cannot read standard input: " + std::string(std::strerror(errno)));
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > limit)
-        throw Failure("line " + std::to_string(number) + " of standard input is longer than " +
-                      std::to_string(limit) + " bytes, the most one notification carries");
+    if (line.size() > limit) throw too_long();
     return c != EOF || !line.empty();
 }
 

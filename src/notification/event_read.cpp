@@ -11,36 +11,17 @@
 namespace vavevar {
 namespace {
 
-// Lengths of the inbound header names with their ": ". The reader skips these
-// without looking at them, so they are the contract with the daemon.
-constexpr std::uint32_t length_of(std::string_view header) { return static_cast<std::uint32_t>(header.size()); }
-constexpr std::uint32_t kClassName = length_of(wire::kClassName);
-constexpr std::uint32_t kSubscriberId = length_of(wire::kSubscriberId);
-constexpr std::uint32_t kEventType = length_of(wire::kEventType);
-constexpr std::uint32_t kEventId = length_of(wire::kEventId);
-constexpr std::uint32_t kTimeHeader = wire::kTimeHeaderLength;  // either time header
-constexpr std::uint32_t kAffectedComponents = length_of(wire::kAffectedComponents);
-constexpr std::uint32_t kAffectedNodes = length_of(wire::kAffectedNodes);
-constexpr std::uint32_t kGeneratingComponent = length_of(wire::kGeneratingComponent);
-constexpr std::uint32_t kGeneratingProcess = length_of(wire::kGeneratingProcess);
-constexpr std::uint32_t kGeneratingNode = length_of(wire::kGeneratingNode);
-constexpr std::uint32_t kInstanceName = length_of(wire::kInstanceName);
-constexpr std::uint32_t kLocalOnly = length_of(wire::kLocalOnly);
-constexpr std::uint32_t kNumberOfProperties = length_of(wire::kNumberOfProperties);
-constexpr std::uint32_t kStreamKey = length_of(wire::kStreamKey);
-constexpr std::uint32_t kContentLength = length_of(wire::kContentLength);
-constexpr std::uint32_t kAddrListLength = length_of(wire::kAddrListLength);
-constexpr std::uint32_t kEmptyLine = length_of(wire::kLineEnd);
-
-// Reads the value of a header of known name length; null on failure.
-const char *header_value(lumo_conn *conn, std::uint32_t nameLength) {
+// Reads the value of the header `header` names. Its name is skipped by length,
+// not compared: the lengths are the contract with the daemon.
+const char *header_value(lumo_conn *conn, std::string_view header) {
     char *line = nullptr;
-    if (!lumo_conn_skip(conn, nameLength) || !lumo_conn_readline(conn, &line)) return nullptr;
+    if (!lumo_conn_skip(conn, static_cast<std::uint32_t>(header.size())) || !lumo_conn_readline(conn, &line))
+        return nullptr;
     return line;
 }
 
-bool read_text(lumo_conn *conn, std::uint32_t nameLength, char *&field) {
-    const char *value = header_value(conn, nameLength);
+bool read_text(lumo_conn *conn, std::string_view header, char *&field) {
+    const char *value = header_value(conn, header);
     if (value == nullptr) return false;
     field = lumo_strdup(value);
     return field != nullptr;
@@ -53,7 +34,7 @@ std::int32_t class_of(const char *name) {
 }
 
 bool read_ids(lumo_conn *conn, std::int32_t **ids, std::int32_t *idCount) {
-    const char *value = header_value(conn, kSubscriberId);
+    const char *value = header_value(conn, wire::kSubscriberId);
     if (value == nullptr || *value == '\0') return false;
     std::size_t count = 1;
     for (const char *c = value; *c != '\0'; ++c) count += *c == ';';
@@ -95,23 +76,23 @@ bool read_property(lumo_conn *conn, lumo_notification *n) {
 }
 
 bool read_full_form(lumo_conn *conn, lumo_notification *n) {
-    if (!read_text(conn, kAffectedComponents, n->affectedComponents) ||
-        !read_text(conn, kAffectedNodes, n->affectedNodes) ||
-        !read_text(conn, kGeneratingComponent, n->generatingComponent) ||
-        !read_text(conn, kGeneratingProcess, n->generatingProcess) ||
-        !read_text(conn, kGeneratingNode, n->generatingNode) ||
-        !read_text(conn, kInstanceName, n->instanceName))
+    if (!read_text(conn, wire::kAffectedComponents, n->affectedComponents) ||
+        !read_text(conn, wire::kAffectedNodes, n->affectedNodes) ||
+        !read_text(conn, wire::kGeneratingComponent, n->generatingComponent) ||
+        !read_text(conn, wire::kGeneratingProcess, n->generatingProcess) ||
+        !read_text(conn, wire::kGeneratingNode, n->generatingNode) ||
+        !read_text(conn, wire::kInstanceName, n->instanceName))
         return false;
-    const char *value = header_value(conn, kLocalOnly);
+    const char *value = header_value(conn, wire::kLocalOnly);
     if (value == nullptr) return false;
     n->localOnly = std::strcmp(value, "true") == 0 ? 1 : 0;
-    value = header_value(conn, kNumberOfProperties);
+    value = header_value(conn, wire::kNumberOfProperties);
     if (value == nullptr) return false;
     std::int32_t properties = lumo_wire_atoi(value);
     for (std::int32_t i = 0; i < properties; ++i)
         if (!read_property(conn, n)) return false;
     if (n->notificationClass == kIncomingStreamingNotification)
-        return read_text(conn, kStreamKey, n->streamKey);
+        return read_text(conn, wire::kStreamKey, n->streamKey);
     return true;
 }
 
@@ -140,13 +121,13 @@ char *read_body(lumo_conn *conn, std::uint32_t length) {
 }
 
 bool read_tail(lumo_conn *conn, lumo_notification *n) {
-    const char *value = header_value(conn, kContentLength);
+    const char *value = header_value(conn, wire::kContentLength);
     if (value == nullptr) return false;
     std::int32_t body_length = lumo_wire_atoi(value);
-    value = header_value(conn, kAddrListLength);
+    value = header_value(conn, wire::kAddrListLength);
     if (value == nullptr) return false;
     std::int32_t addr_length = lumo_wire_atoi(value);
-    if (!lumo_conn_skip(conn, kEmptyLine)) return false;
+    if (!lumo_conn_skip(conn, static_cast<std::uint32_t>(wire::kLineEnd.size()))) return false;
 
     if (body_length > 0) {
         char *body = read_body(conn, static_cast<std::uint32_t>(body_length));
@@ -162,15 +143,15 @@ bool read_tail(lumo_conn *conn, lumo_notification *n) {
 }
 
 bool read_event(lumo_conn *conn, lumo_notification *n, std::int32_t **ids, std::int32_t *idCount) {
-    const char *value = header_value(conn, kClassName);
+    const char *value = header_value(conn, wire::kClassName);
     if (value == nullptr) return false;
     n->notificationClass = class_of(value);
-    if (!read_ids(conn, ids, idCount) || !read_text(conn, kEventType, n->type) ||
-        !read_text(conn, kEventId, n->id))
+    if (!read_ids(conn, ids, idCount) || !read_text(conn, wire::kEventType, n->type) ||
+        !read_text(conn, wire::kEventId, n->id))
         return false;
-    if ((value = header_value(conn, kTimeHeader)) == nullptr) return false;
+    if ((value = header_value(conn, wire::kCreationTime)) == nullptr) return false;
     n->creationTime = lumo_wire_extract_number(value);
-    if ((value = header_value(conn, kTimeHeader)) == nullptr) return false;
+    if ((value = header_value(conn, wire::kDeliveryTime)) == nullptr) return false;
     n->deliveryTime = lumo_wire_extract_number(value);
 
     if (n->notificationClass == kUnknownNotificationClass) {

@@ -83,9 +83,7 @@ int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept {
     RequestWriter out(conn);
     const bool unsubscribe = request->kind == kUnsubscribe;
     out.text(unsubscribe ? wire::kUnsubscribeLine : wire::kSubscribeLine);
-    out.text(wire::kContentLength);
-    out.text("0");
-    out.text(wire::kLineEnd);
+    out.line(wire::kContentLength, "0");
     out.number_line(wire::kSubscriberId, request->subscriberId);
     if (!unsubscribe) {
         out.line(wire::kSubscription, request->subscription != nullptr ? request->subscription : "null");
