@@ -172,14 +172,8 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
         send_status(c, r.subscriberId, false, refusal);
         return;
     }
-    if (auto existing = c.subscriptions.find(r.subscriberId); existing != c.subscriptions.end()) {
-        // The same identifier again replaces the subscription.
-        send_notices(membership_.leave(c.id, r.subscriberId, "resubscribed"));
-        c.subscriptionTextBytes -= existing->second.text_bytes();
-        c.memberPropertyBytes -= existing->second.propertyBytes;
-        c.subscriptions.erase(existing);
-        --stats_.subscriptions;
-    }
+    // The same identifier again replaces the subscription.
+    end_subscription(c, r.subscriberId, "resubscribed");
     Subscription s;
     s.filter = std::move(filter);
     s.text = std::move(r.subscription);
@@ -198,13 +192,17 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
 }
 
 void Router::on_unsubscribe(Client &c, const UnsubscribeRequest &r) {
-    auto it = c.subscriptions.find(r.subscriberId);
+    end_subscription(c, r.subscriberId, "unsubscribed");
+}
+
+void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_view reason) {
+    auto it = c.subscriptions.find(subscriberId);
     if (it == c.subscriptions.end()) return;
     c.subscriptionTextBytes -= it->second.text_bytes();
     c.memberPropertyBytes -= it->second.propertyBytes;
     c.subscriptions.erase(it);
     --stats_.subscriptions;
-    send_notices(membership_.leave(c.id, r.subscriberId, "unsubscribed"));
+    send_notices(membership_.leave(c.id, subscriberId, reason));
 }
 
 // An outgoing-stream event (class 3) is what a sender holds; subscribers read

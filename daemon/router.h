@@ -101,6 +101,8 @@ private:
     std::string over_bounds(const Client &c, const SubscribeRequest &r, const std::string &group,
                             std::size_t propertyBytes) const;
     void on_unsubscribe(Client &c, const UnsubscribeRequest &r);
+    // Ends one subscription of `c`, if it has it, and tells its group why.
+    void end_subscription(Client &c, std::int32_t subscriberId, std::string_view reason);
     void on_event(Client &c, EventRequest &&r);
 
     void route(const Event &event);
