@@ -160,38 +160,65 @@ void Server::stop() noexcept {
 }
 
 int Server::run() {
-    constexpr int kBatch = 128;
-    epoll_event events[kBatch];
-    while (!stopping_) {
-        int timeout = -1;
-        if (acceptResumeMs_ != 0) {
-            std::int64_t left = acceptResumeMs_ - now_ms();
-            if (left <= 0) resume_accepting();
-            else timeout = static_cast<int>(left);
-        }
-        int n = ::epoll_wait(epoll_, events, kBatch, timeout);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            logf(LogLevel::error, "event loop failed: %s", std::strerror(errno));
-            return 1;
-        }
-        for (int i = 0; i < n && !stopping_; ++i) {
-            std::uint64_t tag = events[i].data.u64;
-            if (tag == kWake || tag == kStop) {
-                stopping_ = true;
-            } else if (tag == kListen4 || tag == kListen6) {
-                accept_all(tag == kListen4 ? listen4_ : listen6_);
-            } else {
-                ClientId id = tag - kFirstClient;
-                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
-                if (events[i].events & EPOLLOUT) flush(id);
-            }
-            settle();
-        }
-    }
+    while (run_once(-1)) {}
     logf(LogLevel::info, "stopping; closing %zu connections", connections_.size());
     while (!connections_.empty()) close_client(connections_.begin()->first, "daemon stopping");
-    return 0;
+    return failed_ ? 1 : 0;
+}
+
+bool Server::run_once(int timeoutMs) {
+    constexpr int kBatch = 128;
+    epoll_event events[kBatch];
+    if (stopping_) return false;
+    int timeout = timeoutMs;
+    if (acceptResumeMs_ != 0) {
+        std::int64_t left = acceptResumeMs_ - now_ms();
+        if (left <= 0) resume_accepting();
+        else if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+    }
+    int n = ::epoll_wait(epoll_, events, kBatch, timeout);
+    if (n < 0) {
+        if (errno == EINTR) return true;
+        logf(LogLevel::error, "event loop failed: %s", std::strerror(errno));
+        failed_ = stopping_ = true;
+        return false;
+    }
+    for (int i = 0; i < n && !stopping_; ++i) {
+        std::uint64_t tag = events[i].data.u64;
+        if (tag == kWake || tag == kStop) {
+            stopping_ = true;
+        } else if (tag == kListen4 || tag == kListen6) {
+            accept_all(tag == kListen4 ? listen4_ : listen6_);
+        } else {
+            ClientId id = tag - kFirstClient;
+            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
+            if (events[i].events & EPOLLOUT) flush(id);
+        }
+        settle();
+    }
+    return !stopping_;
+}
+
+ClientId Server::adopt(int fd, std::string peer) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    return add_connection(fd, std::move(peer));
+}
+
+ClientId Server::add_connection(int fd, std::string peer) {
+    ClientId id = router_.add_client(peer);
+    auto [it, added] = connections_.emplace(id, Connection(limits_));
+    it->second.fd = fd;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = id + kFirstClient;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+    logf(LogLevel::debug, "client %llu (%s): accepted", static_cast<unsigned long long>(id),
+         peer.c_str());
+    return id;
 }
 
 void Server::accept_all(int listenFd) {
@@ -222,16 +249,7 @@ void Server::accept_all(int listenFd) {
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::string peer = peer_name(addr);
-        ClientId id = router_.add_client(peer);
-        auto [it, added] = connections_.emplace(id, Connection(limits_));
-        it->second.fd = fd;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = id + kFirstClient;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
-        logf(LogLevel::debug, "client %llu (%s): accepted", static_cast<unsigned long long>(id),
-             peer.c_str());
+        add_connection(fd, peer_name(addr));
     }
 }
 

@@ -33,6 +33,18 @@ public:
     // event loop itself failed.
     int run();
 
+    // One turn of the loop: waits at most `timeoutMs` (-1: until something
+    // is ready) and serves what is ready. False once the server is stopping
+    // or the loop failed; run() is these turns and the final closing.
+    bool run_once(int timeoutMs);
+
+    // Serves an already connected stream socket (a socketpair end, say) as
+    // if it had been accepted; the server owns `fd` from then on. Tests and
+    // the fuzz target drive the whole server this way without a network.
+    // Returns the connection's client id, or 0 when it could not be added
+    // (`fd` is closed then).
+    ClientId adopt(int fd, std::string peer);
+
     // Makes run() return soon; callable from any thread and signal-safe.
     void stop() noexcept;
 
@@ -49,6 +61,7 @@ private:
 
     bool bind_one(int family, std::uint16_t port, int &fd, std::string &error);
     void accept_all(int listenFd);
+    ClientId add_connection(int fd, std::string peer);
     void read_from(ClientId id);
     void flush(ClientId id);
     // `byClient`: the client ended the connection (its groups are told it
@@ -70,6 +83,7 @@ private:
     int stopFd_ = -1;
     std::uint16_t port_ = 0;
     bool stopping_ = false;
+    bool failed_ = false;
     std::int64_t acceptResumeMs_ = 0;  // while accepting rests: when it resumes
     std::unordered_map<ClientId, Connection> connections_;
 };
