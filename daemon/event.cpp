@@ -1,6 +1,7 @@
 #include "event.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "notification/event_wire.h"
 
@@ -45,7 +46,8 @@ std::string_view Property::value() const noexcept {
 
 // The header names and their order are a contract: the client skips each
 // name by its length without reading it.
-RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName) {
+RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName,
+                             const std::shared_ptr<MemoryAccount> &account) {
     beforeId_ = wire::kEventLine;
     header(beforeId_, wire::kClassName, class_name(e.cls));
     beforeId_.append(wire::kSubscriberId);
@@ -73,7 +75,20 @@ RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName) {
     header(tail, wire::kAddrListLength, "0");
     tail.append(wire::kLineEnd);
     tail.append(e.body);
-    tail_ = std::make_shared<const std::string>(std::move(tail));
+    if (!account) {
+        tail_ = std::make_shared<const std::string>(std::move(tail));
+        return;
+    }
+    // The last recipient to let go of the tail gives its bytes back.
+    // Should the shared pointer fail to allocate, it calls the deleter, so the
+    // bytes are added first and the string handed over before.
+    auto owned = std::make_unique<const std::string>(std::move(tail));
+    std::size_t bytes = owned->capacity();
+    account->add(bytes);
+    tail_ = std::shared_ptr<const std::string>(owned.release(), [account, bytes](const std::string *t) {
+        account->remove(bytes);
+        delete t;
+    });
 }
 
 std::string RenderedEvent::head_for(std::int32_t subscriberId, std::size_t *deliveryOffset) const {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "memory_account.h"
 #include "notification/notification.h"
 
 namespace vavevard {
@@ -59,8 +60,10 @@ struct Event {
 // its own and shares the tail, which holds the body.
 class RenderedEvent {
 public:
-    // `instanceName` stands in when the publisher wrote none.
-    RenderedEvent(const Event &event, std::string_view instanceName);
+    // `instanceName` stands in when the publisher wrote none. The shared
+    // tail, while it lives, is counted in `account` when one is given.
+    RenderedEvent(const Event &event, std::string_view instanceName,
+                  const std::shared_ptr<MemoryAccount> &account = nullptr);
 
     // Width of the delivery time field: milliseconds since the epoch have 13
     // digits until the year 2286, and zero padding keeps the value a number.

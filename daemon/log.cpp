@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "clock.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -67,6 +69,31 @@ void logf(LogLevel level, const char *format, ...) noexcept {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    log_line(level, text);
+}
+
+void LogLimiter::logf(LogLevel level, const char *format, ...) noexcept {
+    if (level > log_level()) return;
+    std::int64_t now = mono_ms();
+    if (written_ == 0 || now - windowStartMs_ >= windowMs_) {
+        windowStartMs_ = now;
+        written_ = 0;
+    }
+    if (written_ >= burst_) {
+        ++held_;
+        ++suppressedTotal_;
+        return;
+    }
+    ++written_;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (held_ != 0 && n >= 0 && static_cast<std::size_t>(n) < sizeof text)
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n),
+                      " (%llu more like this not logged)", static_cast<unsigned long long>(held_));
+    held_ = 0;
     log_line(level, text);
 }
 

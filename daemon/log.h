@@ -2,6 +2,7 @@
 // stamp and a level, so an operator can follow what happened to a client.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace vavevard {
@@ -27,5 +28,27 @@ void log_line(LogLevel level, std::string_view text) noexcept;
 #endif
 
 void logf(LogLevel level, const char *format, ...) noexcept VAVEVARD_PRINTF(2, 3);
+
+// Keeps one recurring condition (out of descriptors, connections refused,
+// malformed requests) from flooding the log and the disk under it: at most
+// `burst` lines per window; the lines over that are counted, and the count is
+// told with the next line written.
+class LogLimiter {
+public:
+    explicit LogLimiter(int burst = 5, std::int64_t windowMs = 10000) noexcept
+        : burst_(burst), windowMs_(windowMs) {}
+
+    void logf(LogLevel level, const char *format, ...) noexcept VAVEVARD_PRINTF(3, 4);
+
+    std::uint64_t suppressed() const noexcept { return suppressedTotal_; }
+
+private:
+    int burst_;
+    std::int64_t windowMs_;
+    std::int64_t windowStartMs_ = 0;
+    int written_ = 0;
+    std::uint64_t held_ = 0;             // suppressed since the last line written
+    std::uint64_t suppressedTotal_ = 0;
+};
 
 }  // namespace vavevard

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "heap.h"
 #include "log.h"
 #include "options.h"
 #include "server.h"
+#include "system_limits.h"
 
 #ifndef VAVEVARD_VERSION
 #define VAVEVARD_VERSION "unknown"
@@ -66,6 +68,8 @@ int main(int argc, char **argv) {
     }
     Options &o = parsed.options;
     set_log_level(o.logLevel);
+    heap_tune();
+    fit_to_system(o);
 
     // The signals are taken through a descriptor in the event loop, so they
     // are blocked before anything else starts.

@@ -144,6 +144,21 @@ std::vector<MembershipNotice> Membership::leave_client(ClientId client, std::str
     return out;
 }
 
+void Membership::forget_client(ClientId client) noexcept {
+    auto first = where_.lower_bound({client, INT32_MIN});
+    auto last = first;
+    for (; last != where_.end() && last->first.first == client; ++last) {
+        auto group = groups_.find(last->second);
+        if (group == groups_.end()) continue;
+        auto &members = group->second;
+        members.erase(std::remove_if(members.begin(), members.end(),
+                                     [client](const Member &m) { return m.client == client; }),
+                      members.end());
+        if (members.empty()) groups_.erase(group);
+    }
+    where_.erase(first, last);
+}
+
 std::vector<Member> Membership::members(const std::string &group) const {
     auto it = groups_.find(group);
     return it == groups_.end() ? std::vector<Member>{} : it->second;

@@ -54,6 +54,10 @@ public:
     // groups whatever the number of its subscribers there.
     std::vector<MembershipNotice> leave_client(ClientId client, std::string_view reason);
 
+    // Removes every subscriber of a connection without telling anyone and
+    // without allocating: what is left when there is no memory to tell.
+    void forget_client(ClientId client) noexcept;
+
     // The size of the encoded member list that `member` would be sent on
     // joining `group` (taking the place of its own earlier entry, if any),
     // computed without building it.

@@ -38,7 +38,19 @@ std::string usage() {
            "  --instance-name N   name given to clients in the handshake (default: host name)\n"
            "  --port-file F       write the port, once listening, to F ('-': standard output)\n"
            "  --max-pending-mib N unsent output per client before it is dropped (default 64)\n"
-           "  --max-clients N     connections allowed at once (default 4096)\n"
+           "  --max-clients N     connections past the handshake at once\n"
+           "                      (default: what the descriptor limit allows)\n"
+           "  --max-memory-mib N  what all clients together may make the daemon hold\n"
+           "                      (default 1024, or half the address-space limit if lower)\n"
+           "  --max-connections-per-user N\n"
+           "                      connections one user may hold (default: 3/4 of max-clients)\n"
+           "  --max-connections-per-process N\n"
+           "                      connections past the handshake from one process (default 256)\n"
+           "  --handshake-timeout S\n"
+           "                      close connections not handshaken within S seconds\n"
+           "                      (default 10; 0: never)\n"
+           "  --idle-timeout S    close clients that neither send nor read for S seconds\n"
+           "                      (default 0: never)\n"
            "  --log-level L       error, warn, info or debug (default info)\n"
            "  --help              this text\n"
            "  --version           the version\n"
@@ -67,9 +79,11 @@ ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &ge
             value = a.substr(eq + 1);
             inlineValue = true;
         }
-        static const char *const withValue[] = {"--port",      "--home",          "--instance-name",
-                                                "--port-file", "--max-pending-mib", "--max-clients",
-                                                "--log-level"};
+        static const char *const withValue[] = {
+            "--port",           "--home",          "--instance-name",
+            "--port-file",      "--max-pending-mib", "--max-clients",
+            "--log-level",      "--max-memory-mib", "--max-connections-per-user",
+            "--max-connections-per-process", "--handshake-timeout", "--idle-timeout"};
         bool known = false;
         for (const char *w : withValue) known = known || name == w;
         if (!known) return failure("unknown option '" + a + "' (see --help)");
@@ -99,6 +113,23 @@ ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &ge
             if (!parse_unsigned(value, 1000000, n) || n == 0)
                 return failure("--max-clients: invalid value '" + value + "'");
             o.limits.maxClients = static_cast<std::size_t>(n);
+            o.maxClientsGiven = true;
+        } else if (name == "--max-memory-mib") {
+            if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
+                return failure("--max-memory-mib: invalid value '" + value + "'");
+            o.limits.maxTotalBytes = static_cast<std::size_t>(n) * 1024 * 1024;
+            o.maxMemoryGiven = true;
+        } else if (name == "--max-connections-per-user" || name == "--max-connections-per-process") {
+            if (!parse_unsigned(value, 1000000, n) || n == 0)
+                return failure(name + ": invalid value '" + value + "'");
+            (name == "--max-connections-per-user" ? o.limits.maxConnectionsPerUser
+                                                  : o.limits.maxConnectionsPerProcess) =
+                static_cast<std::size_t>(n);
+        } else if (name == "--handshake-timeout" || name == "--idle-timeout") {
+            if (!parse_unsigned(value, 1000000, n))
+                return failure(name + ": invalid value '" + value + "' (seconds, 0: never)");
+            (name == "--handshake-timeout" ? o.limits.handshakeTimeoutMs : o.limits.idleTimeoutMs) =
+                static_cast<std::int64_t>(n) * 1000;
         } else if (name == "--log-level") {
             if (!parse_log_level(value, o.logLevel))
                 return failure("--log-level: invalid value '" + value + "' (error, warn, info, debug)");

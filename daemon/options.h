@@ -18,6 +18,9 @@ struct Options {
     std::string portFile;       // "-": standard output
     LogLevel logLevel = LogLevel::info;
     Limits limits;
+    // Unset: worked out at start from the descriptor and address-space limits.
+    bool maxClientsGiven = false;
+    bool maxMemoryGiven = false;
 };
 
 struct ParseResult {

@@ -11,11 +11,13 @@ namespace vavevard {
 
 void OutQueue::push(std::string bytes) {
     pending_ += bytes.size();
+    ownBytes_ += bytes.capacity() + sizeof(Item);
     items_.push_back(Item{std::move(bytes), nullptr, std::string::npos});
 }
 
 void OutQueue::push(Item item) {
     pending_ += item.head.size() + (item.tail ? item.tail->size() : 0);
+    ownBytes_ += item.head.capacity() + sizeof(Item);
     items_.push_back(std::move(item));
 }
 
@@ -61,6 +63,7 @@ ssize_t OutQueue::send_to(int fd, std::int64_t nowMs) {
             std::size_t size = front.head.size() + (front.tail ? front.tail->size() : 0);
             if (done < size) break;
             done -= size;
+            ownBytes_ -= front.head.capacity() + sizeof(Item);
             items_.pop_front();
         }
         offset_ = done;

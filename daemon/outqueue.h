@@ -25,7 +25,11 @@ public:
     void push(std::string bytes);
     void push(Item item);
 
+    // Bytes the client has yet to read, its share of shared bodies included.
     std::size_t pending() const noexcept { return pending_; }
+    // Memory the queue itself holds: heads, plain messages and its own
+    // bookkeeping, without the shared bodies (which are counted once).
+    std::size_t own_bytes() const noexcept { return ownBytes_; }
     bool empty() const noexcept { return items_.empty(); }
     std::size_t messages() const noexcept { return items_.size(); }
 
@@ -38,6 +42,7 @@ private:
     std::deque<Item> items_;
     std::size_t offset_ = 0;  // bytes of the front item already sent
     std::size_t pending_ = 0;
+    std::size_t ownBytes_ = 0;
 };
 
 }  // namespace vavevard

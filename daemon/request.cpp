@@ -63,6 +63,13 @@ void RequestParser::feed(const char *data, std::size_t size) {
     buf_.append(data, size);
 }
 
+void RequestParser::shrink() noexcept {
+    if (pos_ != buf_.size() || buf_.capacity() <= 4096) return;
+    buf_.clear();
+    buf_.shrink_to_fit();
+    pos_ = scan_ = 0;
+}
+
 RequestParser::Status RequestParser::fail(std::string message) {
     error_ = std::move(message);
     return Status::error;
@@ -85,6 +92,12 @@ bool RequestParser::take_line(std::string_view &line) {
         return false;
     }
     line = std::string_view(buf_).substr(pos_, end - pos_);
+    requestBytes_ += lf + 1 - pos_;
+    if (handshakeOnly_ && requestBytes_ > limits_.maxHandshakeBytes) {
+        error_ = "a request before the handshake longer than " +
+                 std::to_string(limits_.maxHandshakeBytes) + " bytes";
+        return false;
+    }
     pos_ = lf + 1;
     scan_ = pos_;
     ++lineNo_;
@@ -136,6 +149,10 @@ bool RequestParser::start_request(std::string_view line) {
     else if (resource == "stats") kind_ = Kind::stats;
     else {
         error_ = "unknown request " + quoted(line);
+        return false;
+    }
+    if (handshakeOnly_ && kind_ != Kind::connect && kind_ != Kind::stats) {
+        error_ = std::string("a ") + kind_name(int(kind_)) + " request before the connect handshake";
         return false;
     }
     stage_ = Stage::headers;
@@ -278,6 +295,7 @@ bool RequestParser::end_of_headers() {
 
 RequestParser::Status RequestParser::finish(Request &out) {
     stage_ = Stage::request_line;
+    requestBytes_ = 0;
     switch (kind_) {
     case Kind::connect: out = std::move(connect_); break;
     case Kind::subscribe: out = std::move(subscribe_); break;
@@ -294,6 +312,7 @@ RequestParser::Status RequestParser::next(Request &out) {
     for (;;) {
         switch (stage_) {
         case Stage::request_line:
+            requestBytes_ = 0;
             if (!take_line(line)) return error_.empty() ? Status::need_more : Status::error;
             if (line.empty()) continue;  // blank lines between requests are harmless
             lineNo_ = 1;
@@ -322,6 +341,7 @@ RequestParser::Status RequestParser::next(Request &out) {
             std::size_t take = std::min(bodyLeft_, buf_.size() - pos_);
             event_.event.body.append(buf_, pos_, take);
             pos_ += take;
+            requestBytes_ += take;
             bodyLeft_ -= take;
             if (bodyLeft_ > 0) return Status::need_more;
             stage_ = Stage::addrlist;

@@ -66,6 +66,19 @@ public:
     // Bytes fed and not yet consumed by a complete request or line.
     std::size_t buffered() const noexcept { return buf_.size() - pos_; }
 
+    // What the parser holds: its buffer and the request being parsed (an
+    // upper bound: what it keeps of a request is a part of what it read).
+    std::size_t held() const noexcept { return buf_.capacity() + requestBytes_; }
+
+    // Before the handshake a connection may only connect or ask for the
+    // stats, in a request of at most `maxHandshakeBytes`: anything else is an
+    // error at its request line, before its headers or body are kept.
+    void set_handshake_only(bool on) noexcept { handshakeOnly_ = on; }
+
+    // Gives back the buffer's spare capacity once nothing is waiting in it,
+    // so that an idle connection does not keep what its largest read needed.
+    void shrink() noexcept;
+
 private:
     enum class Stage { request_line, headers, properties, body, addrlist };
     enum class Kind { connect, subscribe, unsubscribe, event, stats };
@@ -92,6 +105,8 @@ private:
     Kind kind_ = Kind::event;
     std::string resource_;
     std::size_t lineNo_ = 0;
+    std::size_t requestBytes_ = 0;  // read of the request being parsed
+    bool handshakeOnly_ = false;
     std::size_t headerLines_ = 0;
     std::size_t propertiesLeft_ = 0;
     std::size_t bodyLeft_ = 0;

@@ -1,5 +1,7 @@
 #include "router.h"
 
+#include <climits>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -30,17 +32,58 @@ bool has_membership_interest(std::string_view interest) {
     return !interest.empty() && interest != "null";
 }
 
+// The process number a library's self identifier starts with ("Pid=4242;
+// Home=..."); 0 when it has none. Only a fair client's claim: it spreads one
+// process's connections no further than its user's own bound.
+std::int32_t claimed_pid(std::string_view selfId) {
+    constexpr std::string_view kPid = "Pid=";
+    if (!selfId.starts_with(kPid)) return 0;
+    std::int64_t pid = 0;
+    for (std::size_t i = kPid.size(); i < selfId.size() && i < kPid.size() + 10; ++i) {
+        char c = selfId[i];
+        if (c < '0' || c > '9') break;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid > 0 && pid <= INT32_MAX ? static_cast<std::int32_t>(pid) : 0;
+}
+
+constexpr std::uint64_t kNoUid = std::uint64_t{1} << 32;
+
+std::pair<std::uint64_t, std::int32_t> process_key(const Client &c) {
+    return {c.uid ? *c.uid : kNoUid, c.pid};
+}
+
+// What a connection costs besides its queues and subscriptions, and what one
+// subscription costs besides its texts (its compiled filter, map entries).
+constexpr std::size_t kClientOverhead = 2048;
+constexpr std::size_t kSubscriptionOverhead = 512;
+
 }  // namespace
 
 Router::Router(RouterConfig config) : config_(std::move(config)), startedMs_(now_ms()) {}
 
-ClientId Router::add_client(std::string peer) {
+ClientId Router::add_client(std::string peer, std::optional<std::uint32_t> uid) {
     ClientId id = nextId_++;
     Client &c = clients_[id];
     c.id = id;
     c.peer = std::move(peer);
+    c.uid = uid;
+    c.outputHeld = AccountedBytes(account_);
+    c.keptHeld = AccountedBytes(account_);
+    kept_changed(c);
     ++stats_.connectionsAccepted;
     return id;
+}
+
+bool Router::over_high_water() const noexcept {
+    return account_->held() > config_.limits.maxTotalBytes / 8 * 7;
+}
+
+void Router::kept_changed(Client &c) noexcept {
+    // A compiled filter takes about as much again as its text.
+    c.keptHeld.set(kClientOverhead + c.peer.capacity() + c.selfId.capacity() +
+                   c.formFactor.capacity() + 2 * c.subscriptionTextBytes +
+                   c.memberPropertyBytes + c.subscriptions.size() * kSubscriptionOverhead);
 }
 
 Client *Router::client(ClientId id) {
@@ -52,12 +95,25 @@ void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups
     auto it = clients_.find(id);
     if (it == clients_.end()) return;
     Client &c = it->second;
-    if (c.connected) --stats_.clients;
+    if (c.connected) {
+        --stats_.clients;
+        if (auto p = perProcess_.find(process_key(c)); p != perProcess_.end() && --p->second == 0)
+            perProcess_.erase(p);
+    }
     stats_.subscriptions -= c.subscriptions.size();
     stats_.eventsDropped += c.out.messages();
     clients_.erase(it);
-    auto notices = membership_.leave_client(id, reason);
-    if (tellGroups) send_notices(std::move(notices));
+    // Telling the groups takes memory; without it they are not told, but the
+    // members still go.
+    try {
+        auto notices = membership_.leave_client(id, reason);
+        if (tellGroups) send_notices(std::move(notices));
+    } catch (const std::bad_alloc &) {
+        membership_.forget_client(id);
+        ++stats_.allocationFailures;
+        logf(LogLevel::error, "client %llu: out of memory telling its groups it left",
+             static_cast<unsigned long long>(id));
+    }
 }
 
 std::vector<ClientId> Router::take_doomed() { return std::exchange(doomed_, {}); }
@@ -90,13 +146,30 @@ bool Router::handle(ClientId id, Request &&request, std::string &why) {
 
 // Reply lines are counted by the client: the result must be the third line
 // and the instance name the ninth.
+std::string Router::connect_refusal(const Client &c) const {
+    const Limits &l = config_.limits;
+    if (stats_.clients >= l.maxClients)
+        return "too many clients (limit " + std::to_string(l.maxClients) + ")";
+    if (over_high_water())
+        return "the daemon is near its memory limit of " +
+               std::to_string(l.maxTotalBytes / (1024 * 1024)) + " MiB";
+    if (c.pid != 0) {
+        auto it = perProcess_.find(process_key(c));
+        if (it != perProcess_.end() && it->second >= l.maxConnectionsPerProcess)
+            return "too many connections from process " + std::to_string(c.pid) + " (limit " +
+                   std::to_string(l.maxConnectionsPerProcess) + ")";
+    }
+    return {};
+}
+
 void Router::on_connect(Client &c, ConnectRequest &&r) {
-    bool full = stats_.clients >= config_.limits.maxClients;
+    c.pid = claimed_pid(r.selfId);
+    std::string refusal = connect_refusal(c);
+    bool full = !refusal.empty();
     std::string reply(wire::kConnectLine);
     header(reply, wire::kVersion, "4");
     header(reply, wire::kResult, full ? wire::kFailure : wire::kSuccess);
-    header(reply, wire::kMessage,
-           full ? "too many clients (limit " + std::to_string(config_.limits.maxClients) + ")" : "connected");
+    header(reply, wire::kMessage, full ? refusal : "connected");
     header(reply, "daemonVersion: ", config_.version);
     header(reply, wire::kSelfId, r.selfId);
     header(reply, "ClientId: ", std::to_string(c.id));
@@ -105,16 +178,18 @@ void Router::on_connect(Client &c, ConnectRequest &&r) {
     reply.append(wire::kLineEnd);
     queue(c, std::move(reply));
     if (full) {
-        logf(LogLevel::warn, "client %llu (%s): refused, %llu clients already connected",
-             static_cast<unsigned long long>(c.id), c.peer.c_str(),
-             static_cast<unsigned long long>(stats_.clients));
+        ++stats_.connectionsRefused;
+        refusals_.logf(LogLevel::warn, "client %llu (%s): connect refused: %s",
+                       static_cast<unsigned long long>(c.id), c.peer.c_str(), refusal.c_str());
         c.closeWhenFlushed = true;
         return;
     }
+    ++perProcess_[process_key(c)];
     c.connected = true;
     c.selfId = std::move(r.selfId);
     c.formFactor = std::move(r.formFactor);
     ++stats_.clients;
+    kept_changed(c);
     logf(LogLevel::info, "client %llu (%s): connected, self id \"%s\"",
          static_cast<unsigned long long>(c.id), c.peer.c_str(), one_line(c.selfId).c_str());
 }
@@ -152,6 +227,9 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     for (const Property &p : r.properties) propertyBytes += p.line.size();
     std::string refusal =
         filter.ok() ? over_bounds(c, r, group, propertyBytes) : "invalid subscription: " + filter.error();
+    if (refusal.empty() && over_high_water())
+        refusal = "the daemon is near its memory limit of " +
+                  std::to_string(config_.limits.maxTotalBytes / (1024 * 1024)) + " MiB";
     Member m;
     if (refusal.empty() && !group.empty()) {
         m.client = c.id;
@@ -181,12 +259,15 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     s.deltas = r.deltas;
     s.group = group;
     s.propertyBytes = group.empty() ? 0 : propertyBytes;
-    c.subscriptionTextBytes += s.text_bytes();
-    c.memberPropertyBytes += s.propertyBytes;
     logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
          static_cast<unsigned long long>(c.id), r.subscriberId, one_line(s.text).c_str());
+    std::size_t textBytes = s.text_bytes(), memberBytes = s.propertyBytes;
     c.subscriptions.emplace(r.subscriberId, std::move(s));
+    // Counted once kept, so that a failure before leaves the counts true.
+    c.subscriptionTextBytes += textBytes;
+    c.memberPropertyBytes += memberBytes;
     ++stats_.subscriptions;
+    kept_changed(c);
     send_status(c, r.subscriberId, true, "subscribed");
     if (!group.empty()) send_notices(membership_.join(group, std::move(m)));
 }
@@ -202,6 +283,7 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
     c.memberPropertyBytes -= it->second.propertyBytes;
     c.subscriptions.erase(it);
     --stats_.subscriptions;
+    kept_changed(c);
     send_notices(membership_.leave(c.id, subscriberId, reason));
 }
 
@@ -239,7 +321,7 @@ void Router::route(const Event &event) {
         if (!c.connected) continue;
         for (const auto &[subscriberId, s] : c.subscriptions) {
             if (!s.filter.matches(event)) continue;
-            if (!rendered) rendered.emplace(event, config_.instanceName);
+            if (!rendered) rendered.emplace(event, config_.instanceName, account_);
             matched = true;
             queue_event(c, subscriberId, *rendered);
         }
@@ -263,7 +345,7 @@ void Router::send_notices(std::vector<MembershipNotice> &&notices) {
     std::int64_t now = now_ms();
     for (MembershipNotice &n : notices) {
         n.event.creationMs = now;
-        RenderedEvent rendered(n.event, config_.instanceName);
+        RenderedEvent rendered(n.event, config_.instanceName, account_);
         for (const auto &[clientId, subscriberId] : n.recipients)
             if (Client *c = client(clientId)) queue_event(*c, subscriberId, rendered);
     }
@@ -292,6 +374,7 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
 // to hold the daemon's memory: its library reconnects and subscribes again,
 // and its membership groups see it leave, so the loss is visible.
 void Router::after_queue(Client &c) {
+    output_changed(c);
     if (c.out.pending() > config_.limits.maxPendingBytes) {
         c.doomed = true;
         ++stats_.slowConsumerDisconnects;
@@ -332,6 +415,12 @@ std::string Router::stats_message(std::int64_t nowMs) const {
     line(m, "pendingBytes", pending);
     line(m, "malformedDisconnects", stats_.malformedDisconnects);
     line(m, "slowConsumerDisconnects", stats_.slowConsumerDisconnects);
+    line(m, "connectionsRefused", stats_.connectionsRefused);
+    line(m, "timeoutDisconnects", stats_.timeoutDisconnects);
+    line(m, "memoryDisconnects", stats_.memoryDisconnects);
+    line(m, "allocationFailures", stats_.allocationFailures);
+    line(m, "heldBytes", account_->held());
+    line(m, "heldBytesLimit", config_.limits.maxTotalBytes);
     m += "\r\n";
     return m;
 }

@@ -6,14 +6,18 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "event.h"
 #include "filter.h"
+#include "log.h"
 #include "request_limits.h"
 #include "membership.h"
+#include "memory_account.h"
 #include "outqueue.h"
 #include "request.h"
 
@@ -32,6 +36,10 @@ struct Stats {
     std::uint64_t bytesOut = 0;
     std::uint64_t malformedDisconnects = 0;
     std::uint64_t slowConsumerDisconnects = 0;
+    std::uint64_t connectionsRefused = 0;     // shed at accept, or refused at connect
+    std::uint64_t timeoutDisconnects = 0;     // no handshake in time, or idle too long
+    std::uint64_t memoryDisconnects = 0;      // dropped to bring the daemon under its bound
+    std::uint64_t allocationFailures = 0;     // requests or clients given up for lack of memory
 };
 
 struct RouterConfig {
@@ -54,6 +62,8 @@ struct Subscription {
 struct Client {
     ClientId id = 0;
     std::string peer;
+    std::optional<std::uint32_t> uid;  // the peer's owner, as the kernel says
+    std::int32_t pid = 0;              // as the self identifier says; 0 unknown
     bool connected = false;     // handshake done
     std::string selfId;
     std::string formFactor;
@@ -61,6 +71,8 @@ struct Client {
     std::size_t subscriptionTextBytes = 0;  // what the subscriptions keep, for the bounds
     std::size_t memberPropertyBytes = 0;
     OutQueue out;
+    AccountedBytes outputHeld;  // what `out` holds, shared bodies apart
+    AccountedBytes keptHeld;    // what the subscriptions keep
     bool doomed = false;        // to be closed at once, its output abandoned
     bool closeWhenFlushed = false;
 };
@@ -69,7 +81,7 @@ class Router {
 public:
     explicit Router(RouterConfig config);
 
-    ClientId add_client(std::string peer);
+    ClientId add_client(std::string peer, std::optional<std::uint32_t> uid = std::nullopt);
     // Forgets a connection: its subscriptions end and, with `tellGroups`, its
     // groups are told. A daemon that is stopping closes every connection and
     // so tells nobody.
@@ -86,6 +98,14 @@ public:
     std::vector<ClientId> take_doomed();
     // Connections that have new output since the last call.
     std::vector<ClientId> take_dirty();
+
+    // What all connections make the daemon hold; the server adds what it
+    // holds for them (their unparsed input) to the same account.
+    const std::shared_ptr<MemoryAccount> &account() const noexcept { return account_; }
+    // Past this, new connections and subscriptions are refused.
+    bool over_high_water() const noexcept;
+    // Called after a client's output queue changed (the server sends).
+    void output_changed(Client &c) noexcept { c.outputHeld.set(c.out.own_bytes()); }
 
     Stats &stats() noexcept { return stats_; }
     const Stats &stats() const noexcept { return stats_; }
@@ -111,13 +131,20 @@ private:
     void queue(Client &c, std::string bytes);
     void queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event);
     void after_queue(Client &c);
+    void kept_changed(Client &c) noexcept;
+    // Why a connect from `c` is refused, or empty when it is not.
+    std::string connect_refusal(const Client &c) const;
 
     RouterConfig config_;
+    std::shared_ptr<MemoryAccount> account_ = std::make_shared<MemoryAccount>();
     std::map<ClientId, Client> clients_;
+    // Connections past the handshake per process: (uid or kNoUid, pid).
+    std::map<std::pair<std::uint64_t, std::int32_t>, std::size_t> perProcess_;
     ClientId nextId_ = 1;
     Membership membership_;
     Stats stats_;
     std::int64_t startedMs_;
+    LogLimiter refusals_;
     std::vector<ClientId> doomed_;
     std::vector<ClientId> dirty_;
 };

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "clock.h"
 #include "log.h"
@@ -24,6 +26,16 @@ constexpr std::uint64_t kListen4 = 1, kListen6 = 2, kWake = 3, kStop = 4, kFirst
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long accepting rests when no descriptor is left even to shed a client.
 constexpr std::int64_t kAcceptPauseMs = 100;
+// Connections taken per wake-up of a listener, so that a flood of new ones
+// cannot starve the connections already there.
+constexpr int kAcceptBatch = 64;
+// How often time-outs are looked for, at most; a time-out fires within this
+// much after it is due.
+constexpr std::int64_t kSweepMs = 1000;
+// When over the memory bound, a connection holding less than this is not
+// worth dropping: what is held then is in subscriptions, which new ones are
+// refused from adding to.
+constexpr std::size_t kMinimumDrop = 64 * 1024;
 
 std::string peer_name(const sockaddr_storage &a) {
     char host[INET6_ADDRSTRLEN] = "?";
@@ -47,7 +59,8 @@ void close_fd(int &fd) {
 
 }  // namespace
 
-Server::Server(RouterConfig config) : limits_(config.limits), router_(std::move(config)) {
+Server::Server(RouterConfig config)
+    : limits_(config.limits), router_(std::move(config)), acceptLog_(3), closeLog_(20), memoryLog_(5) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -166,35 +179,56 @@ int Server::run() {
     return failed_ ? 1 : 0;
 }
 
+int Server::next_timeout(int timeoutMs, std::int64_t nowMs) {
+    std::int64_t due = nextSweepMs_;
+    if (acceptResumeMs_ != 0 && acceptResumeMs_ < due) due = acceptResumeMs_;
+    std::int64_t left = due > nowMs ? due - nowMs : 0;
+    return timeoutMs >= 0 && timeoutMs < left ? timeoutMs : static_cast<int>(left);
+}
+
 bool Server::run_once(int timeoutMs) {
     constexpr int kBatch = 128;
     epoll_event events[kBatch];
     if (stopping_) return false;
-    int timeout = timeoutMs;
-    if (acceptResumeMs_ != 0) {
-        std::int64_t left = acceptResumeMs_ - now_ms();
-        if (left <= 0) resume_accepting();
-        else if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+    std::int64_t now = mono_ms();
+    if (acceptResumeMs_ != 0 && acceptResumeMs_ <= now) resume_accepting();
+    if (nextSweepMs_ <= now) {
+        try {
+            sweep(now);
+        } catch (const std::exception &e) {
+            ++router_.stats().allocationFailures;
+            memoryLog_.logf(LogLevel::error, "looking for time-outs: %s; going on", e.what());
+        }
     }
-    int n = ::epoll_wait(epoll_, events, kBatch, timeout);
+    int n = ::epoll_wait(epoll_, events, kBatch, next_timeout(timeoutMs, now));
     if (n < 0) {
         if (errno == EINTR) return true;
         logf(LogLevel::error, "event loop failed: %s", std::strerror(errno));
         failed_ = stopping_ = true;
         return false;
     }
+    // A stop is seen before anything else of this turn is served, however
+    // much that is.
+    for (int i = 0; i < n; ++i)
+        if (events[i].data.u64 == kWake || events[i].data.u64 == kStop) stopping_ = true;
     for (int i = 0; i < n && !stopping_; ++i) {
         std::uint64_t tag = events[i].data.u64;
-        if (tag == kWake || tag == kStop) {
-            stopping_ = true;
-        } else if (tag == kListen4 || tag == kListen6) {
-            accept_all(tag == kListen4 ? listen4_ : listen6_);
-        } else {
-            ClientId id = tag - kFirstClient;
-            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
-            if (events[i].events & EPOLLOUT) flush(id);
+        try {
+            if (tag == kListen4 || tag == kListen6) {
+                accept_all(tag == kListen4 ? listen4_ : listen6_);
+            } else {
+                ClientId id = tag - kFirstClient;
+                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
+                if (events[i].events & EPOLLOUT) flush(id);
+            }
+            settle();
+        } catch (const std::exception &e) {
+            // Whatever a client's failure left undone is given up with that
+            // client where it was known; this is the last line, so the loop
+            // goes on for everyone else.
+            ++router_.stats().allocationFailures;
+            memoryLog_.logf(LogLevel::error, "serving the event loop: %s; going on", e.what());
         }
-        settle();
     }
     return !stopping_;
 }
@@ -205,13 +239,37 @@ ClientId Server::adopt(int fd, std::string peer) {
         ::close(fd);
         return 0;
     }
-    return add_connection(fd, std::move(peer));
+    try {
+        return add_connection(fd, std::move(peer), std::nullopt);
+    } catch (const std::bad_alloc &) {
+        ::close(fd);
+        return 0;
+    }
 }
 
-ClientId Server::add_connection(int fd, std::string peer) {
-    ClientId id = router_.add_client(peer);
-    auto [it, added] = connections_.emplace(id, Connection(limits_));
-    it->second.fd = fd;
+std::size_t Server::user_limit() const noexcept {
+    if (limits_.maxConnectionsPerUser != 0) return limits_.maxConnectionsPerUser;
+    std::size_t three_quarters = limits_.maxClients / 4 * 3;
+    return three_quarters > 0 ? three_quarters : 1;
+}
+
+// Throws std::bad_alloc with nothing added (and `fd` still the caller's).
+ClientId Server::add_connection(int fd, std::string peer, std::optional<std::uint32_t> uid) {
+    ClientId id = router_.add_client(peer, uid);
+    try {
+        auto [it, added] = connections_.emplace(id, Connection(limits_, router_.account()));
+        Connection &c = it->second;
+        c.fd = fd;
+        c.uid = uid;
+        c.acceptedMs = c.lastActiveMs = mono_ms();
+        c.parser.set_handshake_only(true);
+        c.input.set(c.parser.held());
+        if (uid) ++perUser_[*uid];
+    } catch (...) {
+        connections_.erase(id);
+        router_.remove_client(id, "dropped", false);
+        throw;
+    }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = id + kFirstClient;
@@ -221,25 +279,34 @@ ClientId Server::add_connection(int fd, std::string peer) {
     return id;
 }
 
+// Out of descriptors: the waiting connection is taken with the spare one and
+// closed at once, so that it does not keep the listener ready. Then back to
+// the loop: accepting again here would fail the same way whether or not
+// another connection waits, since the descriptor is needed first.
+void Server::shed(int listenFd) {
+    close_fd(spare_);
+    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        ++router_.stats().connectionsRefused;
+    }
+    spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    acceptLog_.logf(LogLevel::error, "out of file descriptors; a new connection was refused");
+}
+
 void Server::accept_all(int listenFd) {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptBatch; ++taken) {
         sockaddr_storage addr{};
         socklen_t len = sizeof addr;
         int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&addr), &len,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if ((errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
-                // Out of descriptors: take the waiting connection with the
-                // spare one and close it, so it does not wake the loop forever.
-                close_fd(spare_);
-                int shed = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (shed >= 0) ::close(shed);
-                spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-                logf(LogLevel::error, "out of file descriptors; a new connection was refused");
-                continue;
-            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if ((errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
+                shed(listenFd);
+                return;
+            }
             // Out of descriptors with no spare left to shed a client, or the
             // kernel short of memory: the waiting connections would keep the
             // listeners ready and the loop spinning, so accepting rests a
@@ -249,7 +316,24 @@ void Server::accept_all(int listenFd) {
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        add_connection(fd, peer_name(addr));
+        std::optional<std::uint32_t> uid;
+        if (uid) {
+            auto user = perUser_.find(*uid);
+            if (user != perUser_.end() && user->second >= user_limit()) {
+                ::close(fd);
+                ++router_.stats().connectionsRefused;
+                acceptLog_.logf(LogLevel::warn, "user %u holds %zu connections (limit %zu); a new one was refused",
+                                *uid, user->second, user_limit());
+                continue;
+            }
+        }
+        try {
+            add_connection(fd, peer_name(addr), uid);
+        } catch (const std::bad_alloc &) {
+            ::close(fd);
+            ++router_.stats().allocationFailures;
+            memoryLog_.logf(LogLevel::error, "out of memory accepting a connection; it was closed");
+        }
     }
 }
 
@@ -266,29 +350,62 @@ void Server::read_from(ClientId id) {
         close_client(id, n == 0 ? "disconnected" : std::strerror(errno), true);
         return;
     }
+    c.lastActiveMs = mono_ms();
     router_.stats().bytesIn += static_cast<std::uint64_t>(n);
-    c.parser.feed(buffer, static_cast<std::size_t>(n));
-    for (;;) {
-        Request request;
-        auto status = c.parser.next(request);
-        if (status == RequestParser::Status::need_more) return;
-        std::string why;
-        if (status == RequestParser::Status::error) why = c.parser.error();
-        else if (router_.handle(id, std::move(request), why)) continue;
-        ++router_.stats().malformedDisconnects;
-        const Client *client = router_.client(id);
-        logf(LogLevel::warn, "client %llu (%s): malformed request, closing: %s",
-             static_cast<unsigned long long>(id), client ? client->peer.c_str() : "?", why.c_str());
-        close_client(id, "malformed request");
-        return;
+    try {
+        serve(id, c, buffer, static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc &) {
+        give_up(id, "out of memory");
+    } catch (const std::exception &e) {
+        give_up(id, e.what());
     }
 }
 
-void Server::set_write_interest(ClientId id, Connection &c, bool on) {
-    if (c.wantWrite == on) return;
-    c.wantWrite = on;
+// Parses and hands on every request the bytes complete. `c` may be closed
+// on return.
+void Server::serve(ClientId id, Connection &c, const char *data, std::size_t size) {
+    c.parser.feed(data, size);
+    for (;;) {
+        Request request;
+        auto status = c.parser.next(request);
+        if (status == RequestParser::Status::need_more) break;
+        std::string why;
+        if (status == RequestParser::Status::error) why = c.parser.error();
+        else if (router_.handle(id, std::move(request), why)) {
+            const Client *client = router_.client(id);
+            if (client != nullptr && client->connected) c.parser.set_handshake_only(false);
+            continue;
+        }
+        ++router_.stats().malformedDisconnects;
+        const Client *client = router_.client(id);
+        closeLog_.logf(LogLevel::warn, "client %llu (%s): malformed request, closing: %s",
+                       static_cast<unsigned long long>(id), client ? client->peer.c_str() : "?",
+                       why.c_str());
+        close_client(id, "malformed request");
+        return;
+    }
+    c.parser.shrink();
+    c.input.set(c.parser.held());
+    if (Client *client = router_.client(id)) update_interest(id, c, *client);
+}
+
+void Server::give_up(ClientId id, const char *what) noexcept {
+    ++router_.stats().allocationFailures;
+    memoryLog_.logf(LogLevel::error, "client %llu: %s while serving it; closing it",
+                    static_cast<unsigned long long>(id), what);
+    close_client(id, what);
+}
+
+void Server::update_interest(ClientId id, Connection &c, const Client &client) {
+    std::size_t pauseAt =
+        client.connected ? limits_.readPauseBytes : limits_.readPauseBytesBeforeHandshake;
+    bool read = client.out.pending() <= pauseAt && !client.closeWhenFlushed;
+    bool write = !client.out.empty();
+    if (read == c.wantRead && write == c.wantWrite) return;
+    c.wantRead = read;
+    c.wantWrite = write;
     epoll_event ev{};
-    ev.events = EPOLLIN | (on ? EPOLLOUT : 0u);
+    ev.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
     ev.data.u64 = id + kFirstClient;
     ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
 }
@@ -298,16 +415,18 @@ void Server::flush(ClientId id) {
     Client *client = router_.client(id);
     if (it == connections_.end() || client == nullptr || client->doomed) return;
     ssize_t sent = client->out.send_to(it->second.fd, now_ms());
+    router_.output_changed(*client);
     if (sent < 0) {
         close_client(id, std::strerror(errno), true);
         return;
     }
+    if (sent > 0) it->second.lastActiveMs = mono_ms();
     router_.stats().bytesOut += static_cast<std::uint64_t>(sent);
     if (client->out.empty() && client->closeWhenFlushed) {
         close_client(id, "refused");
         return;
     }
-    set_write_interest(id, it->second, !client->out.empty());
+    update_interest(id, it->second, *client);
 }
 
 void Server::set_listen_interest(bool on) {
@@ -321,10 +440,10 @@ void Server::set_listen_interest(bool on) {
 }
 
 void Server::pause_accepting(const char *why) {
-    acceptResumeMs_ = now_ms() + kAcceptPauseMs;
+    acceptResumeMs_ = mono_ms() + kAcceptPauseMs;
     set_listen_interest(false);
-    logf(LogLevel::error, "accept failed: %s; not accepting for %lld ms", why,
-         static_cast<long long>(kAcceptPauseMs));
+    acceptLog_.logf(LogLevel::error, "accept failed: %s; not accepting for %lld ms", why,
+                    static_cast<long long>(kAcceptPauseMs));
 }
 
 void Server::resume_accepting() {
@@ -338,11 +457,20 @@ void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
     if (it == connections_.end()) return;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->second.fd, nullptr);
     close_fd(it->second.fd);
+    if (it->second.uid) {
+        auto user = perUser_.find(*it->second.uid);
+        if (user != perUser_.end() && --user->second == 0) perUser_.erase(user);
+    }
     connections_.erase(it);
-    if (const Client *c = router_.client(id))
-        logf(c->connected ? LogLevel::info : LogLevel::debug, "client %llu (%s): closed (%.*s)",
-             static_cast<unsigned long long>(id), c->peer.c_str(), static_cast<int>(reason.size()),
-             reason.data());
+    if (const Client *c = router_.client(id)) {
+        if (c->connected)
+            closeLog_.logf(LogLevel::info, "client %llu (%s): closed (%.*s)",
+                           static_cast<unsigned long long>(id), c->peer.c_str(),
+                           static_cast<int>(reason.size()), reason.data());
+        else
+            logf(LogLevel::debug, "client %llu (%s): closed (%.*s)", static_cast<unsigned long long>(id),
+                 c->peer.c_str(), static_cast<int>(reason.size()), reason.data());
+    }
     router_.remove_client(id, byClient ? "disconnected" : "dropped", !stopping_);
 }
 
@@ -352,10 +480,62 @@ void Server::settle() {
     for (;;) {
         auto doomed = router_.take_doomed();
         auto dirty = router_.take_dirty();
-        if (doomed.empty() && dirty.empty()) return;
+        if (doomed.empty() && dirty.empty()) break;
         for (ClientId id : doomed) close_client(id, "slow consumer");
         for (ClientId id : dirty) flush(id);
     }
+    enforce_memory_bound();
+}
+
+// Over the daemon-wide bound, the connection holding the most (unread output
+// or a large request on its way in) is dropped, until the daemon is under it.
+// Refusing new work past the high-water mark keeps this rare.
+void Server::enforce_memory_bound() {
+    while (router_.account()->held() > limits_.maxTotalBytes) {
+        ClientId worst = 0;
+        std::size_t most = 0;
+        for (auto &[id, c] : connections_) {
+            const Client *client = router_.client(id);
+            std::size_t holds = c.input.get() + (client ? client->out.pending() : 0);
+            if (holds > most) {
+                most = holds;
+                worst = id;
+            }
+        }
+        if (most < kMinimumDrop) return;
+        ++router_.stats().memoryDisconnects;
+        memoryLog_.logf(LogLevel::warn,
+                        "holding %zu bytes, over the limit of %zu: dropping client %llu, which holds %zu",
+                        router_.account()->held(), limits_.maxTotalBytes,
+                        static_cast<unsigned long long>(worst), most);
+        close_client(worst, "over the daemon's memory limit");
+        settle();
+    }
+}
+
+// Closes the connections whose time is up, and gives back to the system
+// what a burst left free.
+void Server::sweep(std::int64_t nowMs) {
+    nextSweepMs_ = nowMs + kSweepMs;
+    std::vector<std::pair<ClientId, bool>> expired;  // handshake (true) or idle
+    for (auto &[id, c] : connections_) {
+        const Client *client = router_.client(id);
+        if (client == nullptr) continue;
+        if (!client->connected && limits_.handshakeTimeoutMs > 0 &&
+            nowMs - c.acceptedMs >= limits_.handshakeTimeoutMs)
+            expired.emplace_back(id, true);
+        else if (client->connected && limits_.idleTimeoutMs > 0 &&
+                 nowMs - c.lastActiveMs >= limits_.idleTimeoutMs)
+            expired.emplace_back(id, false);
+    }
+    for (auto [id, handshake] : expired) {
+        ++router_.stats().timeoutDisconnects;
+        closeLog_.logf(LogLevel::info, "client %llu: %s; closing", static_cast<unsigned long long>(id),
+                       handshake ? "no handshake in time" : "idle too long");
+        close_client(id, handshake ? "handshake time-out" : "idle time-out");
+    }
+    settle();
+    heap_.note(router_.account()->held());
 }
 
 }  // namespace vavevard

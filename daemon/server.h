@@ -1,13 +1,20 @@
 // The event loop: one thread, epoll, non-blocking sockets. It owns the
 // listening sockets and the connections, feeds each connection's bytes to its
 // request parser and the requests to the router, and writes out what the
-// router queued. A misbehaving connection is closed alone.
+// router queued. A misbehaving connection is closed alone: one that breaks
+// the protocol, does not complete its handshake in time, or holds the most
+// when the daemon is over its memory bound; and one whose request could not
+// be served for lack of memory, so that the daemon itself lives on.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
 
+#include "heap.h"
+#include "log.h"
+#include "memory_account.h"
 #include "request.h"
 #include "router.h"
 
@@ -34,8 +41,9 @@ public:
     int run();
 
     // One turn of the loop: waits at most `timeoutMs` (-1: until something
-    // is ready) and serves what is ready. False once the server is stopping
-    // or the loop failed; run() is these turns and the final closing.
+    // is ready or a time-out is due) and serves what is ready. False once
+    // the server is stopping or the loop failed; run() is these turns and
+    // the final closing.
     bool run_once(int timeoutMs);
 
     // Serves an already connected stream socket (a socketpair end, say) as
@@ -55,23 +63,39 @@ private:
     struct Connection {
         int fd = -1;
         RequestParser parser;
+        AccountedBytes input;       // what the parser holds
         bool wantWrite = false;
-        explicit Connection(const Limits &limits) : parser(limits) {}
+        bool wantRead = true;
+        std::int64_t acceptedMs = 0;    // monotonic
+        std::int64_t lastActiveMs = 0;  // monotonic: last byte read or written
+        std::optional<std::uint32_t> uid;
+        Connection(const Limits &limits, std::shared_ptr<MemoryAccount> account)
+            : parser(limits), input(std::move(account)) {}
     };
 
     bool bind_one(int family, std::uint16_t port, int &fd, std::string &error);
     void accept_all(int listenFd);
-    ClientId add_connection(int fd, std::string peer);
+    void shed(int listenFd);
+    ClientId add_connection(int fd, std::string peer, std::optional<std::uint32_t> uid);
     void read_from(ClientId id);
+    void serve(ClientId id, Connection &c, const char *data, std::size_t size);
     void flush(ClientId id);
+    // Watches for what the connection can do next: reading stops while too
+    // much of its output waits, writing is watched while any does.
+    void update_interest(ClientId id, Connection &c, const Client &client);
     // `byClient`: the client ended the connection (its groups are told it
     // disconnected) rather than the daemon (they are told it was dropped).
     void close_client(ClientId id, std::string_view reason, bool byClient = false);
+    // Gives up a client whose request could not be served.
+    void give_up(ClientId id, const char *what) noexcept;
     void settle();
+    void enforce_memory_bound();
+    void sweep(std::int64_t nowMs);
+    int next_timeout(int timeoutMs, std::int64_t nowMs);
     void set_listen_interest(bool on);
     void pause_accepting(const char *why);
     void resume_accepting();
-    void set_write_interest(ClientId id, Connection &c, bool on);
+    std::size_t user_limit() const noexcept;
 
     Limits limits_;
     Router router_;
@@ -84,8 +108,12 @@ private:
     std::uint16_t port_ = 0;
     bool stopping_ = false;
     bool failed_ = false;
-    std::int64_t acceptResumeMs_ = 0;  // while accepting rests: when it resumes
+    std::int64_t acceptResumeMs_ = 0;  // while accepting rests: when it resumes (monotonic)
+    std::int64_t nextSweepMs_ = 0;     // monotonic
     std::unordered_map<ClientId, Connection> connections_;
+    std::map<std::uint32_t, std::size_t> perUser_;  // connections by the peer's uid
+    HeapReleaser heap_;
+    LogLimiter acceptLog_, closeLog_, memoryLog_;
 };
 
 }  // namespace vavevard
