@@ -347,7 +347,7 @@ void Server::read_from(ClientId id) {
     ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
-        close_client(id, n == 0 ? "disconnected" : std::strerror(errno), true);
+        close_client(id, n == 0 ? "disconnected" : std::strerror(errno), Close::by_client);
         return;
     }
     c.lastActiveMs = mono_ms();
@@ -393,7 +393,7 @@ void Server::give_up(ClientId id, const char *what) noexcept {
     ++router_.stats().allocationFailures;
     memoryLog_.logf(LogLevel::error, "client %llu: %s while serving it; closing it",
                     static_cast<unsigned long long>(id), what);
-    close_client(id, what);
+    close_client(id, what, Close::abort);
 }
 
 void Server::update_interest(ClientId id, Connection &c, const Client &client) {
@@ -417,7 +417,7 @@ void Server::flush(ClientId id) {
     ssize_t sent = client->out.send_to(it->second.fd, now_ms());
     router_.output_changed(*client);
     if (sent < 0) {
-        close_client(id, std::strerror(errno), true);
+        close_client(id, std::strerror(errno), Close::by_client);
         return;
     }
     if (sent > 0) it->second.lastActiveMs = mono_ms();
@@ -452,10 +452,14 @@ void Server::resume_accepting() {
     set_listen_interest(true);
 }
 
-void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
+void Server::close_client(ClientId id, std::string_view reason, Close how) {
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    if (how == Close::abort) {
+        linger reset{1, 0};
+        ::setsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     close_fd(it->second.fd);
     if (it->second.uid) {
         auto user = perUser_.find(*it->second.uid);
@@ -471,7 +475,7 @@ void Server::close_client(ClientId id, std::string_view reason, bool byClient) {
             logf(LogLevel::debug, "client %llu (%s): closed (%.*s)", static_cast<unsigned long long>(id),
                  c->peer.c_str(), static_cast<int>(reason.size()), reason.data());
     }
-    router_.remove_client(id, byClient ? "disconnected" : "dropped", !stopping_);
+    router_.remove_client(id, how == Close::by_client ? "disconnected" : "dropped", !stopping_);
 }
 
 // Closing one client can queue membership deltas for others, which can push
@@ -481,7 +485,7 @@ void Server::settle() {
         auto doomed = router_.take_doomed();
         auto dirty = router_.take_dirty();
         if (doomed.empty() && dirty.empty()) break;
-        for (ClientId id : doomed) close_client(id, "slow consumer");
+        for (ClientId id : doomed) close_client(id, "slow consumer", Close::abort);
         for (ClientId id : dirty) flush(id);
     }
     enforce_memory_bound();
@@ -508,7 +512,7 @@ void Server::enforce_memory_bound() {
                         "holding %zu bytes, over the limit of %zu: dropping client %llu, which holds %zu",
                         router_.account()->held(), limits_.maxTotalBytes,
                         static_cast<unsigned long long>(worst), most);
-        close_client(worst, "over the daemon's memory limit");
+        close_client(worst, "over the daemon's memory limit", Close::abort);
         settle();
     }
 }
@@ -532,7 +536,7 @@ void Server::sweep(std::int64_t nowMs) {
         ++router_.stats().timeoutDisconnects;
         closeLog_.logf(LogLevel::info, "client %llu: %s; closing", static_cast<unsigned long long>(id),
                        handshake ? "no handshake in time" : "idle too long");
-        close_client(id, handshake ? "handshake time-out" : "idle time-out");
+        close_client(id, handshake ? "handshake time-out" : "idle time-out", Close::abort);
     }
     settle();
     heap_.note(router_.account()->held());

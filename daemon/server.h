@@ -83,9 +83,13 @@ private:
     // Watches for what the connection can do next: reading stops while too
     // much of its output waits, writing is watched while any does.
     void update_interest(ClientId id, Connection &c, const Client &client);
-    // `byClient`: the client ended the connection (its groups are told it
-    // disconnected) rather than the daemon (they are told it was dropped).
-    void close_client(ClientId id, std::string_view reason, bool byClient = false);
+    // How a connection ends. `by_client`: the client ended it (its groups
+    // are told it disconnected); otherwise the daemon did (they are told it
+    // was dropped). `abort` resets the connection rather than closing it:
+    // what the kernel still holds for a client that does not read is thrown
+    // away at once instead of being kept, unreadable, until it times out.
+    enum class Close { by_client, by_daemon, abort };
+    void close_client(ClientId id, std::string_view reason, Close how = Close::by_daemon);
     // Gives up a client whose request could not be served.
     void give_up(ClientId id, const char *what) noexcept;
     void settle();
