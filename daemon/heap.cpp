@@ -21,8 +21,8 @@ void heap_tune() noexcept {
 #endif
 }
 
-bool HeapReleaser::note(std::size_t held) noexcept {
-    if (held > peak_) peak_ = held;
+bool HeapReleaser::release(std::size_t held) noexcept {
+    observe(held);
     if (peak_ - held < kReleaseMinimum || held > peak_ / 2) return false;
     peak_ = held;
 #if defined(__GLIBC__)

@@ -18,8 +18,15 @@ void heap_tune() noexcept;
 // its peak since the last return.
 class HeapReleaser {
 public:
-    // `held`: what the daemon holds now. Returns true when it released.
-    bool note(std::size_t held) noexcept;
+    // `held`: what the daemon holds now. Cheap: called at every turn of the
+    // loop, so that a peak between two releases is seen.
+    void observe(std::size_t held) noexcept {
+        if (held > peak_) peak_ = held;
+    }
+    // Returns free heap memory to the system if what is held has fallen well
+    // below the peak; true when it did. A pass over the heap: called at most
+    // about once a second.
+    bool release(std::size_t held) noexcept;
 
 private:
     std::size_t peak_ = 0;

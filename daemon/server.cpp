@@ -230,6 +230,7 @@ bool Server::run_once(int timeoutMs) {
             memoryLog_.logf(LogLevel::error, "serving the event loop: %s; going on", e.what());
         }
     }
+    heap_.observe(router_.account()->held());
     return !stopping_;
 }
 
@@ -539,7 +540,7 @@ void Server::sweep(std::int64_t nowMs) {
         close_client(id, handshake ? "handshake time-out" : "idle time-out", Close::abort);
     }
     settle();
-    heap_.note(router_.account()->held());
+    heap_.release(router_.account()->held());
 }
 
 }  // namespace vavevard

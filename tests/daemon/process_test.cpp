@@ -7,7 +7,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 #include "daemon_harness.h"
 #include "options.h"
@@ -109,6 +112,92 @@ TEST(DaemonProgram, OutOfDescriptorsItRestsInsteadOfSpinningAndRecovers) {
     EXPECT_TRUE(waiting.handshake());
     ASSERT_TRUE(d.child.signal(SIGTERM));
     EXPECT_EQ(d.child.wait(), 0);
+}
+
+std::size_t open_descriptors(pid_t pid) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
+    return n;
+}
+
+// Resident memory in KiB.
+long rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Out of descriptors, accept fails before it looks at the backlog: a loop that
+// sheds a connection and tries again would fail for ever. The daemon sheds
+// one per wake-up, keeps answering, logs a few lines, recovers, and stops at
+// once on SIGTERM.
+TEST(DaemonProgram, OutOfDescriptorsItShedsConnectionsWithoutSpinningAndStopsAtOnce) {
+    RunningDaemon r;
+    DaemonProcess &d = r.d;
+    ASSERT_TRUE(d.ok()) << d.log();
+    test::RawClient watcher(d.port());
+    ASSERT_TRUE(watcher.handshake());
+    rlimit saved{};
+    ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+    rlimit low{open_descriptors(d.child.pid()) + 8, saved.rlim_max};
+    ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<std::unique_ptr<test::RawClient>> flood;
+    for (int i = 0; i < 60; ++i) flood.push_back(std::make_unique<test::RawClient>(d.port()));
+    long before = cpu_ms(d.child.pid());
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::string line;
+    int lines = 0;
+    while (std::chrono::steady_clock::now() < end)
+        if (d.child.read_stderr_line(line, 50)) ++lines;
+    EXPECT_LT(cpu_ms(d.child.pid()) - before, 250) << "ms of CPU in one second while out of descriptors";
+    EXPECT_LT(lines, 10);
+    EXPECT_TRUE(contains(d.child.stderr_, "ERROR: out of file descriptors; a new connection was refused"))
+        << d.child.stderr_;
+    EXPECT_GT(std::stoi("0" + watcher.stat("connectionsRefused")), 40);
+    flood.clear();
+    ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    bool served = false;  // once the daemon has seen the flood go
+    for (int i = 0; i < 100 && !served; ++i) served = test::RawClient(d.port()).handshake();
+    EXPECT_TRUE(served);
+    flood.clear();
+    for (int i = 0; i < 60; ++i) flood.push_back(std::make_unique<test::RawClient>(d.port()));
+    auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(d.child.signal(SIGTERM));
+    EXPECT_EQ(d.child.wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+}
+
+// A burst that makes the daemon hold tens of megabytes (output for a
+// subscriber that does not read) is given back to the system once it is over.
+TEST(DaemonProgram, MemoryABurstTookIsReturnedAfterIt) {
+    RunningDaemon r;
+    DaemonProcess &d = r.d;
+    ASSERT_TRUE(d.ok()) << d.log();
+    test::RawClient pub(d.port());
+    ASSERT_TRUE(pub.handshake());
+    long start = rss_kib(d.child.pid());
+    long peak = start;
+    {
+        test::RawClient slow(d.port());
+        ASSERT_TRUE(slow.handshake() && slow.subscribe(1, "BULK"));
+        auto e = test::outbound_event("BULK");
+        e.body = std::string(8 * 1024, 'x');
+        for (int i = 0; i < 6000; ++i) ASSERT_TRUE(pub.send(e.bytes()));
+        ASSERT_NE(pub.stat("eventsIn"), "<no answer>");
+        peak = rss_kib(d.child.pid());
+    }
+    // Back under once the daemon has dropped the subscriber's output and
+    // swept (once a second).
+    long after = peak;
+    for (int i = 0; i < 60 && after > start + 16 * 1024; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_NE(pub.stat("eventsIn"), "<no answer>");
+        after = rss_kib(d.child.pid());
+    }
+    EXPECT_GT(peak, start + 32 * 1024) << "KiB: the burst did not take memory";
+    EXPECT_LT(after, start + 16 * 1024) << "KiB resident after the burst, from " << start << " and " << peak;
 }
 
 TEST(DaemonOptions, ArgumentsWinOverTheEnvironmentAndConfigHomeOverHome) {
