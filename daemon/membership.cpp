@@ -88,15 +88,25 @@ std::size_t Membership::list_bytes(const std::string &group, const Member &membe
 
 std::vector<MembershipNotice> Membership::join(const std::string &group, Member member) {
     std::vector<MembershipNotice> out;
-    auto &members = groups_[group];
-    where_[{member.client, member.subscriberId}] = group;
-    members.push_back(member);
+    // The member is in both maps or in neither, whatever fails: what can
+    // throw comes first, the moves that cannot come after.
+    auto [slot, created] = groups_.try_emplace(group);
+    auto &members = slot->second;
+    try {
+        members.reserve(members.size() + 1);
+        where_[{member.client, member.subscriberId}] = group;
+    } catch (...) {
+        if (created) groups_.erase(slot);
+        throw;
+    }
+    members.push_back(std::move(member));
+    const Member &joined = members.back();
 
     std::vector<BodySegment> list{group_segment(group, members.size())};
     for (const Member &m : members) list.push_back(member_segment(m));
     out.push_back({notice(kMembershipListNotification, kMembershipListType, encode_body_block(list)),
-                   {{member.client, member.subscriberId}}});
-    MembershipNotice d = delta(group, members.size(), "join", "joined", member, members);
+                   {{joined.client, joined.subscriberId}}});
+    MembershipNotice d = delta(group, members.size(), "join", "joined", joined, members);
     if (!d.recipients.empty()) out.push_back(std::move(d));
     return out;
 }

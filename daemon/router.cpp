@@ -376,16 +376,22 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
 void Router::after_queue(Client &c) {
     output_changed(c);
     if (c.out.pending() > config_.limits.maxPendingBytes) {
+        // Listed before it is marked: should the list not grow, the next
+        // message queued for it tries again.
+        doomed_.push_back(c.id);
         c.doomed = true;
         ++stats_.slowConsumerDisconnects;
-        logf(LogLevel::warn, "client %llu (%s): over %zu bytes of unread output, disconnecting",
-             static_cast<unsigned long long>(c.id), c.peer.c_str(), config_.limits.maxPendingBytes);
-        doomed_.push_back(c.id);
+        dropLog_.logf(LogLevel::warn, "client %llu (%s): over %zu bytes of unread output, disconnecting",
+                      static_cast<unsigned long long>(c.id), c.peer.c_str(),
+                      config_.limits.maxPendingBytes);
         return;
     }
-    // A queue that was empty is not being written yet; one that was not is
-    // already listed or waiting for the socket to take more.
-    if (c.out.messages() == 1) dirty_.push_back(c.id);
+    // A client already listed, or waiting for its socket to take more, is
+    // written to when it can; the others are listed once.
+    if (!c.writeScheduled) {
+        dirty_.push_back(c.id);
+        c.writeScheduled = true;
+    }
 }
 
 std::string Router::stats_message(std::int64_t nowMs) const {

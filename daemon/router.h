@@ -74,6 +74,7 @@ struct Client {
     AccountedBytes outputHeld;  // what `out` holds, shared bodies apart
     AccountedBytes keptHeld;    // what the subscriptions keep
     bool doomed = false;        // to be closed at once, its output abandoned
+    bool writeScheduled = false;  // listed for writing, or waiting for the socket
     bool closeWhenFlushed = false;
 };
 
@@ -105,7 +106,10 @@ public:
     // Past this, new connections and subscriptions are refused.
     bool over_high_water() const noexcept;
     // Called after a client's output queue changed (the server sends).
-    void output_changed(Client &c) noexcept { c.outputHeld.set(c.out.own_bytes()); }
+    void output_changed(Client &c) noexcept {
+        c.outputHeld.set(c.out.own_bytes());
+        if (c.out.empty()) c.writeScheduled = false;
+    }
 
     Stats &stats() noexcept { return stats_; }
     const Stats &stats() const noexcept { return stats_; }
@@ -144,7 +148,7 @@ private:
     Membership membership_;
     Stats stats_;
     std::int64_t startedMs_;
-    LogLimiter refusals_;
+    LogLimiter refusals_, dropLog_;
     std::vector<ClientId> doomed_;
     std::vector<ClientId> dirty_;
 };

@@ -1,0 +1,127 @@
+// A failed allocation while the daemon serves one client costs that client
+// (or that request), never the daemon: every allocation the daemon's thread
+// makes for one client's session is made to fail in turn, and each time the
+// daemon must go on serving the others and keep its books straight.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "daemon_harness.h"
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+#define INJECT_FAILURES 0  // its runtime keeps the allocation functions to itself
+#else
+#define INJECT_FAILURES 1
+#endif
+
+namespace {
+thread_local bool t_daemon_thread = false;
+std::atomic<long> g_countdown{0};  // > 0: the daemon's thread fails its countdown-th allocation
+}  // namespace
+
+#if INJECT_FAILURES
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these are the replacements
+#endif
+static void *allocate(std::size_t n, bool nothrow) {
+    if (t_daemon_thread && g_countdown.load(std::memory_order_relaxed) > 0 &&
+        g_countdown.fetch_sub(1) == 1) {
+        if (nothrow) return nullptr;
+        throw std::bad_alloc();
+    }
+    void *p = std::malloc(n ? n : 1);
+    if (p == nullptr && !nothrow) throw std::bad_alloc();
+    return p;
+}
+void *operator new(std::size_t n) { return allocate(n, false); }
+void *operator new[](std::size_t n) { return allocate(n, false); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return allocate(n, true); }
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return allocate(n, true); }
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
+#endif
+
+namespace vavevard {
+namespace {
+
+using test::Message;
+using test::outbound_event;
+using test::RawClient;
+
+TEST(DaemonAllocationFailure, EachFailedAllocationCostsOneClientAndTheDaemonServesTheRest) {
+    if (!INJECT_FAILURES) GTEST_SKIP() << "allocations cannot be replaced under the thread sanitizer";
+    set_log_level(LogLevel::error);
+    Server server(RouterConfig{"alpha", "testhost:1", "vavevard test", Limits{}});
+    std::string error;
+    ASSERT_TRUE(server.listen(0, error)) << error;
+    std::thread loop([&] {
+        t_daemon_thread = true;
+        server.run();
+    });
+    struct Join {
+        Server &s;
+        std::thread &t;
+        ~Join() {
+            g_countdown = 0;
+            s.stop();
+            t.join();
+            set_log_level(LogLevel::info);
+        }
+    } join{server, loop};
+
+    RawClient sub(server.port()), member(server.port()), pub(server.port());
+    Message m;
+    ASSERT_TRUE(sub.handshake() && pub.handshake() && member.handshake());
+    ASSERT_TRUE(sub.subscribe(1, "PROBE/*"));
+    ASSERT_TRUE(member.subscribe(1, "NONE", m, "grp", true) && member.read_message(m));
+
+    long fired = 0;
+    for (long n = 1; n < 5000; ++n) {
+        bool reached = true;
+        {
+            RawClient victim(server.port());
+            g_countdown = n;
+            // Quick waits: the victim may well be gone.
+            bool ok = victim.handshake(m) && victim.subscribe(3, "PROBE/*", m, "grp", false, {"role: x"});
+            if (ok) ok = victim.read_message(m, 500);  // its member list
+            auto e = outbound_event("PROBE/victim");
+            e.body = std::string(100, 'v');
+            if (ok) ok = victim.send(e.bytes()) && victim.stat("eventsIn") != "<no answer>";
+            reached = g_countdown.exchange(0) == 0;
+            fired += reached;
+            if (reached && !ok) {
+                EXPECT_TRUE(victim.closed_by_daemon(2000)) << "allocation " << n;
+            }
+        }
+        // The others are served: an event from the healthy publisher arrives,
+        // after whatever of the victim's got through.
+        auto probe = outbound_event("PROBE/" + std::to_string(n));
+        ASSERT_TRUE(pub.send(probe.bytes())) << "allocation " << n;
+        std::string type;
+        while (type != probe.event_type && sub.read_message(m)) type = m.get("eventType");
+        ASSERT_EQ(type, probe.event_type) << "after failing allocation " << n;
+        while (member.read_message(m, 20)) {}
+        // Nothing of the victim is left once it is gone.
+        std::string members;
+        for (int i = 0; i < 100 && (members = pub.stat("members")) != "1"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(members, "1") << "after failing allocation " << n;
+        ASSERT_EQ(pub.stat("clients"), "3") << "after failing allocation " << n;
+        ASSERT_EQ(pub.stat("subscriptions"), "2") << "after failing allocation " << n;
+        if (!reached) break;  // the whole session made fewer than n allocations
+    }
+    EXPECT_GT(fired, 50) << "too few allocations failed to mean anything";
+}
+
+}  // namespace
+}  // namespace vavevard
