@@ -190,7 +190,7 @@ void Router::on_connect(Client &c, ConnectRequest &&r) {
     c.formFactor = std::move(r.formFactor);
     ++stats_.clients;
     kept_changed(c);
-    logf(LogLevel::info, "client %llu (%s): connected, self id \"%s\"",
+    connectLog_.logf(LogLevel::info, "client %llu (%s): connected, self id \"%s\"",
          static_cast<unsigned long long>(c.id), c.peer.c_str(), one_line(c.selfId).c_str());
 }
 

@@ -148,7 +148,7 @@ private:
     Membership membership_;
     Stats stats_;
     std::int64_t startedMs_;
-    LogLimiter refusals_, dropLog_;
+    LogLimiter refusals_, dropLog_, connectLog_{20};
     std::vector<ClientId> doomed_;
     std::vector<ClientId> dirty_;
 };
