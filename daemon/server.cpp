@@ -64,6 +64,9 @@ Server::Server(RouterConfig config)
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (!peers_.available())
+        logf(LogLevel::warn, "the kernel does not say who owns a TCP peer; connections are not "
+                             "bounded per user");
     if (epoll_ >= 0 && wake_ >= 0) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -241,7 +244,9 @@ ClientId Server::adopt(int fd, std::string peer) {
         return 0;
     }
     try {
-        return add_connection(fd, std::move(peer), std::nullopt);
+        std::optional<std::uint32_t> uid;
+        if (auto credentials = peers_.lookup(fd)) uid = credentials->uid;
+        return add_connection(fd, std::move(peer), uid);
     } catch (const std::bad_alloc &) {
         ::close(fd);
         return 0;
@@ -317,7 +322,10 @@ void Server::accept_all(int listenFd) {
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A peer whose owner cannot be learnt (the kernel facility missing,
+        // or the client gone already) is held to no user's bound.
         std::optional<std::uint32_t> uid;
+        if (auto peer = peers_.lookup(fd)) uid = peer->uid;
         if (uid) {
             auto user = perUser_.find(*uid);
             if (user != perUser_.end() && user->second >= user_limit()) {

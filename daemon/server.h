@@ -15,6 +15,7 @@
 #include "heap.h"
 #include "log.h"
 #include "memory_account.h"
+#include "peer_credentials.h"
 #include "request.h"
 #include "router.h"
 
@@ -115,6 +116,7 @@ private:
     std::int64_t acceptResumeMs_ = 0;  // while accepting rests: when it resumes (monotonic)
     std::int64_t nextSweepMs_ = 0;     // monotonic
     std::unordered_map<ClientId, Connection> connections_;
+    PeerLookup peers_;
     std::map<std::uint32_t, std::size_t> perUser_;  // connections by the peer's uid
     HeapReleaser heap_;
     LogLimiter acceptLog_, closeLog_, memoryLog_;

@@ -134,6 +134,25 @@ TEST(DaemonHardening, OneProcessCannotTakeEverySlot) {
     EXPECT_EQ(other.stat("connectionsRefused"), "1");
 }
 
+// The bound that the kernel vouches for: whatever a client claims, its user
+// holds no more than its share of the connections, handshake done or not.
+TEST(DaemonHardening, OneUserCannotHoldMoreThanItsShare) {
+    Limits limits;
+    limits.maxConnectionsPerUser = 3;
+    DaemonThread daemon(limits);
+    ASSERT_TRUE(daemon.ok());
+    RawClient a(daemon.port()), b(daemon.port()), c(daemon.port()), d(daemon.port());
+    ASSERT_TRUE(a.handshake());
+    Message reply;
+    EXPECT_TRUE(b.handshake(reply, "Pid=1; Home=/h") && reply.get("Result") == "success");
+    EXPECT_TRUE(d.closed_by_daemon()) << "the fourth connection of one user";
+    EXPECT_EQ(a.stat("connectionsRefused"), "1");
+    c.close();
+    bool accepted = false;  // once the daemon has seen `c` go
+    for (int i = 0; i < 100 && !accepted; ++i) accepted = RawClient(daemon.port()).handshake();
+    EXPECT_TRUE(accepted);
+}
+
 // A subscriber that does not read, under a daemon-wide bound well below its
 // own output bound: first new work is refused, then it is dropped, and the
 // daemon takes new work again.
