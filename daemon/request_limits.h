@@ -45,7 +45,8 @@ struct Limits {
     std::int64_t idleTimeoutMs = 0;
     // Connections one user (as the kernel knows the peer) may hold, handshake
     // done or not, and connections past the handshake from one process (as
-    // its self identifier says). 0 for the user: three quarters of maxClients.
+    // its self identifier says). 0 for the user: three quarters of maxClients,
+    // and at least 8.
     std::size_t maxConnectionsPerUser = 0;
     std::size_t maxConnectionsPerProcess = 256;
 };

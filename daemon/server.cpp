@@ -255,8 +255,10 @@ ClientId Server::adopt(int fd, std::string peer) {
 
 std::size_t Server::user_limit() const noexcept {
     if (limits_.maxConnectionsPerUser != 0) return limits_.maxConnectionsPerUser;
-    std::size_t three_quarters = limits_.maxClients / 4 * 3;
-    return three_quarters > 0 ? three_quarters : 1;
+    // Below a handful the share would bound a user more tightly than the
+    // daemon's own limit does.
+    std::size_t share = limits_.maxClients - limits_.maxClients / 4;
+    return share > 8 ? share : 8;
 }
 
 // Throws std::bad_alloc with nothing added (and `fd` still the caller's).
