@@ -185,7 +185,9 @@ TEST(DaemonSubscriptionIndex, AddIsAllOrNothingWhenMemoryRunsOut) {
         {{1, 2}, "component = x"},             // constrained to unconstrained
         {{2, 1}, "ABC or BA"},                 // and back
     };
-    for (const auto &[key, text] : changes) {
+    for (const auto &change : changes) {
+        const SubscriptionKey key = change.first;
+        const std::string text = change.second;
         Filter f = Filter::compile(text);
         std::vector<std::string> before = snapshot(index);
         int tries = test::for_each_new_failure(
