@@ -1,53 +1,15 @@
 #include "filter.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <utility>
 
+#include "text_hash.h"
+
 namespace vavevard {
-
-Glob::Glob(std::string_view pattern) {
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        char c = pattern[i];
-        if (c == '\\' && i + 1 < pattern.size()) elements_.push_back({literal, pattern[++i]});
-        else if (c == '*') {
-            if (elements_.empty() || elements_.back().kind != any_run)
-                elements_.push_back({any_run, 0});
-        } else if (c == '?') elements_.push_back({any_one, 0});
-        else elements_.push_back({literal, c});
-    }
-}
-
-bool Glob::is_literal() const noexcept {
-    for (const Element &e : elements_)
-        if (e.kind != literal) return false;
-    return true;
-}
-
-// Greedy matching that backtracks only to the last '*': linear in practice and
-// never worse than text length times pattern length, whatever the input.
-bool Glob::matches(std::string_view text) const noexcept {
-    std::size_t p = 0, t = 0;
-    std::size_t starP = std::string_view::npos, starT = 0;
-    while (t < text.size()) {
-        if (p < elements_.size() && elements_[p].kind == any_run) {
-            starP = p++;
-            starT = t;
-        } else if (p < elements_.size() &&
-                   (elements_[p].kind == any_one || elements_[p].c == text[t])) {
-            ++p;
-            ++t;
-        } else if (starP != std::string_view::npos) {
-            p = starP + 1;
-            t = ++starT;
-        } else {
-            return false;
-        }
-    }
-    while (p < elements_.size() && elements_[p].kind == any_run) ++p;
-    return p == elements_.size();
-}
 
 namespace {
 
@@ -82,7 +44,7 @@ constexpr FieldName kFields[] = {
 
 constexpr std::size_t kMaxDepth = 64;
 
-std::optional<double> as_number(std::string_view text) {
+std::optional<double> as_number(std::string_view text) noexcept {
     if (text.empty() || text.size() > 64) return std::nullopt;
     char copy[65];
     text.copy(copy, text.size());
@@ -94,7 +56,7 @@ std::optional<double> as_number(std::string_view text) {
     return value;
 }
 
-bool compare(double a, Op op, double b) {
+bool compare(double a, Op op, double b) noexcept {
     switch (op) {
     case Op::lt: return a < b;
     case Op::le: return a <= b;
@@ -104,7 +66,7 @@ bool compare(double a, Op op, double b) {
     }
 }
 
-std::string_view field_text(const Event &e, Field f) {
+std::string_view field_text(const Event &e, Field f) noexcept {
     switch (f) {
     case Field::type: return e.type;
     case Field::component: return e.generatingComponent;
@@ -118,7 +80,7 @@ std::string_view field_text(const Event &e, Field f) {
     }
 }
 
-bool is_list_separator(char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
+bool is_list_separator(char c) noexcept { return c == ',' || c == ';' || c == ' ' || c == '\t'; }
 
 }  // namespace
 
@@ -127,67 +89,138 @@ struct Filter::Node {
     std::vector<std::unique_ptr<Node>> children;
     Field field = Field::type;
     std::string property;
+    std::uint64_t propertyHash = 0;
     Op op = Op::eq;
     Glob glob;
     double number = 0;
     std::int32_t cls = 0;
 
     // One value against the test: a glob for = and !=, numbers otherwise.
-    bool value_matches(std::string_view text) const {
-        if (op == Op::eq || op == Op::ne) return glob.matches(text);
+    bool value_matches(std::string_view text, Budget &budget) const noexcept {
+        if (op == Op::eq || op == Op::ne) return glob.match(text, budget) == Match::yes;
+        if (!budget.spend(1 + std::min<std::size_t>(text.size(), 65))) return false;
         auto n = as_number(text);
         return n && compare(*n, op, number);
     }
 
     // Lists of affected components or nodes match when the whole text or any
     // one item does.
-    bool list_matches(std::string_view text) const {
-        if (value_matches(text)) return true;
+    bool list_matches(std::string_view text, Budget &budget) const noexcept {
+        if (value_matches(text, budget)) return true;
         std::size_t i = 0;
-        while (i < text.size()) {
+        while (i < text.size() && !budget.over()) {
+            std::size_t start = i;
             while (i < text.size() && is_list_separator(text[i])) ++i;
             std::size_t j = i;
             while (j < text.size() && !is_list_separator(text[j])) ++j;
-            if (j > i && value_matches(text.substr(i, j - i))) return true;
+            if (!budget.spend(j - start)) return false;
+            if (j > i && value_matches(text.substr(i, j - i), budget)) return true;
             i = j;
         }
         return false;
     }
 
-    bool positive(const Event &e) const {
+    bool positive(const EventView &v, Budget &budget) const noexcept {
         switch (field) {
         case Field::cls:
-            return compare(e.cls, op == Op::ne ? Op::eq : op, cls);
+            return compare(v.event().cls, op == Op::ne ? Op::eq : op, cls);
         case Field::affectedComponents:
         case Field::affectedNodes:
-            return list_matches(field_text(e, field));
+            return list_matches(field_text(v.event(), field), budget);
         case Field::property:
-            for (const Property &p : e.properties)
-                if (p.name() == property && value_matches(p.value())) return true;
-            return false;
+            return v.any_property(property, propertyHash, budget, [&](std::string_view value) {
+                return value_matches(value, budget);
+            });
         default:
-            return value_matches(field_text(e, field));
+            return value_matches(field_text(v.event(), field), budget);
         }
     }
 
-    bool eval(const Event &e) const {
+    // Once the budget is spent the answers are meaningless; the caller sees
+    // the budget over and discards them.
+    bool eval(const EventView &v, Budget &budget) const noexcept {
+        if (!budget.spend(1)) return false;
         switch (kind) {
         case any_of:
             for (const auto &c : children)
-                if (c->eval(e)) return true;
+                if (c->eval(v, budget)) return true;
+                else if (budget.over()) return false;
             return false;
         case all_of:
             for (const auto &c : children)
-                if (!c->eval(e)) return false;
+                if (!c->eval(v, budget)) return false;
             return true;
-        case negation: return !children.front()->eval(e);
+        case negation: return !children.front()->eval(v, budget);
         case has_property:
-            for (const Property &p : e.properties)
-                if (p.name() == property) return true;
-            return false;
-        case test: return op == Op::ne ? !positive(e) : positive(e);
+            return v.any_property(property, propertyHash, budget,
+                                  [](std::string_view) { return true; });
+        case test: return op == Op::ne ? !positive(v, budget) : positive(v, budget);
         }
         return false;
+    }
+
+    std::size_t size() const noexcept {
+        std::size_t n = 1 + glob.size() + property.size();
+        for (const auto &c : children) n += c->size();
+        return n;
+    }
+
+    using Prefixes = std::optional<std::vector<std::string>>;
+
+    Prefixes type_prefixes() const {
+        switch (kind) {
+        case test:
+            if (field != Field::type || op != Op::eq || glob.literal_prefix().empty()) return {};
+            return std::vector<std::string>{glob.literal_prefix()};
+        case all_of: {
+            // Every side must hold, so any side's bound is a bound; the one
+            // that lets the fewest types through is kept.
+            Prefixes best;
+            for (const auto &c : children) {
+                Prefixes p = c->type_prefixes();
+                if (p && (!best || more_selective(*p, *best))) best = std::move(p);
+            }
+            return best;
+        }
+        case any_of: {
+            std::vector<std::string> all;
+            for (const auto &c : children) {
+                Prefixes p = c->type_prefixes();
+                if (!p) return {};
+                for (std::string &s : *p) all.push_back(std::move(s));
+            }
+            return minimal(std::move(all));
+        }
+        default: return {};
+        }
+    }
+
+    // Sorted, each once, and none that starts with another: a type matching
+    // "AB" and "ABC" is the same type matching "AB".
+    static std::vector<std::string> minimal(std::vector<std::string> prefixes) {
+        std::sort(prefixes.begin(), prefixes.end());
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < prefixes.size(); ++i) {
+            if (kept > 0 && prefixes[i].starts_with(prefixes[kept - 1])) continue;
+            if (kept != i) prefixes[kept] = std::move(prefixes[i]);
+            ++kept;
+        }
+        prefixes.resize(kept);
+        return prefixes;
+    }
+
+    // Nothing is as selective as a bound no type meets; then longer shortest
+    // prefixes, then fewer of them.
+    static bool more_selective(const std::vector<std::string> &a,
+                               const std::vector<std::string> &b) noexcept {
+        if (a.empty() || b.empty()) return a.empty() && !b.empty();
+        auto shortest = [](const std::vector<std::string> &v) {
+            std::size_t n = v.front().size();
+            for (const std::string &s : v) n = std::min(n, s.size());
+            return n;
+        };
+        std::size_t sa = shortest(a), sb = shortest(b);
+        return sa != sb ? sa > sb : a.size() < b.size();
     }
 };
 
@@ -325,12 +358,15 @@ private:
         return node;
     }
 
+    // `depth` counts the parentheses and negations around the operand: the
+    // one that would make it kMaxDepth + 1 is refused.
     NodePtr unary(std::size_t depth) {
-        if (depth >= kMaxDepth) {
+        bool negation = peek().kind == Token::bang || keyword(peek(), "not");
+        if ((negation || peek().kind == Token::lparen) && depth >= kMaxDepth) {
             fail(peek(), "nested deeper than " + std::to_string(kMaxDepth) + " levels");
             return nullptr;
         }
-        if (peek().kind == Token::bang || keyword(peek(), "not")) {
+        if (negation) {
             take();
             NodePtr operand = unary(depth + 1);
             if (!operand) return nullptr;
@@ -379,6 +415,7 @@ private:
                     fail(peek(), "expected a property name after 'prop.'");
                     return nullptr;
                 }
+                node->propertyHash = text_hash(node->property);
             } else if (peek().kind == Token::op) {
                 for (const FieldName &f : kFields)
                     if (t.text == f.name) {
@@ -472,11 +509,82 @@ Filter Filter::compile(std::string_view text) {
     if (trimmed == "null") return f;
     Parser parser(text);
     f.root_ = parser.parse(f.error_);
+    if (f.root_) f.size_ = f.root_->size();
     return f;
 }
 
+std::uint64_t Filter::budget_for(const EventView &event) const noexcept {
+    return kWorkPerByte * (size_ + event.matchable_size()) + kBaseWork;
+}
+
+Match Filter::evaluate(const EventView &event) const noexcept {
+    Budget budget(budget_for(event));
+    return evaluate(event, budget);
+}
+
+Match Filter::evaluate(const EventView &event, Budget &budget) const noexcept {
+    if (!ok()) return Match::no;
+    if (!root_) return Match::yes;
+    bool yes = root_->eval(event, budget);
+    return budget.over() ? Match::over_budget : yes ? Match::yes : Match::no;
+}
+
 bool Filter::matches(const Event &event) const noexcept {
-    return !ok() ? false : !root_ || root_->eval(event);
+    EventView view(event);
+    return evaluate(view) == Match::yes;
+}
+
+std::optional<std::vector<std::string>> Filter::type_prefixes() const {
+    if (!ok()) return std::vector<std::string>{};
+    if (!root_) return std::nullopt;
+    return root_->type_prefixes();
+}
+
+EventView::EventView(const Event &e) noexcept : event_(e) {
+    matchableSize_ = e.type.size() + e.id.size() + e.affectedComponents.size() +
+                     e.affectedNodes.size() + e.generatingComponent.size() +
+                     e.generatingProcess.size() + e.generatingNode.size() +
+                     e.instanceName.size();
+    for (const Property &p : e.properties) matchableSize_ += p.line.size();
+}
+
+// Building costs a pass over the names and a sort of the entries, once per
+// event whatever the number of filters; it is not charged to the filter that
+// happens to ask first.
+const EventView::Entry *EventView::find(std::uint64_t hash, const Entry **end,
+                                        Budget &budget) const noexcept {
+    if (lookup_ == Lookup::not_built) {
+        try {
+            std::vector<Entry> entries;
+            entries.reserve(event_.properties.size());
+            for (std::size_t i = 0; i < event_.properties.size(); ++i) {
+                std::string_view line = event_.properties[i].line;
+                std::size_t nameLength = std::min(line.find(':'), line.size());
+                entries.push_back({text_hash(line.substr(0, nameLength)),
+                                   static_cast<std::uint32_t>(i),
+                                   static_cast<std::uint32_t>(nameLength)});
+            }
+            std::sort(entries.begin(), entries.end());
+            entries_.swap(entries);
+            lookup_ = Lookup::built;
+        } catch (const std::bad_alloc &) {
+            lookup_ = Lookup::failed;
+        }
+    }
+    if (lookup_ != Lookup::built) return nullptr;
+    // A binary search: one unit per halving.
+    std::uint64_t steps = 1;
+    for (std::size_t n = entries_.size(); n > 1; n /= 2) ++steps;
+    if (!budget.spend(steps)) return nullptr;
+    auto range = std::equal_range(entries_.begin(), entries_.end(), Entry{hash, 0, 0},
+                                  [](const Entry &a, const Entry &b) { return a.hash < b.hash; });
+    *end = entries_.data() + (range.second - entries_.begin());
+    return entries_.data() + (range.first - entries_.begin());
+}
+
+std::string_view EventView::value_of(const Entry &e) const noexcept {
+    std::string_view line = event_.properties[e.index].line;
+    return e.nameLength + 2 > line.size() ? std::string_view() : line.substr(e.nameLength + 2);
 }
 
 }  // namespace vavevard

@@ -1,38 +1,83 @@
 // Subscription filters: a small expression language over an event's type,
 // header fields and properties (described for users in docs/subscriptions.md).
 // A filter is compiled once when a client subscribes and evaluated for every
-// event; evaluation allocates nothing.
+// event. Evaluation allocates nothing and does a bounded amount of work: at
+// most budget_for() units, after which it gives up with Match::over_budget.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "budget.h"
 #include "event.h"
+#include "glob.h"
 
 namespace vavevard {
 
-// A wildcard pattern: '*' any run of characters, '?' one character, and a
-// backslash makes the next character literal.
-class Glob {
+// One event prepared once for all the filters it is tested against: the size
+// of what filters can examine, and a lookup of its properties by name, built
+// on the first test of a property, so that events nobody tests by property pay
+// nothing for it. Refers to the event, which must outlive it and stay
+// unchanged meanwhile. Not for concurrent use.
+class EventView {
 public:
-    Glob() = default;
-    explicit Glob(std::string_view pattern);
-    bool matches(std::string_view text) const noexcept;
-    bool is_literal() const noexcept;
+    explicit EventView(const Event &event) noexcept;
+    explicit EventView(const Event &&) = delete;  // would outlive its event
+    EventView(const EventView &) = delete;
+    EventView &operator=(const EventView &) = delete;
+
+    const Event &event() const noexcept { return event_; }
+    // Type, header fields and property lines, in bytes; never the body.
+    std::size_t matchable_size() const noexcept { return matchableSize_; }
+
+    // Calls `test(value)` for each occurrence of property `name` (whose
+    // text_hash is `nameHash`) in wire order until it returns true, and says
+    // whether one did. Work goes to `budget`; once it is spent, returns false
+    // and leaves the budget over.
+    template <typename Test>
+    bool any_property(std::string_view name, std::uint64_t nameHash, Budget &budget,
+                      Test &&test) const noexcept;
+
+    // Whether the lookup by name was built; false before the first property
+    // test, and when it could not be (out of memory: properties are then
+    // scanned one by one, which is slower but gives the same answers).
+    bool has_lookup() const noexcept { return lookup_ == Lookup::built; }
 
 private:
-    enum Kind : char { literal, any_one, any_run };
-    struct Element {
-        Kind kind;
-        char c;
+    struct Entry {
+        std::uint64_t hash;       // of the name
+        std::uint32_t index;      // in the event's properties
+        std::uint32_t nameLength;
+        bool operator<(const Entry &o) const noexcept {
+            return hash != o.hash ? hash < o.hash : index < o.index;
+        }
     };
-    std::vector<Element> elements_;
+    enum class Lookup : std::uint8_t { not_built, built, failed };
+
+    // The entries whose name hash is `hash`, in wire order; builds the lookup
+    // first if it has not been tried. Null when it could not be built.
+    const Entry *find(std::uint64_t hash, const Entry **end, Budget &budget) const noexcept;
+    std::string_view value_of(const Entry &e) const noexcept;
+
+    const Event &event_;
+    std::size_t matchableSize_ = 0;
+    mutable std::vector<Entry> entries_;  // sorted by hash, then wire order
+    mutable Lookup lookup_ = Lookup::not_built;
 };
 
 class Filter {
 public:
+    // The budget of one evaluation: kWorkPerByte units per byte of the filter
+    // (size()) and of the event (EventView::matchable_size()), plus kBaseWork.
+    // A unit is one character examined or one node visited.
+    static constexpr std::uint64_t kWorkPerByte = 16;
+    static constexpr std::uint64_t kBaseWork = 64 * 1024;
+
     // Compiles `text`. An empty text (blanks only) or "null" matches every
     // event. On a syntax error the result is not ok() and error() says what is
     // wrong and at which character (1-based).
@@ -40,7 +85,26 @@ public:
 
     bool ok() const noexcept { return error_.empty(); }
     const std::string &error() const noexcept { return error_; }
+
+    // Evaluates within budget_for(event). A filter that is not ok() matches
+    // nothing.
+    Match evaluate(const EventView &event) const noexcept;
+    // Evaluates within `budget`, which receives the work done.
+    Match evaluate(const EventView &event, Budget &budget) const noexcept;
+    std::uint64_t budget_for(const EventView &event) const noexcept;
+    // evaluate() == yes, for a single use of an event.
     bool matches(const Event &event) const noexcept;
+
+    // The compiled filter's size: its nodes, pattern characters and property
+    // names.
+    std::size_t size() const noexcept { return size_; }
+
+    // What the filter demands of an event's type, for an index of filters by
+    // type: a type that starts with none of the returned prefixes cannot
+    // match. Nothing when the filter puts no such bound on the type (it may
+    // match any type), an empty list when it matches nothing (not ok()).
+    // The list holds no two entries one of which starts with the other.
+    std::optional<std::vector<std::string>> type_prefixes() const;
 
     struct Node;
 
@@ -52,6 +116,32 @@ public:
 private:
     std::unique_ptr<Node> root_;  // null: matches everything
     std::string error_;
+    std::size_t size_ = 0;
 };
+
+template <typename Test>
+bool EventView::any_property(std::string_view name, std::uint64_t nameHash, Budget &budget,
+                             Test &&test) const noexcept {
+    const Entry *end = nullptr;
+    if (const Entry *e = find(nameHash, &end, budget)) {
+        for (; e != end; ++e) {
+            if (!budget.spend(1 + (e->nameLength == name.size() ? name.size() : 0))) return false;
+            if (e->nameLength != name.size() ||
+                std::string_view(event_.properties[e->index].line).substr(0, name.size()) != name)
+                continue;
+            if (test(value_of(*e))) return true;
+            if (budget.over()) return false;
+        }
+        return false;
+    }
+    if (budget.over()) return false;
+    for (const Property &p : event_.properties) {
+        // Finding the name's end is a pass over the line.
+        if (!budget.spend(1 + p.line.size())) return false;
+        if (p.name() == name && test(p.value())) return true;
+        if (budget.over()) return false;
+    }
+    return false;
+}
 
 }  // namespace vavevard

@@ -11,11 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "client_id.h"
 #include "event.h"
 
 namespace vavevard {
-
-using ClientId = std::uint64_t;
 
 struct Member {
     ClientId client = 0;

@@ -1,0 +1,235 @@
+// The index of subscriptions by event type: it offers every subscription
+// that can match an event, in delivery order and once, offers none that the
+// type rules out, and stays as it was when memory runs out.
+#include "subscription_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "failing_new.h"
+
+namespace vavevard {
+namespace {
+
+using Keys = std::vector<SubscriptionKey>;
+
+std::string describe(const Keys &keys) {
+    std::string s;
+    for (const SubscriptionKey &k : keys)
+        s += std::to_string(k.client) + "/" + std::to_string(k.subscriber) + " ";
+    return s;
+}
+
+Keys candidates(const SubscriptionIndex &index, std::string_view type) {
+    Keys out;
+    index.candidates(type, out);
+    return out;
+}
+
+// Filters over a vocabulary of short types, so that random types often fall
+// under their prefixes.
+struct Maker {
+    std::mt19937 rng{42};
+    int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+    std::string type() {
+        std::string t;
+        for (int n = pick(7); n > 0; --n) t += "AB/"[pick(3)];
+        return t;
+    }
+    std::string pattern() {
+        std::string p;
+        for (int n = 1 + pick(4); n > 0; --n) p += "AB/AB/*?"[pick(8)];
+        return p;
+    }
+    std::string filter(int depth = 0) {
+        switch (pick(depth > 2 ? 7 : 10)) {
+        case 0: case 1: return pattern();
+        case 2: return "type = " + pattern();
+        case 3: return "eventType == '" + pattern() + "'";
+        case 4: return "type != " + pattern();
+        case 5: return pick(2) ? "component = c*" : "null";
+        case 6: return "not " + filter(depth + 1);
+        case 7: case 8: return "(" + filter(depth + 1) + " and " + filter(depth + 1) + ")";
+        default: return "(" + filter(depth + 1) + " or " + filter(depth + 1) + ")";
+        }
+    }
+};
+
+bool admits(const Filter &f, const std::string &type) {
+    auto prefixes = f.type_prefixes();
+    if (!prefixes) return true;
+    for (const std::string &p : *prefixes)
+        if (type.starts_with(p)) return true;
+    return false;
+}
+
+TEST(DaemonSubscriptionIndex, OffersEveryMatchingSubscriptionAndOnlyThoseTheTypeAdmits) {
+    Maker make;
+    SubscriptionIndex index;
+    std::map<SubscriptionKey, Filter> model;
+    int offered = 0, matched = 0;
+    for (int round = 0; round < 40; ++round) {
+        // Adds, replacements and removals, keys drawn from a small space so
+        // that the same key comes back.
+        for (int i = 0; i < 40; ++i) {
+            SubscriptionKey key{static_cast<ClientId>(1 + make.pick(12)), make.pick(20) - 5};
+            if (make.pick(5) == 0) {
+                index.remove(key);
+                model.erase(key);
+                continue;
+            }
+            Filter f = Filter::compile(make.filter());
+            ASSERT_TRUE(f.ok()) << f.error();
+            index.add(key, f);
+            model.insert_or_assign(key, std::move(f));
+        }
+        ASSERT_EQ(index.size(), model.size());
+        for (int j = 0; j < 40; ++j) {
+            Event e;
+            e.type = make.type();
+            e.generatingComponent = make.pick(2) ? "cx" : "d";
+            EventView view(e);
+            Keys got = candidates(index, e.type);
+            Keys admitted, matching;
+            for (const auto &[key, filter] : model) {
+                if (admits(filter, e.type)) admitted.push_back(key);
+                if (filter.evaluate(view) == Match::yes) matching.push_back(key);
+            }
+            // Exactly the admitted ones, in order: none missed, none extra,
+            // none twice.
+            EXPECT_EQ(describe(got), describe(admitted)) << "type '" << e.type << "'";
+            EXPECT_TRUE(std::includes(got.begin(), got.end(), matching.begin(), matching.end()))
+                << "type '" << e.type << "': " << describe(matching);
+            offered += int(got.size());
+            matched += int(matching.size());
+        }
+    }
+    // The index did filter, and the filters did match.
+    EXPECT_GT(matched, 1000);
+    EXPECT_LT(offered, int(model.size()) * 40 * 40 * 3 / 4);
+}
+
+TEST(DaemonSubscriptionIndex, ReplacingAndRemovingMoveASubscription) {
+    SubscriptionIndex index;
+    const SubscriptionKey a{1, 7}, b{2, -1}, c{1, 8};
+    index.add(a, Filter::compile("ALARM/*"));
+    index.add(b, Filter::compile("ALARM/DISK/* or WARN/*"));
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/FULL")), "1/7 2/-1 ");
+    EXPECT_EQ(describe(candidates(index, "ALARM/NET")), "1/7 ");
+    EXPECT_EQ(describe(candidates(index, "WARN/X")), "2/-1 ");
+    EXPECT_EQ(describe(candidates(index, "ALARM")), "");
+    index.add(a, Filter::compile("WARN/* and prop.x"));  // replaced
+    EXPECT_EQ(describe(candidates(index, "ALARM/NET")), "");
+    EXPECT_EQ(describe(candidates(index, "WARN/X")), "1/7 2/-1 ");
+    index.add(c, Filter::compile("not ALARM/*"));  // unconstrained
+    index.add(a, Filter::compile(""));
+    EXPECT_EQ(describe(candidates(index, "")), "1/7 1/8 ");
+    EXPECT_EQ(describe(candidates(index, "WARN/X")), "1/7 1/8 2/-1 ");
+    index.add(a, Filter::compile("ALARM/DISK/*"));  // constrained again, under b's prefix
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/FULL")), "1/7 1/8 2/-1 ");
+    EXPECT_EQ(describe(candidates(index, "WARN/X")), "1/8 2/-1 ");
+    EXPECT_EQ(index.size(), 3u);
+    index.remove(b);
+    index.remove(b);
+    index.remove({9, 9});
+    EXPECT_EQ(index.size(), 2u);
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/FULL")), "1/7 1/8 ");
+    index.remove(a);
+    index.remove(c);
+    EXPECT_EQ(index.size(), 0u);
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/FULL")), "");
+    // A filter that is not valid is filed under nothing and offered for nothing.
+    index.add(a, Filter::compile("("));
+    EXPECT_EQ(index.size(), 1u);
+    EXPECT_EQ(describe(candidates(index, "(")), "");
+}
+
+TEST(DaemonSubscriptionIndex, TenThousandSubscriptionsToOtherTypesAddNoCandidate) {
+    SubscriptionIndex index;
+    for (int i = 0; i < 10000; ++i) {
+        std::string n = std::to_string(i);
+        const std::string forms[] = {"OTHER/" + n + "/*", "type = ALARM/DISK/" + n + "/*",
+                                     "ALARM/DISKS" + n + "/*", "X" + n + "* or Y" + n};
+        index.add({1, i}, Filter::compile(forms[i % 4]));
+    }
+    index.add({2, 1}, Filter::compile("ALARM/*"));
+    EXPECT_EQ(index.size(), 10001u);
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/FULL")), "2/1 ");
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/1233")), "2/1 ");  // one short of 1233/
+    EXPECT_EQ(describe(candidates(index, "ALARM/DISK/1233/")), "1/1233 2/1 ");
+    EXPECT_EQ(describe(candidates(index, "Y3")), "1/3 ");
+}
+
+// What a type sees of the index, for comparing before and after.
+std::vector<std::string> snapshot(const SubscriptionIndex &index) {
+    std::vector<std::string> seen{std::to_string(index.size())};
+    for (const char *type : {"", "A", "AB", "ABC", "B", "BA", "C", "CAT", "X"})
+        seen.push_back(describe(candidates(index, type)));
+    return seen;
+}
+
+TEST(DaemonSubscriptionIndex, AddIsAllOrNothingWhenMemoryRunsOut) {
+    if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
+    SubscriptionIndex index;
+    index.add({1, 1}, Filter::compile("A* or B*"));
+    index.add({1, 2}, Filter::compile("C*"));
+    index.add({2, 1}, Filter::compile("not X"));
+    const std::pair<SubscriptionKey, const char *> changes[] = {
+        {{3, 1}, "AB* or BA* or CAT or X*"},  // new, several prefixes
+        {{1, 1}, "AB* or C* or X*"},          // replaced: some prefixes kept
+        {{1, 2}, "component = x"},             // constrained to unconstrained
+        {{2, 1}, "ABC or BA"},                 // and back
+    };
+    for (const auto &change : changes) {
+        const SubscriptionKey key = change.first;
+        const std::string text = change.second;
+        Filter f = Filter::compile(text);
+        std::vector<std::string> before = snapshot(index);
+        int tries = test::for_each_new_failure(
+            [&] {
+                try {
+                    index.add(key, f);
+                    return true;
+                } catch (const std::bad_alloc &) {
+                    return false;
+                }
+            },
+            [&](bool added) {
+                if (!added) {
+                    EXPECT_EQ(snapshot(index), before) << text;
+                }
+            });
+        EXPECT_GE(tries, 1) << text;  // failures were met and survived
+        EXPECT_NE(snapshot(index), before) << text;
+    }
+    EXPECT_EQ(describe(candidates(index, "ABC")), "1/1 1/2 2/1 3/1 ");
+    EXPECT_EQ(describe(candidates(index, "BA")), "1/2 2/1 3/1 ");
+    EXPECT_EQ(describe(candidates(index, "B")), "1/2 ");
+}
+
+TEST(DaemonSubscriptionIndex, CandidatesAllocateNothingOnceTheVectorHasGrown) {
+    if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
+    SubscriptionIndex index;
+    for (int i = 0; i < 300; ++i)
+        index.add({static_cast<ClientId>(i % 7), i},
+                  Filter::compile(i % 3 == 0 ? "ALARM/*" : i % 3 == 1 ? "ALARM/DISK/* or X" : "prop.p"));
+    Keys out;
+    index.candidates("ALARM/DISK/FULL", out);
+    EXPECT_EQ(out.size(), 300u);
+    std::uint64_t before = test::new_calls();
+    for (int i = 0; i < 100; ++i) {
+        index.candidates("ALARM/DISK/FULL", out);
+        index.candidates("ALARM/NET", out);
+        index.candidates("X", out);
+    }
+    EXPECT_EQ(test::new_calls(), before);
+    EXPECT_EQ(out.size(), 200u);
+}
+
+}  // namespace
+}  // namespace vavevard
