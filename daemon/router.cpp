@@ -101,6 +101,7 @@ void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups
             perProcess_.erase(p);
     }
     stats_.subscriptions -= c.subscriptions.size();
+    for (const auto &[subscriberId, unused] : c.subscriptions) index_.remove({id, subscriberId});
     stats_.eventsDropped += c.out.messages();
     clients_.erase(it);
     // Telling the groups takes memory; without it they are not told, but the
@@ -262,7 +263,15 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
          static_cast<unsigned long long>(c.id), r.subscriberId, one_line(s.text).c_str());
     std::size_t textBytes = s.text_bytes(), memberBytes = s.propertyBytes;
-    c.subscriptions.emplace(r.subscriberId, std::move(s));
+    // Indexed and kept, or neither.
+    SubscriptionKey key{c.id, r.subscriberId};
+    index_.add(key, s.filter);
+    try {
+        c.subscriptions.emplace(r.subscriberId, std::move(s));
+    } catch (...) {
+        index_.remove(key);
+        throw;
+    }
     // Counted once kept, so that a failure before leaves the counts true.
     c.subscriptionTextBytes += textBytes;
     c.memberPropertyBytes += memberBytes;
@@ -281,6 +290,7 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
     if (it == c.subscriptions.end()) return;
     c.subscriptionTextBytes -= it->second.text_bytes();
     c.memberPropertyBytes -= it->second.propertyBytes;
+    index_.remove({c.id, subscriberId});
     c.subscriptions.erase(it);
     --stats_.subscriptions;
     kept_changed(c);
@@ -314,17 +324,34 @@ void Router::on_event(Client &c, EventRequest &&r) {
     route(e);
 }
 
+// Only the subscriptions whose filters can match the event's type are tested,
+// in the order of their keys: connections by age, then subscriber identifier.
 void Router::route(const Event &event) {
     std::optional<RenderedEvent> rendered;
+    EventView view(event);
     bool matched = false;
-    for (auto &[id, c] : clients_) {
-        if (!c.connected) continue;
-        for (const auto &[subscriberId, s] : c.subscriptions) {
-            if (!s.filter.matches(event)) continue;
-            if (!rendered) rendered.emplace(event, config_.instanceName, account_);
-            matched = true;
-            queue_event(c, subscriberId, *rendered);
+    index_.candidates(event.type, candidates_);
+    auto c = clients_.end();
+    for (const SubscriptionKey &key : candidates_) {
+        if (c == clients_.end() || c->first != key.client) c = clients_.find(key.client);
+        if (c == clients_.end() || !c->second.connected) continue;
+        auto s = c->second.subscriptions.find(key.subscriber);
+        if (s == c->second.subscriptions.end()) continue;
+        ++stats_.filterTests;
+        Match m = s->second.filter.evaluate(view);
+        if (m == Match::over_budget) {
+            ++stats_.filterBudgetExceeded;
+            budgetLog_.logf(LogLevel::warn,
+                            "client %llu: the filter of subscriber %d took more work than its budget "
+                            "on event \"%.60s\" of %zu bytes; not delivered to it",
+                            static_cast<unsigned long long>(key.client), key.subscriber,
+                            one_line(event.type).c_str(), view.matchable_size());
+            continue;
         }
+        if (m != Match::yes) continue;
+        if (!rendered) rendered.emplace(event, config_.instanceName, account_);
+        matched = true;
+        queue_event(c->second, key.subscriber, *rendered);
     }
     if (!matched) ++stats_.eventsUnmatched;
 }
@@ -421,6 +448,8 @@ std::string Router::stats_message(std::int64_t nowMs) const {
     line(m, "pendingBytes", pending);
     line(m, "malformedDisconnects", stats_.malformedDisconnects);
     line(m, "slowConsumerDisconnects", stats_.slowConsumerDisconnects);
+    line(m, "filterTests", stats_.filterTests);
+    line(m, "filterBudgetExceeded", stats_.filterBudgetExceeded);
     line(m, "connectionsRefused", stats_.connectionsRefused);
     line(m, "timeoutDisconnects", stats_.timeoutDisconnects);
     line(m, "memoryDisconnects", stats_.memoryDisconnects);

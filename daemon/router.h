@@ -20,6 +20,7 @@
 #include "memory_account.h"
 #include "outqueue.h"
 #include "request.h"
+#include "subscription_index.h"
 
 namespace vavevard {
 
@@ -36,6 +37,8 @@ struct Stats {
     std::uint64_t bytesOut = 0;
     std::uint64_t malformedDisconnects = 0;
     std::uint64_t slowConsumerDisconnects = 0;
+    std::uint64_t filterTests = 0;            // filters evaluated against events
+    std::uint64_t filterBudgetExceeded = 0;   // evaluations given up as too costly
     std::uint64_t connectionsRefused = 0;     // shed at accept, or refused at connect
     std::uint64_t timeoutDisconnects = 0;     // no handshake in time, or idle too long
     std::uint64_t memoryDisconnects = 0;      // dropped to bring the daemon under its bound
@@ -148,7 +151,9 @@ private:
     Membership membership_;
     Stats stats_;
     std::int64_t startedMs_;
-    LogLimiter refusals_, dropLog_, connectLog_{20};
+    SubscriptionIndex index_;
+    std::vector<SubscriptionKey> candidates_;  // reused by every route()
+    LogLimiter refusals_, dropLog_, connectLog_{20}, budgetLog_;
     std::vector<ClientId> doomed_;
     std::vector<ClientId> dirty_;
 };

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "daemon_harness.h"
@@ -151,6 +152,37 @@ TEST(DaemonHardening, OneUserCannotHoldMoreThanItsShare) {
     bool accepted = false;  // once the daemon has seen `c` go
     for (int i = 0; i < 100 && !accepted; ++i) accepted = RawClient(daemon.port()).handshake();
     EXPECT_TRUE(accepted);
+}
+
+// Routing tests only the filters that can match an event's type: ten
+// thousand subscriptions to other types cost another client's events nothing.
+TEST(DaemonHardening, SubscriptionsThatCannotMatchCostAnEventNothing) {
+    DaemonThread daemon;
+    ASSERT_TRUE(daemon.ok());
+    RawClient hog(daemon.port()), sub(daemon.port()), pub(daemon.port());
+    ASSERT_TRUE(hog.handshake() && sub.handshake() && pub.handshake());
+    const char *shapes[] = {"OTHER/%d/*", "OTHER/%d and prop.x = 1", "(OTHER/%d/a or ELSE/%d) and not x",
+                            "type = 'OTHER/%d?'"};
+    std::string batch;
+    constexpr int kHeld = 10000;
+    for (int i = 1; i <= kHeld; ++i) {
+        char filter[96];
+        std::snprintf(filter, sizeof filter, shapes[i % 4], i, i);
+        batch += RawClient::subscribe_request(i, filter);
+    }
+    ASSERT_TRUE(hog.send(batch));
+    Message m;
+    for (int i = 1; i <= kHeld; ++i) ASSERT_TRUE(hog.read_message(m) && m.get("Result") == "success") << i;
+    ASSERT_TRUE(sub.subscribe(1, "PROBE/*"));
+    std::size_t before = number(pub.stat("filterTests"));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(pub.send(outbound_event("PROBE/" + std::to_string(i)).bytes()));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(sub.read_message(m));
+    EXPECT_EQ(number(pub.stat("filterTests")) - before, 100u);
+    // An event that some of them do want is tested against those alone.
+    ASSERT_TRUE(pub.send(outbound_event("OTHER/8/x").bytes()));
+    ASSERT_TRUE(hog.read_message(m));
+    EXPECT_EQ(m.get("SubscriberID"), "8");
+    EXPECT_LT(number(pub.stat("filterTests")) - before, 100u + 10);
 }
 
 // A subscriber that does not read, under a daemon-wide bound well below its
