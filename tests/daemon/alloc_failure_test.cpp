@@ -4,52 +4,10 @@
 // daemon must go on serving the others and keep its books straight.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <thread>
 
 #include "daemon_harness.h"
-
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-#define INJECT_FAILURES 0  // its runtime keeps the allocation functions to itself
-#else
-#define INJECT_FAILURES 1
-#endif
-
-namespace {
-thread_local bool t_daemon_thread = false;
-std::atomic<long> g_countdown{0};  // > 0: the daemon's thread fails its countdown-th allocation
-}  // namespace
-
-#if INJECT_FAILURES
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these are the replacements
-#endif
-static void *allocate(std::size_t n, bool nothrow) {
-    if (t_daemon_thread && g_countdown.load(std::memory_order_relaxed) > 0 &&
-        g_countdown.fetch_sub(1) == 1) {
-        if (nothrow) return nullptr;
-        throw std::bad_alloc();
-    }
-    void *p = std::malloc(n ? n : 1);
-    if (p == nullptr && !nothrow) throw std::bad_alloc();
-    return p;
-}
-void *operator new(std::size_t n) { return allocate(n, false); }
-void *operator new[](std::size_t n) { return allocate(n, false); }
-void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return allocate(n, true); }
-void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return allocate(n, true); }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
-#endif
+#include "failing_new.h"
 
 namespace vavevard {
 namespace {
@@ -59,20 +17,19 @@ using test::outbound_event;
 using test::RawClient;
 
 TEST(DaemonAllocationFailure, EachFailedAllocationCostsOneClientAndTheDaemonServesTheRest) {
-    if (!INJECT_FAILURES) GTEST_SKIP() << "allocations cannot be replaced under the thread sanitizer";
+    if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
     set_log_level(LogLevel::error);
     Server server(RouterConfig{"alpha", "testhost:1", "vavevard test", Limits{}});
     std::string error;
     ASSERT_TRUE(server.listen(0, error)) << error;
     std::thread loop([&] {
-        t_daemon_thread = true;
+        test::mark_thread_for_faults();
         server.run();
     });
     struct Join {
         Server &s;
         std::thread &t;
         ~Join() {
-            g_countdown = 0;
             s.stop();
             t.join();
             set_log_level(LogLevel::info);
@@ -90,14 +47,14 @@ TEST(DaemonAllocationFailure, EachFailedAllocationCostsOneClientAndTheDaemonServ
         bool reached = true;
         {
             RawClient victim(server.port());
-            g_countdown = n;
+            test::NewFault fault(n - 1, true, true);
             // Quick waits: the victim may well be gone.
             bool ok = victim.handshake(m) && victim.subscribe(3, "PROBE/*", m, "grp", false, {"role: x"});
             if (ok) ok = victim.read_message(m, 500);  // its member list
             auto e = outbound_event("PROBE/victim");
             e.body = std::string(100, 'v');
             if (ok) ok = victim.send(e.bytes()) && victim.stat("eventsIn") != "<no answer>";
-            reached = g_countdown.exchange(0) == 0;
+            reached = fault.fired();
             fired += reached;
             if (reached && !ok) {
                 EXPECT_TRUE(victim.closed_by_daemon(2000)) << "allocation " << n;

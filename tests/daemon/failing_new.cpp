@@ -15,16 +15,25 @@
 
 namespace {
 
-std::atomic<std::uint64_t> g_calls{0};
+std::atomic<std::uint64_t> g_calls{0}, g_bytes{0};
 // Successes left before the failures start; negative: no fault armed.
 std::atomic<std::int64_t> g_successesLeft{-1};
+std::atomic<bool> g_markedOnly{false}, g_once{false}, g_fired{false};
+thread_local bool t_marked = false;
 
 void *allocate(std::size_t n) noexcept {
     ++g_calls;
-    std::int64_t left = g_successesLeft.load();
-    while (left >= 0) {
-        if (left == 0) return nullptr;
-        if (g_successesLeft.compare_exchange_weak(left, left - 1)) break;
+    g_bytes += n;
+    if (!g_markedOnly.load() || t_marked) {
+        std::int64_t left = g_successesLeft.load();
+        while (left >= 0) {
+            if (left == 0) {
+                g_fired = true;
+                if (g_once.load()) g_successesLeft = -1;
+                return nullptr;
+            }
+            if (g_successesLeft.compare_exchange_weak(left, left - 1)) break;
+        }
     }
     return std::malloc(n ? n : 1);
 }
@@ -35,8 +44,16 @@ namespace vavevard::test {
 
 bool new_seam_available() noexcept { return REPLACE_NEW != 0; }
 std::uint64_t new_calls() noexcept { return g_calls.load(); }
-NewFault::NewFault(std::int64_t successes) noexcept { g_successesLeft = successes; }
+std::uint64_t new_bytes() noexcept { return g_bytes.load(); }
+void mark_thread_for_faults() noexcept { t_marked = true; }
+NewFault::NewFault(std::int64_t successes, bool markedThreadsOnly, bool once) noexcept {
+    g_fired = false;
+    g_markedOnly = markedThreadsOnly;
+    g_once = once;
+    g_successesLeft = successes;
+}
 NewFault::~NewFault() { g_successesLeft = -1; }
+bool NewFault::fired() const noexcept { return g_fired.load(); }
 
 }  // namespace vavevard::test
 

@@ -12,17 +12,25 @@ namespace vavevard::test {
 // functions to itself: tests that need the seam skip there.
 bool new_seam_available() noexcept;
 
-// Calls of operator new so far, on every thread.
+// Calls of operator new so far, and the bytes they asked for, on every thread.
 std::uint64_t new_calls() noexcept;
+std::uint64_t new_bytes() noexcept;
+
+// Makes the calling thread one whose allocations a fault scoped to marked
+// threads counts and fails (the thread of a server under test, say).
+void mark_thread_for_faults() noexcept;
 
 // While alive, the operator new call after `successes` successful ones throws
-// std::bad_alloc, and so does every one after it.
+// std::bad_alloc, and so does every one after it, or, with `once`, that one
+// alone. With `markedThreadsOnly` only the allocations of marked threads count.
 class NewFault {
 public:
-    explicit NewFault(std::int64_t successes) noexcept;
+    explicit NewFault(std::int64_t successes, bool markedThreadsOnly = false, bool once = false) noexcept;
     ~NewFault();
     NewFault(const NewFault &) = delete;
     NewFault &operator=(const NewFault &) = delete;
+    // Whether an allocation has been failed.
+    bool fired() const noexcept;
 };
 
 // Runs `attempt` with the first, second, third ... allocation failing until

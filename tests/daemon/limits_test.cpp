@@ -3,46 +3,8 @@
 // client alone, and telling a group of a change costs one pass over it.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "daemon_harness.h"
-
-// Every allocation of this test program is counted, the daemon's included,
-// except under the thread sanitizer, whose runtime keeps the allocation
-// functions to itself.
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-#define COUNT_ALLOCATIONS 0
-#else
-#define COUNT_ALLOCATIONS 1
-#endif
-static std::atomic<std::size_t> g_allocated{0};
-#if COUNT_ALLOCATIONS
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these are the replacements
-#endif
-static void *counted(std::size_t n) noexcept {
-    g_allocated += n;
-    return std::malloc(n ? n : 1);
-}
-void *operator new(std::size_t n) {
-    if (void *p = counted(n)) return p;
-    throw std::bad_alloc();
-}
-void *operator new[](std::size_t n) { return operator new(n); }
-void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
-void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return counted(n); }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
-#endif
+#include "failing_new.h"
 
 namespace vavevard {
 namespace {
@@ -155,7 +117,7 @@ TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedAndTheConnectionCarrie
 // shared, so a large member's join or leave does not cost its size once per
 // member of the group.
 TEST(DaemonLimits, TellingAGroupOfAChangeCostsOnePassOverIt) {
-    if (!COUNT_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under the thread sanitizer";
+    if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
     Router router(RouterConfig{"alpha", "testhost:1", "test", Limits{}});
     std::string why;
     auto subscribe = [&](ClientId client, bool deltas, std::vector<Property> props) {
@@ -167,12 +129,12 @@ TEST(DaemonLimits, TellingAGroupOfAChangeCostsOnePassOverIt) {
     std::vector<Property> large;
     for (int i = 0; i < 25; ++i) large.push_back({"p" + std::to_string(i) + ": " + std::string(8000, 'x')});
     ClientId leaver = router.add_client("l");
-    std::size_t before = g_allocated;
+    std::size_t before = test::new_bytes();
     ASSERT_TRUE(subscribe(leaver, false, large));
-    std::size_t joinCost = g_allocated - before;
-    before = g_allocated;
+    std::size_t joinCost = test::new_bytes() - before;
+    before = test::new_bytes();
     router.remove_client(leaver, "disconnected");
-    std::size_t leaveCost = g_allocated - before;
+    std::size_t leaveCost = test::new_bytes() - before;
     // About 200 KB of properties: a few copies are fine, one per member is not.
     std::size_t onePerMember = kWatchers * 25 * 8000;
     EXPECT_LT(joinCost, onePerMember / 4);
