@@ -37,6 +37,17 @@ private:
 using Message = vavevar::test::Request;
 using vavevar::test::RawClient;
 
+// Whether a new connection with `selfId` is accepted, trying until the daemon
+// has seen what freed a slot (a close it learns of a moment later).
+inline bool accepted_soon(std::uint16_t port, const std::string &selfId = "Pid=42; Home=/tmp/h") {
+    for (int i = 0; i < 100; ++i) {
+        RawClient attempt(port);
+        Message reply;
+        if (attempt.handshake(reply, selfId) && reply.get("Result") == "success") return true;
+    }
+    return false;
+}
+
 // An event as the client library writes it: subscriber 0, no time headers.
 inline vavevar::test::InboundEvent outbound_event(std::string type = "ALARM/DISK") {
     vavevar::test::InboundEvent e;
