@@ -35,7 +35,7 @@ using namespace vavevard;
 using namespace vavevard::fuzz;
 
 constexpr std::size_t kWriteBudget = 1u << 20;  // bytes one input may send in all
-constexpr int kTurnBudget = 4096;               // loop turns one input may take
+constexpr int kTurnBudget = 4096;               // loop turns one script may take
 constexpr int kFinalTurns = 16;                 // to settle before the checks at the end
 constexpr int kStuckTurns = 8;                  // turns a blocked write may wait for the daemon
 constexpr int kSocketBuffer = 4096;
@@ -84,6 +84,8 @@ public:
             step(in);
             turn();
         }
+        // However many turns the script spent, the checks get theirs.
+        turnLimit_ = turns_ + kFinalTurns;
         for (int i = 0; i < kFinalTurns; ++i) turn();
         for (ClientId id : gone_)
             if (server_.router().client(id) != nullptr)
@@ -220,7 +222,7 @@ private:
 
     // False once the loop cannot turn any more.
     bool turn() {
-        if (stopped_ || turns_ >= kTurnBudget) return false;
+        if (stopped_ || turns_ >= turnLimit_) return false;
         ++turns_;
         bool alive = server_.run_once(0);
         for (Peer &p : peers_)
@@ -270,6 +272,7 @@ private:
     std::vector<ClientId> gone_;  // clients whose peer closed or half-closed
     std::size_t budget_ = kWriteBudget;
     int turns_ = 0;
+    int turnLimit_ = kTurnBudget;
     unsigned serial_ = 0;
     bool stopped_ = false;
 };
