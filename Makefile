@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz bench bench-e2e clean
+.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e clean
 
 all: build
 
@@ -34,12 +34,27 @@ tsan:
 	cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threaded --no-tests=ignore
 
 # Bounded libFuzzer runs under ASan and UBSan of everything that reads bytes
-# from outside: body blocks, inbound events, the daemon's requests.
+# from outside: body blocks, inbound events, the daemon's requests and the
+# whole daemon driven through its sockets (docs/fuzzing.md). FUZZ_SECONDS is
+# per target; FUZZ_TARGETS picks some (all by default). The corpus each target
+# grows stays in build-fuzz/fuzz-work/, so later runs start from it.
 FUZZ_SECONDS ?= 45
-fuzz: deps
+FUZZ_TARGETS ?=
+fuzz-build: deps
 	cmake -S . -B build-fuzz -G Ninja -DVAVEVAR_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAVEVAR_SANITIZE=address,undefined -DVAVEVAR_FUZZ=ON -DVAVEVAR_BUILD_TESTS=OFF -DVAVEVAR_BUILD_BENCH=OFF -DVAVEVAR_BUILD_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS)
-	sh tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz: fuzz-build
+	sh tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# An hour per target, for a campaign rather than a check.
+fuzz-long:
+	$(MAKE) fuzz FUZZ_SECONDS=3600
+
+# Line coverage of the daemon's sources from the daemon targets' corpora
+# (needs llvm-cov-14 and llvm-profdata-14, Debian's llvm-14).
+fuzz-coverage:
+	sh daemon/fuzz/coverage.sh build-fuzz-cov build-fuzz/fuzz-work
 
 bench: build
 	./$(BUILD)/bench/vavevar_bench
@@ -49,4 +64,4 @@ bench-e2e: build
 	./$(BUILD)/bench/vavevar_e2e_bench
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-fuzz-cov
