@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 #include "bodyblock.h"
 
@@ -48,6 +49,18 @@ bool same(const Member &a, const Member &b) {
 }
 
 }  // namespace
+
+std::vector<Property> last_of_each_name(std::vector<Property> properties) {
+    std::unordered_set<std::string_view> seen;
+    std::vector<bool> keep(properties.size());
+    for (std::size_t i = properties.size(); i-- > 0;) keep[i] = seen.insert(properties[i].name()).second;
+    if (seen.size() == properties.size()) return properties;
+    std::vector<Property> kept;
+    kept.reserve(seen.size());
+    for (std::size_t i = 0; i < properties.size(); ++i)
+        if (keep[i]) kept.push_back(std::move(properties[i]));
+    return kept;
+}
 
 Event Membership::notice(std::int32_t cls, std::string_view type, std::string body) {
     Event e;

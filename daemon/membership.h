@@ -35,6 +35,11 @@ struct MembershipNotice {
     std::vector<std::pair<ClientId, std::int32_t>> recipients;
 };
 
+// A member's properties as a reader of its body block sees them: a later
+// element of a name replaces an earlier one there, so only the last property
+// of each name is kept, in the order of those last ones.
+std::vector<Property> last_of_each_name(std::vector<Property> properties);
+
 inline constexpr std::string_view kMembershipListType = "IXO/SYSTEM/MEMBERSHIPLIST";
 inline constexpr std::string_view kMembershipDeltaType = "IXO/SYSTEM/MEMBERSHIPDELTA";
 

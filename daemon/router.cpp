@@ -237,7 +237,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
         m.subscriberId = r.subscriberId;
         m.component = r.component;
         m.selfId = c.selfId;
-        m.properties = std::move(r.properties);
+        m.properties = last_of_each_name(std::move(r.properties));
         m.deltas = r.deltas;
         m.joinedMs = now_ms();
         // The list goes out whole to the new member: one too large for a
@@ -380,8 +380,9 @@ void Router::send_notices(std::vector<MembershipNotice> &&notices) {
 
 void Router::queue(Client &c, std::string bytes) {
     if (c.doomed) return;
+    std::size_t size = bytes.size();
     c.out.push(std::move(bytes));
-    after_queue(c);
+    after_queue(c, size);
 }
 
 void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event) {
@@ -392,17 +393,21 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
     OutQueue::Item item;
     item.head = event.head_for(subscriberId, &item.deliveryOffset);
     item.tail = event.tail();
+    std::size_t bytes = item.head.size() + item.tail->size();
     c.out.push(std::move(item));
     ++stats_.eventsOut;
-    after_queue(c);
+    after_queue(c, bytes);
 }
 
 // A client that does not read what it is sent is dropped rather than allowed
 // to hold the daemon's memory: its library reconnects and subscribes again,
 // and its membership groups see it leave, so the loss is visible.
-void Router::after_queue(Client &c) {
+// The message just queued does not count against the bound: one event larger
+// than the bound (a body and properties at their limits) must not cost a
+// subscriber that reads everything its connection.
+void Router::after_queue(Client &c, std::size_t added) {
     output_changed(c);
-    if (c.out.pending() > config_.limits.maxPendingBytes) {
+    if (c.out.pending() - added > config_.limits.maxPendingBytes) {
         // Listed before it is marked: should the list not grow, the next
         // message queued for it tries again.
         doomed_.push_back(c.id);

@@ -42,6 +42,24 @@ TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
     EXPECT_EQ(pub.stat("clients"), "2");
 }
 
+// The bound is on what waits behind the message just queued: one event
+// larger than it reaches a subscriber that reads.
+TEST(DaemonLimits, OneEventLargerThanTheOutputBoundReachesAReader) {
+    Limits limits;
+    limits.maxPendingBytes = 64 * 1024;
+    DaemonThread daemon(limits);
+    ASSERT_TRUE(daemon.ok());
+    RawClient sub(daemon.port()), pub(daemon.port());
+    ASSERT_TRUE(sub.handshake() && pub.handshake() && sub.subscribe(1, "BULK"));
+    auto e = outbound_event("BULK");
+    e.body = std::string(256 * 1024, 'x');
+    ASSERT_TRUE(pub.send(e.bytes()));
+    Message m;
+    ASSERT_TRUE(sub.read_message(m));
+    EXPECT_EQ(m.body.size(), e.body.size());
+    EXPECT_EQ(pub.stat("slowConsumerDisconnects"), "0");
+}
+
 TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {
     Limits limits;
     limits.maxClients = 1;

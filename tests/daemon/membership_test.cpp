@@ -31,6 +31,15 @@ TEST(DaemonBodyBlock, EncodesSegmentsElementsAndLevels) {
               (Items{"seg:0:top", "e=", "seg:1:mid", "seg:2:low", std::string("x=\0\1", 4), "seg:0:a", "k=v"}));
 }
 
+// A reader of the body keeps the last element of a name; the daemon sends
+// what it will read, not names it would silently drop.
+TEST(DaemonMembership, AMemberKeepsTheLastPropertyOfEachName) {
+    auto kept = last_of_each_name({{"severity: 3"}, {"site: a"}, {"severity: 1"}, {"x:"}, {"x: 2"}});
+    std::vector<std::string> lines;
+    for (const Property &p : kept) lines.push_back(p.line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"site: a", "severity: 1", "x: 2"}));
+}
+
 TEST(DaemonMembership, AJoinerGetsAListOfTheSizeForetoldAndDeltaMembersOneSharedDelta) {
     Membership groups;
     groups.join("g", member(1, 5, true, {{"role: main"}}));
