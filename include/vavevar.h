@@ -83,12 +83,17 @@ LUMO_EXPORT int32_t lumo_init_with_port(int32_t port) LUMO_NOEXCEPT;
 LUMO_EXPORT int32_t lumo_init_wtamrixhome(const char *home) LUMO_NOEXCEPT;
 
 /* Ends one start. The last one writes out what is still queued for the
- * daemon (giving up after a few seconds if the daemon does not take it),
- * stops the library's threads, closes every publisher and subscriber still
- * open and releases everything. Without a start it does nothing. */
+ * daemon, stops the library's threads, closes every publisher and subscriber
+ * still open and releases everything. Without a start it does nothing.
+ * Whatever the daemon does (refusing connections, accepting and never
+ * answering, stopped, gone, or not reading), it returns within 7 s: what the
+ * daemon has not taken after 5 s is abandoned. Only a start or stop in
+ * progress at that moment, in any process, can make it wait longer. */
 LUMO_EXPORT void lumo_shutdown(void) LUMO_NOEXCEPT;
 
-/* As lumo_shutdown, abandoning what is still queued instead of writing it. */
+/* As lumo_shutdown, abandoning what is still queued instead of writing it
+ * (a message already half written is given the same 5 s to finish); it too
+ * returns within 7 s. */
 LUMO_EXPORT void lumo_shutdown_nowait(void) LUMO_NOEXCEPT;
 
 /* Stores in *out a copy of the instance name the daemon reported, waiting up

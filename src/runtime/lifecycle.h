@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "runtime/sender.h"
+
 namespace vavevar {
 
 // Results of lumo_runtime_start.
@@ -19,7 +21,17 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port) noexcept;
 
 // Lowers the count; the last stop ends both threads and releases everything.
 // With `wait`, queued messages are written first (within a grace period).
+// Returns within kStopBoundMs whatever the daemon does, once it holds the
+// machine-wide mutex.
 void lumo_runtime_stop(std::int32_t wait) noexcept;
+
+// The bound of a stop: the sender's grace period, the longest it is waited
+// for, and the slack for both threads to end and be joined on a loaded
+// machine once the stop has cut their waits short (the receiver's at once,
+// by the link's broadcast and a shut-down socket). The public header
+// promises this for lumo_shutdown and lumo_shutdown_nowait.
+inline constexpr std::uint32_t kStopSlackMs = 2000;
+inline constexpr std::uint32_t kStopBoundMs = kSenderGraceMs + kStopSlackMs;
 
 // Tests only: the file behind the machine-wide mutex, so that test processes
 // running side by side do not wait on each other's start and stop. Null

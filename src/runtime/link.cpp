@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "port/cond.h"
@@ -90,12 +91,29 @@ std::int32_t lumo_link_is_up() noexcept {
 
 bool lumo_link_exiting() noexcept { return g_link.exiting.load() != 0; }
 
+bool lumo_link_pause(std::uint32_t ms) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    // lumo_link_close marks the link exiting before it takes the lock and
+    // broadcasts under it: seen here under the lock, or the broadcast finds
+    // this thread already waiting.
+    LockGuard guard(g_link.lock);
+    for (;;) {
+        if (g_link.exiting.load()) return false;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return true;
+        vavevar::lumox_win32_cond_timedwait(g_link.cond, g_link.lock->native(),
+                                            static_cast<std::uint32_t>(left));
+    }
+}
+
 void lumo_link_close() noexcept {
     if (!lumo_link_prepare()) return;
     g_link.exiting.store(1);
     // Shut down, not closed: the receiver may be about to read from the
     // socket, and a closed number can be reused by anything the application
-    // opens. Shut down, every read fails at once; the receiver closes it.
+    // opens. Shut down, a connect or read in progress or to come fails at
+    // once; the receiver closes it.
     LockGuard guard(g_link.lock);
     if (g_link.socket != -1) ::shutdown(g_link.socket, SHUT_RDWR);
     g_link.connected = 0;

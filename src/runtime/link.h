@@ -29,8 +29,9 @@ std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept;
 // 1 when the link is connected and not closing, else 0.
 std::int32_t lumo_link_is_up() noexcept;
 
-// Shutdown: marks the link exiting, wakes every waiter and shuts the socket
-// down, which wakes the receiver out of its read; the receiver closes it.
+// Shutdown: marks the link exiting, wakes every waiter and every pause, and
+// shuts the socket down, which wakes the receiver out of its connect or read;
+// the receiver closes it.
 void lumo_link_close() noexcept;
 
 // Shutdown: makes every lumo_link_wait return at once from now on.
@@ -44,9 +45,15 @@ void lumo_link_abort() noexcept;
 // True once lumo_link_close has been called for this runtime.
 bool lumo_link_exiting() noexcept;
 
-// Receiver side. The socket is stored when it is connected, then the link is
-// reported up after a good handshake; lumo_link_take_socket clears both and
-// returns the socket (or -1) for the receiver to close.
+// Receiver: waits `ms` milliseconds between attempts, or less when
+// lumo_link_close comes meanwhile. Returns false when the link is closing,
+// at once if it already was; true when the whole pause passed.
+bool lumo_link_pause(std::uint32_t ms) noexcept;
+
+// Receiver side. The socket is stored before it connects, so that a stop can
+// cut its connect short, then the link is reported up after a good handshake;
+// lumo_link_take_socket clears both and returns the socket (or -1) for the
+// receiver to close.
 // lumo_link_set_socket refuses (false) once the link is closing: the receiver
 // must then close the socket itself, since nobody else will.
 bool lumo_link_set_socket(std::int32_t socket) noexcept;

@@ -13,8 +13,8 @@
 #include "notification/event_wire.h"
 #include "port/diag.h"
 #include "port/memory.h"
+#include "port/socket_connect.h"
 #include "port/socket_options.h"
-#include "port/systhread.h"
 #include "runtime/conn.h"
 #include "runtime/control_wire.h"
 #include "runtime/handshake.h"
@@ -82,7 +82,10 @@ Address *resolve(std::uint16_t port) {
     return head;
 }
 
-// One attempt over the whole address list; returns a connected socket or -1.
+// One attempt over the whole address list; returns a connected socket,
+// stored as the link's, or -1. Each socket is the link's while it connects,
+// so that a stop cuts the connect short instead of waiting out the system's
+// time-out on a listener that does not answer.
 int connect_once(const Address *addresses) {
     for (const Address *a = addresses; a != nullptr;) {
         int fd = ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
@@ -91,13 +94,18 @@ int connect_once(const Address *addresses) {
             return -1;
         }
         lumo_socket_linger(fd, kLingerSeconds);
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&a->address), a->length) == 0) {
+        if (!lumo_link_set_socket(fd)) {
+            // Stopping: nobody else will close it.
+            lumo_link_close_socket(fd);
+            return -1;
+        }
+        const auto *address = reinterpret_cast<const sockaddr *>(&a->address);
+        if (lumo_socket_connect(fd, address, a->length) == 0) {
             lumo_socket_keepalive(fd);
             return fd;
         }
-        int error = errno;
+        lumo_link_take_socket();
         lumo_link_close_socket(fd);
-        if (error == EINTR) continue;
         a = a->next;
     }
     return -1;
@@ -110,14 +118,12 @@ lumo_conn *connect_with_pauses(const Address *addresses, ConnectPause &pause) {
         int fd = connect_once(addresses);
         if (fd >= 0) {
             lumo_conn *conn = lumo_conn_create(fd);
-            if (conn != nullptr && lumo_link_set_socket(fd)) return conn;
-            // A connection we cannot buffer is of no use, and one made while
-            // the library stops is not wanted: neither is kept open.
-            lumo_conn_free(conn);
+            if (conn != nullptr) return conn;
+            // A connection we cannot buffer is of no use.
+            lumo_link_take_socket();
             lumo_link_close_socket(fd);
-            if (conn != nullptr) return nullptr;
         }
-        lumo_sleep(pause.after_failure());
+        if (!lumo_link_pause(pause.after_failure())) return nullptr;
     }
 }
 
@@ -223,8 +229,7 @@ void run(Address *addresses, lumo_runtime *rt) {
             if (conn == nullptr) return;
             if (lumo_handshake(conn, rt)) break;
             drop_connection(conn);
-            lumo_sleep(backoff.after_failure_ms());
-            if (lumo_link_exiting()) return;
+            if (!lumo_link_pause(backoff.after_failure_ms())) return;
         }
         backoff.succeeded();
         if (lumo_link_exiting()) {

@@ -84,15 +84,11 @@ TEST_F(Lifecycle, StartsAreCountedAndOnlyTheLastShutdownStops) {
     EXPECT_TRUE(daemon.wait_for_disconnections(1));
 }
 
-TEST_F(Lifecycle, StartReturnsPromptlyWithoutADaemonAndStopsPromptly) {
+TEST_F(Lifecycle, StartReturnsPromptlyWithoutADaemon) {
+    // (How promptly it stops then is a matter of the shutdown bound tests.)
     auto start = steady_clock::now();
     ASSERT_EQ(::lumo_init_with_port(unused_port()), 0);
     EXPECT_LT(seconds_since(start), 1.0);
-    start = steady_clock::now();
-    lumo_sender_enqueue_event(::lumo_notification_create("never.sent", nullptr, 0));
-    ::lumo_shutdown();  // nothing can be written: the queue is discarded
-    // The receiver may be in its one-second pause between attempts.
-    EXPECT_LT(seconds_since(start), 2.5);
 }
 
 std::string instance_name() {
