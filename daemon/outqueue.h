@@ -31,6 +31,13 @@ public:
     // bookkeeping, without the shared bodies (which are counted once).
     std::size_t own_bytes() const noexcept { return ownBytes_; }
     bool empty() const noexcept { return items_.empty(); }
+    // What is left to send of the message queued last (0 when none waits):
+    // the output bound applies to what waits in front of it.
+    std::size_t newest_bytes() const noexcept {
+        if (items_.size() <= 1) return pending_;
+        const Item &newest = items_.back();
+        return newest.head.size() + (newest.tail ? newest.tail->size() : 0);
+    }
     std::size_t messages() const noexcept { return items_.size(); }
 
     // Sends as much as the socket takes without blocking. Returns the number

@@ -380,9 +380,8 @@ void Router::send_notices(std::vector<MembershipNotice> &&notices) {
 
 void Router::queue(Client &c, std::string bytes) {
     if (c.doomed) return;
-    std::size_t size = bytes.size();
     c.out.push(std::move(bytes));
-    after_queue(c, size);
+    after_queue(c);
 }
 
 void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event) {
@@ -393,10 +392,9 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
     OutQueue::Item item;
     item.head = event.head_for(subscriberId, &item.deliveryOffset);
     item.tail = event.tail();
-    std::size_t bytes = item.head.size() + item.tail->size();
     c.out.push(std::move(item));
     ++stats_.eventsOut;
-    after_queue(c, bytes);
+    after_queue(c);
 }
 
 // A client that does not read what it is sent is dropped rather than allowed
@@ -405,9 +403,9 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
 // The message just queued does not count against the bound: one event larger
 // than the bound (a body and properties at their limits) must not cost a
 // subscriber that reads everything its connection.
-void Router::after_queue(Client &c, std::size_t added) {
+void Router::after_queue(Client &c) {
     output_changed(c);
-    if (c.out.pending() - added > config_.limits.maxPendingBytes) {
+    if (c.out.pending() - c.out.newest_bytes() > config_.limits.maxPendingBytes) {
         // Listed before it is marked: should the list not grow, the next
         // message queued for it tries again.
         doomed_.push_back(c.id);

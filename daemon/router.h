@@ -137,7 +137,7 @@ private:
     void send_notices(std::vector<MembershipNotice> &&notices);
     void queue(Client &c, std::string bytes);
     void queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event);
-    void after_queue(Client &c, std::size_t added);
+    void after_queue(Client &c);
     void kept_changed(Client &c) noexcept;
     // Why a connect from `c` is refused, or empty when it is not.
     std::string connect_refusal(const Client &c) const;

@@ -238,7 +238,8 @@ private:
         for (const auto &[id, c] : r.clients()) {
             std::string who = "client " + std::to_string(id) + ": ";
             if (c.doomed) fail(who + "over its output bound but not closed");
-            if (c.out.pending() > limits_.maxPendingBytes) fail(who + "holds output over its bound");
+            if (c.out.pending() - c.out.newest_bytes() > limits_.maxPendingBytes)
+                fail(who + "holds output over its bound");
             if (c.subscriptions.size() > limits_.maxSubscriptions) fail(who + "too many subscriptions");
             std::size_t text = 0, memberBytes = 0;
             for (const auto &[sid, s] : c.subscriptions) {
