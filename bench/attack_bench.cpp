@@ -393,8 +393,9 @@ double cpu_seconds(pid_t pid) {
 struct Settings {
     long probeRate = 200, probeMs = 3000, drainMs = 5000, settleMs = 3000;
     long globLength = 16002, typeLength = 60000, globProperties = 16, eventRate = 20;
-    long orChains = 16, orProperties = 1024;
+    long orChains = 16, orProperties = 1024, orNames = 1;
     long subscriptions = 10000, floodClients = 4;
+    std::string floodFilter = "NOPE/{c}/{i}/*";
     long partialConnections = 16, partialLines = 1023, partialBodyMib = 16;
     long statsConnections = 16;
     long halfOpen = 500, handshakeTimeout = 2, halfOpenHoldMs = 5000;
@@ -527,22 +528,21 @@ private:
 // daemon weighs each of them against every probe event.
 class SubscriptionFlood : public Attack {
 public:
-    SubscriptionFlood(std::string name, long clients, long perClient, bool leadingStar)
-        : name_(std::move(name)), clients_(clients), perClient_(perClient), star_(leadingStar) {}
+    // `form` is a filter with {c} for the client's number and {i} for the
+    // subscription's.
+    SubscriptionFlood(std::string name, long clients, long perClient, std::string form)
+        : name_(std::move(name)), clients_(clients), perClient_(perClient), form_(std::move(form)) {}
     std::string name() const override { return name_; }
     std::string what() const override {
-        return std::to_string(clients_) + " client(s) x " + std::to_string(perClient_) + " subscriptions like " +
-               (star_ ? "'*/NOPE/0/1'" : "'NOPE/0/1/*'") + ", none matching";
+        return std::to_string(clients_) + " client(s) x " + std::to_string(perClient_) + " subscriptions '" + form_ +
+               "', none matching";
     }
     void setup(std::uint16_t port, const std::atomic<bool> &stop) override {
         for (long c = 0; c < clients_; ++c) conns_.push_back(std::make_unique<Conn>(port));
         handshake_all(conns_, refusal_, stop);
         for (long c = 0; c < clients_; ++c) {
             std::vector<std::string> filters;
-            for (long i = 0; i < perClient_; ++i) {
-                std::string mid = "NOPE/" + std::to_string(c) + "/" + std::to_string(i);
-                filters.push_back(star_ ? "*/" + mid : mid + "/*");
-            }
+            for (long i = 0; i < perClient_; ++i) filters.push_back(fill(c, i));
             accepted_ += subscribe_all(*conns_[static_cast<std::size_t>(c)], filters, refusal_, stop);
         }
     }
@@ -556,9 +556,19 @@ public:
     bool probe_connects_first() const override { return true; }
 
 private:
+    std::string fill(long c, long i) const {
+        std::string f;
+        for (std::size_t at = 0; at < form_.size(); ++at) {
+            if (form_.compare(at, 3, "{c}") == 0) f += std::to_string(c), at += 2;
+            else if (form_.compare(at, 3, "{i}") == 0) f += std::to_string(i), at += 2;
+            else f += form_[at];
+        }
+        return f;
+    }
+
     std::string name_;
     long clients_, perClient_;
-    bool star_;
+    std::string form_;
     Conns conns_;
     std::size_t accepted_ = 0;
     std::string refusal_;
@@ -746,11 +756,12 @@ private:
 
 std::string glob(long length) { return "*" + std::string(static_cast<std::size_t>(std::max(2L, length) - 2), 'a') + "b"; }
 
-// `prop.p1 = *x* or prop.p2 = *x* or ...` as long as a subscription line may be.
-std::string or_chain(long properties) {
+// `prop.p1 = *x* or prop.p2 = *x* or ...` over `names` property names, as
+// long as a subscription line may be.
+std::string or_chain(long names) {
     constexpr std::size_t kLine = 65536 - sizeof("Subscription: ") + 1;
     std::string chain;
-    for (long k = 0;; k = (k + 1) % properties) {
+    for (long k = 0;; k = (k + 1) % names) {
         std::string term = (chain.empty() ? "" : " or ") + std::string("prop.p") + std::to_string(k + 1) + " = *x*";
         if (chain.size() + term.size() > kLine) return chain;
         chain += term;
@@ -780,22 +791,25 @@ std::vector<std::unique_ptr<Attack>> make_attacks(const Settings &s) {
     }
     {
         InboundEvent e = outbound_event("ATTACK/OR");
-        for (long k = 1; k <= s.orProperties; ++k) e.property_lines.push_back("p" + std::to_string(k) + ": y");
-        std::string chain = or_chain(s.orProperties);
+        for (long k = 0; k < s.orProperties; ++k)
+            e.property_lines.push_back("p" + std::to_string(k % s.orNames + 1) + ": y");
+        std::string chain = or_chain(s.orNames);
         std::string event = e.bytes();
         all.push_back(std::make_unique<FilterAttack>(
             "or-chains",
-            std::to_string(s.orChains) + " subscriptions 'prop.p1 = *x* or prop.p2 = *x* or ...' of " +
-                std::to_string(chain.size()) + " characters, one connection each; events of " +
-                std::to_string(event.size()) + " bytes with " + std::to_string(s.orProperties) + " properties, " +
+            std::to_string(s.orChains) + " subscriptions '" + chain.substr(0, chain.find(" or ", chain.find(" or ") + 4)) +
+                " or ...' of " + std::to_string(chain.size()) + " characters over " + std::to_string(s.orNames) +
+                " property name(s), one connection each; events of " + std::to_string(event.size()) + " bytes with " +
+                std::to_string(s.orProperties) + " properties 'pN: y' over the same names, " +
                 std::to_string(s.eventRate) + "/s",
             std::vector<std::string>(static_cast<std::size_t>(s.orChains), chain), 1, event, s.eventRate));
     }
-    all.push_back(std::make_unique<SubscriptionFlood>("subs-1", 1, s.subscriptions, false));
+    all.push_back(std::make_unique<SubscriptionFlood>("subs-1", 1, s.subscriptions, s.floodFilter));
     all.push_back(std::make_unique<SubscriptionFlood>("subs-" + std::to_string(s.floodClients), s.floodClients,
-                                                      s.subscriptions, false));
+                                                      s.subscriptions, s.floodFilter));
+    // A leading '*' leaves nothing for an index by type prefix to sort on.
     all.push_back(std::make_unique<SubscriptionFlood>("subs-" + std::to_string(s.floodClients) + "-star",
-                                                      s.floodClients, s.subscriptions, true));
+                                                      s.floodClients, s.subscriptions, "*/NOPE/{c}/{i}"));
     all.push_back(std::make_unique<PartialRequests>(s.partialConnections, s.partialLines, s.partialBodyMib));
     all.push_back(std::make_unique<UnreadStats>(s.statsConnections));
     all.push_back(std::make_unique<HalfOpen>(s.halfOpen, s.handshakeTimeout, s.halfOpenHoldMs));
@@ -1103,7 +1117,9 @@ const char kUsage[] =
     "probe:  --probe-rate N (200/s) --probe-ms MS (3000) --drain-ms MS (5000) --settle-ms MS (3000)\n"
     "sizes:  --glob-length N (16002) --type-length N (60000) --glob-properties N (16)\n"
     "        --event-rate N (20/s) --or-chains N (16) --or-properties N (1024)\n"
+    "        --or-names N (1: every property and term names p1)\n"
     "        --subscriptions N (10000) --flood-clients N (4)\n"
+    "        --flood-filter F ('NOPE/{c}/{i}/*': {c} client, {i} subscription)\n"
     "        --partial-connections N (16) --partial-lines N (1023) --partial-body-mib N (16)\n"
     "        --stats-connections N (16) --half-open N (500) --handshake-timeout S (2)\n"
     "        --half-open-hold-ms MS (5000) --idle-connections N (4096)\n";
@@ -1122,6 +1138,7 @@ int main(int argc, char **argv) {
         {"--glob-length", &s.globLength},       {"--type-length", &s.typeLength},
         {"--glob-properties", &s.globProperties}, {"--event-rate", &s.eventRate},
         {"--or-chains", &s.orChains},           {"--or-properties", &s.orProperties},
+        {"--or-names", &s.orNames},
         {"--subscriptions", &s.subscriptions},  {"--flood-clients", &s.floodClients},
         {"--partial-connections", &s.partialConnections}, {"--partial-lines", &s.partialLines},
         {"--partial-body-mib", &s.partialBodyMib}, {"--stats-connections", &s.statsConnections},
@@ -1136,6 +1153,7 @@ int main(int argc, char **argv) {
         if (i + 1 >= argc) die(std::string("option ") + option + " needs a value\n" + kUsage);
         if (option == "--phases") phases = argv[i + 1];
         else if (option == "--daemon") daemonPath = argv[i + 1];
+        else if (option == "--flood-filter") s.floodFilter = argv[i + 1];
         else if (auto it = numbers.find(option); it != numbers.end()) *it->second = number(argv[i + 1], argv[i]);
         else die("unknown option " + option + "\n" + kUsage);
     }
