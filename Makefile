@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e clean
+.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack clean
 
 all: build
 
@@ -62,6 +62,12 @@ bench: build
 # Publisher process -> vavevard -> subscriber process (see docs/performance.md).
 bench-e2e: build
 	./$(BUILD)/bench/vavevar_e2e_bench
+
+# Attacks on vavevard and a well-behaved client's delivery meanwhile, a few
+# minutes (see docs/performance.md); ATTACK_ARGS passes options through.
+ATTACK_ARGS ?=
+bench-attack: build
+	./$(BUILD)/bench/vavevar_attack_bench $(ATTACK_ARGS)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-fuzz-cov
