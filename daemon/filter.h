@@ -75,7 +75,7 @@ public:
     // The budget of one evaluation: kWorkPerByte units per byte of the filter
     // (size()) and of the event (EventView::matchable_size()), plus kBaseWork.
     // A unit is one character examined or one node visited.
-    static constexpr std::uint64_t kWorkPerByte = 16;
+    static constexpr std::uint64_t kWorkPerByte = 4;
     static constexpr std::uint64_t kBaseWork = 64 * 1024;
 
     // Compiles `text`. An empty text (blanks only) or "null" matches every
