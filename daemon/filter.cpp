@@ -165,6 +165,13 @@ struct Filter::Node {
         return n;
     }
 
+    std::size_t memory_bytes() const noexcept {
+        std::size_t n = sizeof(Node) + children.capacity() * sizeof(children[0]) +
+                        property.capacity() + glob.memory_bytes();
+        for (const auto &c : children) n += c->memory_bytes();
+        return n;
+    }
+
     using Prefixes = std::optional<std::vector<std::string>>;
 
     Prefixes type_prefixes() const {
@@ -532,6 +539,10 @@ Match Filter::evaluate(const EventView &event, Budget &budget) const noexcept {
 bool Filter::matches(const Event &event) const noexcept {
     EventView view(event);
     return evaluate(view) == Match::yes;
+}
+
+std::size_t Filter::memory_bytes() const noexcept {
+    return sizeof(Filter) + error_.capacity() + (root_ ? root_->memory_bytes() : 0);
 }
 
 std::optional<std::vector<std::string>> Filter::type_prefixes() const {

@@ -98,6 +98,9 @@ public:
     // The compiled filter's size: its nodes, pattern characters and property
     // names.
     std::size_t size() const noexcept { return size_; }
+    // The heap memory the compiled filter holds, for the daemon's account of
+    // what subscriptions keep.
+    std::size_t memory_bytes() const noexcept;
 
     // What the filter demands of an event's type, for an index of filters by
     // type: a type that starts with none of the returned prefixes cannot

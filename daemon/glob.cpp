@@ -219,4 +219,13 @@ std::size_t Glob::find_wild(const Segment &s, std::string_view text, std::size_t
     return result;
 }
 
+std::size_t Glob::memory_bytes() const noexcept {
+    std::size_t n = segments_.capacity() * sizeof(Segment) + prefix_.capacity();
+    for (const Segment &s : segments_)
+        n += s.chars.capacity() + s.anyOne.capacity() * sizeof(std::uint64_t) +
+             s.border.capacity() * sizeof(std::uint32_t) + s.rowOf.capacity() * sizeof(std::uint16_t) +
+             s.masks.capacity() * sizeof(std::uint64_t);
+    return n;
+}
+
 }  // namespace vavevard

@@ -41,6 +41,9 @@ public:
     // Characters of the pattern once escapes are resolved, a run of stars
     // counting as one.
     std::size_t size() const noexcept { return size_; }
+    // The heap memory the compiled pattern holds: its search tables can be
+    // many times the pattern's own length.
+    std::size_t memory_bytes() const noexcept;
 
 private:
     struct Segment {

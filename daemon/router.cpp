@@ -54,7 +54,8 @@ std::pair<std::uint64_t, std::int32_t> process_key(const Client &c) {
 }
 
 // What a connection costs besides its queues and subscriptions, and what one
-// subscription costs besides its texts (its compiled filter, map entries).
+// subscription costs besides its texts and compiled filter (map entries, its
+// place in the index).
 constexpr std::size_t kClientOverhead = 2048;
 constexpr std::size_t kSubscriptionOverhead = 512;
 
@@ -80,9 +81,8 @@ bool Router::over_high_water() const noexcept {
 }
 
 void Router::kept_changed(Client &c) noexcept {
-    // A compiled filter takes about as much again as its text.
     c.keptHeld.set(kClientOverhead + c.peer.capacity() + c.selfId.capacity() +
-                   c.formFactor.capacity() + 2 * c.subscriptionTextBytes +
+                   c.formFactor.capacity() + c.subscriptionTextBytes + c.filterBytes +
                    c.memberPropertyBytes + c.subscriptions.size() * kSubscriptionOverhead);
 }
 
@@ -262,7 +262,8 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     s.propertyBytes = group.empty() ? 0 : propertyBytes;
     logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
          static_cast<unsigned long long>(c.id), r.subscriberId, one_line(s.text).c_str());
-    std::size_t textBytes = s.text_bytes(), memberBytes = s.propertyBytes;
+    s.filterBytes = s.filter.memory_bytes();
+    std::size_t textBytes = s.text_bytes(), memberBytes = s.propertyBytes, filterBytes = s.filterBytes;
     // Indexed and kept, or neither.
     SubscriptionKey key{c.id, r.subscriberId};
     index_.add(key, s.filter);
@@ -275,6 +276,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     // Counted once kept, so that a failure before leaves the counts true.
     c.subscriptionTextBytes += textBytes;
     c.memberPropertyBytes += memberBytes;
+    c.filterBytes += filterBytes;
     ++stats_.subscriptions;
     kept_changed(c);
     send_status(c, r.subscriberId, true, "subscribed");
@@ -290,6 +292,7 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
     if (it == c.subscriptions.end()) return;
     c.subscriptionTextBytes -= it->second.text_bytes();
     c.memberPropertyBytes -= it->second.propertyBytes;
+    c.filterBytes -= it->second.filterBytes;
     index_.remove({c.id, subscriberId});
     c.subscriptions.erase(it);
     --stats_.subscriptions;

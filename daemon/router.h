@@ -59,6 +59,7 @@ struct Subscription {
     std::string group;          // empty: no membership interest
     bool deltas = false;
     std::size_t propertyBytes = 0;  // of the member's properties, kept by the group
+    std::size_t filterBytes = 0;    // the compiled filter's memory
     std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
@@ -73,6 +74,7 @@ struct Client {
     std::map<std::int32_t, Subscription> subscriptions;
     std::size_t subscriptionTextBytes = 0;  // what the subscriptions keep, for the bounds
     std::size_t memberPropertyBytes = 0;
+    std::size_t filterBytes = 0;            // of the compiled filters
     OutQueue out;
     AccountedBytes outputHeld;  // what `out` holds, shared bodies apart
     AccountedBytes keptHeld;    // what the subscriptions keep

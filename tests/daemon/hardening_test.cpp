@@ -178,6 +178,26 @@ TEST(DaemonHardening, SubscriptionsThatCannotMatchCostAnEventNothing) {
     EXPECT_LT(number(pub.stat("filterTests")) - before, 100u + 10);
 }
 
+// A compiled pattern's search tables can hold many times its text: the
+// daemon's account sees what a filter really keeps.
+TEST(DaemonHardening, WhatACompiledFilterHoldsIsAccounted) {
+    DaemonThread daemon;
+    ASSERT_TRUE(daemon.ok());
+    RawClient c(daemon.port());
+    ASSERT_TRUE(c.handshake());
+    std::string pattern = "'*";
+    for (int i = 0; pattern.size() < 60000; ++i) {
+        unsigned char b = static_cast<unsigned char>(0x20 + i % 200);
+        pattern += b == '\'' || b == '\\' ? 'x' : static_cast<char>(b);
+        if (i % 3 == 0) pattern += '?';
+    }
+    pattern += "*'";
+    std::size_t before = number(c.stat("heldBytes"));
+    ASSERT_TRUE(c.subscribe(1, pattern));
+    std::size_t held = number(c.stat("heldBytes")) - before;
+    EXPECT_GT(held, 10 * pattern.size()) << "bytes accounted for a filter of " << pattern.size();
+}
+
 // A subscriber that does not read, under a daemon-wide bound well below its
 // own output bound: first new work is refused, then it is dropped, and the
 // daemon takes new work again.
