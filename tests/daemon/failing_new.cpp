@@ -21,7 +21,7 @@ std::atomic<std::int64_t> g_successesLeft{-1};
 std::atomic<bool> g_markedOnly{false}, g_once{false}, g_fired{false};
 thread_local bool t_marked = false;
 
-void *allocate(std::size_t n) noexcept {
+[[maybe_unused]] void *allocate(std::size_t n) noexcept {
     ++g_calls;
     g_bytes += n;
     if (!g_markedOnly.load() || t_marked) {
