@@ -172,29 +172,34 @@ struct Filter::Node {
         return n;
     }
 
-    using Prefixes = std::optional<std::vector<std::string>>;
+    using Anchors = std::optional<std::vector<TypeAnchor>>;
 
-    Prefixes type_prefixes() const {
+    Anchors type_anchors() const {
         switch (kind) {
-        case test:
-            if (field != Field::type || op != Op::eq || glob.literal_prefix().empty()) return {};
-            return std::vector<std::string>{glob.literal_prefix()};
+        case test: {
+            if (field != Field::type || op != Op::eq) return {};
+            // The longer of the literal start and end lets fewer types by.
+            const std::string &start = glob.literal_prefix(), &end = glob.literal_suffix();
+            if (start.empty() && end.empty()) return {};
+            if (start.size() >= end.size()) return std::vector<TypeAnchor>{{false, start}};
+            return std::vector<TypeAnchor>{{true, end}};
+        }
         case all_of: {
             // Every side must hold, so any side's bound is a bound; the one
             // that lets the fewest types through is kept.
-            Prefixes best;
+            Anchors best;
             for (const auto &c : children) {
-                Prefixes p = c->type_prefixes();
-                if (p && (!best || more_selective(*p, *best))) best = std::move(p);
+                Anchors a = c->type_anchors();
+                if (a && (!best || more_selective(*a, *best))) best = std::move(a);
             }
             return best;
         }
         case any_of: {
-            std::vector<std::string> all;
+            std::vector<TypeAnchor> all;
             for (const auto &c : children) {
-                Prefixes p = c->type_prefixes();
-                if (!p) return {};
-                for (std::string &s : *p) all.push_back(std::move(s));
+                Anchors a = c->type_anchors();
+                if (!a) return {};
+                for (TypeAnchor &t : *a) all.push_back(std::move(t));
             }
             return minimal(std::move(all));
         }
@@ -202,28 +207,37 @@ struct Filter::Node {
         }
     }
 
-    // Sorted, each once, and none that starts with another: a type matching
-    // "AB" and "ABC" is the same type matching "AB".
-    static std::vector<std::string> minimal(std::vector<std::string> prefixes) {
-        std::sort(prefixes.begin(), prefixes.end());
+    // Sorted, each once, and no prefix that starts with another prefix nor a
+    // suffix that ends with another suffix: a type that starts with "AB" and
+    // with "ABC" is a type that starts with "AB".
+    static std::vector<TypeAnchor> minimal(std::vector<TypeAnchor> anchors) {
+        // A suffix read backwards is a prefix of the type read backwards.
+        for (TypeAnchor &a : anchors)
+            if (a.suffix) std::reverse(a.text.begin(), a.text.end());
+        std::sort(anchors.begin(), anchors.end());
         std::size_t kept = 0;
-        for (std::size_t i = 0; i < prefixes.size(); ++i) {
-            if (kept > 0 && prefixes[i].starts_with(prefixes[kept - 1])) continue;
-            if (kept != i) prefixes[kept] = std::move(prefixes[i]);
+        for (std::size_t i = 0; i < anchors.size(); ++i) {
+            if (kept > 0 && anchors[i].suffix == anchors[kept - 1].suffix &&
+                anchors[i].text.starts_with(anchors[kept - 1].text))
+                continue;
+            if (kept != i) anchors[kept] = std::move(anchors[i]);
             ++kept;
         }
-        prefixes.resize(kept);
-        return prefixes;
+        anchors.resize(kept);
+        for (TypeAnchor &a : anchors)
+            if (a.suffix) std::reverse(a.text.begin(), a.text.end());
+        std::sort(anchors.begin(), anchors.end());
+        return anchors;
     }
 
     // Nothing is as selective as a bound no type meets; then longer shortest
-    // prefixes, then fewer of them.
-    static bool more_selective(const std::vector<std::string> &a,
-                               const std::vector<std::string> &b) noexcept {
+    // anchors, then fewer of them.
+    static bool more_selective(const std::vector<TypeAnchor> &a,
+                               const std::vector<TypeAnchor> &b) noexcept {
         if (a.empty() || b.empty()) return a.empty() && !b.empty();
-        auto shortest = [](const std::vector<std::string> &v) {
-            std::size_t n = v.front().size();
-            for (const std::string &s : v) n = std::min(n, s.size());
+        auto shortest = [](const std::vector<TypeAnchor> &v) {
+            std::size_t n = v.front().text.size();
+            for (const TypeAnchor &t : v) n = std::min(n, t.text.size());
             return n;
         };
         std::size_t sa = shortest(a), sb = shortest(b);
@@ -545,10 +559,10 @@ std::size_t Filter::memory_bytes() const noexcept {
     return sizeof(Filter) + error_.capacity() + (root_ ? root_->memory_bytes() : 0);
 }
 
-std::optional<std::vector<std::string>> Filter::type_prefixes() const {
-    if (!ok()) return std::vector<std::string>{};
+std::optional<std::vector<TypeAnchor>> Filter::type_anchors() const {
+    if (!ok()) return std::vector<TypeAnchor>{};
     if (!root_) return std::nullopt;
-    return root_->type_prefixes();
+    return root_->type_anchors();
 }
 
 EventView::EventView(const Event &e) noexcept : event_(e) {

@@ -70,6 +70,13 @@ private:
     mutable Lookup lookup_ = Lookup::not_built;
 };
 
+// A literal part an event's type must start with (or, for a suffix, end with).
+struct TypeAnchor {
+    bool suffix = false;
+    std::string text;
+    auto operator<=>(const TypeAnchor &) const = default;
+};
+
 class Filter {
 public:
     // The budget of one evaluation: kWorkPerByte units per byte of the filter
@@ -103,11 +110,13 @@ public:
     std::size_t memory_bytes() const noexcept;
 
     // What the filter demands of an event's type, for an index of filters by
-    // type: a type that starts with none of the returned prefixes cannot
-    // match. Nothing when the filter puts no such bound on the type (it may
-    // match any type), an empty list when it matches nothing (not ok()).
-    // The list holds no two entries one of which starts with the other.
-    std::optional<std::vector<std::string>> type_prefixes() const;
+    // type: a type that starts with none of the returned prefixes and ends
+    // with none of the returned suffixes cannot match. Nothing when the
+    // filter puts no such bound on the type (it may match any type), an empty
+    // list when it matches nothing (not ok()). The list is sorted and holds
+    // no two prefixes one of which starts with the other, nor two suffixes
+    // one of which ends with the other.
+    std::optional<std::vector<TypeAnchor>> type_anchors() const;
 
     struct Node;
 

@@ -30,7 +30,8 @@ Glob::Glob(std::string_view pattern) {
             if (segments_.empty() && current.chars.empty()) anchoredStart_ = false;
             else close_segment();
             hasStar_ = afterStar = true;
-            literal_ = inPrefix = false;
+            inPrefix = false;
+            suffix_.clear();
             ++size_;
             continue;
         }
@@ -41,12 +42,14 @@ Glob::Glob(std::string_view pattern) {
             current.anyOne.resize(k / 64 + 1, 0);
             current.anyOne[k / 64] |= std::uint64_t{1} << (k % 64);
             current.chars.push_back('\0');
-            literal_ = inPrefix = false;
+            inPrefix = false;
+            suffix_.clear();
             continue;
         }
         if (c == '\\' && i + 1 < pattern.size()) c = pattern[++i];
         current.chars.push_back(c);
         if (inPrefix) prefix_.push_back(c);
+        suffix_.push_back(c);
     }
     if (afterStar) anchoredEnd_ = false;
     else close_segment();
@@ -220,7 +223,7 @@ std::size_t Glob::find_wild(const Segment &s, std::string_view text, std::size_t
 }
 
 std::size_t Glob::memory_bytes() const noexcept {
-    std::size_t n = segments_.capacity() * sizeof(Segment) + prefix_.capacity();
+    std::size_t n = segments_.capacity() * sizeof(Segment) + prefix_.capacity() + suffix_.capacity();
     for (const Segment &s : segments_)
         n += s.chars.capacity() + s.anyOne.capacity() * sizeof(std::uint64_t) +
              s.border.capacity() * sizeof(std::uint32_t) + s.rowOf.capacity() * sizeof(std::uint16_t) +

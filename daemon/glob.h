@@ -34,10 +34,12 @@ public:
     // up with over_budget as soon as the budget is spent.
     Match match(std::string_view text, Budget &budget) const noexcept;
 
-    bool is_literal() const noexcept { return literal_; }
     // The characters before the first wildcard, escapes resolved: every text
     // the pattern matches starts with them.
     const std::string &literal_prefix() const noexcept { return prefix_; }
+    // The characters after the last wildcard, escapes resolved: every text
+    // the pattern matches ends with them.
+    const std::string &literal_suffix() const noexcept { return suffix_; }
     // Characters of the pattern once escapes are resolved, a run of stars
     // counting as one.
     std::size_t size() const noexcept { return size_; }
@@ -81,10 +83,10 @@ private:
     bool hasStar_ = false;
     bool anchoredStart_ = true;  // no star before the first segment
     bool anchoredEnd_ = true;    // no star after the last segment
-    bool literal_ = true;
     std::size_t minLength_ = 0;  // of a matching text: the segments' lengths added up
     std::size_t size_ = 0;
     std::string prefix_;
+    std::string suffix_;
 };
 
 }  // namespace vavevard

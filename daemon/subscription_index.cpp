@@ -9,11 +9,18 @@ namespace vavevard {
 void SubscriptionIndex::add(const SubscriptionKey &key, const Filter &filter) {
     // Everything that can fail is done before the index changes, or undone.
     Entry fresh;
-    auto prefixes = filter.type_prefixes();
-    fresh.unconstrained = !prefixes;
-    if (prefixes) {
-        fresh.slots.reserve(prefixes->size());
-        for (const std::string &p : *prefixes) fresh.slots.push_back({p.size(), text_hash(p)});
+    auto anchors = filter.type_anchors();
+    fresh.unconstrained = !anchors;
+    if (anchors) {
+        fresh.slots.reserve(anchors->size());
+        for (const TypeAnchor &a : *anchors) {
+            std::uint64_t hash = kTextHashStart;
+            if (a.suffix)
+                for (auto c = a.text.rbegin(); c != a.text.rend(); ++c) hash = text_hash_step(hash, *c);
+            else
+                hash = text_hash(a.text);
+            fresh.slots.push_back({a.suffix, a.text.size(), hash});
+        }
         std::sort(fresh.slots.begin(), fresh.slots.end());
         fresh.slots.erase(std::unique(fresh.slots.begin(), fresh.slots.end()), fresh.slots.end());
     }
@@ -51,7 +58,7 @@ void SubscriptionIndex::link(const Slot &slot, const SubscriptionKey &key) {
     auto bucket = buckets_.try_emplace(slot).first;
     try {
         bucket->second.insert(key);
-        ++lengths_[slot.length];
+        ++lengths_[slot.suffix][slot.length];
     } catch (...) {
         bucket->second.erase(key);
         if (bucket->second.empty()) buckets_.erase(bucket);
@@ -63,23 +70,28 @@ void SubscriptionIndex::unlink(const Slot &slot, const SubscriptionKey &key) noe
     auto bucket = buckets_.find(slot);
     if (bucket == buckets_.end() || bucket->second.erase(key) == 0) return;
     if (bucket->second.empty()) buckets_.erase(bucket);
-    auto length = lengths_.find(slot.length);
-    if (--length->second == 0) lengths_.erase(length);
+    auto &lengths = lengths_[slot.suffix];
+    auto length = lengths.find(slot.length);
+    if (--length->second == 0) lengths.erase(length);
 }
 
 void SubscriptionIndex::candidates(std::string_view type,
                                    std::vector<SubscriptionKey> &out) const {
     out.clear();
-    // One pass over the type, hashing its prefixes as it goes and looking up
-    // each length some filter uses.
-    std::uint64_t hash = kTextHashStart;
-    std::size_t hashed = 0;
-    for (const auto &[length, uses] : lengths_) {
-        if (length > type.size()) break;
-        for (; hashed < length; ++hashed) hash = text_hash_step(hash, type[hashed]);
-        auto bucket = buckets_.find(Slot{length, hash});
-        if (bucket != buckets_.end())
-            out.insert(out.end(), bucket->second.begin(), bucket->second.end());
+    // One pass over the type from each end, hashing its prefixes (and its
+    // suffixes, backwards) as it goes and looking up each length some filter
+    // uses.
+    for (bool suffix : {false, true}) {
+        std::uint64_t hash = kTextHashStart;
+        std::size_t hashed = 0;
+        for (const auto &[length, uses] : lengths_[suffix]) {
+            if (length > type.size()) break;
+            for (; hashed < length; ++hashed)
+                hash = text_hash_step(hash, type[suffix ? type.size() - 1 - hashed : hashed]);
+            auto bucket = buckets_.find(Slot{suffix, length, hash});
+            if (bucket != buckets_.end())
+                out.insert(out.end(), bucket->second.begin(), bucket->second.end());
+        }
     }
     std::size_t constrained = out.size();
     if (constrained > 1) {

@@ -24,8 +24,8 @@ struct SubscriptionKey {
     auto operator<=>(const SubscriptionKey &) const = default;
 };
 
-// Each filter is filed under the type prefixes it demands
-// (Filter::type_prefixes()); those that demand none are kept apart and are
+// Each filter is filed under the type prefixes and suffixes it demands
+// (Filter::type_anchors()); those that demand none are kept apart and are
 // candidates for every event. Not for concurrent use.
 class SubscriptionIndex {
 public:
@@ -39,25 +39,27 @@ public:
     // `type`, in ascending key order, each once; it may also hold a few that
     // cannot, whose filters then reject the event. `out` is cleared first and
     // keeps its capacity, so a caller that reuses it allocates nothing once it
-    // has grown. Costs a pass over `type` and a step per candidate (plus the
-    // sort of those filed under a prefix), whatever the number of
-    // subscriptions filed under other prefixes.
+    // has grown. Costs a pass over `type` from each end and a step per
+    // candidate (plus the sort of those filed under an anchor), whatever the
+    // number of subscriptions filed under other anchors.
     void candidates(std::string_view type, std::vector<SubscriptionKey> &out) const;
 
     std::size_t size() const noexcept { return entries_.size(); }
 
 private:
-    // A prefix as the index knows it: its length and hash. Two prefixes with
-    // the same slot share a bucket, which costs a needless candidate, never a
-    // missed one.
+    // An anchor as the index knows it: prefix or suffix, its length, and the
+    // hash of its characters read from the type's end inwards (a suffix is
+    // hashed backwards). Two anchors with the same slot share a bucket, which
+    // costs a needless candidate, never a missed one.
     struct Slot {
+        bool suffix;
         std::size_t length;
         std::uint64_t hash;
         auto operator<=>(const Slot &) const = default;
     };
     struct SlotHash {
         std::size_t operator()(const Slot &s) const noexcept {
-            return static_cast<std::size_t>(s.hash ^ (s.length * 0x9e3779b97f4a7c15ull));
+            return static_cast<std::size_t>(s.hash ^ (s.length * 0x9e3779b97f4a7c15ull) ^ s.suffix);
         }
     };
     struct Entry {
@@ -70,7 +72,8 @@ private:
 
     std::map<SubscriptionKey, Entry> entries_;
     std::unordered_map<Slot, std::set<SubscriptionKey>, SlotHash> buckets_;
-    std::map<std::size_t, std::size_t> lengths_;  // prefix length in use → slots linked with it
+    // Anchor length in use → slots linked with it; [0] prefixes, [1] suffixes.
+    std::map<std::size_t, std::size_t> lengths_[2];
     std::set<SubscriptionKey> unconstrained_;
 };
 

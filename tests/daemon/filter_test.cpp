@@ -111,22 +111,32 @@ TEST(DaemonFilter, ErrorsSayWhatAndWhere) {
               "at character 68: nested deeper than 64 levels, found '!'");
 }
 
-TEST(DaemonFilter, TypePrefixesBoundTheTypesAFilterCanMatch) {
+// Anchors shown as "P*" for a prefix and "*S" for a suffix.
+std::optional<std::vector<std::string>> anchors_of(const std::string &filter) {
+    auto anchors = Filter::compile(filter).type_anchors();
+    if (!anchors) return std::nullopt;
+    std::vector<std::string> shown;
+    for (const TypeAnchor &a : *anchors) shown.push_back(a.suffix ? "*" + a.text : a.text + "*");
+    return shown;
+}
+
+TEST(DaemonFilter, TypeAnchorsBoundTheTypesAFilterCanMatch) {
     using List = std::vector<std::string>;
     const std::pair<std::string, std::optional<List>> cases[] = {
-        {"", std::nullopt}, {"null", std::nullopt}, {"ALARM/*", List{"ALARM/"}},
-        {"type = AB?C", List{"AB"}}, {"eventType == 'A\\*B*'", List{"A*B"}},
-        {"EXACT", List{"EXACT"}}, {"*X", std::nullopt}, {"?X", std::nullopt},
+        {"", std::nullopt}, {"null", std::nullopt}, {"ALARM/*", List{"ALARM/*"}},
+        {"type = AB?C", List{"AB*"}}, {"eventType == 'A\\*B*'", List{"A*B*"}},
+        {"EXACT", List{"EXACT*"}}, {"*X", List{"*X"}}, {"?XY", List{"*XY"}}, {"*X*", std::nullopt},
+        {"AB*CDE", List{"*CDE"}}, {"ABC*DE", List{"ABC*"}}, {"A?*\\?B", List{"*?B"}},
         {"type != A", std::nullopt}, {"type < 3", std::nullopt}, {"not A", std::nullopt},
         {"component = x", std::nullopt}, {"prop.x", std::nullopt}, {"prop.type = A", std::nullopt},
-        {"AB* and C*", List{"AB"}}, {"A* and component = x", List{"A"}},
-        {"A* or B*", List{"A", "B"}}, {"A* or component = x", std::nullopt},
-        {"ABC* or AB* or B or AB", List{"AB", "B"}}, {"(A* or B*) and CD*", List{"CD"}},
-        {"(A or B) and (AX* or AY* or AZ*)", List{"AX", "AY", "AZ"}},
-        {"(ALARM/DISK* or ALARM/NET*) and not component = x", List{"ALARM/DISK", "ALARM/NET"}},
+        {"AB* and C*", List{"AB*"}}, {"A* and component = x", List{"A*"}}, {"*XYZ and AB*", List{"*XYZ"}},
+        {"A* or B*", List{"A*", "B*"}}, {"A* or component = x", std::nullopt}, {"A* or *B", List{"A*", "*B"}},
+        {"ABC* or AB* or B or AB", List{"AB*", "B*"}}, {"*AB or *B or */X", List{"*/X", "*B"}},
+        {"(A* or B*) and CD*", List{"CD*"}}, {"(A or B) and (AX* or AY* or AZ*)", List{"AX*", "AY*", "AZ*"}},
+        {"(ALARM/DISK* or ALARM/NET*) and not component = x", List{"ALARM/DISK*", "ALARM/NET*"}},
         {"(", List{}},  // invalid: matches nothing
     };
-    for (const auto &[text, expected] : cases) EXPECT_EQ(Filter::compile(text).type_prefixes(), expected) << text;
+    for (const auto &[text, expected] : cases) EXPECT_EQ(anchors_of(text), expected) << text;
 }
 
 // A pattern matcher simple enough to trust: every pattern position against

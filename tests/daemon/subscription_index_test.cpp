@@ -58,9 +58,10 @@ struct Maker {
 };
 
 bool admits(const Filter &f, const std::string &type) {
-    auto prefixes = f.type_prefixes();
-    return !prefixes || std::any_of(prefixes->begin(), prefixes->end(),
-                                    [&](const std::string &p) { return type.starts_with(p); });
+    auto anchors = f.type_anchors();
+    return !anchors || std::any_of(anchors->begin(), anchors->end(), [&](const TypeAnchor &a) {
+               return a.suffix ? type.ends_with(a.text) : type.starts_with(a.text);
+           });
 }
 
 TEST(DaemonSubscriptionIndex, OffersEveryMatchingSubscriptionAndOnlyThoseTheTypeAdmits) {
