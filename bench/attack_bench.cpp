@@ -49,15 +49,18 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/proc_stats.h"
 #include "support/wire_client.h"
 
 namespace {
 
 using vavevar::test::ChildProcess;
+using vavevar::test::cpu_seconds;
 using vavevar::test::InboundEvent;
 using vavevar::test::RawClient;
 using vavevar::test::Request;
 using vavevar::test::RequestParser;
+using vavevar::test::status_kib;
 
 std::int64_t now_ns() {
     timespec ts;
@@ -372,22 +375,6 @@ void hold(Conns &conns, const std::atomic<bool> &stop, bool read = true) {
 std::string count_of(std::size_t n, const char *what) { return std::to_string(n) + " " + what; }
 
 // --- the attacks
-
-// The user + system CPU time `pid` has had, in seconds.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t close = content.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(content.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-        if (i == 15) break;
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 
 struct Settings {
@@ -820,13 +807,6 @@ std::vector<std::unique_ptr<Attack>> make_attacks(const Settings &s) {
 // --- the daemon under test
 
 // A "Vm...:" line of /proc/PID/status in KiB, 0 when it cannot be read.
-long status_kib(pid_t pid, const std::string &name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
-    return 0;
-}
-
 class Daemon {
 public:
     Daemon(const std::string &path, const std::vector<std::string> &options) {

@@ -25,11 +25,13 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/proc_stats.h"
 #include "vavevar.h"
 
 namespace {
 
 using vavevar::test::ChildProcess;
+using vavevar::test::cpu_seconds;
 
 constexpr int kWaitMs = 120000;
 
@@ -144,22 +146,6 @@ int run_role(const std::string &role, long count, long bodySize) {
 }
 
 // --- the driver
-
-// The daemon's user + system CPU time so far, in seconds.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t close = content.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(content.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-        if (i == 15) break;
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 std::unique_ptr<ChildProcess> start_role(const std::string &self, const std::vector<std::string> &env,
                                          const std::string &role, long count, long bodySize,

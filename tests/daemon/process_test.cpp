@@ -15,6 +15,7 @@
 #include "daemon_harness.h"
 #include "options.h"
 #include "support/fake_daemon.h"
+#include "support/proc_stats.h"
 #include "support/programs.h"
 #include "support/temp_home.h"
 
@@ -77,14 +78,7 @@ TEST(DaemonProgram, RunsFromTheEnvironmentAndStopsCleanlyOnSigterm) {
 }
 
 // CPU time the process has used, in milliseconds.
-long cpu_ms(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string field;
-    for (int i = 1; i <= 13 && stat >> field; ++i) {}
-    long user = 0, system = 0;
-    stat >> user >> system;
-    return (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
-}
+long cpu_ms(pid_t pid) { return static_cast<long>(vavevar::test::cpu_seconds(pid) * 1000); }
 
 // With not even the spare descriptor to shed a client, a waiting connection
 // would keep the listener ready and the loop spinning: accepting rests and
@@ -124,14 +118,7 @@ std::size_t open_descriptors(pid_t pid) {
     return n;
 }
 
-// Resident memory in KiB.
-long rss_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
+long rss_kib(pid_t pid) { return vavevar::test::status_kib(pid, "VmRSS"); }
 
 // Out of descriptors, accept fails before it looks at the backlog: a loop that
 // sheds a connection and tries again would fail for ever. The daemon sheds
