@@ -4,7 +4,6 @@
 #include <initializer_list>
 
 #include "port/memory.h"
-#include "pubsub/instream.h"
 
 namespace vavevar {
 namespace {
@@ -58,7 +57,7 @@ lumo_notification *lumo_notification_create(const char *type, const void *body,
 void lumo_notification_destroy(lumo_notification *n) noexcept {
     if (n == nullptr) return;
     // The first notification of a received stream keeps its input stream.
-    if (n->inputStream != nullptr) lumo_instream_representative_gone(n->inputStream);
+    if (n->inputStream != nullptr && n->inputStreamGone != nullptr) n->inputStreamGone(n->inputStream);
     for (char *text : {n->type, n->stamp, n->affectedComponents, n->affectedNodes,
                        n->generatingComponent, n->generatingNode, n->generatingProcess, n->id,
                        n->body, n->instanceName, n->streamKey})
@@ -166,8 +165,11 @@ int lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher)
     return 1;
 }
 
-void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream) noexcept {
-    if (n != nullptr) n->inputStream = stream;
+void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream,
+                                      void (*gone)(lumo_instream *) noexcept) noexcept {
+    if (n == nullptr) return;
+    n->inputStream = stream;
+    n->inputStreamGone = gone;
 }
 
 const char *lumo_notification_streamKey(const lumo_notification *n) noexcept {

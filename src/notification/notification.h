@@ -81,6 +81,9 @@ struct lumo_notification {
     char *streamKey;
     lumo_publisher *streamPublisher;  // not owned
     lumo_instream *inputStream;       // not owned
+    // Told when the notification that represents `inputStream` is destroyed:
+    // the stream outlives it, and its owner must know it is the last holder.
+    void (*inputStreamGone)(lumo_instream *stream) noexcept;
     lumo_outstream *outputStream;     // not owned
     std::int32_t subscriberId;
 };
@@ -123,7 +126,9 @@ int lumo_notification_stampForPublish(lumo_notification *n, const char *componen
 // the stream key a copy of the id. Returns 1, or 0 when memory runs out.
 int lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept;
 
-void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream) noexcept;
+// Makes `n` represent `stream`; `gone` is called with it when `n` is destroyed.
+void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream,
+                                      void (*gone)(lumo_instream *) noexcept) noexcept;
 const char *lumo_notification_streamKey(const lumo_notification *n) noexcept;
 
 // True for a non-null notification whose body is null or of length 0.

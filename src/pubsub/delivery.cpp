@@ -144,7 +144,7 @@ lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
             return nullptr;
         }
         lumo_streamtable_add(s->streams, stream);
-        lumo_notification_setInputStream(n, stream);
+        lumo_notification_setInputStream(n, stream, lumo_instream_representative_gone);
     }
     // The end marker is queued before it takes the stream out of the table:
     // once out, the application may free the stream at any moment. A stream
