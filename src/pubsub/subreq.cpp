@@ -8,6 +8,7 @@
 #include "port/memory.h"
 #include "runtime/conn.h"
 #include "runtime/control_wire.h"
+#include "runtime/sender.h"
 
 namespace vavevar {
 namespace {
@@ -99,6 +100,23 @@ int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept {
     }
     out.text(wire::kLineEnd);
     return out.finish();
+}
+
+namespace {
+
+const OutmsgOps kSubreqOps = {
+    [](const void *payload, lumo_conn *conn) noexcept {
+        return lumo_subreq_write(static_cast<const lumo_subreq *>(payload), conn);
+    },
+    [](void *payload) noexcept { lumo_subreq_free(static_cast<lumo_subreq *>(payload)); },
+};
+
+}  // namespace
+
+std::int32_t lumo_subreq_enqueue(lumo_subreq *request) noexcept {
+    if (request == nullptr) return 0;
+    return lumo_sender_enqueue_request(request->kind == kSubscribe ? kOutmsgSubscribe : kOutmsgUnsubscribe,
+                                       request->subscriberId, request, &kSubreqOps);
 }
 
 }  // namespace vavevar

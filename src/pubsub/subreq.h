@@ -42,4 +42,8 @@ void lumo_subreq_free(lumo_subreq *request) noexcept;
 // went to the socket, 0 when a write or the flush failed.
 int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept;
 
+// Hands the request to the sender (taken over when the result is 1; it stays
+// the caller's otherwise), as lumo_sender_enqueue_request does.
+std::int32_t lumo_subreq_enqueue(lumo_subreq *request) noexcept;
+
 }  // namespace vavevar

@@ -91,7 +91,7 @@ void close_subscriber(lumo_subscriber *s, bool unsubscribe) {
     if (s == nullptr) return;
     if (unsubscribe && lumo_registry_has_subscriber(s, s->id)) {
         lumo_subreq *request = lumo_subreq_unsubscribe(s->id);
-        if (!lumo_sender_enqueue_request(request)) lumo_subreq_free(request);
+        if (!lumo_subreq_enqueue(request)) lumo_subreq_free(request);
     }
     if (s->closed.exchange(1) != 0) return;
     {
@@ -139,7 +139,7 @@ lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *compo
     lumo_reply *reply = lumo_reply_create(wait != 0);
     s->pendingReply.store(reply);
     lumo_subreq *request = s->publisher != nullptr && reply != nullptr ? subscribe_request(s) : nullptr;
-    if (request == nullptr || !lumo_sender_enqueue_request(request)) {
+    if (request == nullptr || !lumo_subreq_enqueue(request)) {
         lumo_subreq_free(request);
         lumo_reply_free(detach_reply(s));
         close_subscriber(s, false);
@@ -223,7 +223,7 @@ void lumo_subscriber_reply(lumo_subscriber *s, std::int32_t result, char *messag
 std::int32_t lumo_subscriber_resubscribe(lumo_subscriber *s) noexcept {
     lumo_subreq *request = subscribe_request(s);
     if (request == nullptr) return 0;
-    if (!lumo_sender_enqueue_request(request)) {
+    if (!lumo_subreq_enqueue(request)) {
         lumo_subreq_free(request);
         return 0;
     }

@@ -12,7 +12,6 @@
 #include "port/queue.h"
 #include "port/systhread.h"
 #include "port/thread.h"
-#include "pubsub/subreq.h"
 #include "runtime/conn.h"
 #include "runtime/link.h"
 #include "runtime/startup.h"
@@ -45,9 +44,10 @@ constexpr std::uint32_t kAbortRepeatMs = 100;
 
 void free_outmsg_item(void *item) { lumo_outmsg_free(static_cast<lumo_outmsg *>(item)); }
 
-lumo_outmsg *make_outmsg(std::uint32_t kind, void *payload) {
+lumo_outmsg *make_outmsg(std::uint32_t kind, std::int32_t subscriberId, void *payload,
+                         const OutmsgOps *ops) {
     auto *message = static_cast<lumo_outmsg *>(lumo_malloc(sizeof(lumo_outmsg)));
-    if (message != nullptr) *message = lumo_outmsg{kind, payload};
+    if (message != nullptr) *message = lumo_outmsg{kind, subscriberId, payload, ops};
     return message;
 }
 
@@ -62,7 +62,7 @@ bool enqueue(lumo_outmsg *message) {
 bool write_message(const lumo_outmsg *message, lumo_conn *conn) {
     if (message->msg_kind == kOutmsgEvent)
         return lumo_event_write(static_cast<const lumo_notification *>(message->payload), conn) == 1;
-    return lumo_subreq_write(static_cast<const lumo_subreq *>(message->payload), conn) != 0;
+    return message->ops->write(message->payload, conn) != 0;
 }
 
 void publish_conn(lumo_conn *conn) {
@@ -190,7 +190,7 @@ void lumo_sender_main(void *startup) noexcept {
 
 std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept {
     if (n == nullptr) return 0;
-    lumo_outmsg *message = make_outmsg(kOutmsgEvent, n);
+    lumo_outmsg *message = make_outmsg(kOutmsgEvent, 0, n, nullptr);
     if (message == nullptr || !enqueue(message)) {
         lumo_outmsg_free(message);
         if (message == nullptr) lumo_notification_destroy(n);
@@ -199,9 +199,10 @@ std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept {
     return 1;
 }
 
-std::int32_t lumo_sender_enqueue_request(lumo_subreq *request) noexcept {
-    if (request == nullptr) return 0;
-    lumo_outmsg *message = make_outmsg(kOutmsgRequest, request);
+std::int32_t lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
+                                         const OutmsgOps *ops) noexcept {
+    if (payload == nullptr || ops == nullptr || kind == kOutmsgEvent) return 0;
+    lumo_outmsg *message = make_outmsg(kind, subscriberId, payload, ops);
     if (message == nullptr) return 0;
     if (!enqueue(message)) {
         lumo_free(message);  // the request stays the caller's
@@ -251,8 +252,7 @@ void lumo_sender_purge_unsubscribes() noexcept {
     lumo_queue *queue = g_sender.queue;
     if (!lumo_queue_iterbegin(queue)) return;
     while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
-        if (message->msg_kind != kOutmsgRequest) continue;
-        if (static_cast<lumo_subreq *>(message->payload)->kind != kUnsubscribe) continue;
+        if (message->msg_kind != kOutmsgUnsubscribe) continue;
         lumo_queue_iterremove(queue);
         lumo_outmsg_free(message);
     }
@@ -266,9 +266,7 @@ std::int32_t lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
     if (!lumo_queue_iterbegin(queue)) return 0;
     std::int32_t found = 0;
     while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
-        if (message->msg_kind != kOutmsgRequest) continue;
-        auto *request = static_cast<lumo_subreq *>(message->payload);
-        if (request->kind == kSubscribe && request->subscriberId == subscriberId) {
+        if (message->msg_kind == kOutmsgSubscribe && message->subscriberId == subscriberId) {
             found = 1;
             break;
         }
@@ -282,7 +280,7 @@ void lumo_outmsg_free(lumo_outmsg *message) noexcept {
     if (message->msg_kind == kOutmsgEvent)
         lumo_notification_destroy(static_cast<lumo_notification *>(message->payload));
     else
-        lumo_subreq_free(static_cast<lumo_subreq *>(message->payload));
+        message->ops->destroy(message->payload);
     lumo_free(message);
 }
 

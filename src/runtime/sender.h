@@ -8,18 +8,27 @@
 
 #include "notification/notification.h"
 
-struct lumo_subreq;
-struct lumo_subscriber;
+struct lumo_conn;
 
 namespace vavevar {
 
-enum OutmsgKind : std::uint32_t { kOutmsgRequest = 0, kOutmsgEvent = 1 };
+enum OutmsgKind : std::uint32_t { kOutmsgEvent = 0, kOutmsgSubscribe = 1, kOutmsgUnsubscribe = 2 };
+
+// How the sender writes and releases a payload whose type belongs to a layer
+// above it (a subscription request): the layer hands both over with it.
+struct OutmsgOps {
+    // 1 when the whole message went to the socket, 0 when a write failed.
+    int (*write)(const void *payload, lumo_conn *conn) noexcept;
+    void (*destroy)(void *payload) noexcept;
+};
 
 }  // namespace vavevar
 
 struct lumo_outmsg {
-    std::uint32_t msg_kind;  // vavevar::OutmsgKind
-    void *payload;           // lumo_notification for an event, lumo_subreq for a request
+    std::uint32_t msg_kind;            // vavevar::OutmsgKind
+    std::int32_t subscriberId;         // of a subscribe or unsubscribe request
+    void *payload;                     // a lumo_notification for an event
+    const vavevar::OutmsgOps *ops;     // null for an event
 };
 
 namespace vavevar {
@@ -32,12 +41,14 @@ bool lumo_sender_prepare() noexcept;
 void lumo_sender_main(void *startup) noexcept;
 
 // Queue a notification (taken over in every case) or a subscription request
-// (taken over when the result is 1) for writing. Return 1 when handed to the
-// sender; 0 for null, when memory runs out or when the sender no longer
-// takes messages (stopping or not running): a refused notification is
-// destroyed, a refused request stays the caller's.
+// of kind kOutmsgSubscribe or kOutmsgUnsubscribe (taken over when the result
+// is 1, and written and released through `ops`) for writing. Return 1 when
+// handed to the sender; 0 for null, when memory runs out or when the sender
+// no longer takes messages (stopping or not running): a refused notification
+// is destroyed, a refused request stays the caller's.
 std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept;
-std::int32_t lumo_sender_enqueue_request(lumo_subreq *request) noexcept;
+std::int32_t lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
+                                         const OutmsgOps *ops) noexcept;
 
 // Shutdown: with `wait`, returns once the sender has taken every queued
 // message; without, queued messages are abandoned. Then the sender leaves its

@@ -60,9 +60,9 @@ protected:
 
 TEST_F(StalledSender, AnEventCutOffByALostLinkIsWrittenAgainFirstAndWholeAndUnsubscribesArePurged) {
     stall_in_big_event();
-    ASSERT_EQ(lumo_sender_enqueue_request(lumo_subreq_unsubscribe(4)), 1);
+    ASSERT_EQ(lumo_subreq_enqueue(lumo_subreq_unsubscribe(4)), 1);
     queue_event("kept");
-    ASSERT_EQ(lumo_sender_enqueue_request(lumo_subreq_unsubscribe(5)), 1);
+    ASSERT_EQ(lumo_subreq_enqueue(lumo_subreq_unsubscribe(5)), 1);
     ASSERT_TRUE(daemon.drop());
     daemon.resume_reading();
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::seconds(20)));
@@ -107,7 +107,7 @@ TEST_F(Sender, ShutdownWritesEverythingQueuedFirst) {
 TEST_F(Sender, NothingIsTakenOnceTheLibraryIsStopped) {
     EXPECT_EQ(lumo_sender_enqueue_event(event("late")), 0);  // destroyed, not leaked
     lumo_subreq *request = lumo_subreq_unsubscribe(1);
-    EXPECT_EQ(lumo_sender_enqueue_request(request), 0);
+    EXPECT_EQ(lumo_subreq_enqueue(request), 0);
     lumo_subreq_free(request);  // still ours
     EXPECT_EQ(lumo_sender_enqueue_event(nullptr), 0);
 }
