@@ -1,20 +1,21 @@
 // Exported start, stop and runtime query entry points.
+#include "pubsub/registry.h"
 #include "runtime/lifecycle.h"
-#include "runtime/one_time_publish.h"
+#include "pubsub/one_time_publish.h"
 #include "vavevar.h"
 
 namespace v = vavevar;
 
 extern "C" {
 
-LUMO_EXPORT int32_t lumo_init(void) noexcept { return v::lumo_runtime_start(nullptr, 0); }
+LUMO_EXPORT int32_t lumo_init(void) noexcept { return v::lumo_pubsub_start(nullptr, 0); }
 
 LUMO_EXPORT int32_t lumo_init_with_port(int32_t port) noexcept {
-    return v::lumo_runtime_start(nullptr, port);
+    return v::lumo_pubsub_start(nullptr, port);
 }
 
 LUMO_EXPORT int32_t lumo_init_wtamrixhome(const char *home) noexcept {
-    return v::lumo_runtime_start(home, 0);
+    return v::lumo_pubsub_start(home, 0);
 }
 
 LUMO_EXPORT void lumo_shutdown(void) noexcept { v::lumo_runtime_stop(1); }

@@ -6,7 +6,7 @@
 #include "notification/notification.h"
 #include "port/memory.h"
 #include "runtime/link.h"
-#include "runtime/registry.h"
+#include "pubsub/registry.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
 

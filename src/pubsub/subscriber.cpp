@@ -12,7 +12,7 @@
 #include "pubsub/stream_table.h"
 #include "pubsub/subreq.h"
 #include "pubsub/subscriber_list.h"
-#include "runtime/registry.h"
+#include "pubsub/registry.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
 

@@ -11,9 +11,9 @@
 #include "port/global_mutex.h"
 #include "port/memory.h"
 #include "port/thread.h"
+#include "runtime/inbound_sink.h"
 #include "runtime/link.h"
 #include "runtime/receiver.h"
-#include "runtime/registry.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
 #include "runtime/startup.h"
@@ -137,7 +137,7 @@ void lumo_runtime_stop(std::int32_t wait) noexcept {
     lumo_link_close();
     vavevar::lumox_win32_thread_join(rt->receiver_thread, nullptr);
     lumo_runtime_set_current(nullptr);
-    lumo_registry_release_all(rt);
+    lumo_inbound_release_all(rt);
     lumo_runtime_free(rt);
 }
 

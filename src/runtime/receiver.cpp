@@ -18,8 +18,8 @@
 #include "runtime/conn.h"
 #include "runtime/control_wire.h"
 #include "runtime/handshake.h"
+#include "runtime/inbound_sink.h"
 #include "runtime/link.h"
-#include "runtime/registry.h"
 #include "runtime/retry_schedule.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
@@ -175,7 +175,7 @@ bool handle_status(lumo_conn *conn) {
         lumo_free(message);
         return false;
     }
-    lumo_registry_status(id, success ? 1 : 0, message);
+    lumo_inbound_status(id, success ? 1 : 0, message);
     return true;
 }
 
@@ -185,7 +185,7 @@ bool handle_event(lumo_conn *conn) {
     lumo_notification *n = lumo_event_read(conn, &ids, &count);
     bool ok = n != nullptr && ids != nullptr;
     if (ok && count == 1) {
-        lumo_registry_deliver(n, ids[0]);
+        lumo_inbound_deliver(n, ids[0]);
     } else {
         // Not addressed to exactly one subscriber: nobody takes it.
         lumo_notification_destroy(n);
@@ -218,7 +218,7 @@ void run(Address *addresses, lumo_runtime *rt) {
     for (;;) {
         if (ever_connected) {
             if (lumo_link_exiting()) return;
-            lumo_registry_link_lost();
+            lumo_inbound_link_lost();
         }
         if (!lumo_link_exiting()) {
             pause = ConnectPause{};
@@ -236,7 +236,7 @@ void run(Address *addresses, lumo_runtime *rt) {
             drop_connection(conn);
             return;
         }
-        if (ever_connected) lumo_registry_resubscribe();
+        if (ever_connected) lumo_inbound_link_restored();
         if (!lumo_link_set_connected()) {
             drop_connection(conn);
             return;

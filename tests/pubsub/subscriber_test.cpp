@@ -10,7 +10,7 @@
 #include "notification/notification.h"
 #include "port/memory.h"
 #include "pubsub/subscriber.h"
-#include "runtime/registry.h"
+#include "pubsub/registry.h"
 #include "runtime/runtime_state.h"
 #include "support/pubsub_fixture.h"
 #include "support/threading.h"

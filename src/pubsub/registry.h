@@ -28,16 +28,15 @@ std::int32_t lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int3
 std::int32_t lumo_registry_add_publisher(lumo_publisher *publisher) noexcept;
 void lumo_registry_remove_publisher(lumo_publisher *publisher, std::int32_t index) noexcept;
 
-// Receiver side: hands an event to the subscriber of `id` (the registry takes
-// the notification and destroys what nobody takes), a status answer with its
-// message (taken as well), and the news of a lost or re-established link.
-void lumo_registry_deliver(lumo_notification *n, std::int32_t id) noexcept;
-void lumo_registry_status(std::int32_t id, std::int32_t success, char *message) noexcept;
-void lumo_registry_link_lost() noexcept;
-void lumo_registry_resubscribe() noexcept;
+// Makes the registry the runtime's inbound sink: the receiver's events go to
+// the subscriber of their identifier (what nobody takes is destroyed), status
+// answers to the subscriber that asked, the news of a lost link ends the
+// group memberships and a re-established one sends the subscriptions again;
+// a stop releases every subscriber and closes every publisher still in a
+// slot. Called before every start; installing again changes nothing.
+void lumo_registry_install() noexcept;
 
-// Shutdown, after the runtime was made unreachable: releases every
-// subscriber and closes every publisher still in a slot.
-void lumo_registry_release_all(lumo_runtime *runtime) noexcept;
+// Starts the library as lumo_runtime_start does, with the registry installed.
+std::int32_t lumo_pubsub_start(const char *home, std::int32_t port) noexcept;
 
 }  // namespace vavevar

@@ -1,4 +1,4 @@
-#include "runtime/registry.h"
+#include "pubsub/registry.h"
 
 #include <cstring>
 
@@ -6,6 +6,8 @@
 #include "port/memory.h"
 #include "pubsub/publisher.h"
 #include "pubsub/subscriber.h"
+#include "runtime/inbound_sink.h"
+#include "runtime/lifecycle.h"
 #include "runtime/runtime_state.h"
 #include "runtime/sender.h"
 
@@ -77,7 +79,9 @@ void lumo_registry_remove_publisher(lumo_publisher *publisher, std::int32_t inde
         rt->publishers[index] = nullptr;
 }
 
-void lumo_registry_deliver(lumo_notification *n, std::int32_t id) noexcept {
+namespace {
+
+void deliver(lumo_notification *n, std::int32_t id) noexcept {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr || n == nullptr || id < 1) {
         lumo_notification_destroy(n);
@@ -90,7 +94,7 @@ void lumo_registry_deliver(lumo_notification *n, std::int32_t id) noexcept {
         lumo_notification_destroy(n);
 }
 
-void lumo_registry_status(std::int32_t id, std::int32_t success, char *message) noexcept {
+void status(std::int32_t id, std::int32_t success, char *message) noexcept {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr) {
         lumo_free(message);
@@ -103,7 +107,7 @@ void lumo_registry_status(std::int32_t id, std::int32_t success, char *message) 
         lumo_free(message);
 }
 
-void lumo_registry_link_lost() noexcept {
+void link_lost() noexcept {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr) return;
     lumo_sender_purge_unsubscribes();
@@ -123,7 +127,7 @@ void lumo_registry_link_lost() noexcept {
     }
 }
 
-void lumo_registry_resubscribe() noexcept {
+void resubscribe() noexcept {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr) return;
     LockGuard guard(rt->lock);
@@ -134,13 +138,24 @@ void lumo_registry_resubscribe() noexcept {
     }
 }
 
-void lumo_registry_release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
+void release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
     // The runtime is no longer current and both threads have ended: nobody
     // else reaches the tables, and release and close leave them alone.
     for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot)
         if (rt->subscribers[slot] != nullptr) vavevar::lumo_subscriber_release(rt->subscribers[slot]);
     for (std::int32_t slot = 0; slot < rt->publisher_count; ++slot)
         if (rt->publishers[slot] != nullptr) vavevar::lumo_publisher_close(rt->publishers[slot]);
+}
+
+const InboundSink kRegistrySink = {deliver, status, link_lost, resubscribe, release_all};
+
+}  // namespace
+
+void lumo_registry_install() noexcept { lumo_inbound_install(&kRegistrySink); }
+
+std::int32_t lumo_pubsub_start(const char *home, std::int32_t port) noexcept {
+    lumo_registry_install();
+    return lumo_runtime_start(home, port);
 }
 
 }  // namespace vavevar

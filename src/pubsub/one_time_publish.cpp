@@ -1,6 +1,7 @@
-#include "runtime/one_time_publish.h"
+#include "pubsub/one_time_publish.h"
 
 #include "pubsub/publisher.h"
+#include "pubsub/registry.h"
 #include "runtime/lifecycle.h"
 #include "runtime/link.h"
 
@@ -11,7 +12,7 @@ std::int32_t lumo_one_time_publish(const char *component, lumo_notification *n) 
     if (component == nullptr || n == nullptr) return -1;
     // A start of its own, counted like any other, so that the stop below
     // undoes exactly this one: a library that was running keeps running.
-    std::int32_t started = lumo_runtime_start(nullptr, 0);
+    std::int32_t started = lumo_pubsub_start(nullptr, 0);
     if (started != kInitOk && started != kInitAlready) return -1;
 
     std::int32_t result = -1;
