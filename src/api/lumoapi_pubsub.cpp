@@ -8,7 +8,7 @@ namespace v = vavevar;
 extern "C" {
 
 LUMO_EXPORT lumo_publisher *lumo_publisher_create(const char *component) noexcept {
-    return v::lumo_publisher_new(component, 0, 1, v::kPublisherLinkWaitMs);
+    return v::lumo_publisher_new(component, v::PublisherOptions{.waitForLink = true});
 }
 
 LUMO_EXPORT void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) noexcept {
@@ -23,7 +23,8 @@ LUMO_EXPORT lumo_subscriber *lumo_subscriber_create(const char *subscription, co
                                                     const char *mbrInterest,
                                                     const lumo_proplist *properties,
                                                     char **status) noexcept {
-    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties, 0, status, 1, -1);
+    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties,
+                                  v::SubscriberOptions{.status = status});
 }
 
 LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wdeltas(const char *subscription,
@@ -31,7 +32,8 @@ LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wdeltas(const char *subscrip
                                                             const char *mbrInterest,
                                                             const lumo_proplist *properties,
                                                             char **status) noexcept {
-    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties, 1, status, 1, -1);
+    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties,
+                                  v::SubscriberOptions{.deltas = true, .status = status});
 }
 
 LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wtimeout(const char *subscription,
@@ -40,15 +42,16 @@ LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_wtimeout(const char *subscri
                                                              const lumo_proplist *properties,
                                                              char **status,
                                                              int32_t timeoutMs) noexcept {
-    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties, 0, status, 1,
-                                  timeoutMs);
+    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties,
+                                  v::SubscriberOptions{.timeoutMs = timeoutMs, .status = status});
 }
 
 LUMO_EXPORT lumo_subscriber *lumo_subscriber_create_async(const char *subscription,
                                                           const char *component,
                                                           const char *mbrInterest,
                                                           const lumo_proplist *properties) noexcept {
-    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties, 0, nullptr, 0, -1);
+    return v::lumo_subscriber_new(subscription, component, mbrInterest, properties,
+                                  v::SubscriberOptions{.wait = false});
 }
 
 LUMO_EXPORT void lumo_subscriber_close(lumo_subscriber *subscriber) noexcept {

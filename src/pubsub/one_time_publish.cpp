@@ -16,7 +16,7 @@ std::int32_t lumo_one_time_publish(const char *component, lumo_notification *n) 
     if (started != kInitOk && started != kInitAlready) return -1;
 
     std::int32_t result = -1;
-    lumo_publisher *publisher = lumo_publisher_new(component, 0, 1, kPublisherLinkWaitMs);
+    lumo_publisher *publisher = lumo_publisher_new(component, PublisherOptions{.waitForLink = true});
     if (publisher != nullptr) {
         if (lumo_link_is_up() != 0) {
             vavevar::lumo_publisher_publish(publisher, n);

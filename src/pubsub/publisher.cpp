@@ -30,8 +30,7 @@ std::int32_t take_sequence(lumo_publisher *publisher) {
 
 }  // namespace
 
-lumo_publisher *lumo_publisher_new(const char *component, std::int32_t subscriberId,
-                                   std::int32_t waitForLink, std::int32_t waitMs) noexcept
+lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions &options) noexcept
     LUMO_NO_THREAD_SAFETY_ANALYSIS {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr || component == nullptr) return nullptr;
@@ -47,7 +46,7 @@ lumo_publisher *lumo_publisher_new(const char *component, std::int32_t subscribe
         free_publisher(publisher);
         return nullptr;
     }
-    if (waitForLink != 0) lumo_link_wait(waitMs);
+    if (options.waitForLink) lumo_link_wait(options.linkWaitMs);
     publisher->sequence = 1;
     publisher->id = lumo_registry_add_publisher(publisher);
     if (publisher->id < 0) {
@@ -55,7 +54,7 @@ lumo_publisher *lumo_publisher_new(const char *component, std::int32_t subscribe
         return nullptr;
     }
     std::snprintf(publisher->idPrefix, prefix_size, "%s%d", rt->self_id, publisher->id);
-    publisher->subscriberId = subscriberId;
+    publisher->subscriberId = options.subscriberId;
     return publisher;
 }
 

@@ -20,11 +20,17 @@ namespace vavevar {
 
 inline constexpr std::int32_t kPublisherLinkWaitMs = 5000;
 
+// How a publisher is made: for the application, which may have to wait for
+// the daemon link first, or as a subscriber's own, stamping its identifier.
+struct PublisherOptions {
+    std::int32_t subscriberId = 0;  // stamped on what it publishes; 0 for the application's
+    bool waitForLink = false;       // wait up to linkWaitMs for the link (and go on without it)
+    std::int32_t linkWaitMs = kPublisherLinkWaitMs;
+};
+
 // The constructor behind every publisher. Null when the library is not
-// started, `component` is null or memory runs out. With `waitForLink`, waits
-// up to `waitMs` for the daemon link first (and goes on without it).
-lumo_publisher *lumo_publisher_new(const char *component, std::int32_t subscriberId,
-                                   std::int32_t waitForLink, std::int32_t waitMs) noexcept;
+// started, `component` is null or memory runs out.
+lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions &options) noexcept;
 
 // Stamps `n` once and queues it for the daemon (a class-3 head is bound to
 // the publisher as an outgoing stream instead). Takes `n` over unless the

@@ -118,15 +118,16 @@ void close_subscriber(lumo_subscriber *s, bool unsubscribe) {
 
 lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *component,
                                      const char *mbrInterest, const lumo_proplist *properties,
-                                     std::uint32_t deltas, char **status, std::int32_t wait,
-                                     std::int32_t timeoutMs) noexcept
+                                     const SubscriberOptions &options) noexcept
     LUMO_NO_THREAD_SAFETY_ANALYSIS {
+    char **status = options.status;
+    const bool wait = options.wait;
     if (lumo_runtime_current() == nullptr) return nullptr;
     if (status != nullptr) *status = nullptr;
     // The subscriber's own publisher needs a component name.
     if (component == nullptr) return nullptr;
 
-    lumo_subscriber *s = allocate(subscription, component, mbrInterest, properties, deltas);
+    lumo_subscriber *s = allocate(subscription, component, mbrInterest, properties, options.deltas ? 1 : 0);
     if (s == nullptr) return nullptr;
     s->id = lumo_registry_add_subscriber(s);
     if (s->id < 0) {
@@ -134,21 +135,21 @@ lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *compo
         return nullptr;
     }
     // The application's handle, and the creator's own while it waits.
-    s->refs = wait != 0 ? 2 : 1;
-    s->publisher = lumo_publisher_new(component, s->id, 0, -1);
-    lumo_reply *reply = lumo_reply_create(wait != 0);
+    s->refs = wait ? 2 : 1;
+    s->publisher = lumo_publisher_new(component, PublisherOptions{.subscriberId = s->id});
+    lumo_reply *reply = lumo_reply_create(wait);
     s->pendingReply.store(reply);
     lumo_subreq *request = s->publisher != nullptr && reply != nullptr ? subscribe_request(s) : nullptr;
     if (request == nullptr || !lumo_subreq_enqueue(request)) {
         lumo_subreq_free(request);
         lumo_reply_free(detach_reply(s));
         close_subscriber(s, false);
-        if (wait != 0) lumo_subscriber_unref(s);
+        if (wait) lumo_subscriber_unref(s);
         return nullptr;
     }
-    if (wait == 0) return s;
+    if (!wait) return s;
 
-    lumo_reply_wait(reply, timeoutMs);
+    lumo_reply_wait(reply, options.timeoutMs);
     reply = detach_reply(s);
     std::int32_t result = 0;
     char *message = nullptr;

@@ -70,10 +70,15 @@ namespace vavevar {
 // receives NULL or a malloc'd text: the daemon's message or "timedout".
 // Null when the library is not started, `component` is null, memory runs
 // out, or the subscription was refused or not answered in time.
+struct SubscriberOptions {
+    bool deltas = false;            // membership deltas wanted
+    bool wait = true;               // wait for the daemon's answer
+    std::int32_t timeoutMs = -1;    // how long, when above 0
+    char **status = nullptr;        // receives the answer's text (or "timedout")
+};
 lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *component,
                                      const char *mbrInterest, const lumo_proplist *properties,
-                                     std::uint32_t deltas, char **status, std::int32_t wait,
-                                     std::int32_t timeoutMs) noexcept;
+                                     const SubscriberOptions &options) noexcept;
 
 // 0 accepted or nothing to report, 1 still pending, 2 refused (or null).
 std::int32_t lumo_subscriber_status(lumo_subscriber *subscriber, char **status) noexcept;
