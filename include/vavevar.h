@@ -222,6 +222,18 @@ LUMO_EXPORT void lumo_notification_setLocalOnly(lumo_notification *n) LUMO_NOEXC
  * leaves *length untouched. */
 LUMO_EXPORT const char *lumo_notification_body(const lumo_notification *n, int32_t *length) LUMO_NOEXCEPT;
 
+/* Returns a new text describing the notification: its header rows, the rows
+ * its class shows, and, when `mode` is not 0 and there is a body, the body:
+ * 1 as a hex dump, 2 as text up to its first NUL, 3 decoded as a body block
+ * (a fixed error text when it is not one), 4 as 3 but a hex dump when it is
+ * not one; any other mode shows "(null)". A NULL notification gives
+ * "NOTIFICATION 0x0 (NULL)\n". The caller frees the text; NULL only when
+ * memory runs out. */
+LUMO_EXPORT char *lumo_notification_toString(const lumo_notification *n, int32_t mode) LUMO_NOEXCEPT;
+
+/* Writes the text of lumo_notification_toString(n, 0) to standard error. */
+LUMO_EXPORT void lumo_notification_print(const lumo_notification *n) LUMO_NOEXCEPT;
+
 /* ------------------------------------------------------------------------
  * Publishers: send notifications to the daemon under a component name.
  * Publishing is fire-and-forget; the library owns a published notification.
@@ -515,17 +527,6 @@ LUMO_EXPORT uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *),
  * (which must not be used again). If `result` is not NULL, NULL is stored in
  * it: the routine's outcome is not passed on. A NULL thread only stores. */
 LUMO_EXPORT void lumox_win32_thread_join(lumox_win32_thread_t *thread, void **result) LUMO_NOEXCEPT;
-/* Returns a new text describing the notification: its header rows, the rows
- * its class shows, and, when `mode` is not 0 and there is a body, the body:
- * 1 as a hex dump, 2 as text up to its first NUL, 3 decoded as a body block
- * (a fixed error text when it is not one), 4 as 3 but a hex dump when it is
- * not one; any other mode shows "(null)". A NULL notification gives
- * "NOTIFICATION 0x0 (NULL)\n". The caller frees the text; NULL only when
- * memory runs out. */
-LUMO_EXPORT char *lumo_notification_toString(const lumo_notification *n, int32_t mode) LUMO_NOEXCEPT;
-
-/* Writes the text of lumo_notification_toString(n, 0) to standard error. */
-LUMO_EXPORT void lumo_notification_print(const lumo_notification *n) LUMO_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Body blocks: a structured body of named segments, each holding an ordered

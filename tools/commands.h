@@ -13,9 +13,7 @@ using Args = std::vector<std::string>;
 int run_pub(const Args &args);
 int run_sub(const Args &args);
 int run_stats(const Args &args);
-#if VAVEVAR_CLI_STREAMS
 int run_stream(const Args &args);
-#endif
 
 // The largest body the daemon takes in one event.
 inline constexpr std::size_t kMaxBody = 16u * 1024 * 1024;

@@ -13,10 +13,8 @@ constexpr char kUsage[] =
     "commands:\n"
     "  pub TYPE            publish notifications of event type TYPE\n"
     "  sub [EXPR]          subscribe and print the notifications that match EXPR\n"
-#if VAVEVAR_CLI_STREAMS
     "  stream send TYPE FILE   send FILE as a notification stream\n"
     "  stream recv EXPR DIR    save the streams that match EXPR into DIR\n"
-#endif
     "  stats               print the daemon's counters\n"
     "\n"
     "'vavevar COMMAND --help' describes a command's options. The daemon's port and\n"
@@ -42,9 +40,7 @@ int main(int argc, char **argv) {
         if (command == "pub") return run_pub(args);
         if (command == "sub") return run_sub(args);
         if (command == "stats") return run_stats(args);
-#if VAVEVAR_CLI_STREAMS
         if (command == "stream") return run_stream(args);
-#endif
         std::cerr << "vavevar: unknown command '" << command << "'\n" << kUsage;
         return 2;
     } catch (const HelpRequested &help) {

@@ -1,5 +1,4 @@
-// vavevar stream send / recv: a file as a notification stream. Built only
-// when the library's header declares streams (see tools/CMakeLists.txt).
+// vavevar stream send / recv: a file as a notification stream.
 #include <sys/stat.h>
 #include <unistd.h>
 

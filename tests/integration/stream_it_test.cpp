@@ -1,5 +1,4 @@
-// A file through a notification stream with the tool at both ends. Built only
-// when the library's header declares streams.
+// A file through a notification stream with the tool at both ends.
 #include <filesystem>
 #include <fstream>
 

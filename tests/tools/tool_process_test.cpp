@@ -38,10 +38,8 @@ TEST(ToolInput, LineBreaksInTextsForHeaderLinesAreUsageErrors) {
         {{"pub", "A", "--component", "c\rd"}, "vavevar pub: --component holds a line break"},
         {{"sub", "ALARM/*\r\nSubscriberID: 9"}, "vavevar sub: EXPR holds a line break"},
         {{"sub", "--group", "g\n"}, "vavevar sub: --group holds a line break"},
-#if VAVEVAR_CLI_STREAMS
         {{"stream", "send", "T\n", "/dev/null"}, "vavevar stream: TYPE holds a line break"},
         {{"stream", "recv", "\rX", "/tmp"}, "vavevar stream: EXPR holds a line break"},
-#endif
     };
     for (const auto &[args, message] : cases) {
         auto child = run_tool(args, 1, "/tmp");
@@ -67,7 +65,6 @@ TEST(ToolInput, PubLinesRefusesALineLongerThanABodyMayBe) {
                             "notification carries\n");
 }
 
-#if VAVEVAR_CLI_STREAMS
 TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
     FakeDaemon daemon;  // answers the handshake, never a subscribe
     TempHome home;
@@ -75,7 +72,6 @@ TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
     EXPECT_EQ(recv->wait(30000), 1);
     EXPECT_EQ(recv->stderr_, "vavevar stream: the daemon did not answer the subscription within 10 s\n");
 }
-#endif
 
 }  // namespace
 }  // namespace vavevar::test
