@@ -25,11 +25,6 @@ LAYER_ALLOWED=$(cat <<'ALLOWED'
 src/notification/event_read.cpp runtime/conn.h            # being cut: the event reader reads from a buffer
 src/notification/event_write.cpp runtime/conn.h           # being cut: the event writer appends to a buffer
 src/notification/event_write.cpp runtime/runtime_state.h  # being cut: the instance name becomes an argument
-src/notification/notification.cpp pubsub/instream.h       # being cut: the stream a notification carries
-src/runtime/one_time_publish.cpp pubsub/publisher.h       # being cut: one-time publish moves above pubsub
-src/runtime/registry.cpp pubsub/publisher.h               # being cut: the registry stops calling into pubsub
-src/runtime/registry.cpp pubsub/subscriber.h              # being cut: the registry stops calling into pubsub
-src/runtime/sender.cpp pubsub/subreq.h                    # being cut: the subscribe writer moves down
 daemon/bodyblock.cpp bodyblock/bb_format.h                # being cut: the format constants move to wire/
 daemon/event.cpp notification/event_wire.h                # being cut: the event texts move to wire/
 daemon/event.h notification/notification.h                # being cut: the class table moves to wire/
