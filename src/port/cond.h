@@ -1,4 +1,4 @@
-// Condition variables built from a lock and a manual-reset event, counting
+// Condition variables built from a lock and a gate (manual-reset event), counting
 // generations so that a signal releases only threads that were already
 // waiting when it was given. The exported functions of the same names forward
 // here; the contracts are those of the public header.
