@@ -35,7 +35,6 @@ void consume_release(lumox_win32_cond_t *cond) noexcept {
 }  // namespace
 
 std::int32_t lumox_win32_cond_init(lumox_win32_cond_t *cond) noexcept {
-    if (cond == nullptr) return -1;
     cond->waiters = 0;
     cond->released = 0;
     cond->generation = 0;
@@ -62,7 +61,7 @@ void lumox_win32_cond_destroy(lumox_win32_cond_t *cond) noexcept {
 }
 
 void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) noexcept {
-    if (!usable(cond) || mutex == nullptr) return;
+    if (!usable(cond)) return;
     std::uint32_t generation = register_waiter(cond);
     pthread_mutex_unlock(mutex);
     for (;;) {
@@ -84,7 +83,7 @@ void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) noe
 
 std::int32_t lumox_win32_cond_timedwait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex,
                                         std::uint32_t timeout_ms) noexcept {
-    if (!usable(cond) || mutex == nullptr) return 1;
+    if (!usable(cond)) return 1;
     std::uint32_t generation = register_waiter(cond);
     pthread_mutex_unlock(mutex);
     bool timed_out;
