@@ -32,6 +32,8 @@ LUMO_EXPORT void lumo_get_tiername(char **out) noexcept {
     if (out != nullptr) *out = nullptr;
 }
 
+// One-time publish refuses a null component or notification itself, before it
+// starts anything.
 LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) noexcept {
     return v::lumo_one_time_publish(component, n);
 }

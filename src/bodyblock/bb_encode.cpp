@@ -43,7 +43,6 @@ unsigned char *put_text(unsigned char *out, const char *text, std::uint32_t leng
 }  // namespace
 
 void *lumo_bb_block2body(lumo_bb *block, std::uint32_t *length) noexcept {
-    if (length == nullptr) return nullptr;
     const std::uint64_t size = encoded_size(block);
     if (size == 0) return nullptr;
     auto *body = static_cast<unsigned char *>(lumo_malloc(static_cast<std::size_t>(size)));

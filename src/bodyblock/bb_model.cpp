@@ -91,13 +91,13 @@ void release_segments(lumo_bb_seg *chain) {
 
 lumo_bb_seg *get_segment(lumo_bb_seglist *list, const char *name) {
     std::uint32_t name_len;
-    if (name == nullptr || !text_length(name, &name_len)) return nullptr;
+    if (!text_length(name, &name_len)) return nullptr;
     return find<lumo_bb_seg>(list, name, name_len);
 }
 
 lumo_bb_seg *add_segment(lumo_bb_seglist *list, const char *name) {
     std::uint32_t name_len;
-    if (name == nullptr || !text_length(name, &name_len)) return nullptr;
+    if (!text_length(name, &name_len)) return nullptr;
     if (lumo_bb_seg *existing = find<lumo_bb_seg>(list, name, name_len)) return existing;
     lumo_bb_seg *seg = lumo_bb_seg_new(name, name_len, 0);
     if (seg != nullptr) lumo_bb_seglist_append(list, seg);
@@ -123,7 +123,6 @@ lumo_bb *lumo_bb_create() noexcept {
 }
 
 void lumo_bb_destroy(lumo_bb *block) noexcept {
-    if (block == nullptr) return;
     release_segments(block->first);
     lumo_free(block);
 }
@@ -131,40 +130,26 @@ void lumo_bb_destroy(lumo_bb *block) noexcept {
 lumo_bb_seglist *lumo_bb_getsegments(lumo_bb *block) noexcept { return block; }
 
 lumo_bb_seg *lumo_bb_getsegment(lumo_bb *block, const char *name) noexcept {
-    return block != nullptr ? get_segment(block, name) : nullptr;
+    return get_segment(block, name);
 }
 
 lumo_bb_seg *lumo_bb_addsegment(lumo_bb *block, const char *name) noexcept {
-    return block != nullptr ? add_segment(block, name) : nullptr;
-}
-
-const char *lumo_bb_seg_getname(lumo_bb_seg *seg) noexcept {
-    return seg != nullptr ? seg->name : nullptr;
-}
-
-lumo_bb_seglist *lumo_bb_seg_getsegments(lumo_bb_seg *seg) noexcept {
-    return seg != nullptr ? &seg->segments : nullptr;
+    return add_segment(block, name);
 }
 
 lumo_bb_seg *lumo_bb_seg_getsegment(lumo_bb_seg *seg, const char *name) noexcept {
-    return seg != nullptr ? get_segment(&seg->segments, name) : nullptr;
+    return get_segment(&seg->segments, name);
 }
 
 lumo_bb_seg *lumo_bb_seg_addsegment(lumo_bb_seg *seg, const char *name) noexcept {
-    return seg != nullptr ? add_segment(&seg->segments, name) : nullptr;
-}
-
-lumo_bb_elemlist *lumo_bb_seg_getelements(lumo_bb_seg *seg) noexcept {
-    return seg != nullptr ? &seg->elements : nullptr;
+    return add_segment(&seg->segments, name);
 }
 
 const char *lumo_bb_seg_getelement(lumo_bb_seg *seg, const char *name,
                                    std::uint32_t *length) noexcept {
-    if (seg == nullptr) return nullptr;
     std::uint32_t name_len;
     lumo_bb_elem *elem = nullptr;
-    if (name != nullptr && text_length(name, &name_len))
-        elem = find<lumo_bb_elem>(&seg->elements, name, name_len);
+    if (text_length(name, &name_len)) elem = find<lumo_bb_elem>(&seg->elements, name, name_len);
     if (length != nullptr) *length = elem != nullptr ? static_cast<std::uint32_t>(elem->value_len) : 0;
     return elem != nullptr ? elem->value : nullptr;
 }
@@ -176,7 +161,6 @@ lumo_bb_elem *lumo_bb_seg_addelement(lumo_bb_seg *seg, const char *name,
 
 lumo_bb_elem *lumo_bb_seg_addelement_b(lumo_bb_seg *seg, const char *name, const void *value,
                                        std::int32_t length) noexcept {
-    if (seg == nullptr || name == nullptr || value == nullptr || length < -1) return nullptr;
     std::uint32_t name_len;
     if (!text_length(name, &name_len)) return nullptr;
     if (length == -1) {
@@ -187,29 +171,9 @@ lumo_bb_elem *lumo_bb_seg_addelement_b(lumo_bb_seg *seg, const char *name, const
     return lumo_bb_seg_putelement(seg, name, name_len, value, length);
 }
 
-const char *lumo_bb_elem_getname(lumo_bb_elem *elem) noexcept {
-    return elem != nullptr ? elem->name : nullptr;
-}
-
 const char *lumo_bb_elem_getvalue(lumo_bb_elem *elem, std::uint32_t *length) noexcept {
-    if (length != nullptr) *length = elem != nullptr ? static_cast<std::uint32_t>(elem->value_len) : 0;
-    return elem != nullptr ? elem->value : nullptr;
-}
-
-lumo_bb_seg *lumo_bb_seglist_getfirst(lumo_bb_seglist *list) noexcept {
-    return list != nullptr ? list->first : nullptr;
-}
-
-lumo_bb_seg *lumo_bb_seglist_getnext(lumo_bb_seg *seg) noexcept {
-    return seg != nullptr ? seg->next : nullptr;
-}
-
-lumo_bb_elem *lumo_bb_elemlist_getfirst(lumo_bb_elemlist *list) noexcept {
-    return list != nullptr ? list->first : nullptr;
-}
-
-lumo_bb_elem *lumo_bb_elemlist_getnext(lumo_bb_elem *elem) noexcept {
-    return elem != nullptr ? elem->next : nullptr;
+    if (length != nullptr) *length = static_cast<std::uint32_t>(elem->value_len);
+    return elem->value;
 }
 
 lumo_bb_seg *lumo_bb_seg_new(const char *name, std::uint32_t name_len,

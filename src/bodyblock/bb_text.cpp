@@ -25,7 +25,7 @@ int indent(std::uint32_t depth) {
 }  // namespace
 
 char *lumo_bb_toString(lumo_bb *block) noexcept {
-    if (block == nullptr || block->first == nullptr) return nullptr;
+    if (block->first == nullptr) return nullptr;
     char *text = nullptr;
     bool ok = true;
     BbWalk walk(block, UINT32_MAX);

@@ -56,42 +56,42 @@ namespace vavevar {
 // 0, 1, ..., 24 and wraps back to 0.
 std::uint32_t lumo_bb_hash(const char *name, std::size_t length) noexcept;
 
+// The model's operations take the C boundary's checks for granted: every
+// block, segment, element, name and value pointer handed to them is not null
+// (the one-field accessors of the public header read their field in
+// src/api/ directly).
+
 lumo_bb *lumo_bb_create() noexcept;
 
-// Releases the block and everything under it; null is ignored. Never fails
-// and never recurses, however deep the tree.
+// Releases the block and everything under it. Never fails and never
+// recurses, however deep the tree.
 void lumo_bb_destroy(lumo_bb *block) noexcept;
 
+// The block is its own list of top-level segments.
 lumo_bb_seglist *lumo_bb_getsegments(lumo_bb *block) noexcept;
+
+// Lookup and find-or-append by name; null when there is none (get) or memory
+// runs out (add), and for a name longer than the records can hold.
 lumo_bb_seg *lumo_bb_getsegment(lumo_bb *block, const char *name) noexcept;
 lumo_bb_seg *lumo_bb_addsegment(lumo_bb *block, const char *name) noexcept;
-
-const char *lumo_bb_seg_getname(lumo_bb_seg *seg) noexcept;
-lumo_bb_seglist *lumo_bb_seg_getsegments(lumo_bb_seg *seg) noexcept;
 lumo_bb_seg *lumo_bb_seg_getsegment(lumo_bb_seg *seg, const char *name) noexcept;
 lumo_bb_seg *lumo_bb_seg_addsegment(lumo_bb_seg *seg, const char *name) noexcept;
-lumo_bb_elemlist *lumo_bb_seg_getelements(lumo_bb_seg *seg) noexcept;
 
-// With a null segment the length slot is left alone; otherwise it receives
-// the value length, or 0 when there is no such element.
+// The length slot (when given) receives the value length, or 0 when there is
+// no such element.
 const char *lumo_bb_seg_getelement(lumo_bb_seg *seg, const char *name,
                                    std::uint32_t *length) noexcept;
 
 lumo_bb_elem *lumo_bb_seg_addelement(lumo_bb_seg *seg, const char *name,
                                      const char *value) noexcept;
 
-// A length of -1 takes the value as text up to its NUL; other negative
-// lengths are refused with null.
+// A length of -1 takes the value as text up to its NUL. REQUIRES: length is
+// -1 or above.
 lumo_bb_elem *lumo_bb_seg_addelement_b(lumo_bb_seg *seg, const char *name, const void *value,
                                        std::int32_t length) noexcept;
 
-const char *lumo_bb_elem_getname(lumo_bb_elem *elem) noexcept;
+// The length slot (when given) receives the value length.
 const char *lumo_bb_elem_getvalue(lumo_bb_elem *elem, std::uint32_t *length) noexcept;
-
-lumo_bb_seg *lumo_bb_seglist_getfirst(lumo_bb_seglist *list) noexcept;
-lumo_bb_seg *lumo_bb_seglist_getnext(lumo_bb_seg *seg) noexcept;
-lumo_bb_elem *lumo_bb_elemlist_getfirst(lumo_bb_elemlist *list) noexcept;
-lumo_bb_elem *lumo_bb_elemlist_getnext(lumo_bb_elem *elem) noexcept;
 
 // Building blocks shared with the decoder, which has names as counted byte
 // runs rather than NUL-terminated texts.
@@ -111,17 +111,20 @@ lumo_bb_elem *lumo_bb_seg_putelement(lumo_bb_seg *seg, const char *name, std::ui
 
 // Encodes the block into one new buffer of exactly the encoded size and
 // stores that size in *length. A null or empty block gives the signature
-// alone. Null, with *length untouched, when the slot is null, memory runs out
-// or the block exceeds what the format can carry (see kBbMax*).
+// alone. Null, with *length untouched, when memory runs out or the block
+// exceeds what the format can carry (see kBbMax*). REQUIRES: length is not
+// null.
 void *lumo_bb_block2body(lumo_bb *block, std::uint32_t *length) noexcept;
 
 // Decodes a body into a new block; null for a null body, fewer than 12 bytes
 // or a wrong signature. Malformed content ends decoding early and keeps what
-// was decoded before it. Never reads beyond `length` bytes.
+// was decoded before it. Never reads beyond `length` bytes. The null body is
+// checked here, not at the C boundary: the notification renderer hands over
+// bodies that may be absent.
 lumo_bb *lumo_bb_body2block(const void *body, std::int32_t length) noexcept;
 
-// One line per segment and per element, indented by depth; null for a null
-// or empty block, or when memory runs out. The caller releases the text with
+// One line per segment and per element, indented by depth; null for an
+// empty block, or when memory runs out. The caller releases the text with
 // lumo_free (plain free).
 char *lumo_bb_toString(lumo_bb *block) noexcept;
 

@@ -68,7 +68,6 @@ void lumo_notification_destroy(lumo_notification *n) noexcept {
 
 std::int32_t lumo_notification_setProperty(lumo_notification *n, const char *name,
                                            const char *value) noexcept {
-    if (n == nullptr || name == nullptr || value == nullptr) return -2;
     auto *node = static_cast<lumo_propnode *>(lumo_malloc(sizeof(lumo_propnode)));
     if (node == nullptr) return -2;
 
@@ -99,7 +98,6 @@ std::int32_t lumo_notification_setProperty(lumo_notification *n, const char *nam
 }
 
 const char *lumo_notification_getProperty(const lumo_notification *n, const char *name) noexcept {
-    if (n == nullptr || name == nullptr) return nullptr;
     for (const lumo_propnode *node = n->properties; node != nullptr; node = node->next)
         if (std::strcmp(node->name, name) == 0) return node->value;
     return nullptr;
@@ -108,8 +106,7 @@ const char *lumo_notification_getProperty(const lumo_notification *n, const char
 lumo_property *lumo_notification_getAllProperties(const lumo_notification *n,
                                                   std::int32_t *count) noexcept {
     std::int32_t total = 0;
-    if (n != nullptr)
-        for (const lumo_propnode *node = n->properties; node != nullptr; node = node->next) ++total;
+    for (const lumo_propnode *node = n->properties; node != nullptr; node = node->next) ++total;
     lumo_property *array = nullptr;
     if (total > 0)
         array = static_cast<lumo_property *>(
@@ -123,28 +120,27 @@ lumo_property *lumo_notification_getAllProperties(const lumo_notification *n,
 }
 
 std::uint32_t lumo_notification_creationTime(const lumo_notification *n) noexcept {
-    return n != nullptr ? static_cast<std::uint32_t>(n->creationTime / 1000) : 0u;
+    return static_cast<std::uint32_t>(n->creationTime / 1000);
 }
 
 std::int32_t lumo_notification_deliveryTime(const lumo_notification *n) noexcept {
-    return n != nullptr ? static_cast<std::int32_t>(n->deliveryTime / 1000) : 0;
+    return static_cast<std::int32_t>(n->deliveryTime / 1000);
 }
 
 void lumo_notification_setClass(lumo_notification *n, std::int32_t cls) noexcept {
     if (n != nullptr) n->notificationClass = cls;
 }
 
-int lumo_notification_stampForPublish(lumo_notification *n, const char *component,
-                                      const char *node, const char *process, const char *id,
-                                      std::int32_t subscriberId) noexcept {
-    if (n == nullptr) return 0;
+bool lumo_notification_stampForPublish(lumo_notification *n, const char *component,
+                                       const char *node, const char *process, const char *id,
+                                       std::int32_t subscriberId) noexcept {
     char *copies[4] = {lumo_strdup_null(component), lumo_strdup_null(node),
                        lumo_strdup_null(process), lumo_strdup_null(id)};
     const char *sources[4] = {component, node, process, id};
     for (int i = 0; i < 4; ++i) {
         if (sources[i] != nullptr && copies[i] == nullptr) {
             for (char *copy : copies) lumo_free(copy);
-            return 0;
+            return false;
         }
     }
     replace(n->generatingComponent, copies[0]);
@@ -153,16 +149,15 @@ int lumo_notification_stampForPublish(lumo_notification *n, const char *componen
     replace(n->id, copies[3]);
     n->creationTime = -1;
     n->subscriberId = subscriberId;
-    return 1;
+    return true;
 }
 
-int lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept {
-    if (n == nullptr) return 0;
+bool lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept {
     char *key = lumo_strdup_null(n->id);
-    if (n->id != nullptr && key == nullptr) return 0;
+    if (n->id != nullptr && key == nullptr) return false;
     replace(n->streamKey, key);
     n->streamPublisher = publisher;
-    return 1;
+    return true;
 }
 
 void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream,

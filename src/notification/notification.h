@@ -93,7 +93,9 @@ namespace vavevar {
 // Returns a zero-filled record with no type, as the wire reader needs it, or null.
 lumo_notification *lumo_notification_alloc() noexcept;
 
-// Null `type`, or a null `body` with a positive length, yields null.
+// Null `type`, or a null `body` with a positive length, yields null. Checked
+// here rather than at the C boundary because stream blocks are made from a
+// head's type, which a head read off the wire may lack.
 lumo_notification *lumo_notification_create(const char *type, const void *body,
                                             std::int32_t bodyLength) noexcept;
 
@@ -103,28 +105,38 @@ lumo_notification *lumo_notification_create(const char *type, const void *body,
 // ignored.
 void lumo_notification_destroy(lumo_notification *n) noexcept;
 
-// REQUIRES: n is not null. Returns 0, -1 (a text was substituted) or -2.
+// REQUIRES: n, name and value are not null. Returns 0, -1 (a text was
+// substituted) or -2 (no memory; the properties are unchanged).
 std::int32_t lumo_notification_setProperty(lumo_notification *n, const char *name,
                                            const char *value) noexcept;
+
+// REQUIRES: n and name are not null.
 const char *lumo_notification_getProperty(const lumo_notification *n, const char *name) noexcept;
+
+// REQUIRES: n is not null. `count` may be null.
 lumo_property *lumo_notification_getAllProperties(const lumo_notification *n,
                                                   std::int32_t *count) noexcept;
 
+// Whole seconds, truncated toward zero. REQUIRES: n is not null.
 std::uint32_t lumo_notification_creationTime(const lumo_notification *n) noexcept;
 std::int32_t lumo_notification_deliveryTime(const lumo_notification *n) noexcept;
 
+// Null is ignored: the registry hands over a leave notice whose creation may
+// have failed.
 void lumo_notification_setClass(lumo_notification *n, std::int32_t cls) noexcept;
 
 // Sets the generating fields and id to copies of the given texts, the
-// creation time to -1 and the subscriber id. All or nothing: returns 1, or 0
-// with the notification unchanged when memory runs out.
-int lumo_notification_stampForPublish(lumo_notification *n, const char *component,
-                                      const char *node, const char *process, const char *id,
-                                      std::int32_t subscriberId) noexcept;
+// creation time to -1 and the subscriber id. All or nothing: returns true, or
+// false with the notification unchanged when memory runs out.
+// REQUIRES: n is not null.
+bool lumo_notification_stampForPublish(lumo_notification *n, const char *component,
+                                       const char *node, const char *process, const char *id,
+                                       std::int32_t subscriberId) noexcept;
 
 // Binds the notification to an outgoing stream: keeps `publisher` and makes
-// the stream key a copy of the id. Returns 1, or 0 when memory runs out.
-int lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept;
+// the stream key a copy of the id. Returns true, or false when memory runs
+// out. REQUIRES: n is not null.
+bool lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept;
 
 // Makes `n` represent `stream`; `gone` is called with it when `n` is destroyed.
 void lumo_notification_setInputStream(lumo_notification *n, lumo_instream *stream,

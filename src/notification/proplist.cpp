@@ -34,10 +34,6 @@ void lumo_proplist_destroy(lumo_proplist *list) noexcept {
 
 const lumo_property *lumo_proplist_put(lumo_proplist *list, const char *name,
                                        const char *value) noexcept {
-    // A null value is refused so that every stored value is a text that the
-    // copy and the subscription request can take as it is.
-    if (list == nullptr || name == nullptr || value == nullptr) return nullptr;
-
     if (lumo_property *entry = find(list, name)) {
         char *new_value = lumo_strdup(value);
         if (new_value == nullptr) return nullptr;
@@ -81,13 +77,11 @@ const lumo_property *lumo_proplist_put(lumo_proplist *list, const char *name,
 }
 
 const char *lumo_proplist_get(const lumo_proplist *list, const char *name) noexcept {
-    if (list == nullptr || name == nullptr) return nullptr;
     const lumo_property *entry = find(list, name);
     return entry != nullptr ? entry->value : nullptr;
 }
 
 const lumo_property *lumo_proplist_getIndex(const lumo_proplist *list, std::int32_t index) noexcept {
-    if (list == nullptr || index < 0 || index >= list->count) return nullptr;
     return &list->entries[index];
 }
 

@@ -1,6 +1,6 @@
 #include "port/cond.h"
 
-#include "port/event.h"
+#include "port/gate.h"
 #include "port/lock.h"
 #include "port/systhread.h"
 
@@ -26,16 +26,15 @@ bool may_pass(const lumox_win32_cond_t *cond, std::uint32_t generation) noexcept
     return cond->released > 0 && cond->generation != generation;
 }
 
-// Takes one release; the last one taken closes the event again.
+// Takes one release; the last one taken closes the gate again.
 void consume_release(lumox_win32_cond_t *cond) noexcept {
     cond->released -= 1;
-    if (cond->released == 0) lumo_event_reset(cond->event);
+    if (cond->released == 0) lumo_gate_reset(cond->event);
 }
 
 }  // namespace
 
 std::int32_t lumox_win32_cond_init(lumox_win32_cond_t *cond) noexcept {
-    if (cond == nullptr) return -1;
     cond->waiters = 0;
     cond->released = 0;
     cond->generation = 0;
@@ -43,30 +42,30 @@ std::int32_t lumox_win32_cond_init(lumox_win32_cond_t *cond) noexcept {
     cond->event = nullptr;
     Lock *lock = lumo_lock_create();
     if (lock == nullptr) return -1;
-    lumox_win32_event *event = lumo_event_create();
-    if (event == nullptr) {
+    lumo_gate *gate = lumo_gate_create();
+    if (gate == nullptr) {
         lumo_lock_destroy(lock);
         return -1;
     }
     cond->lock = lock->native();
-    cond->event = event;
+    cond->event = gate;
     return 0;
 }
 
 void lumox_win32_cond_destroy(lumox_win32_cond_t *cond) noexcept {
     if (!usable(cond)) return;
-    lumo_event_destroy(cond->event);
+    lumo_gate_destroy(cond->event);
     lumo_lock_destroy(internal_lock(cond));
     cond->event = nullptr;
     cond->lock = nullptr;
 }
 
 void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) noexcept {
-    if (!usable(cond) || mutex == nullptr) return;
+    if (!usable(cond)) return;
     std::uint32_t generation = register_waiter(cond);
     pthread_mutex_unlock(mutex);
     for (;;) {
-        lumo_event_wait(cond->event, -1);
+        lumo_gate_wait(cond->event, -1);
         {
             LockGuard guard(internal_lock(cond));
             if (may_pass(cond, generation)) {
@@ -75,7 +74,7 @@ void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) noe
                 break;
             }
         }
-        // The event is still open for waiters of an earlier generation; let
+        // The gate is still open for waiters of an earlier generation; let
         // them take their releases and close it.
         lumo_sleep(0);
     }
@@ -84,16 +83,16 @@ void lumox_win32_cond_wait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex) noe
 
 std::int32_t lumox_win32_cond_timedwait(lumox_win32_cond_t *cond, pthread_mutex_t *mutex,
                                         std::uint32_t timeout_ms) noexcept {
-    if (!usable(cond) || mutex == nullptr) return 1;
+    if (!usable(cond)) return 1;
     std::uint32_t generation = register_waiter(cond);
     pthread_mutex_unlock(mutex);
     bool timed_out;
     for (;;) {
         // Whatever ends this wait, the decision is taken from the state below.
-        lumo_event_wait(cond->event, timeout_ms);
+        lumo_gate_wait(cond->event, timeout_ms);
         {
             LockGuard guard(internal_lock(cond));
-            bool signalled = lumo_event_wait(cond->event, 0);
+            bool signalled = lumo_gate_wait(cond->event, 0);
             if (!signalled) {
                 // Nothing is pending, so `released` is 0 and stays untouched:
                 // no later signal is counted for this waiter.
@@ -118,7 +117,7 @@ void lumox_win32_cond_signal(lumox_win32_cond_t *cond) noexcept {
     if (!usable(cond)) return;
     LockGuard guard(internal_lock(cond));
     if (cond->waiters > cond->released) {
-        lumo_event_set(cond->event);
+        lumo_gate_set(cond->event);
         cond->released += 1;
         cond->generation += 1;
     }
@@ -128,7 +127,7 @@ void lumox_win32_cond_broadcast(lumox_win32_cond_t *cond) noexcept {
     if (!usable(cond)) return;
     LockGuard guard(internal_lock(cond));
     if (cond->waiters > 0) {
-        lumo_event_set(cond->event);
+        lumo_gate_set(cond->event);
         cond->generation += 1;
         cond->released = cond->waiters;
     }

@@ -62,16 +62,16 @@ void link_back(lumo_queue *queue, lumo_queue_node *node) noexcept LUMO_REQUIRES(
     }
 }
 
-std::int32_t insert(lumo_queue *queue, void *item, bool at_front) noexcept {
-    if (queue == nullptr || refusing(queue)) return 0;
+bool insert(lumo_queue *queue, void *item, bool at_front) noexcept {
+    if (queue == nullptr || refusing(queue)) return false;
     auto *node = static_cast<lumo_queue_node *>(lumo_malloc(sizeof(lumo_queue_node)));
-    if (node == nullptr) return 0;
+    if (node == nullptr) return false;
     node->item = item;
     node->next = nullptr;
     LockGuard guard(queue->lock);
     if (refusing(queue)) {
         lumo_free(node);
-        return 0;
+        return false;
     }
     if (at_front) {
         link_front(queue, node);
@@ -80,7 +80,7 @@ std::int32_t insert(lumo_queue *queue, void *item, bool at_front) noexcept {
     }
     count_add(queue, 1);
     if (queue->get_waiters != 0) vavevar::lumox_win32_cond_signal(&queue->not_empty);
-    return 1;
+    return true;
 }
 
 void *take_head(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
@@ -114,11 +114,11 @@ lumo_queue *lumo_queue_create() noexcept {
     return queue;
 }
 
-std::int32_t lumo_queue_put(lumo_queue *queue, void *item) noexcept {
+bool lumo_queue_put(lumo_queue *queue, void *item) noexcept {
     return insert(queue, item, false);
 }
 
-std::int32_t lumo_queue_putfront(lumo_queue *queue, void *item) noexcept {
+bool lumo_queue_putfront(lumo_queue *queue, void *item) noexcept {
     return insert(queue, item, true);
 }
 
@@ -143,10 +143,10 @@ void *lumo_queue_get(lumo_queue *queue, std::int32_t wait, std::int32_t timeout_
     return item;
 }
 
-std::int32_t lumo_queue_close(lumo_queue *queue) noexcept {
-    if (queue == nullptr || refusing(queue)) return 0;
+bool lumo_queue_close(lumo_queue *queue) noexcept {
+    if (queue == nullptr || refusing(queue)) return false;
     LockGuard guard(queue->lock);
-    if (refusing(queue)) return 0;
+    if (refusing(queue)) return false;
     queue->closing.store(1);
     queue->close_waiters += 1;
     while (queue->head != nullptr && queue->stopped.load() == 0) {
@@ -158,18 +158,18 @@ std::int32_t lumo_queue_close(lumo_queue *queue) noexcept {
     // A stop that let this close go waits on the same condition for it.
     if (queue->stopped.load() != 0 && queue->drain_waiters > 0)
         vavevar::lumox_win32_cond_broadcast(&queue->drained);
-    return queue->head == nullptr ? 1 : 0;
+    return queue->head == nullptr;
 }
 
-std::int32_t lumo_queue_stop(lumo_queue *queue) noexcept {
-    if (queue == nullptr || queue->stopped.load() != 0) return 0;
+bool lumo_queue_stop(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->stopped.load() != 0) return false;
     LockGuard guard(queue->lock);
     stop_locked(queue);
-    return 1;
+    return true;
 }
 
-std::int32_t lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept {
-    if (queue == nullptr) return 0;
+bool lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept {
+    if (queue == nullptr) return false;
     lumo_queue_node *node;
     {
         LockGuard guard(queue->lock);
@@ -187,20 +187,20 @@ std::int32_t lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) no
     }
     queue->~lumo_queue();
     lumo_free(queue);
-    return 1;
+    return true;
 }
 
 std::int32_t lumo_queue_count(const lumo_queue *queue) noexcept {
     return queue == nullptr ? 0 : queue->count.load(std::memory_order_relaxed);
 }
 
-std::int32_t lumo_queue_iterbegin(lumo_queue *queue) noexcept {
-    if (queue == nullptr || queue->stopped.load() != 0) return 0;
+bool lumo_queue_iterbegin(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->stopped.load() != 0) return false;
     queue->lock->lock();
     queue->previous = nullptr;
     queue->current = nullptr;
     queue->next = queue->head;
-    return 1;
+    return true;
 }
 
 void *lumo_queue_iternext(lumo_queue *queue) noexcept {
@@ -216,8 +216,8 @@ void *lumo_queue_iternext(lumo_queue *queue) noexcept {
     return queue->current->item;
 }
 
-std::int32_t lumo_queue_iterremove(lumo_queue *queue) noexcept {
-    if (queue == nullptr || queue->current == nullptr) return 0;
+bool lumo_queue_iterremove(lumo_queue *queue) noexcept {
+    if (queue == nullptr || queue->current == nullptr) return false;
     lumo_queue_node *node = queue->current;
     if (node == queue->head) {
         queue->head = queue->next;
@@ -229,7 +229,7 @@ std::int32_t lumo_queue_iterremove(lumo_queue *queue) noexcept {
     lumo_free(node);
     queue->current = nullptr;
     count_add(queue, -1);
-    return 1;
+    return true;
 }
 
 // A null queue holds no lock to release, which the analysis cannot tell.

@@ -48,11 +48,11 @@ namespace vavevar {
 // Returns a new open empty queue, or null when memory runs out.
 lumo_queue *lumo_queue_create() noexcept;
 
-// Append at the tail (put) or insert at the head (putfront). Return 1, or 0
-// when the queue is closing or stopped or memory runs out. A put wakes at most
+// Append at the tail (put) or insert at the head (putfront). Return true, or
+// false when the queue is closing or stopped or memory runs out. A put wakes at most
 // one sleeping getter.
-std::int32_t lumo_queue_put(lumo_queue *queue, void *item) noexcept;
-std::int32_t lumo_queue_putfront(lumo_queue *queue, void *item) noexcept;
+bool lumo_queue_put(lumo_queue *queue, void *item) noexcept;
+bool lumo_queue_putfront(lumo_queue *queue, void *item) noexcept;
 
 // Takes the head item. With `wait` 0 it only looks. Otherwise, on an empty
 // queue that is neither closing nor stopped, it sleeps: for one wait of
@@ -62,21 +62,21 @@ std::int32_t lumo_queue_putfront(lumo_queue *queue, void *item) noexcept;
 void *lumo_queue_get(lumo_queue *queue, std::int32_t wait, std::int32_t timeout_ms) noexcept;
 
 // Refuses further puts and returns once getters have emptied the queue.
-// Returns 1 then; 0 when the queue was already closing or stopped, or when a
-// stop cut the wait short with items still queued.
-std::int32_t lumo_queue_close(lumo_queue *queue) noexcept;
+// Returns true then; false when the queue was already closing or stopped, or
+// when a stop cut the wait short with items still queued.
+bool lumo_queue_close(lumo_queue *queue) noexcept;
 
 // Refuses further puts and gets, wakes every sleeping getter and returns once
-// none is left asleep (a waiting close is let go too). Returns 1, or 0 when
-// the queue was stopped already.
-std::int32_t lumo_queue_stop(lumo_queue *queue) noexcept;
+// none is left asleep (a waiting close is let go too). Returns true, or false
+// when the queue was stopped already.
+bool lumo_queue_stop(lumo_queue *queue) noexcept;
 
 // Stops the queue if needed, then frees it, calling `free_item` (when not
 // null) on every item still queued, head first, on this thread without any
 // lock. No other thread may use the queue once this begins, except getters
-// already asleep in it, which are woken and leave first. Returns 1, or 0 for
-// a null queue.
-std::int32_t lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept;
+// already asleep in it, which are woken and leave first. Returns true, or
+// false for a null queue.
+bool lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept;
 
 // Number of queued items, read without the lock (may be stale); 0 for null.
 std::int32_t lumo_queue_count(const lumo_queue *queue) noexcept;
@@ -85,17 +85,17 @@ std::int32_t lumo_queue_count(const lumo_queue *queue) noexcept;
 // to iterend, so that nothing else changes the queue in between. Only that
 // thread may call iternext and iterremove; iterations cannot nest.
 //
-// iterbegin: returns 1 and holds the lock with the cursor before the head, or
-// 0 (no lock taken; do not call iterend) for a null or stopped queue.
-std::int32_t lumo_queue_iterbegin(lumo_queue *queue) noexcept LUMO_TRY_ACQUIRE(1, queue->lock);
+// iterbegin: returns true and holds the lock with the cursor before the head,
+// or false (no lock taken; do not call iterend) for a null or stopped queue.
+bool lumo_queue_iterbegin(lumo_queue *queue) noexcept LUMO_TRY_ACQUIRE(true, queue->lock);
 
 // Advances the cursor and returns its item, or null at the end.
 void *lumo_queue_iternext(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock);
 
 // Unlinks the node under the cursor (the item is not freed; it is the
-// caller's again) and returns 1; 0 when nothing is under the cursor (before
-// the first iternext, at the end, or right after a removal).
-std::int32_t lumo_queue_iterremove(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock);
+// caller's again) and returns true; false when nothing is under the cursor
+// (before the first iternext, at the end, or right after a removal).
+bool lumo_queue_iterremove(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock);
 
 // Clears the cursor and releases the lock.
 void lumo_queue_iterend(lumo_queue *queue) noexcept LUMO_RELEASE(queue->lock);

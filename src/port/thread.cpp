@@ -52,7 +52,6 @@ void detached_entry(void *raw) {
 
 lumox_win32_thread_t *lumox_win32_thread_createattached(void (*routine)(void *),
                                                         void *arg) noexcept {
-    if (routine == nullptr) return nullptr;
     auto *thread = static_cast<lumox_win32_thread_t *>(lumo_malloc(sizeof(lumox_win32_thread_t)));
     if (thread == nullptr) return nullptr;
     thread->lock = lumo_lock_create();
@@ -87,7 +86,6 @@ lumox_win32_thread_t *lumox_win32_thread_createattached(void (*routine)(void *),
 }
 
 std::uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *), void *arg) noexcept {
-    if (routine == nullptr) return kThreadStartFailed;
     StartBlock *block = new_start_block(routine, arg, nullptr);
     if (block == nullptr) return kThreadStartFailed;
     std::uintptr_t started = lumo_thread_start(detached_entry, block);
@@ -97,7 +95,6 @@ std::uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *), void *
 
 void lumox_win32_thread_join(lumox_win32_thread_t *thread, void **result) noexcept {
     if (result != nullptr) *result = nullptr;
-    if (thread == nullptr) return;
     {
         LockGuard guard(thread->lock);
         while (thread->finished == 0) {

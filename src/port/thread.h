@@ -20,6 +20,8 @@ struct lumox_win32_thread_t {
 
 namespace vavevar {
 
+// REQUIRES: routine is not null (create) and thread is not null (join); the
+// C boundary refuses both.
 lumox_win32_thread_t *lumox_win32_thread_createattached(void (*routine)(void *),
                                                         void *arg) noexcept;
 std::uintptr_t lumox_win32_thread_createdetached(void (*routine)(void *), void *arg) noexcept;

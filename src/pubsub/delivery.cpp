@@ -152,7 +152,7 @@ lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
     if (lumo_notification_hasNoBody(n)) {
         lumo_notification_detachBody(n);
         lumo_instream_put(stream, nullptr, 0);
-        bool freed = lumo_streamtable_remove(s->streams, stream) != 0;
+        bool freed = lumo_streamtable_remove(s->streams, stream);
         if (first && !freed) return n;
         lumo_notification_destroy(n);
         return nullptr;
@@ -221,7 +221,7 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept 
 
 lumo_notification *lumo_subscriber_receive(lumo_subscriber *s, std::int32_t wait,
                                            std::int32_t timeoutMs) noexcept {
-    if (s == nullptr || s->closed.load() != 0) return nullptr;
+    if (s->closed.load() != 0) return nullptr;
     if (wait != 0 && s->pendingReply.load() != nullptr) return nullptr;
     // A reference of its own keeps the subscriber (and its queue) alive should
     // the application close it while this waits.
@@ -233,7 +233,6 @@ lumo_notification *lumo_subscriber_receive(lumo_subscriber *s, std::int32_t wait
 }
 
 void lumo_subscriber_relinquish(lumo_subscriber *s, lumo_notification *n) noexcept {
-    if (n == nullptr) return;
     if (s != nullptr) {
         LockGuard guard(s->lock);
         lumo_held_remove(s, n);
@@ -244,7 +243,6 @@ void lumo_subscriber_relinquish(lumo_subscriber *s, lumo_notification *n) noexce
 std::int32_t lumo_subscriber_registercallback(lumo_subscriber *s,
                                               lumo_subscriber_callback callback, void *context,
                                               std::int32_t mode) noexcept {
-    if (s == nullptr || callback == nullptr) return -1;
     std::int32_t generation;
     {
         LockGuard guard(s->lock);
@@ -264,7 +262,6 @@ std::int32_t lumo_subscriber_registercallback(lumo_subscriber *s,
 }
 
 std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *s) noexcept {
-    if (s == nullptr) return -1;
     LockGuard guard(s->lock);
     if (s->callbackRegistered.load() == 0) return -1;
     s->callbackRegistered.store(0);

@@ -85,7 +85,7 @@ void lumo_instream_put(lumo_instream *stream, char *bytes, std::int32_t length) 
     } else {
         lumo_free(bytes);
     }
-    if (lumo_queue_put(stream->chunks, chunk) != 0) return;
+    if (lumo_queue_put(stream->chunks, chunk)) return;
     free_chunk(chunk);
     // Without memory for the end marker's place in the queue, stopping the
     // queue ends the stream all the same: a reader then gets 0.
@@ -108,7 +108,7 @@ lumo_instream *lumo_instream_hand_out(lumo_instream *stream) noexcept {
 }
 
 std::int32_t lumo_instream_read(lumo_instream *stream, void *buffer, std::int32_t length) noexcept {
-    if (stream == nullptr || buffer == nullptr || length <= 0 || stream->atEnd != 0) return 0;
+    if (stream->atEnd != 0) return 0;
     auto *out = static_cast<char *>(buffer);
     std::int32_t copied = 0;
     if (stream->current == nullptr) {
@@ -138,7 +138,6 @@ std::int32_t lumo_instream_read(lumo_instream *stream, void *buffer, std::int32_
 }
 
 void lumo_instream_close(lumo_instream **handle) noexcept {
-    if (handle == nullptr || *handle == nullptr) return;
     lumo_instream *stream = *handle;
     *handle = nullptr;
     let_go(stream, &lumo_instream::appClosed);

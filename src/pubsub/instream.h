@@ -60,10 +60,13 @@ bool lumo_instream_detach(lumo_instream *stream) noexcept;
 // The representative notification is being destroyed.
 void lumo_instream_representative_gone(lumo_instream *stream) noexcept;
 
-// The application asks for the stream of a notification it holds.
+// The application asks for the stream of a notification it holds; null (the
+// notification represents no stream) gives null.
 lumo_instream *lumo_instream_hand_out(lumo_instream *stream) noexcept;
 
-// The exported read and close; contracts in the public header.
+// The exported read and close; contracts in the public header. REQUIRES:
+// read gets a stream, a buffer and a length of 1 or more; close a handle
+// that holds a stream.
 std::int32_t lumo_instream_read(lumo_instream *stream, void *buffer, std::int32_t length) noexcept;
 void lumo_instream_close(lumo_instream **handle) noexcept;
 

@@ -40,12 +40,11 @@ lumo_notification *make_block(const lumo_notification *head, const void *data,
 
 lumo_notification *lumo_notification_createstream(const char *type) noexcept {
     lumo_notification *head = vavevar::lumo_notification_create(type, nullptr, 0);
-    lumo_notification_setClass(head, kOutgoingStreamingNotification);
+    if (head != nullptr) head->notificationClass = kOutgoingStreamingNotification;
     return head;
 }
 
 lumo_outstream *lumo_notification_getOutputStream(lumo_notification *head) noexcept {
-    if (head == nullptr) return nullptr;
     if (head->notificationClass != kOutgoingStreamingNotification || head->outputStream != nullptr)
         return head->outputStream;
     void *memory = lumo_malloc(sizeof(lumo_outstream));
@@ -56,7 +55,6 @@ lumo_outstream *lumo_notification_getOutputStream(lumo_notification *head) noexc
 
 std::int32_t lumo_outstream_send(lumo_notification *head, const void *data,
                                  std::int32_t length) noexcept {
-    if (head == nullptr) return -1;
     // Unpublished, there is no publisher to send through: refused rather than
     // reported as sent.
     if (head->streamPublisher == nullptr || lumo_runtime_current() == nullptr) return 0;
@@ -68,14 +66,13 @@ std::int32_t lumo_outstream_send(lumo_notification *head, const void *data,
 
 std::int32_t lumo_outstream_write(lumo_outstream *stream, const void *data,
                                   std::int32_t length) noexcept {
-    if (stream == nullptr || data == nullptr || length < 1 || stream->closed.load() != 0) return 0;
+    if (stream->closed.load() != 0) return 0;
     return lumo_outstream_send(stream->head, data, length);
 }
 
 std::int32_t lumo_outstream_flush(lumo_outstream *) noexcept { return 0; }
 
 void lumo_outstream_close(lumo_outstream **handle) noexcept {
-    if (handle == nullptr || *handle == nullptr) return;
     lumo_outstream *stream = *handle;
     *handle = nullptr;
     if (stream->closed.exchange(1) != 0) return;

@@ -17,20 +17,24 @@ struct lumo_outstream {
 
 namespace vavevar {
 
-// A new class-3 head with a copy of `type`; null for a null type or no memory.
+// A new class-3 head with a copy of `type`; null for a null type or no memory
+// (the creation it builds on checks the type).
 lumo_notification *lumo_notification_createstream(const char *type) noexcept;
 
-// The head's output stream, made on the first call; null for null, for any
-// class but 3, and when memory runs out.
+// The head's output stream, made on the first call; null for any class but
+// 3, and when memory runs out. REQUIRES: head is not null.
 lumo_outstream *lumo_notification_getOutputStream(lumo_notification *head) noexcept;
 
 // Builds one block (no body when `length` is 0) and publishes it through the
 // head's publisher. Returns `length`; 0 when the head was never published
-// (nothing to send it through); -1 for a null head or no memory.
+// (nothing to send it through); -1 when memory runs out. REQUIRES: head is
+// not null.
 std::int32_t lumo_outstream_send(lumo_notification *head, const void *data,
                                  std::int32_t length) noexcept;
 
 // The exported write, flush and close; contracts in the public header.
+// REQUIRES: write gets a stream, data and a length of 1 or more; close a
+// handle that holds a stream.
 std::int32_t lumo_outstream_write(lumo_outstream *stream, const void *data,
                                   std::int32_t length) noexcept;
 std::int32_t lumo_outstream_flush(lumo_outstream *stream) noexcept;

@@ -33,7 +33,7 @@ std::int32_t take_sequence(lumo_publisher *publisher) {
 lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions &options) noexcept
     LUMO_NO_THREAD_SAFETY_ANALYSIS {
     lumo_runtime *rt = lumo_runtime_current();
-    if (rt == nullptr || component == nullptr) return nullptr;
+    if (rt == nullptr) return nullptr;
     auto *publisher = static_cast<lumo_publisher *>(lumo_malloc(sizeof(lumo_publisher)));
     if (publisher == nullptr) return nullptr;
     std::memset(static_cast<void *>(publisher), 0, sizeof *publisher);
@@ -60,7 +60,7 @@ lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions
 
 void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) noexcept {
     lumo_runtime *rt = lumo_runtime_current();
-    if (rt == nullptr || publisher == nullptr || n == nullptr) return;
+    if (rt == nullptr) return;
     if (n->generatingComponent == nullptr) {
         // Sized to the prefix, so no host name is too long for it.
         char id[128];

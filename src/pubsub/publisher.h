@@ -29,15 +29,17 @@ struct PublisherOptions {
 };
 
 // The constructor behind every publisher. Null when the library is not
-// started, `component` is null or memory runs out.
+// started or memory runs out. REQUIRES: component is not null.
 lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions &options) noexcept;
 
 // Stamps `n` once and queues it for the daemon (a class-3 head is bound to
 // the publisher as an outgoing stream instead). Takes `n` over unless the
-// library is not started or an argument is null.
+// library is not started. REQUIRES: publisher and n are not null.
 void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) noexcept;
 
 // Leaves the registry (while the library runs) and frees the publisher.
+// Null is ignored here rather than at the C boundary: a subscriber whose own
+// publisher could not be made closes the null it holds.
 void lumo_publisher_close(lumo_publisher *publisher) noexcept;
 
 }  // namespace vavevar

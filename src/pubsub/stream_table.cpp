@@ -27,12 +27,12 @@ void lumo_streamtable_add(lumo_streamtable *table, lumo_instream *stream) noexce
     table->count += 1;
 }
 
-std::int32_t lumo_streamtable_remove(lumo_streamtable *table, lumo_instream *stream) noexcept {
+bool lumo_streamtable_remove(lumo_streamtable *table, lumo_instream *stream) noexcept {
     (stream->previous != nullptr ? stream->previous->next : table->head) = stream->next;
     (stream->next != nullptr ? stream->next->previous : table->tail) = stream->previous;
     stream->next = stream->previous = nullptr;
     table->count -= 1;
-    return lumo_instream_detach(stream) ? 1 : 0;
+    return lumo_instream_detach(stream);
 }
 
 void lumo_streamtable_destroy(lumo_streamtable **table) noexcept {

@@ -25,9 +25,9 @@ lumo_instream *lumo_streamtable_find(const lumo_streamtable *table, const char *
 // Appends the stream at the tail.
 void lumo_streamtable_add(lumo_streamtable *table, lumo_instream *stream) noexcept;
 
-// Unlinks the stream: no more blocks will come for it. Returns 1 when that
-// freed it (nobody else holds it any more), else 0.
-std::int32_t lumo_streamtable_remove(lumo_streamtable *table, lumo_instream *stream) noexcept;
+// Unlinks the stream: no more blocks will come for it. Returns true when that
+// freed it (nobody else holds it any more).
+bool lumo_streamtable_remove(lumo_streamtable *table, lumo_instream *stream) noexcept;
 
 // Ends and removes every stream still in the table (a reader sees the end
 // after what was queued; a stream nobody else holds is freed), frees the

@@ -88,7 +88,6 @@ lumo_reply *detach_reply(lumo_subscriber *s) {
 }
 
 void close_subscriber(lumo_subscriber *s, bool unsubscribe) {
-    if (s == nullptr) return;
     if (unsubscribe && lumo_registry_has_subscriber(s, s->id)) {
         lumo_subreq *request = lumo_subreq_unsubscribe(s->id);
         if (!lumo_subreq_enqueue(request)) lumo_subreq_free(request);
@@ -124,8 +123,6 @@ lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *compo
     const bool wait = options.wait;
     if (lumo_runtime_current() == nullptr) return nullptr;
     if (status != nullptr) *status = nullptr;
-    // The subscriber's own publisher needs a component name.
-    if (component == nullptr) return nullptr;
 
     lumo_subscriber *s = allocate(subscription, component, mbrInterest, properties, options.deltas ? 1 : 0);
     if (s == nullptr) return nullptr;
@@ -171,7 +168,6 @@ lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *compo
 
 std::int32_t lumo_subscriber_status(lumo_subscriber *s, char **status) noexcept {
     if (status != nullptr) *status = nullptr;
-    if (s == nullptr) return 2;
     LockGuard guard(s->lock);
     lumo_reply *reply = s->pendingReply.load();
     if (reply == nullptr) return 0;
@@ -221,14 +217,14 @@ void lumo_subscriber_reply(lumo_subscriber *s, std::int32_t result, char *messag
     lumo_reply_answer(reply, result, message);
 }
 
-std::int32_t lumo_subscriber_resubscribe(lumo_subscriber *s) noexcept {
+bool lumo_subscriber_resubscribe(lumo_subscriber *s) noexcept {
     lumo_subreq *request = subscribe_request(s);
-    if (request == nullptr) return 0;
+    if (request == nullptr) return false;
     if (!lumo_subreq_enqueue(request)) {
         lumo_subreq_free(request);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 const char *lumo_subscriber_getName(lumo_subscriber *s) noexcept {

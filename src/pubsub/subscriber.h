@@ -68,8 +68,9 @@ namespace vavevar {
 // Creation behind all four exported forms. With `wait`, waits for the
 // daemon's answer (at most `timeoutMs` when above 0). *status (when given)
 // receives NULL or a malloc'd text: the daemon's message or "timedout".
-// Null when the library is not started, `component` is null, memory runs
-// out, or the subscription was refused or not answered in time.
+// Null when the library is not started, memory runs out, or the
+// subscription was refused or not answered in time. REQUIRES: component is
+// not null (the subscriber's own publisher needs it).
 struct SubscriberOptions {
     bool deltas = false;            // membership deltas wanted
     bool wait = true;               // wait for the daemon's answer
@@ -80,10 +81,12 @@ lumo_subscriber *lumo_subscriber_new(const char *subscription, const char *compo
                                      const char *mbrInterest, const lumo_proplist *properties,
                                      const SubscriberOptions &options) noexcept;
 
-// 0 accepted or nothing to report, 1 still pending, 2 refused (or null).
+// 0 accepted or nothing to report, 1 still pending, 2 refused.
+// REQUIRES: subscriber is not null.
 std::int32_t lumo_subscriber_status(lumo_subscriber *subscriber, char **status) noexcept;
 
 // Close with an unsubscribe request (when still registered) / without one.
+// REQUIRES: subscriber is not null.
 void lumo_subscriber_close(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_release(lumo_subscriber *subscriber) noexcept;
 
@@ -91,16 +94,23 @@ void lumo_subscriber_release(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_unref(lumo_subscriber *subscriber) noexcept;
 
 // Receiver side, under the runtime's lock: the daemon's answer (the message
-// is taken over), and a fresh subscribe request after a reconnection.
+// is taken over), and a fresh subscribe request after a reconnection (true
+// when it was queued).
 void lumo_subscriber_reply(lumo_subscriber *subscriber, std::int32_t result, char *message) noexcept;
-std::int32_t lumo_subscriber_resubscribe(lumo_subscriber *subscriber) noexcept;
+bool lumo_subscriber_resubscribe(lumo_subscriber *subscriber) noexcept;
 
+// REQUIRES: subscriber is not null (setName takes a null name: it clears).
 const char *lumo_subscriber_getName(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) noexcept;
 
 // Delivery, receive and callbacks (delivery.cpp).
 // Receiver side, under the runtime's lock; takes the notification over.
 void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n) noexcept;
+
+// The exported operations; contracts in the public header. REQUIRES: the
+// subscriber is not null, nor are the notification given back and the
+// callback registered. Relinquish takes a null subscriber: the notification
+// is destroyed all the same.
 lumo_notification *lumo_subscriber_receive(lumo_subscriber *subscriber, std::int32_t wait,
                                            std::int32_t timeoutMs) noexcept;
 void lumo_subscriber_relinquish(lumo_subscriber *subscriber, lumo_notification *n) noexcept;

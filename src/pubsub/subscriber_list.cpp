@@ -82,7 +82,6 @@ lumo_subscriberlist *lumo_subscriberlist_create() noexcept LUMO_NO_THREAD_SAFETY
 }
 
 void lumo_subscriberlist_add(lumo_subscriberlist *list, lumo_subscriber *s) noexcept {
-    if (list == nullptr || s == nullptr) return;
     LockGuard guard(list->lock);
     if (list->destroyed != 0) return;
     // Claimed before `closed` is looked at, while close sets `closed` before
@@ -99,7 +98,6 @@ void lumo_subscriberlist_add(lumo_subscriberlist *list, lumo_subscriber *s) noex
 }
 
 void lumo_subscriberlist_destroy(lumo_subscriberlist **handle) noexcept {
-    if (handle == nullptr || *handle == nullptr) return;
     lumo_subscriberlist *list = *handle;
     *handle = nullptr;
     bool release;
@@ -114,7 +112,6 @@ void lumo_subscriberlist_destroy(lumo_subscriberlist **handle) noexcept {
 
 lumo_subscriber *lumo_subscriber_multirecv(lumo_subscriberlist *list, std::int32_t wait,
                                            std::int32_t timeoutMs) noexcept {
-    if (list == nullptr) return nullptr;
     lumo_subscriber *found = nullptr;
     bool release = false;
     {

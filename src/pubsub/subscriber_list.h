@@ -38,15 +38,17 @@ namespace vavevar {
 // A new empty list, or null when memory runs out.
 lumo_subscriberlist *lumo_subscriberlist_create() noexcept;
 
-// Appends `subscriber`. Ignored for a null argument, a destroyed list, a
-// closed subscriber, and a subscriber that already belongs to a list (this
-// one or another): a subscriber is a member of one list at most.
+// Appends `subscriber`. Ignored for a destroyed list, a closed subscriber,
+// and a subscriber that already belongs to a list (this one or another): a
+// subscriber is a member of one list at most. REQUIRES: neither is null.
 void lumo_subscriberlist_add(lumo_subscriberlist *list, lumo_subscriber *subscriber) noexcept;
 
 // Marks the list destroyed, clears the caller's handle and wakes the waiters.
+// REQUIRES: handle and *handle are not null.
 void lumo_subscriberlist_destroy(lumo_subscriberlist **handle) noexcept;
 
 // A member with something to receive, or null; see the public header.
+// REQUIRES: list is not null.
 lumo_subscriber *lumo_subscriber_multirecv(lumo_subscriberlist *list, std::int32_t wait,
                                            std::int32_t timeoutMs) noexcept;
 

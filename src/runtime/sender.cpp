@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "notification/event_wire.h"
-#include "port/event.h"
+#include "port/gate.h"
 #include "port/lock.h"
 #include "port/memory.h"
 #include "port/queue.h"
@@ -33,7 +33,7 @@ struct SenderState {
     std::atomic<std::int32_t> abandon{0};
     lumo_conn *current_conn LUMO_GUARDED_BY(conn_lock) = nullptr;
     // The grace watch of a stop in progress.
-    lumox_win32_event *watch_cancel = nullptr;
+    lumo_gate *watch_cancel = nullptr;
     lumox_win32_thread_t *watch_thread = nullptr;
 };
 
@@ -84,17 +84,17 @@ void drop_conn(lumo_conn *&conn) {
 // connection is shut down under the blocked send, again and again in case
 // the receiver reconnects, until the stop completes.
 void watch_main(void *) noexcept {
-    if (lumo_event_wait(g_sender.watch_cancel, kSenderGraceMs)) return;
+    if (lumo_gate_wait(g_sender.watch_cancel, kSenderGraceMs)) return;
     g_sender.abandon.store(1);
     do {
         lumo_link_abort();
-    } while (!lumo_event_wait(g_sender.watch_cancel, kAbortRepeatMs));
+    } while (!lumo_gate_wait(g_sender.watch_cancel, kAbortRepeatMs));
 }
 
 void start_watch() {
-    if (g_sender.watch_cancel == nullptr) g_sender.watch_cancel = lumo_event_create();
+    if (g_sender.watch_cancel == nullptr) g_sender.watch_cancel = lumo_gate_create();
     if (g_sender.watch_cancel == nullptr) return;
-    lumo_event_reset(g_sender.watch_cancel);
+    lumo_gate_reset(g_sender.watch_cancel);
     g_sender.watch_thread = vavevar::lumox_win32_thread_createattached(watch_main, nullptr);
 }
 
@@ -235,7 +235,7 @@ void lumo_sender_stop(std::int32_t wait) noexcept {
 
 void lumo_sender_stopped() noexcept {
     if (g_sender.watch_thread == nullptr) return;
-    lumo_event_set(g_sender.watch_cancel);
+    lumo_gate_set(g_sender.watch_cancel);
     vavevar::lumox_win32_thread_join(g_sender.watch_thread, nullptr);
     g_sender.watch_thread = nullptr;
 }

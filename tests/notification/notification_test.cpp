@@ -29,7 +29,7 @@ constexpr char kIllegalName[] =
 constexpr char kIllegalValue[] =
     "ILLEGAL PROPERTY VALUE [Property value must not contain '\\r' or '\\n']";
 
-TEST(Notification, FreshNotificationHoldsItsTypeAndAnExactBodyCopy) {
+TEST(Notification, FreshNotificationCopiesWhatItIsGiven) {
     char type[] = "alarm", body[] = "a\0c-and-more";
     // Under AddressSanitizer a read past the three bytes is caught.
     Owned o(::lumo_notification_create(type, body, 3));
@@ -50,10 +50,23 @@ TEST(Notification, FreshNotificationHoldsItsTypeAndAnExactBodyCopy) {
         EXPECT_EQ(length, given);
         EXPECT_TRUE(lumo_notification_hasNoBody(none.get()));
     }
-    int tried = test::for_each_allocation_failure([] {
-        return Owned(::lumo_notification_create("type", "body", 4)) != nullptr;
+}
+
+// Wherever memory runs out, creation gives null and leaves nothing behind
+// (the leak checker of the sanitizer build looks); once it succeeds the
+// notification is whole.
+TEST(Notification, CreationThatRunsOutOfMemoryGivesNull) {
+    Owned made;
+    int tried = test::for_each_allocation_failure([&] {
+        made.reset(::lumo_notification_create("type", "body", 4));
+        return made != nullptr;
     });
-    EXPECT_EQ(tried, 3);  // record, type, body
+    EXPECT_GT(tried, 0);
+    ASSERT_NE(made, nullptr);
+    int32_t length = 0;
+    EXPECT_STREQ(::lumo_notification_type(made.get()), "type");
+    EXPECT_EQ(std::string(::lumo_notification_body(made.get(), &length), 4), "body");
+    EXPECT_EQ(length, 4);
 }
 
 // Applications pass what a failed call gave them; every accessor must take
@@ -83,16 +96,34 @@ TEST(Notification, AccessorsTakeNullAndGiveTimesInWholeSeconds) {
     EXPECT_EQ(::lumo_notification_deliveryTime(o.get()), 0);
 }
 
-TEST(Notification, PropertiesChainNewestFirstAndFailedSetsChangeNothing) {
+// Wherever memory runs out, a set returns -2 and the properties stay as they
+// were; an illegal text is substituted only in a set that succeeds.
+TEST(Notification, SetThatRunsOutOfMemoryChangesNothing) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
-    int tried = test::for_each_allocation_failure([&] {
-        int32_t result = ::lumo_notification_setProperty(o.get(), "colour", "A");
-        if (result != 0) {
-            EXPECT_EQ(o->properties, nullptr);
-        }
-        return result == 0;
-    });
-    EXPECT_EQ(tried, 3);  // node, name, value
+    ASSERT_EQ(::lumo_notification_setProperty(o.get(), "size", "9"), 0);
+    for (const char *value : {"A", "bad\n"}) {
+        const lumo_propnode *before = o->properties;
+        const char *colour = ::lumo_notification_getProperty(o.get(), "colour");
+        int32_t result = 0;
+        int tried = test::for_each_allocation_failure([&] {
+            result = ::lumo_notification_setProperty(o.get(), "colour", value);
+            if (result == -2) {
+                EXPECT_EQ(o->properties, before);
+                EXPECT_EQ(::lumo_notification_getProperty(o.get(), "colour"), colour);
+            }
+            return result != -2;
+        });
+        EXPECT_GT(tried, 0) << value;
+        EXPECT_EQ(result, value[1] == '\0' ? 0 : -1) << value;
+        ASSERT_NE(o->properties, nullptr);
+        EXPECT_EQ(o->properties->next, before);
+    }
+    EXPECT_STREQ(::lumo_notification_getProperty(o.get(), "colour"), kIllegalValue);
+}
+
+TEST(Notification, PropertiesChainNewestFirst) {
+    Owned o(::lumo_notification_create("t", nullptr, 0));
+    EXPECT_EQ(::lumo_notification_setProperty(o.get(), "colour", "A"), 0);
     EXPECT_EQ(::lumo_notification_setProperty(o.get(), "size", "9"), 0);
     EXPECT_EQ(::lumo_notification_setProperty(o.get(), "colour", "B"), 0);
     EXPECT_STREQ(::lumo_notification_getProperty(o.get(), "colour"), "B");
@@ -124,29 +155,56 @@ TEST(Notification, IllegalNamesAndValuesAreStoredAsErrorTexts) {
     EXPECT_EQ(::lumo_notification_getProperty(o.get(), "a:b"), nullptr);
 }
 
-TEST(NotificationInternal, StampingIsAllOrNothingAndStreamsTakeTheIdAndTheBody) {
-    Owned o(::lumo_notification_create("t", "data", 4));
-    ASSERT_EQ(lumo_notification_stampForPublish(o.get(), "comp", "node", "self:host:42", "id7", 5), 1);
-    for (auto [got, want] : {std::pair{::lumo_notification_generatingComponent(o.get()), "comp"},
-                             {::lumo_notification_generatingNode(o.get()), "node"},
-                             {::lumo_notification_generatingProcess(o.get()), "self:host:42"},
-                             {::lumo_notification_id(o.get()), "id7"}})
-        EXPECT_STREQ(got, want);
-    EXPECT_EQ(o->creationTime, -1);
-    EXPECT_EQ(o->subscriberId, 5);
-    {
-        test::AllocFault fault(2);
-        EXPECT_EQ(lumo_notification_stampForPublish(o.get(), "c2", "n2", "p2", "i2", 6), 0);
-    }
-    EXPECT_STREQ(::lumo_notification_id(o.get()), "id7");
-    EXPECT_EQ(o->subscriberId, 5);
+std::string stamp_of(const lumo_notification *n) {
+    auto shown = [](const char *text) { return std::string(text != nullptr ? text : "(null)"); };
+    return shown(::lumo_notification_generatingComponent(n)) + "|" +
+           shown(::lumo_notification_generatingNode(n)) + "|" +
+           shown(::lumo_notification_generatingProcess(n)) + "|" + shown(::lumo_notification_id(n)) +
+           "|" + std::to_string(n->creationTime) + "|" + std::to_string(n->subscriberId);
+}
 
+// A stamp that runs out of memory anywhere leaves every field as it was; one
+// that succeeds replaces them all.
+TEST(NotificationInternal, StampingIsAllOrNothing) {
+    Owned o(::lumo_notification_create("t", "data", 4));
+    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), "comp", "node", "self:host:42", "id7", 5));
+    EXPECT_EQ(stamp_of(o.get()), "comp|node|self:host:42|id7|-1|5");
+    int tried = test::for_each_allocation_failure([&] {
+        const bool stamped = lumo_notification_stampForPublish(o.get(), "c2", "n2", "p2", "i2", 6);
+        if (!stamped) {
+            EXPECT_EQ(stamp_of(o.get()), "comp|node|self:host:42|id7|-1|5");
+        }
+        return stamped;
+    });
+    EXPECT_GT(tried, 0);
+    EXPECT_EQ(stamp_of(o.get()), "c2|n2|p2|i2|-1|6");
+    // Absent texts stay absent and need no memory.
+    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(stamp_of(o.get()), "(null)|(null)|(null)|(null)|-1|0");
+}
+
+// The stream key is a copy of the id; a binding that runs out of memory
+// leaves the notification unbound.
+TEST(NotificationInternal, BindingToAStreamKeysItByACopyOfItsId) {
+    Owned o(::lumo_notification_create("t", nullptr, 0));
+    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), "comp", "node", "self:host:42", "id7", 5));
     auto *publisher = reinterpret_cast<lumo_publisher *>(0x10);
-    ASSERT_EQ(lumo_notification_setStream(o.get(), publisher), 1);
+    int tried = test::for_each_allocation_failure([&] {
+        const bool bound = lumo_notification_setStream(o.get(), publisher);
+        if (!bound) {
+            EXPECT_EQ(lumo_notification_streamKey(o.get()), nullptr);
+            EXPECT_EQ(o->streamPublisher, nullptr);
+        }
+        return bound;
+    });
+    EXPECT_GT(tried, 0);
     EXPECT_STREQ(lumo_notification_streamKey(o.get()), "id7");
     EXPECT_NE(lumo_notification_streamKey(o.get()), ::lumo_notification_id(o.get()));
     EXPECT_EQ(o->streamPublisher, publisher);
+}
 
+TEST(NotificationInternal, DetachingTheBodyHandsItsBytesOver) {
+    Owned o(::lumo_notification_create("t", "data", 4));
     char *body = o->body;
     lumo_notification_detachBody(o.get());
     EXPECT_TRUE(lumo_notification_hasNoBody(o.get()));

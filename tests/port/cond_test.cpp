@@ -99,6 +99,8 @@ TEST(CondArguments, AVariableWhoseInitFailedIsInert) {
         const bool ok = lumox_win32_cond_init(&cond) == 0;
         pthread_mutex_lock(&mutex);
         if (!ok) {
+            EXPECT_EQ(cond.lock, nullptr);
+            EXPECT_EQ(cond.event, nullptr);
             lumox_win32_cond_wait(&cond, &mutex);
             EXPECT_EQ(lumox_win32_cond_timedwait(&cond, &mutex, 100000), 1);
         }
@@ -106,7 +108,7 @@ TEST(CondArguments, AVariableWhoseInitFailedIsInert) {
         lumox_win32_cond_destroy(&cond);
         return ok;
     });
-    EXPECT_EQ(tried, 2);  // the lock and the event can each fail
+    EXPECT_GT(tried, 0);
 }
 
 TEST_F(Cond, TimedWaitsTimeOutOrTakeOneSignalAndSignalsBeyondTheWaitersAreNotCounted) {
@@ -227,9 +229,10 @@ TEST(AttachedThread, JoinWaitsForTheRoutineOrReturnsAtOnceWhenItHasFinished) {
     EXPECT_EQ(runs.load(), 1);
 }
 
-// Each failure must report it with nothing started and nothing left
-// allocated (the leak checker watches the sanitizer build).
-TEST(Threads, EveryAllocationFailureIsReportedAndLeavesNothing) {
+// Wherever memory runs out, a start reports its failure with nothing started
+// (the routine runs once in all, for the start that succeeded) and nothing
+// left allocated (the leak checker watches the sanitizer build).
+TEST(Threads, AStartThatRunsOutOfMemoryStartsNothing) {
     std::atomic<int> runs{0};
     int failures = test::for_each_allocation_failure([&] {
         lumox_win32_thread_t *thread = ::lumox_win32_thread_createattached(count_up, &runs);
@@ -237,18 +240,20 @@ TEST(Threads, EveryAllocationFailureIsReportedAndLeavesNothing) {
         ::lumox_win32_thread_join(thread, nullptr);
         return true;
     });
-    // Record, lock, completion variable with its lock and event, start block
-    // and the platform's own start record.
-    EXPECT_EQ(failures, 7);
+    EXPECT_GT(failures, 0);
     EXPECT_EQ(runs.load(), 1);
 
-    std::binary_semaphore done(0);
+    runs = 0;
     failures = test::for_each_allocation_failure([&] {
-        if (::lumox_win32_thread_createdetached(release_semaphore, &done) == UINTPTR_MAX) return false;
-        done.acquire();
-        return true;
+        return ::lumox_win32_thread_createdetached(count_up, &runs) != UINTPTR_MAX;
     });
-    EXPECT_EQ(failures, 2);  // the start block, then the platform's start record
+    EXPECT_GT(failures, 0);
+    ASSERT_TRUE(wait_until([&] { return runs.load() == 1; }));
+    // A failed start that ran the routine all the same would count again.
+    std::binary_semaphore done(0);
+    ASSERT_NE(::lumox_win32_thread_createdetached(release_semaphore, &done), UINTPTR_MAX);
+    done.acquire();
+    EXPECT_EQ(runs.load(), 1);
 }
 
 }  // namespace
