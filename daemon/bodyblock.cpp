@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "bodyblock/bb_format.h"
+#include "wire/bb_format.h"
 
 namespace vavevard {
 namespace {
 
-using namespace vavevar;  // the format's constants, shared with the client library
+using namespace vavevar::wire;  // the format's constants, shared with the client library
 
 void put16(std::string &out, std::size_t n) {
     out.push_back(static_cast<char>((n >> 8) & 0xff));

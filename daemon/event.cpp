@@ -3,34 +3,16 @@
 #include <cstdio>
 #include <memory>
 
-#include "notification/event_wire.h"
+#include "wire/event_texts.h"
+#include "wire/message_writer.h"
 
 namespace vavevard {
 namespace {
 
 namespace wire = vavevar::wire;
-
-void header(std::string &out, std::string_view name, std::string_view value) {
-    out.append(name);
-    out.append(value);
-    out.append(wire::kLineEnd);
-}
+using Writer = wire::MessageWriter<std::string>;
 
 }  // namespace
-
-std::string_view class_name(std::int32_t cls) noexcept {
-    return cls >= 0 && cls < kClassCount ? vavevar::kNotificationClassNames[cls] : std::string_view{};
-}
-
-std::optional<std::int32_t> class_from_name(std::string_view name) noexcept {
-    for (std::int32_t cls = 0; cls < kClassCount; ++cls)
-        if (vavevar::kNotificationClassNames[cls] == name) return cls;
-    return std::nullopt;
-}
-
-bool is_full_form(std::int32_t cls) noexcept {
-    return cls == kMessageNotification || cls == kOutgoingStreamingNotification || cls == kIncomingStreamingNotification;
-}
 
 std::string_view Property::name() const noexcept {
     std::string_view l(line);
@@ -49,32 +31,36 @@ std::string_view Property::value() const noexcept {
 RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName,
                              const std::shared_ptr<MemoryAccount> &account) {
     beforeId_ = wire::kEventLine;
-    header(beforeId_, wire::kClassName, class_name(e.cls));
+    Writer(beforeId_).header(wire::kClassName, class_name(e.cls));
     beforeId_.append(wire::kSubscriberId);
 
     afterId_ = wire::kLineEnd;
-    header(afterId_, wire::kEventType, e.type);
-    header(afterId_, wire::kEventId, e.id);
-    header(afterId_, wire::kCreationTime, std::to_string(e.creationMs));
+    Writer after(afterId_);
+    after.header(wire::kEventType, e.type);
+    after.header(wire::kEventId, e.id);
+    after.number_header(wire::kCreationTime, e.creationMs);
     afterId_.append(wire::kDeliveryTime);
 
     std::string tail(wire::kLineEnd);
+    Writer out(tail);
     if (is_full_form(e.cls)) {
-        header(tail, wire::kAffectedComponents, e.affectedComponents);
-        header(tail, wire::kAffectedNodes, e.affectedNodes);
-        header(tail, wire::kGeneratingComponent, e.generatingComponent);
-        header(tail, wire::kGeneratingProcess, e.generatingProcess);
-        header(tail, wire::kGeneratingNode, e.generatingNode);
-        header(tail, wire::kInstanceName, e.instanceName.empty() ? instanceName : e.instanceName);
-        header(tail, wire::kLocalOnly, e.localOnly ? "true" : "false");
-        header(tail, wire::kNumberOfProperties, std::to_string(e.properties.size()));
-        for (const Property &p : e.properties) header(tail, "", p.line);
-        if (e.cls == kIncomingStreamingNotification) header(tail, wire::kStreamKey, e.streamKey);
+        out.header(wire::kAffectedComponents, e.affectedComponents);
+        out.header(wire::kAffectedNodes, e.affectedNodes);
+        out.header(wire::kGeneratingComponent, e.generatingComponent);
+        out.header(wire::kGeneratingProcess, e.generatingProcess);
+        out.header(wire::kGeneratingNode, e.generatingNode);
+        out.header(wire::kInstanceName,
+                   e.instanceName.empty() ? instanceName : std::string_view(e.instanceName));
+        out.header(wire::kLocalOnly, e.localOnly ? wire::kTrue : wire::kFalse);
+        out.number_header(wire::kNumberOfProperties,
+                          static_cast<std::int64_t>(e.properties.size()));
+        for (const Property &p : e.properties) out.line(p.line);
+        if (e.cls == kIncomingStreamingNotification) out.header(wire::kStreamKey, e.streamKey);
     }
-    header(tail, wire::kContentLength, std::to_string(e.body.size()));
-    header(tail, wire::kAddrListLength, "0");
-    tail.append(wire::kLineEnd);
-    tail.append(e.body);
+    out.number_header(wire::kContentLength, static_cast<std::int64_t>(e.body.size()));
+    out.number_header(wire::kAddrListLength, 0);
+    out.line({});
+    out.raw(e.body);
     if (!account) {
         tail_ = std::make_shared<const std::string>(std::move(tail));
         return;

@@ -11,22 +11,17 @@
 #include <vector>
 
 #include "memory_account.h"
-#include "notification/notification.h"
+#include "wire/notification_class.h"
 
 namespace vavevard {
 
-// Classes and their wire names are the client library's own, so that both
-// ends of the connection read them from one table.
-using enum vavevar::NotificationClass;
-constexpr std::int32_t kClassCount = kUnknownNotificationClass;  // 0 to 7 are routable
-
-// The wire name of a class 0 to 7.
-std::string_view class_name(std::int32_t cls) noexcept;
-// The class with that exact wire name, or nothing (also for the name of the
-// unknown class, which a reader would refuse).
-std::optional<std::int32_t> class_from_name(std::string_view name) noexcept;
-// Classes whose events carry the affected/generating headers and properties.
-bool is_full_form(std::int32_t cls) noexcept;
+// Classes and their wire names are the protocol's, so that both ends of the
+// connection read them from one table: 0 to kClassCount-1 are routable.
+using enum vavevar::wire::NotificationClass;
+using vavevar::wire::class_from_name;
+using vavevar::wire::class_name;
+using vavevar::wire::is_full_form;
+using vavevar::wire::kClassCount;
 
 // One property line as a client wrote it. It is forwarded byte for byte, so a
 // subscriber splits it exactly as the publisher's library joined it; name and

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "notification/event_wire.h"
-#include "runtime/control_wire.h"
+#include "wire/control_texts.h"
+#include "wire/event_texts.h"
 
 namespace vavevard {
 namespace {
@@ -129,12 +129,12 @@ bool RequestParser::number(std::string_view name, std::string_view value, std::i
 }
 
 bool RequestParser::start_request(std::string_view line) {
-    static constexpr std::string_view kPost = "POST /";
-    if (line.substr(0, kPost.size()) != kPost) {
-        error_ = "request line " + quoted(line) + " does not start with \"POST /\"";
+    if (!line.starts_with(wire::kMessageLineStart)) {
+        error_ = "request line " + quoted(line) + " does not start with \"" +
+                 std::string(wire::kMessageLineStart) + "\"";
         return false;
     }
-    std::string_view resource = line.substr(kPost.size());
+    std::string_view resource = line.substr(wire::kMessageLineStart.size());
     std::size_t blank = resource.find(' ');
     std::string_view rest = blank == std::string_view::npos ? std::string_view{} : resource.substr(blank);
     resource = resource.substr(0, blank);
@@ -142,11 +142,12 @@ bool RequestParser::start_request(std::string_view line) {
         error_ = "request line " + quoted(line) + " has an unknown protocol";
         return false;
     }
-    if (resource == "connect") kind_ = Kind::connect;
-    else if (resource == "subscribe") kind_ = Kind::subscribe;
-    else if (resource == "unsubscribe") kind_ = Kind::unsubscribe;
-    else if (resource == "event") kind_ = Kind::event;
-    else if (resource == "stats") kind_ = Kind::stats;
+    using wire::resource_of;
+    if (resource == resource_of(wire::kConnectLine)) kind_ = Kind::connect;
+    else if (resource == resource_of(wire::kSubscribeLine)) kind_ = Kind::subscribe;
+    else if (resource == resource_of(wire::kUnsubscribeLine)) kind_ = Kind::unsubscribe;
+    else if (resource == resource_of(wire::kEventLine)) kind_ = Kind::event;
+    else if (resource == resource_of(wire::kStatsLine)) kind_ = Kind::stats;
     else {
         error_ = "unknown request " + quoted(line);
         return false;
@@ -188,7 +189,7 @@ bool RequestParser::event_header(std::string_view name, std::string_view value) 
     else if (name == name_of(wire::kGeneratingProcess)) e.generatingProcess = value;
     else if (name == name_of(wire::kGeneratingNode)) e.generatingNode = value;
     else if (name == name_of(wire::kInstanceName)) e.instanceName = value;
-    else if (name == name_of(wire::kLocalOnly)) e.localOnly = value == "true";
+    else if (name == name_of(wire::kLocalOnly)) e.localOnly = value == wire::kTrue;
     else if (name == name_of(wire::kStreamKey)) e.streamKey = value;
     else if (name == name_of(wire::kAddrListLength)) {
         if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
@@ -207,7 +208,7 @@ bool RequestParser::subscribe_header(std::string_view name, std::string_view val
         if (name == name_of(wire::kSubscription)) subscribe_.subscription = value;
         else if (name == name_of(wire::kComponent)) subscribe_.component = value;
         else if (name == name_of(wire::kMbrInterest)) subscribe_.mbrInterest = value;
-        else if (name == name_of(wire::kMbrDeltas)) subscribe_.deltas = value == "true";
+        else if (name == name_of(wire::kMbrDeltas)) subscribe_.deltas = value == wire::kTrue;
     }
     return true;
 }

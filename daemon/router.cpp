@@ -7,8 +7,8 @@
 
 #include "clock.h"
 #include "log.h"
-#include "notification/event_wire.h"
-#include "runtime/control_wire.h"
+#include "wire/control_texts.h"
+#include "wire/event_texts.h"
 
 namespace vavevard {
 namespace {

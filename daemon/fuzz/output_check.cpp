@@ -5,10 +5,10 @@
 
 #include "event.h"
 #include "membership.h"
-#include "bodyblock/bb_format.h"
-#include "notification/event_wire.h"
-#include "runtime/control_wire.h"
 #include "vavevar.h"
+#include "wire/bb_format.h"
+#include "wire/control_texts.h"
+#include "wire/event_texts.h"
 
 namespace vavevard::fuzz {
 namespace {
@@ -78,7 +78,7 @@ std::optional<std::size_t> size_value(std::string_view v) {
 // success alone would not tell. Names may repeat: the library keeps the
 // last element of a name, which is a matter of meaning, not of framing.
 std::string check_membership_body(std::string_view body) {
-    using namespace vavevar;
+    using namespace vavevar::wire;
     auto bad = [](const char *what, std::size_t at) {
         return std::string("membership body: ") + what + " at byte " + std::to_string(at);
     };

@@ -1,8 +1,8 @@
 #include "request_templates.h"
 
 #include "event.h"
-#include "notification/event_wire.h"
-#include "runtime/control_wire.h"
+#include "wire/control_texts.h"
+#include "wire/event_texts.h"
 
 namespace vavevard::fuzz {
 namespace {

@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "bodyblock/bb_format.h"
 #include "bodyblock/bodyblock.h"
 #include "port/memory.h"
+#include "wire/bb_format.h"
 
 namespace vavevar {
 namespace {
@@ -40,7 +40,7 @@ std::uint32_t name_length(const unsigned char *field, std::uint32_t field_len,
 // writes, or memory ran out.
 lumo_bb_seg *read_segment(Cursor &in) {
     const std::uint32_t field_len = in.u16(1);  // name and its NUL
-    if (field_len == kBbLengthNeverWritten || !in.has(3 + field_len + 1)) return nullptr;
+    if (field_len == wire::kBbLengthNeverWritten || !in.has(3 + field_len + 1)) return nullptr;
     const unsigned char *field = in.at + 3;
     const std::uint32_t name_len =
         name_length(field, field_len, field_len > 0 ? field_len - 1 : 0);
@@ -56,10 +56,10 @@ lumo_bb_seg *read_segment(Cursor &in) {
 // An element that finds no memory is left out and decoding goes on.
 bool read_element(Cursor &in, lumo_bb_seg *seg) {
     const std::uint32_t name_len = in.u16(1);
-    if (name_len == kBbLengthNeverWritten || !in.has(3 + name_len + 1 + 2)) return false;
+    if (name_len == wire::kBbLengthNeverWritten || !in.has(3 + name_len + 1 + 2)) return false;
     const std::uint32_t value_at = 3 + name_len + 1 + 2;
     const std::uint32_t value_len = in.u16(value_at - 2);
-    if (value_len == kBbLengthNeverWritten || !in.has(value_at + value_len + 1)) return false;
+    if (value_len == wire::kBbLengthNeverWritten || !in.has(value_at + value_len + 1)) return false;
     const unsigned char *name = in.at + 3;
     lumo_bb_seg_putelement(seg, reinterpret_cast<const char *>(name),
                            name_length(name, name_len + 1, name_len), in.at + value_at,
@@ -73,15 +73,16 @@ bool at_record(const Cursor &in) { return in.has(4); }
 }  // namespace
 
 lumo_bb *lumo_bb_body2block(const void *body, std::int32_t length) noexcept {
-    if (body == nullptr || length < static_cast<std::int32_t>(kBbSignatureSize) ||
-        std::memcmp(body, kBbSignature, kBbSignatureSize) != 0)
+    if (body == nullptr || length < static_cast<std::int32_t>(wire::kBbSignatureSize) ||
+        std::memcmp(body, wire::kBbSignature, wire::kBbSignatureSize) != 0)
         return nullptr;
     lumo_bb *block = lumo_bb_create();
     if (block == nullptr) return nullptr;
-    Cursor in{static_cast<const unsigned char *>(body) + kBbSignatureSize,
-              static_cast<std::uint32_t>(length) - static_cast<std::uint32_t>(kBbSignatureSize)};
+    constexpr auto kSignature = static_cast<std::uint32_t>(wire::kBbSignatureSize);
+    Cursor in{static_cast<const unsigned char *>(body) + kSignature,
+              static_cast<std::uint32_t>(length) - kSignature};
 
-    if (!at_record(in) || in.peek() != kBbTagSegment) return block;
+    if (!at_record(in) || in.peek() != wire::kBbTagSegment) return block;
     lumo_bb_seg *seg = read_segment(in);
     if (seg == nullptr) return block;
     if (seg->level != 0) {
@@ -93,14 +94,14 @@ lumo_bb *lumo_bb_body2block(const void *body, std::int32_t length) noexcept {
     // level deeper than the last becomes its child; one at the same or a
     // lower level closes the open segments down to its own level and joins
     // the list there; one that skips a level ends the decoding.
-    lumo_bb_seg *open[kBbMaxLevel + 1];
+    lumo_bb_seg *open[wire::kBbMaxLevel + 1];
     std::uint32_t current = 0;
     lumo_bb_seglist_append(block, seg);
     open[0] = seg;
     for (;;) {
-        while (at_record(in) && in.peek() == kBbTagElement)
+        while (at_record(in) && in.peek() == wire::kBbTagElement)
             if (!read_element(in, seg)) return block;
-        if (!at_record(in) || in.peek() == kBbTagEnd) return block;
+        if (!at_record(in) || in.peek() == wire::kBbTagEnd) return block;
         // Any other tag starts a segment record.
         seg = read_segment(in);
         if (seg == nullptr) return block;

@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "bodyblock/bb_format.h"
 #include "bodyblock/bb_walk.h"
 #include "bodyblock/bodyblock.h"
 #include "port/memory.h"
+#include "wire/bb_format.h"
 
 namespace vavevar {
 namespace {
@@ -12,16 +12,17 @@ namespace {
 // room for: such a block is refused rather than written as a body that would
 // decode into a different block.
 std::uint64_t encoded_size(lumo_bb *block) {
-    std::uint64_t size = kBbSignatureSize;
-    BbWalk walk(block, kBbMaxLevel);
+    std::uint64_t size = wire::kBbSignatureSize;
+    BbWalk walk(block, wire::kBbMaxLevel);
     for (lumo_bb_seg *seg; (seg = walk.segment()) != nullptr;) {
-        if (seg->name_len > kBbMaxSegmentName) return 0;
-        size += kBbSegmentOverhead + seg->name_len;
+        if (seg->name_len > wire::kBbMaxSegmentName) return 0;
+        size += wire::kBbSegmentOverhead + seg->name_len;
         for (const lumo_bb_elem *elem = seg->elements.first; elem != nullptr; elem = elem->next) {
-            if (elem->name_len > kBbMaxElementName ||
-                static_cast<std::uint32_t>(elem->value_len) > kBbMaxValue)
+            if (elem->name_len > wire::kBbMaxElementName ||
+                static_cast<std::uint32_t>(elem->value_len) > wire::kBbMaxValue)
                 return 0;
-            size += kBbElementOverhead + elem->name_len + static_cast<std::uint32_t>(elem->value_len);
+            size += wire::kBbElementOverhead + elem->name_len +
+                    static_cast<std::uint32_t>(elem->value_len);
         }
         if (!walk.advance()) return 0;  // nested deeper than a level byte can say
     }
@@ -49,19 +50,19 @@ void *lumo_bb_block2body(lumo_bb *block, std::uint32_t *length) noexcept {
     if (body == nullptr) return nullptr;
 
     unsigned char *out = body;
-    std::memcpy(out, kBbSignature, kBbSignatureSize);
-    out += kBbSignatureSize;
+    std::memcpy(out, wire::kBbSignature, wire::kBbSignatureSize);
+    out += wire::kBbSignatureSize;
     // The level written is the depth in the tree, whatever a decoded
     // segment's own level field says.
-    BbWalk walk(block, kBbMaxLevel);
+    BbWalk walk(block, wire::kBbMaxLevel);
     for (lumo_bb_seg *seg; (seg = walk.segment()) != nullptr; walk.advance()) {
-        *out++ = kBbTagSegment;
+        *out++ = wire::kBbTagSegment;
         out = put_u16(out, seg->name_len + 1);
         out = put_text(out, seg->name, seg->name_len);
         *out++ = static_cast<unsigned char>(walk.depth());
         for (const lumo_bb_elem *elem = seg->elements.first; elem != nullptr; elem = elem->next) {
             const auto value_len = static_cast<std::uint32_t>(elem->value_len);
-            *out++ = kBbTagElement;
+            *out++ = wire::kBbTagElement;
             out = put_u16(out, elem->name_len);
             out = put_text(out, elem->name, elem->name_len);
             out = put_u16(out, value_len);

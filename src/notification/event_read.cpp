@@ -1,51 +1,89 @@
-#include <cctype>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include "notification/event_read.h"
 
-#include "notification/event_wire.h"
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "port/decimal.h"
 #include "port/diag.h"
 #include "port/memory.h"
-#include "runtime/conn.h"
+#include "wire/event_texts.h"
 
 namespace vavevar {
 namespace {
 
-// Reads the value of the header `header` names. Its name is skipped by length,
-// not compared: the lengths are the contract with the daemon.
-const char *header_value(lumo_conn *conn, std::string_view header) {
-    char *line = nullptr;
-    if (!lumo_conn_skip(conn, static_cast<std::uint32_t>(header.size())) || !lumo_conn_readline(conn, &line))
-        return nullptr;
-    return line;
+constexpr std::uint32_t kFirstBodyBlock = 1u << 20;
+
+}  // namespace
+
+// The header whose value a field is; its name is skipped by this length.
+// Fields that are not a header line have none.
+std::string_view EventReader::header_of(Field field) noexcept {
+    switch (field) {
+    case Field::className: return wire::kClassName;
+    case Field::subscriberId: return wire::kSubscriberId;
+    case Field::eventType: return wire::kEventType;
+    case Field::eventId: return wire::kEventId;
+    case Field::creationTime: return wire::kCreationTime;
+    case Field::deliveryTime: return wire::kDeliveryTime;
+    case Field::affectedComponents: return wire::kAffectedComponents;
+    case Field::affectedNodes: return wire::kAffectedNodes;
+    case Field::generatingComponent: return wire::kGeneratingComponent;
+    case Field::generatingProcess: return wire::kGeneratingProcess;
+    case Field::generatingNode: return wire::kGeneratingNode;
+    case Field::instanceName: return wire::kInstanceName;
+    case Field::localOnly: return wire::kLocalOnly;
+    case Field::numberOfProperties: return wire::kNumberOfProperties;
+    case Field::streamKey: return wire::kStreamKey;
+    case Field::contentLength: return wire::kContentLength;
+    case Field::addrListLength: return wire::kAddrListLength;
+    default: return {};
+    }
 }
 
-bool read_text(lumo_conn *conn, std::string_view header, char *&field) {
-    const char *value = header_value(conn, header);
-    if (value == nullptr) return false;
-    field = lumo_strdup(value);
-    return field != nullptr;
+EventReader::Status EventReader::fail() noexcept {
+    reset();
+    field_ = Field::failed;
+    return Status::failed;
 }
 
-std::int32_t class_of(const char *name) {
-    for (std::int32_t cls = 0; cls < kUnknownNotificationClass; ++cls)
-        if (std::strcmp(name, kNotificationClassNames[cls]) == 0) return cls;
-    return kUnknownNotificationClass;
+// Moves on to `field`; false when memory for what it needs runs out.
+bool EventReader::start(Field field) noexcept {
+    field_ = field;
+    skip_ = header_of(field).size();
+    switch (field) {
+    case Field::lineEnd:
+        skip_ = wire::kLineEnd.size();
+        return true;
+    case Field::body: {
+        bodyBlock_ = static_cast<std::uint32_t>(bodyLength_) < kFirstBodyBlock
+                         ? static_cast<std::uint32_t>(bodyLength_)
+                         : kFirstBodyBlock;
+        bodyDone_ = 0;
+        body_ = static_cast<char *>(lumo_malloc(std::size_t{bodyBlock_} + 1));
+        return body_ != nullptr;
+    }
+    default:
+        return true;
+    }
 }
 
-bool read_ids(lumo_conn *conn, std::int32_t **ids, std::int32_t *idCount) {
-    const char *value = header_value(conn, wire::kSubscriberId);
-    if (value == nullptr || *value == '\0') return false;
+EventReader::Field EventReader::after_headers() const noexcept {
+    if (n_->notificationClass == kIncomingStreamingNotification) return Field::streamKey;
+    return Field::contentLength;
+}
+
+bool EventReader::ids(const char *text) noexcept {
+    if (*text == '\0') return false;
     std::size_t count = 1;
-    for (const char *c = value; *c != '\0'; ++c) count += *c == ';';
+    for (const char *c = text; *c != '\0'; ++c) count += *c == ';';
     if (count > INT32_MAX) return false;
-    auto *array = static_cast<std::int32_t *>(lumo_malloc(count * sizeof(std::int32_t)));
-    if (array == nullptr) return false;
-    *ids = array;
-    *idCount = static_cast<std::int32_t>(count);
-    const char *piece = value;
+    ids_ = static_cast<std::int32_t *>(lumo_malloc(count * sizeof(std::int32_t)));
+    if (ids_ == nullptr) return false;
+    idCount_ = static_cast<std::int32_t>(count);
+    const char *piece = text;
     for (std::size_t i = 0; i < count; ++i) {
-        array[i] = lumo_wire_atoi(piece);
+        ids_[i] = lumo_wire_atoi(piece);
         const char *separator = std::strchr(piece, ';');
         piece = separator != nullptr ? separator + 1 : piece + std::strlen(piece);
     }
@@ -54,9 +92,7 @@ bool read_ids(lumo_conn *conn, std::int32_t **ids, std::int32_t *idCount) {
 
 // "name: value" with the name before the first colon and the value from the
 // second character after it; a line without a colon carries no property.
-bool read_property(lumo_conn *conn, lumo_notification *n) {
-    char *line = nullptr;
-    if (!lumo_conn_readline(conn, &line)) return false;
+bool EventReader::property(char *line) noexcept {
     char *colon = std::strchr(line, ':');
     if (colon == nullptr) return true;
     *colon = '\0';
@@ -70,133 +106,170 @@ bool read_property(lumo_conn *conn, lumo_notification *n) {
         lumo_free(node);
         return false;
     }
-    node->next = n->properties;
-    n->properties = node;
+    node->next = n_->properties;
+    n_->properties = node;
     return true;
 }
 
-bool read_full_form(lumo_conn *conn, lumo_notification *n) {
-    if (!read_text(conn, wire::kAffectedComponents, n->affectedComponents) ||
-        !read_text(conn, wire::kAffectedNodes, n->affectedNodes) ||
-        !read_text(conn, wire::kGeneratingComponent, n->generatingComponent) ||
-        !read_text(conn, wire::kGeneratingProcess, n->generatingProcess) ||
-        !read_text(conn, wire::kGeneratingNode, n->generatingNode) ||
-        !read_text(conn, wire::kInstanceName, n->instanceName))
-        return false;
-    const char *value = header_value(conn, wire::kLocalOnly);
-    if (value == nullptr) return false;
-    n->localOnly = std::strcmp(value, "true") == 0 ? 1 : 0;
-    value = header_value(conn, wire::kNumberOfProperties);
-    if (value == nullptr) return false;
-    std::int32_t properties = lumo_wire_atoi(value);
-    for (std::int32_t i = 0; i < properties; ++i)
-        if (!read_property(conn, n)) return false;
-    if (n->notificationClass == kIncomingStreamingNotification)
-        return read_text(conn, wire::kStreamKey, n->streamKey);
-    return true;
-}
-
-// Reads a body of `length` bytes followed by a NUL. The block grows with the
-// bytes that actually arrive, so a length the daemon announces but never
-// sends costs no more memory than what came.
-char *read_body(lumo_conn *conn, std::uint32_t length) {
-    constexpr std::uint32_t kFirstBlock = 1u << 20;
-    std::uint32_t capacity = length < kFirstBlock ? length : kFirstBlock;
-    auto *body = static_cast<char *>(lumo_malloc(std::size_t{capacity} + 1));
-    std::uint32_t done = 0;
-    while (body != nullptr) {
-        if (!lumo_conn_read(conn, body + done, capacity - done)) break;
-        done = capacity;
-        if (done == length) {
-            body[length] = '\0';
-            return body;
+// Takes the value of the current header field and moves on; false ends the
+// event as failed.
+bool EventReader::value(const char *text) noexcept {
+    auto copy = [&](char *&into, Field next) {
+        into = lumo_strdup(text);
+        return into != nullptr && start(next);
+    };
+    switch (field_) {
+    case Field::className:
+        n_->notificationClass = wire::class_from_name(text).value_or(kUnknownNotificationClass);
+        return start(Field::subscriberId);
+    case Field::subscriberId: return ids(text) && start(Field::eventType);
+    case Field::eventType: return copy(n_->type, Field::eventId);
+    case Field::eventId: return copy(n_->id, Field::creationTime);
+    case Field::creationTime:
+        n_->creationTime = lumo_wire_extract_number(text);
+        return start(Field::deliveryTime);
+    case Field::deliveryTime:
+        n_->deliveryTime = lumo_wire_extract_number(text);
+        if (n_->notificationClass == kUnknownNotificationClass) {
+            lumo_log("Notification Read Error: unknown class of notification\n");
+            return false;
         }
-        capacity = length - capacity < capacity ? length : capacity * 2;
-        auto *grown = static_cast<char *>(lumo_realloc(body, std::size_t{capacity} + 1));
-        if (grown == nullptr) break;
-        body = grown;
+        return start(wire::is_full_form(n_->notificationClass) ? Field::affectedComponents
+                                                                : Field::contentLength);
+    case Field::affectedComponents: return copy(n_->affectedComponents, Field::affectedNodes);
+    case Field::affectedNodes: return copy(n_->affectedNodes, Field::generatingComponent);
+    case Field::generatingComponent: return copy(n_->generatingComponent, Field::generatingProcess);
+    case Field::generatingProcess: return copy(n_->generatingProcess, Field::generatingNode);
+    case Field::generatingNode: return copy(n_->generatingNode, Field::instanceName);
+    case Field::instanceName: return copy(n_->instanceName, Field::localOnly);
+    case Field::localOnly:
+        n_->localOnly = text == wire::kTrue ? 1 : 0;
+        return start(Field::numberOfProperties);
+    case Field::numberOfProperties:
+        propertiesLeft_ = lumo_wire_atoi(text);
+        return start(propertiesLeft_ > 0 ? Field::properties : after_headers());
+    case Field::streamKey: return copy(n_->streamKey, Field::contentLength);
+    case Field::contentLength:
+        bodyLength_ = lumo_wire_atoi(text);
+        return start(Field::addrListLength);
+    case Field::addrListLength:
+        addrListLeft_ = lumo_wire_atoi(text);
+        return start(Field::lineEnd);
+    default:
+        return false;
     }
-    lumo_free(body);
-    return nullptr;
 }
 
-bool read_tail(lumo_conn *conn, lumo_notification *n) {
-    const char *value = header_value(conn, wire::kContentLength);
-    if (value == nullptr) return false;
-    std::int32_t body_length = lumo_wire_atoi(value);
-    value = header_value(conn, wire::kAddrListLength);
-    if (value == nullptr) return false;
-    std::int32_t addr_length = lumo_wire_atoi(value);
-    if (!lumo_conn_skip(conn, static_cast<std::uint32_t>(wire::kLineEnd.size()))) return false;
-
-    if (body_length > 0) {
-        char *body = read_body(conn, static_cast<std::uint32_t>(body_length));
-        if (body == nullptr) return false;
-        n->body = body;
-        n->bodyLength = body_length;
-    }
-    // No address list is used; it is consumed only to keep the stream in
-    // step, without ever holding it whole.
-    if (addr_length > 0 && !lumo_conn_skip(conn, static_cast<std::uint32_t>(addr_length)))
-        return false;
+// The block grows only once it is full and more is announced.
+bool EventReader::grow_body() noexcept {
+    const auto length = static_cast<std::uint32_t>(bodyLength_);
+    std::uint32_t capacity = length - bodyBlock_ < bodyBlock_ ? length : bodyBlock_ * 2;
+    auto *grown = static_cast<char *>(lumo_realloc(body_, std::size_t{capacity} + 1));
+    if (grown == nullptr) return false;
+    body_ = grown;
+    bodyBlock_ = capacity;
     return true;
 }
 
-bool read_event(lumo_conn *conn, lumo_notification *n, std::int32_t **ids, std::int32_t *idCount) {
-    const char *value = header_value(conn, wire::kClassName);
-    if (value == nullptr) return false;
-    n->notificationClass = class_of(value);
-    if (!read_ids(conn, ids, idCount) || !read_text(conn, wire::kEventType, n->type) ||
-        !read_text(conn, wire::kEventId, n->id))
-        return false;
-    if ((value = header_value(conn, wire::kCreationTime)) == nullptr) return false;
-    n->creationTime = lumo_wire_extract_number(value);
-    if ((value = header_value(conn, wire::kDeliveryTime)) == nullptr) return false;
-    n->deliveryTime = lumo_wire_extract_number(value);
-
-    if (n->notificationClass == kUnknownNotificationClass) {
-        lumo_log("Notification Read Error: unknown class of notification\n");
-        return false;
+bool EventReader::body(InputBuffer &in) noexcept {
+    for (;;) {
+        bodyDone_ += static_cast<std::uint32_t>(in.take(body_ + bodyDone_, bodyBlock_ - bodyDone_));
+        if (bodyDone_ < bodyBlock_) return true;
+        if (bodyDone_ == static_cast<std::uint32_t>(bodyLength_)) {
+            body_[bodyDone_] = '\0';
+            n_->body = body_;
+            n_->bodyLength = bodyLength_;
+            body_ = nullptr;
+            return true;
+        }
+        if (!grow_body()) return false;
     }
-    if (lumo_class_is_full_form(n->notificationClass) && !read_full_form(conn, n)) return false;
-    return read_tail(conn, n);
 }
 
-}  // namespace
-
-std::int32_t lumo_wire_atoi(const char *text) noexcept {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<std::int32_t>(value);
-}
-
-std::int64_t lumo_wire_extract_number(const char *text) noexcept {
-    const char *digits = text;
-    while (*digits != '\0' && !std::isdigit(static_cast<unsigned char>(*digits))) ++digits;
-    if (*digits == '\0') return 0;
-    bool negative = digits > text && digits[-1] == '-';
-    std::uint64_t magnitude = 0;
-    constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(INT64_MAX);
-    for (; std::isdigit(static_cast<unsigned char>(*digits)); ++digits) {
-        unsigned digit = static_cast<unsigned>(*digits - '0');
-        magnitude = magnitude > (kLimit - digit) / 10 ? kLimit : magnitude * 10 + digit;
+EventReader::Status EventReader::parse(InputBuffer &in) noexcept {
+    if (field_ == Field::failed) return Status::failed;
+    if (n_ == nullptr) {
+        n_ = lumo_notification_alloc();
+        if (n_ == nullptr) return fail();
+        start(Field::className);
     }
-    std::int64_t value = static_cast<std::int64_t>(magnitude);
-    return negative ? -value : value;
+    for (;;) {
+        switch (field_) {
+        case Field::done: return Status::done;
+        case Field::failed: return Status::failed;
+        case Field::properties: {
+            char *line = in.take_line();
+            if (line == nullptr) return Status::need_more;
+            if (!property(line)) return fail();
+            if (--propertiesLeft_ == 0) start(after_headers());
+            break;
+        }
+        case Field::lineEnd:
+            skip_ -= in.skip(skip_);
+            if (skip_ > 0) return Status::need_more;
+            if (bodyLength_ > 0) {
+                if (!start(Field::body)) return fail();
+            } else {
+                start(Field::addrList);
+            }
+            break;
+        case Field::body:
+            if (!body(in)) return fail();
+            if (body_ != nullptr) return Status::need_more;
+            start(Field::addrList);
+            break;
+        case Field::addrList:
+            // No address list is used; it is consumed only to keep the
+            // stream in step, without ever holding it.
+            if (addrListLeft_ > 0) {
+                std::size_t skipped = in.skip(static_cast<std::size_t>(addrListLeft_));
+                addrListLeft_ -= static_cast<std::int32_t>(skipped);
+                if (addrListLeft_ > 0) return Status::need_more;
+            }
+            field_ = Field::done;
+            break;
+        default: {
+            skip_ -= in.skip(skip_);
+            if (skip_ > 0) return Status::need_more;
+            char *line = in.take_line();
+            if (line == nullptr) return Status::need_more;
+            if (!value(line)) return fail();
+            break;
+        }
+        }
+    }
 }
 
-lumo_notification *lumo_event_read(lumo_conn *conn, std::int32_t **ids,
-                                   std::int32_t *idCount) noexcept {
-    *ids = nullptr;
-    *idCount = 0;
-    lumo_notification *n = lumo_notification_alloc();
-    if (n == nullptr) return nullptr;
-    if (!read_event(conn, n, ids, idCount)) {
-        lumo_notification_destroy(n);
+lumo_notification *EventReader::take(std::int32_t **ids, std::int32_t *count) noexcept {
+    if (field_ != Field::done) {
+        *ids = nullptr;
+        *count = 0;
         return nullptr;
     }
+    lumo_notification *n = n_;
+    *ids = ids_;
+    *count = idCount_;
+    n_ = nullptr;
+    ids_ = nullptr;
+    reset();
     return n;
+}
+
+void EventReader::reset() noexcept {
+    lumo_notification_destroy(n_);
+    lumo_free(ids_);
+    lumo_free(body_);
+    n_ = nullptr;
+    ids_ = nullptr;
+    body_ = nullptr;
+    idCount_ = propertiesLeft_ = bodyLength_ = addrListLeft_ = 0;
+    bodyDone_ = bodyBlock_ = 0;
+    field_ = Field::className;
+    skip_ = 0;
+}
+
+std::uint32_t EventReader::body_missing() const noexcept {
+    return field_ == Field::body && body_ != nullptr ? bodyBlock_ - bodyDone_ : 0;
 }
 
 }  // namespace vavevar

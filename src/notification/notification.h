@@ -8,44 +8,13 @@
 #include <cstdint>
 
 #include "vavevar.h"
+#include "wire/notification_class.h"
 
 namespace vavevar {
 
-enum NotificationClass : std::int32_t {
-    kMessageNotification = 0,
-    kMembershipListNotification = 1,
-    kMembershipDeltaNotification = 2,
-    kOutgoingStreamingNotification = 3,
-    kIncomingStreamingNotification = 4,
-    kStateGetNotification = 5,
-    kStateSetNotification = 6,
-    kLeaveGroupNotification = 7,
-    kUnknownNotificationClass = 8,
-};
-
-inline constexpr const char *kNotificationClassNames[] = {
-    "MessageNotification",         "MembershipListNotification",
-    "MembershipDeltaNotification", "OutgoingStreamingNotification",
-    "IncomingStreamingNotification", "StateGetNotification",
-    "StateSetNotification",        "LeaveGroupNotification",
-    "UnknownNotificationClass",
-};
-
-// Class as shown and written: anything outside 0..8 counts as 8.
-constexpr std::int32_t lumo_class_clamp(std::int32_t cls) {
-    return cls < 0 || cls > kUnknownNotificationClass ? kUnknownNotificationClass : cls;
-}
-
-// Message and streaming notifications carry the full header set on the wire
-// and in their text; the other classes only the common headers.
-constexpr bool lumo_class_is_full_form(std::int32_t cls) {
-    return cls == kMessageNotification || cls == kOutgoingStreamingNotification ||
-           cls == kIncomingStreamingNotification;
-}
-
-constexpr const char *lumo_class_name(std::int32_t cls) {
-    return kNotificationClassNames[lumo_class_clamp(cls)];
-}
+// The classes and their wire names are the protocol's (wire/notification_class.h).
+using wire::NotificationClass;
+using enum wire::NotificationClass;
 
 inline constexpr char kIllegalPropertyName[] =
     "ILLEGAL PROPERTY NAME [Property name must not contain ':', '\\r', or '\\n']";

@@ -25,7 +25,7 @@ struct Sections {
 };
 
 Sections sections_of(std::int32_t cls) {
-    if (lumo_class_is_full_form(cls)) return {true, true, true};
+    if (wire::is_full_form(cls)) return {true, true, true};
     switch (cls) {
     case kStateGetNotification:
         return {false, true, false};
@@ -80,7 +80,7 @@ bool render(char **text, const lumo_notification *n, std::int32_t mode) {
                                   "  Notification Type:    %s\n"
                                   "  Creation Time:        %" PRIu32 "\n"
                                   "  Delivery Time:        %" PRId32 "\n",
-                                  static_cast<const void *>(n), lumo_class_name(n->notificationClass),
+                                  static_cast<const void *>(n), wire::class_name(n->notificationClass).data(),
                                   shown(n->id), shown(n->type), vavevar::lumo_notification_creationTime(n),
                                   vavevar::lumo_notification_deliveryTime(n)) >= 0;
     if (ok && show.full) {

@@ -1,14 +1,13 @@
 #include "pubsub/subreq.h"
 
-#include <cstdio>
 #include <string_view>
 
-#include "notification/event_wire.h"
 #include "notification/proplist.h"
 #include "port/memory.h"
-#include "runtime/conn.h"
-#include "runtime/control_wire.h"
 #include "runtime/sender.h"
+#include "wire/control_texts.h"
+#include "wire/event_texts.h"
+#include "wire/message_writer.h"
 
 namespace vavevar {
 namespace {
@@ -24,30 +23,9 @@ bool copy(char *&into, const char *text) {
     return text == nullptr || into != nullptr;
 }
 
-class RequestWriter {
-public:
-    explicit RequestWriter(lumo_conn *conn) : conn_(conn) {}
-    void text(std::string_view data) {
-        if (ok_ && !data.empty())
-            ok_ = lumo_conn_write(conn_, data.data(), static_cast<std::uint32_t>(data.size())) != 0;
-    }
-    // A null value writes nothing.
-    void line(std::string_view name, const char *value) {
-        text(name);
-        if (value != nullptr) text(value);
-        text(wire::kLineEnd);
-    }
-    void number_line(std::string_view name, long value) {
-        char digits[24];
-        std::snprintf(digits, sizeof digits, "%ld", value);
-        line(name, digits);
-    }
-    int finish() { return ok_ && lumo_conn_flush(conn_) != 0 ? 1 : 0; }
-
-private:
-    lumo_conn *conn_;
-    bool ok_ = true;
-};
+// A text the request does not have.
+std::string_view or_null(const char *text) { return text != nullptr ? text : wire::kNull; }
+std::string_view or_empty(const char *text) { return text != nullptr ? text : std::string_view{}; }
 
 }  // namespace
 
@@ -80,33 +58,34 @@ void lumo_subreq_free(lumo_subreq *request) noexcept {
     lumo_free(request);
 }
 
-int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept {
-    RequestWriter out(conn);
+int lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept {
+    const std::size_t start = out.size();
+    wire::MessageWriter<ByteBuffer> message(out);
     const bool unsubscribe = request->kind == kUnsubscribe;
-    out.text(unsubscribe ? wire::kUnsubscribeLine : wire::kSubscribeLine);
-    out.line(wire::kContentLength, "0");
-    out.number_line(wire::kSubscriberId, request->subscriberId);
+    message.raw(unsubscribe ? wire::kUnsubscribeLine : wire::kSubscribeLine);
+    message.number_header(wire::kContentLength, 0);
+    message.number_header(wire::kSubscriberId, request->subscriberId);
     if (!unsubscribe) {
-        out.line(wire::kSubscription, request->subscription != nullptr ? request->subscription : "null");
-        out.line(wire::kComponent, request->component);
-        out.line(wire::kMbrInterest, request->mbrInterest != nullptr ? request->mbrInterest : "null");
-        out.line(wire::kMbrDeltas, request->deltas != 0 ? "true" : "false");
+        message.header(wire::kSubscription, or_null(request->subscription));
+        message.header(wire::kComponent, or_empty(request->component));
+        message.header(wire::kMbrInterest, or_null(request->mbrInterest));
+        message.header(wire::kMbrDeltas, request->deltas != 0 ? wire::kTrue : wire::kFalse);
         const lumo_proplist *properties = request->properties;
-        out.number_line(wire::kNumberOfProperties, vavevar::lumo_proplist_count(properties));
-        for (std::int32_t i = 0; properties != nullptr && i < properties->count; ++i) {
-            out.text(properties->entries[i].name);
-            out.line(wire::kPropertySeparator, properties->entries[i].value);
-        }
+        message.number_header(wire::kNumberOfProperties, vavevar::lumo_proplist_count(properties));
+        for (std::int32_t i = 0; properties != nullptr && i < properties->count; ++i)
+            message.property(or_empty(properties->entries[i].name), or_empty(properties->entries[i].value));
     }
-    out.text(wire::kLineEnd);
-    return out.finish();
+    message.line({});
+    if (out.ok()) return 1;
+    out.truncate(start);
+    return 0;
 }
 
 namespace {
 
 const OutmsgOps kSubreqOps = {
-    [](const void *payload, lumo_conn *conn) noexcept {
-        return lumo_subreq_write(static_cast<const lumo_subreq *>(payload), conn);
+    [](const void *payload, ByteBuffer &out) noexcept {
+        return lumo_subreq_write(static_cast<const lumo_subreq *>(payload), out);
     },
     [](void *payload) noexcept { lumo_subreq_free(static_cast<lumo_subreq *>(payload)); },
 };

@@ -1,12 +1,12 @@
 // Subscription requests: the payload of the sender's subscribe and
-// unsubscribe messages, and their form on the wire.
+// unsubscribe messages, and their form on the wire, written into a buffer
+// that the sender hands to the connection.
 #pragma once
 
 #include <cstdint>
 
+#include "port/bytebuf.h"
 #include "vavevar.h"
-
-struct lumo_conn;
 
 namespace vavevar {
 
@@ -38,9 +38,9 @@ lumo_subreq *lumo_subreq_unsubscribe(std::int32_t subscriberId) noexcept;
 // Releases the request with its texts and property list; null is ignored.
 void lumo_subreq_free(lumo_subreq *request) noexcept;
 
-// Writes the request as one message and flushes. Returns 1 when everything
-// went to the socket, 0 when a write or the flush failed.
-int lumo_subreq_write(const lumo_subreq *request, lumo_conn *conn) noexcept;
+// Appends the request as one whole message to `out`. Returns 1, or 0 when
+// memory runs out (`out` is then as it was).
+int lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept;
 
 // Hands the request to the sender (taken over when the result is 1; it stays
 // the caller's otherwise), as lumo_sender_enqueue_request does.

@@ -9,12 +9,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "notification/event_wire.h"
 #include "port/cond.h"
 #include "port/memory.h"
-#include "runtime/conn.h"
-#include "runtime/control_wire.h"
 #include "runtime/runtime_state.h"
+#include "wire/control_texts.h"
+#include "wire/message_writer.h"
 
 namespace vavevar {
 namespace {
@@ -46,50 +45,6 @@ char *read_whole_file(const char *path, std::size_t *length) {
     return bytes;
 }
 
-bool write_text(lumo_conn *conn, std::string_view text) {
-    return text.empty() || lumo_conn_write(conn, text.data(), static_cast<std::uint32_t>(text.size())) != 0;
-}
-
-bool write_request(lumo_conn *conn, lumo_runtime *rt) {
-    std::size_t ff_length = 0;
-    char *form_factor = lumo_handshake_form_factor(rt->home, &ff_length);
-    char pid[32];
-    int pid_length = std::snprintf(pid, sizeof pid, "Pid=%d; Home=", rt->pid);
-    // The blank behind the version number is part of what daemons expect.
-    static constexpr std::string_view kProtocolVersion = "4 ";
-    bool ok = form_factor != nullptr && write_text(conn, wire::kConnectLine) &&
-              write_text(conn, wire::kVersion) && write_text(conn, kProtocolVersion) &&
-              write_text(conn, wire::kLineEnd) && write_text(conn, wire::kFormFactor) &&
-              write_text(conn, {form_factor, ff_length}) && write_text(conn, wire::kLineEnd) &&
-              write_text(conn, wire::kSelfId) &&
-              write_text(conn, {pid, static_cast<std::size_t>(pid_length)}) &&
-              write_text(conn, {rt->home, rt->home_len}) && write_text(conn, wire::kLineEnd) &&
-              write_text(conn, wire::kLineEnd) && lumo_conn_flush(conn) != 0;
-    lumo_free(form_factor);
-    return ok;
-}
-
-// Reads reply lines until the empty line; false when a read fails first.
-bool read_reply(lumo_conn *conn, lumo_runtime *rt, bool *accepted) {
-    *accepted = false;
-    for (int number = 1;; ++number) {
-        char *line = nullptr;
-        if (!lumo_conn_readline(conn, &line)) return false;
-        if (*line == '\0') return true;
-        std::string_view text = line;
-        if (number == wire::kReplyResultLine && text.starts_with(wire::kResult))
-            *accepted = text.substr(wire::kResult.size()) == wire::kSuccess;
-        if (number == wire::kReplyInstanceNameLine && text.starts_with(wire::kInstanceName))
-            lumo_runtime_set_instance_name(rt, line + wire::kInstanceName.size());
-    }
-}
-
-void mark_reply_read(lumo_runtime *rt) {
-    LockGuard guard(rt->lock);
-    rt->status |= kStatusHandshakeRead;
-    if (rt->cond_waiters > 0) vavevar::lumox_win32_cond_broadcast(rt->cond);
-}
-
 }  // namespace
 
 char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept {
@@ -109,12 +64,34 @@ char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept
     return bytes;
 }
 
-bool lumo_handshake(lumo_conn *conn, lumo_runtime *rt) noexcept {
-    if (!write_request(conn, rt)) return false;
-    bool accepted = false;
-    bool complete = read_reply(conn, rt, &accepted);
-    mark_reply_read(rt);  // read to its end or broken off: either way, read
-    return complete && accepted;
+int lumo_handshake_write(const lumo_runtime *rt, ByteBuffer &out) noexcept {
+    std::size_t ff_length = 0;
+    char *form_factor = lumo_handshake_form_factor(rt->home, &ff_length);
+    if (form_factor == nullptr) return 0;
+    char pid[32];
+    int pid_length = std::snprintf(pid, sizeof pid, "Pid=%d; Home=", rt->pid);
+    // The blank behind the version number is part of what daemons expect.
+    static constexpr std::string_view kProtocolVersion = "4 ";
+    const std::size_t start = out.size();
+    wire::MessageWriter<ByteBuffer> message(out);
+    message.raw(wire::kConnectLine);
+    message.header(wire::kVersion, kProtocolVersion);
+    // The file's content goes as it is, line breaks and all.
+    message.header(wire::kFormFactor, {form_factor, ff_length});
+    message.raw(wire::kSelfId);
+    message.raw({pid, static_cast<std::size_t>(pid_length)});
+    message.line({rt->home, rt->home_len});
+    message.line({});
+    lumo_free(form_factor);
+    if (out.ok()) return 1;
+    out.truncate(start);
+    return 0;
+}
+
+void lumo_handshake_answered(lumo_runtime *rt) noexcept {
+    LockGuard guard(rt->lock);
+    rt->status |= kStatusHandshakeRead;
+    if (rt->cond_waiters > 0) vavevar::lumox_win32_cond_broadcast(rt->cond);
 }
 
 }  // namespace vavevar

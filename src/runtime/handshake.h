@@ -1,10 +1,12 @@
-// The connect handshake that opens every connection to the daemon.
+// The connect handshake that opens every connection to the daemon: the
+// request, written into a buffer, and what the reply changes in the runtime.
+// The receiver moves the bytes (receiver.cpp).
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
-struct lumo_conn;
+#include "port/bytebuf.h"
+
 struct lumo_runtime;
 
 namespace vavevar {
@@ -15,10 +17,12 @@ namespace vavevar {
 // memory runs out.
 char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept;
 
-// Writes the connect request for `runtime` and reads the reply up to its
-// empty line, taking the instance name from line 9. Sets the runtime's
-// handshake status bit whatever the outcome. Returns true when the reply
-// came whole and accepted the connection.
-bool lumo_handshake(lumo_conn *conn, lumo_runtime *runtime) noexcept;
+// Appends the connect request for `runtime` to `out`. Returns 1, or 0 when
+// memory runs out (`out` is then as it was).
+int lumo_handshake_write(const lumo_runtime *runtime, ByteBuffer &out) noexcept;
+
+// The reply was read, to its end or broken off: sets the runtime's handshake
+// status bit and wakes whoever waits for it.
+void lumo_handshake_answered(lumo_runtime *runtime) noexcept;
 
 }  // namespace vavevar

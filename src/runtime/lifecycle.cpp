@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "notification/event_wire.h"
+#include "port/decimal.h"
 #include "port/diag.h"
 #include "port/global_mutex.h"
 #include "port/memory.h"

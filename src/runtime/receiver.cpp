@@ -8,16 +8,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
-#include "notification/event_wire.h"
+#include "port/bytebuf.h"
 #include "port/diag.h"
 #include "port/memory.h"
 #include "port/socket_connect.h"
 #include "port/socket_options.h"
 #include "runtime/conn.h"
-#include "runtime/control_wire.h"
 #include "runtime/handshake.h"
+#include "runtime/inbound_parser.h"
 #include "runtime/inbound_sink.h"
 #include "runtime/link.h"
 #include "runtime/retry_schedule.h"
@@ -119,7 +118,7 @@ lumo_conn *connect_with_pauses(const Address *addresses, ConnectPause &pause) {
         if (fd >= 0) {
             lumo_conn *conn = lumo_conn_create(fd);
             if (conn != nullptr) return conn;
-            // A connection we cannot buffer is of no use.
+            // A connection we cannot keep a record of is of no use.
             lumo_link_take_socket();
             lumo_link_close_socket(fd);
         }
@@ -134,79 +133,81 @@ void drop_connection(lumo_conn *&conn) {
     conn = nullptr;
 }
 
-// "name: value" with the value from the second character after the colon.
-bool split_header(char *line, const char **name, const char **value) {
-    char *colon = std::strchr(line, ':');
-    if (colon == nullptr) return false;
-    *colon = '\0';
-    *name = line;
-    *value = colon[1] != '\0' ? colon + 2 : "";
-    return true;
-}
-
-// Returns false when the connection has to be given up.
-bool handle_status(lumo_conn *conn) {
-    bool success = false;
-    bool have_id = false;
-    std::int32_t id = 0;
-    char *message = nullptr;
-    for (int number = 1;; ++number) {
-        char *line = nullptr;
-        if (!lumo_conn_readline(conn, &line) || (number == 1 && *line == '\0')) {
-            lumo_free(message);
-            return false;
-        }
-        if (*line == '\0') break;
-        const char *name;
-        const char *value;
-        if (!split_header(line, &name, &value)) continue;
-        const std::string_view header = name;
-        if (header == wire::name_of(wire::kResult)) {
-            success = value == wire::kSuccess;
-        } else if (header == wire::name_of(wire::kSubscriberId)) {
-            id = lumo_wire_atoi(value);
-            have_id = true;
-        } else if (header == wire::name_of(wire::kMessage)) {
-            lumo_free(message);
-            message = *value != '\0' ? lumo_strdup(value) : nullptr;
-        }
-    }
-    if (!have_id) {
-        lumo_free(message);
+// Reads what the socket has into the parser's room; false when the
+// connection is lost (or the room cannot be had).
+bool receive(lumo_conn *conn, InboundParser &parser) {
+    std::size_t room = 0;
+    char *into = parser.space(&room);
+    if (into == nullptr) return false;
+    std::int64_t got = lumo_conn_receive(conn, into, room);
+    if (got <= 0) {
+        if (std::uint32_t missing = parser.body_missing(); missing > 0)
+            lumo_log("READ LESS THAN THE FULL BUFFER, ret=%d, len=%d\n", static_cast<int>(got),
+                     static_cast<int>(missing));
         return false;
     }
-    lumo_inbound_status(id, success ? 1 : 0, message);
+    parser.filled(static_cast<std::size_t>(got));
     return true;
 }
 
-bool handle_event(lumo_conn *conn) {
-    std::int32_t *ids = nullptr;
-    std::int32_t count = 0;
-    lumo_notification *n = lumo_event_read(conn, &ids, &count);
-    bool ok = n != nullptr && ids != nullptr;
-    if (ok && count == 1) {
-        lumo_inbound_deliver(n, ids[0]);
-    } else {
-        // Not addressed to exactly one subscriber: nobody takes it.
-        lumo_notification_destroy(n);
+// Writes the connect request and reads the reply up to its empty line. The
+// runtime's handshake status bit is set whatever the outcome once the request
+// went out. True when the reply came whole and accepted the connection.
+bool handshake(lumo_conn *conn, InboundParser &parser, lumo_runtime *rt) {
+    {
+        ByteBuffer request;
+        if (!lumo_handshake_write(rt, request) || !lumo_conn_send(conn, request.data(), request.size()))
+            return false;
     }
-    lumo_free(ids);
-    return ok;
+    bool accepted = false;
+    for (;;) {
+        InboundMessage m;
+        InboundParser::Status status = parser.next(m);
+        if (status == InboundParser::Status::ready) {
+            if (m.kind == InboundMessage::Kind::instance_name) {
+                lumo_runtime_set_instance_name(rt, m.text);
+                continue;
+            }
+            accepted = m.success;  // the reply's end
+            break;
+        }
+        if (status == InboundParser::Status::failed || !receive(conn, parser)) break;
+    }
+    lumo_handshake_answered(rt);  // read to its end or broken off: either way, read
+    return accepted;
+}
+
+// Hands one message on; false when the connection has to be given up.
+bool act(InboundMessage &m) {
+    switch (m.kind) {
+    case InboundMessage::Kind::status:
+        lumo_inbound_status(m.subscriberId, m.success ? 1 : 0, m.message);
+        return true;
+    case InboundMessage::Kind::event:
+        if (m.idCount == 1) {
+            lumo_inbound_deliver(m.notification, m.ids[0]);
+        } else {
+            // Not addressed to exactly one subscriber: nobody takes it.
+            lumo_notification_destroy(m.notification);
+        }
+        lumo_free(m.ids);
+        return true;
+    case InboundMessage::Kind::unknown_line:
+        lumo_log("UNKNOWN MESSAGE LINE RECEIVED ==> %s\n", m.text);
+        return true;
+    default:
+        return false;  // a second connect reply cannot come: the parser is past it
+    }
 }
 
 // Reads messages until the connection is lost.
-void message_loop(lumo_conn *conn) {
+void message_loop(lumo_conn *conn, InboundParser &parser) {
     for (;;) {
-        char *line = nullptr;
-        if (!lumo_conn_readline(conn, &line)) return;
-        const char *word = std::strlen(line) >= 6 ? line + 6 : nullptr;
-        if (word != nullptr && std::strncmp(word, "event", 5) == 0) {
-            if (!handle_event(conn)) return;
-        } else if (word != nullptr && std::strncmp(word, "status", 6) == 0) {
-            if (!handle_status(conn)) return;
-        } else {
-            lumo_log("UNKNOWN MESSAGE LINE RECEIVED ==> %s\n", line);
-        }
+        InboundMessage m;
+        InboundParser::Status status;
+        while ((status = parser.next(m)) == InboundParser::Status::ready)
+            if (!act(m)) return;
+        if (status == InboundParser::Status::failed || !receive(conn, parser)) return;
     }
 }
 
@@ -215,6 +216,7 @@ void run(Address *addresses, lumo_runtime *rt) {
     ConnectPause pause;
     HandshakeBackoff backoff;
     lumo_conn *conn = nullptr;
+    InboundParser parser;
     for (;;) {
         if (ever_connected) {
             if (lumo_link_exiting()) return;
@@ -227,7 +229,8 @@ void run(Address *addresses, lumo_runtime *rt) {
         for (;;) {
             conn = connect_with_pauses(addresses, pause);
             if (conn == nullptr) return;
-            if (lumo_handshake(conn, rt)) break;
+            parser.restart();
+            if (handshake(conn, parser, rt)) break;
             drop_connection(conn);
             if (!lumo_link_pause(backoff.after_failure_ms())) return;
         }
@@ -243,7 +246,7 @@ void run(Address *addresses, lumo_runtime *rt) {
         }
         ever_connected = true;
 
-        message_loop(conn);
+        message_loop(conn, parser);
 
         drop_connection(conn);
         lumo_sender_invalidate_conn();

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "notification/event_wire.h"
 #include "port/cond_alloc.h"
+#include "port/decimal.h"
 #include "port/diag.h"
 #include "port/memory.h"
 

@@ -5,7 +5,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "notification/event_wire.h"
+#include "notification/event_write.h"
+#include "port/bytebuf.h"
 #include "port/gate.h"
 #include "port/lock.h"
 #include "port/memory.h"
@@ -14,6 +15,7 @@
 #include "port/thread.h"
 #include "runtime/conn.h"
 #include "runtime/link.h"
+#include "runtime/runtime_state.h"
 #include "runtime/startup.h"
 
 namespace vavevar {
@@ -41,6 +43,10 @@ SenderState g_sender;
 std::once_flag g_sender_once;
 
 constexpr std::uint32_t kAbortRepeatMs = 100;
+// The message buffer keeps its memory between messages up to this size.
+constexpr std::size_t kKeptBufferBytes = 64 * 1024;
+// How long the sender waits before building a message again when memory ran out.
+constexpr std::uint32_t kNoMemoryPauseMs = 100;
 
 void free_outmsg_item(void *item) { lumo_outmsg_free(static_cast<lumo_outmsg *>(item)); }
 
@@ -59,10 +65,34 @@ bool enqueue(lumo_outmsg *message) {
     return lumo_queue_put(g_sender.queue, message) != 0;
 }
 
-bool write_message(const lumo_outmsg *message, lumo_conn *conn) {
-    if (message->msg_kind == kOutmsgEvent)
-        return lumo_event_write(static_cast<const lumo_notification *>(message->payload), conn) == 1;
-    return message->ops->write(message->payload, conn) != 0;
+// Appends an event with the instance name the daemon gave this runtime
+// (none when the library is not initialised). The name is copied out under
+// the runtime's lock and written without it.
+int write_event(const lumo_notification *n, ByteBuffer &out) {
+    char buffer[256];
+    char *heap = nullptr;
+    std::size_t length = 0;
+    const char *name =
+        lumo_runtime_instance_name(lumo_runtime_current(), buffer, sizeof buffer, &heap, &length);
+    int result = lumo_event_write(n, name, length, out);
+    lumo_free(heap);
+    return result;
+}
+
+enum class Written { yes, lost_link, no_memory };
+
+// Builds the message in the sender's buffer and sends it whole.
+Written write_message(const lumo_outmsg *message, ByteBuffer &out, lumo_conn *conn) {
+    out.truncate(0);
+    int built = message->msg_kind == kOutmsgEvent
+                    ? write_event(static_cast<const lumo_notification *>(message->payload), out)
+                    : message->ops->write(message->payload, out);
+    if (built == 0) return Written::no_memory;
+    if (built < 0) return Written::yes;  // nothing to write
+    bool sent = lumo_conn_send(conn, out.data(), out.size()) != 0;
+    // A large body is not kept once it went: the buffer starts small again.
+    if (out.capacity() > kKeptBufferBytes) out.release();
+    return sent ? Written::yes : Written::lost_link;
 }
 
 void publish_conn(lumo_conn *conn) {
@@ -100,6 +130,7 @@ void start_watch() {
 
 void loop(lumo_queue *queue) {
     lumo_conn *conn = nullptr;
+    ByteBuffer out;
     // A message whose write failed while the queue refused to take it back
     // (it is draining for a stop): kept here so that it is written first.
     lumo_outmsg *retry = nullptr;
@@ -137,12 +168,18 @@ void loop(lumo_queue *queue) {
             lumo_outmsg_free(message);
             continue;
         }
-        if (write_message(message, conn)) {
+        Written written = write_message(message, out, conn);
+        if (written == Written::yes) {
             lumo_outmsg_free(message);
             continue;
         }
+        // Either way the message goes first when the sender comes back to
+        // it: on the next connection, or on this one once memory is found.
         if (!lumo_queue_putfront(queue, message)) retry = message;
-        drop_conn(conn);
+        if (written == Written::lost_link)
+            drop_conn(conn);
+        else
+            lumo_sleep(kNoMemoryPauseMs);
     }
 
     lumo_outmsg_free(retry);

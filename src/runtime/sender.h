@@ -8,7 +8,7 @@
 
 #include "notification/notification.h"
 
-struct lumo_conn;
+#include "port/bytebuf.h"
 
 namespace vavevar {
 
@@ -17,8 +17,9 @@ enum OutmsgKind : std::uint32_t { kOutmsgEvent = 0, kOutmsgSubscribe = 1, kOutms
 // How the sender writes and releases a payload whose type belongs to a layer
 // above it (a subscription request): the layer hands both over with it.
 struct OutmsgOps {
-    // 1 when the whole message went to the socket, 0 when a write failed.
-    int (*write)(const void *payload, lumo_conn *conn) noexcept;
+    // Appends the whole message to `out`: 1 when it did, 0 when memory ran
+    // out (`out` is then as it was).
+    int (*write)(const void *payload, ByteBuffer &out) noexcept;
     void (*destroy)(void *payload) noexcept;
 };
 

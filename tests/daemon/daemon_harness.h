@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "bodyblock/bb_format.h"
 #include "server.h"
 #include "support/wire_client.h"
+#include "wire/bb_format.h"
 
 namespace vavevard::test {
 
@@ -68,7 +68,7 @@ inline vavevar::test::InboundEvent outbound_event(std::string type = "ALARM/DISK
 // "<name>=<value>" per element, in encoding order; enough to check what the
 // daemon wrote without the client library's decoder.
 inline std::vector<std::string> body_block_items(const std::string &body) {
-    using namespace vavevar;
+    using namespace vavevar::wire;
     std::string signature(reinterpret_cast<const char *>(kBbSignature), kBbSignatureSize);
     if (body.compare(0, kBbSignatureSize, signature) != 0) return {"<no signature>"};
     std::vector<std::string> items;

@@ -22,7 +22,7 @@ Member member(ClientId client, std::int32_t id, bool deltas, std::vector<Propert
 TEST(DaemonBodyBlock, EncodesSegmentsElementsAndLevels) {
     BodySegment a{"a", {}, {}};
     a.element("k", "v");
-    std::string signature(reinterpret_cast<const char *>(vavevar::kBbSignature), vavevar::kBbSignatureSize);
+    std::string signature(reinterpret_cast<const char *>(vavevar::wire::kBbSignature), vavevar::wire::kBbSignatureSize);
     EXPECT_EQ(encode_body_block({a}), signature + std::string("\x01\x00\x02" "a\0\0" "\x02\x00\x01k\0\x00\x01v\0", 15));
     BodySegment top{"top", {}, {}};
     top.child("mid").child("low").element("x", std::string("\0\1", 2));

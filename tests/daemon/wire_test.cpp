@@ -7,9 +7,9 @@
 
 #include "clock.h"
 #include "daemon_harness.h"
-#include "notification/event_wire.h"
+#include "notification/event_write.h"
 #include "port/memory.h"
-#include "runtime/conn.h"
+#include "runtime/inbound_parser.h"
 
 namespace vavevard {
 namespace {
@@ -96,28 +96,28 @@ TEST_F(DaemonWire, TheClientLibraryWriterAndReaderAgreeWithTheDaemon) {
     lumo_notification *n = vavevar::lumo_notification_create("PAINT/DONE", "xyz", 3);
     vavevar::lumo_notification_setProperty(n, "colour", "blue");
     vavevar::lumo_notification_stampForPublish(n, "painter", "host", "host:77", "host:771", 0);
-    lumo_conn *out = vavevar::lumo_conn_create(pub.fd());
-    ASSERT_EQ(vavevar::lumo_event_write_with_instance(n, out, "alpha", 5), 1);
-    vavevar::lumo_conn_free(out);
+    vavevar::ByteBuffer out;
+    ASSERT_EQ(vavevar::lumo_event_write(n, "alpha", 5, out), 1);
     vavevar::lumo_notification_destroy(n);
+    ASSERT_TRUE(pub.send(std::string(out.data(), out.size())));
 
-    lumo_conn *in = vavevar::lumo_conn_create(sub.fd());
-    char *line = nullptr;
-    ASSERT_EQ(vavevar::lumo_conn_readline(in, &line), 1);
-    EXPECT_STREQ(line, "POST /event HTTP/1.1");
-    std::int32_t *ids = nullptr, count = 0;
-    lumo_notification *got = vavevar::lumo_event_read(in, &ids, &count);
-    ASSERT_NE(got, nullptr);
-    ASSERT_EQ(count, 1);
-    EXPECT_EQ(ids[0], 2);
+    ASSERT_TRUE(sub.read_message(m));
+    vavevar::InboundParser parser(false);
+    ASSERT_TRUE(parser.feed(m.raw.data(), m.raw.size()));
+    vavevar::InboundMessage in;
+    ASSERT_EQ(parser.next(in), vavevar::InboundParser::Status::ready);
+    ASSERT_EQ(in.kind, vavevar::InboundMessage::Kind::event);
+    lumo_notification *got = in.notification;
+    ASSERT_EQ(in.idCount, 1);
+    EXPECT_EQ(in.ids[0], 2);
     EXPECT_STREQ(got->id, "host:771");
     EXPECT_STREQ(got->generatingComponent, "painter");
     EXPECT_STREQ(vavevar::lumo_notification_getProperty(got, "colour"), "blue");
     EXPECT_EQ(std::string(got->body, static_cast<std::size_t>(got->bodyLength)), "xyz");
     EXPECT_GE(got->deliveryTime, got->creationTime);
-    vavevar::lumo_free(ids);
+    EXPECT_EQ(parser.next(in), vavevar::InboundParser::Status::need_more);  // nothing left over
+    vavevar::lumo_free(in.ids);
     vavevar::lumo_notification_destroy(got);
-    vavevar::lumo_conn_free(in);
 }
 
 TEST_F(DaemonWire, EachMatchingSubscriptionGetsItsOwnMessageThePublisherIncluded) {

@@ -1,13 +1,13 @@
 // Outbound event messages, byte for byte as the daemon receives them.
+#include "notification/event_write.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "notification/event_wire.h"
 #include "port/memory.h"
-#include "runtime/conn.h"
-#include "support/socket_pair.h"
+#include "support/alloc_fault.h"
 #include "vavevar.h"
 
 namespace vavevar {
@@ -15,21 +15,15 @@ namespace {
 
 class EventWrite : public ::testing::Test {
 protected:
-    void TearDown() override {
-        lumo_notification_destroy(n);
-        lumo_conn_free(conn);
-    }
+    void TearDown() override { lumo_notification_destroy(n); }
 
-    // Writes `n` and returns what the daemon side received.
+    // Writes `n` into a fresh buffer and returns the message.
     std::string written(const char *instance = "inst-1") {
-        EXPECT_EQ(lumo_event_write_with_instance(n, conn, instance,
-                                                 instance ? std::strlen(instance) : 0),
-                  1);
-        return pair.peer_receive_all();
+        ByteBuffer out;
+        EXPECT_EQ(lumo_event_write(n, instance, instance ? std::strlen(instance) : 0, out), 1);
+        return std::string(out.data(), out.size());
     }
 
-    test::SocketPair pair;
-    lumo_conn *conn = lumo_conn_create(pair.library());
     lumo_notification *n = nullptr;
 };
 
@@ -67,7 +61,7 @@ TEST_F(EventWrite, PublishedMessageCarriesEveryFieldPropertiesNewestFirstTheStre
     for (std::int32_t cls : {0, 3}) {
         lumo_notification_setClass(n, cls);
         const std::string outgoing = written(nullptr);
-        EXPECT_NE(outgoing.find(std::string("className: ") + lumo_class_name(cls) + "\r\n"), std::string::npos);
+        EXPECT_NE(outgoing.find("className: " + std::string(wire::class_name(cls)) + "\r\n"), std::string::npos);
         EXPECT_NE(outgoing.find("instanceName: \r\nLocalOnly: true\r\n"), std::string::npos);
         EXPECT_NE(outgoing.find("a: first\r\nContent-Length: 5\r\n"), std::string::npos) << cls;
     }
@@ -79,7 +73,7 @@ TEST_F(EventWrite, ShortFormClassesCarryOnlyTheCommonHeaders) {
         n = ::lumo_notification_create("state", "xy", 2);
         ::lumo_notification_setProperty(n, "p", "v");
         lumo_notification_setClass(n, cls);
-        std::string name = lumo_class_name(cls);
+        std::string name(wire::class_name(cls));
         EXPECT_EQ(written(),
                   "POST /event HTTP/1.1\r\n"
                   "className: " + name + "\r\n"
@@ -92,8 +86,21 @@ TEST_F(EventWrite, ShortFormClassesCarryOnlyTheCommonHeaders) {
                   "xy")
             << "class " << cls;
     }
-    pair.close_peer();
-    EXPECT_EQ(lumo_event_write_with_instance(n, conn, "i", 1), 0);  // the connection is lost
+}
+
+TEST_F(EventWrite, AMessageIsAppendedWholeOrWhenMemoryRunsOutNotAtAll) {
+    n = ::lumo_notification_create("t", "body", 4);
+    ::lumo_notification_setProperty(n, "p", std::string(600, 'v').c_str());
+    const std::string one = written();
+    ByteBuffer out;
+    ASSERT_EQ(lumo_event_write(n, "inst-1", 6, out), 1);
+    int tried = test::for_each_allocation_failure([&] {
+        int result = lumo_event_write(n, "inst-1", 6, out);
+        EXPECT_EQ(std::string(out.data(), out.size()), result == 1 ? one + one : one);
+        return result == 1;
+    });
+    EXPECT_GE(tried, 1);
+    EXPECT_EQ(lumo_event_write(nullptr, "i", 1, out), -1);
 }
 
 }  // namespace

@@ -104,6 +104,20 @@ TEST_F(Link, UnknownMessagesAreReportedOthersDroppedQuietlyAndABrokenOneDropsThe
     EXPECT_TRUE(wait_link_up());
 }
 
+TEST_F(Link, AConnectionLostInsideABodyIsReportedAsAShortRead) {
+    start_connected();
+    InboundEvent event;
+    event.body = "0123456789";
+    const std::string bytes = event.bytes();
+    testing::internal::CaptureStderr();
+    daemon.send(bytes.substr(0, bytes.size() - 6));
+    ASSERT_TRUE(daemon.drop());
+    bool reconnected = daemon.wait_for_connections(2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(reconnected);
+    EXPECT_EQ(err, "READ LESS THAN THE FULL BUFFER, ret=0, len=6\n");
+}
+
 TEST_F(Link, WaitForAnUnansweredHandshakeTimesOutAndAStopIsPrompt) {
     daemon.set_handshake_reply(std::nullopt);
     ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);

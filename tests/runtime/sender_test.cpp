@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pubsub/subreq.h"
+#include "support/alloc_fault.h"
 #include "support/runtime_fixture.h"
 #include "runtime/lifecycle.h"
 #include "runtime/sender.h"
@@ -44,6 +45,23 @@ TEST_F(Sender, EventsQueuedBeforeTheFirstHandshakeGoOutInOrderAfterIt) {
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 5));
     EXPECT_EQ(event_types(daemon.requests(Request::Kind::event), 1),
               (std::vector<std::string>{"e0", "e1", "e2", "e3", "e4"}));
+}
+
+TEST_F(Sender, AMessageThatFindsNoMemoryIsWrittenLaterOnTheSameConnection) {
+    start_connected();
+    queue_event("small");
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 1));  // the sender is idle now
+    lumo_notification *big = event("big", 100 << 10);
+    {
+        // The enqueue's own two allocations (its record and its place in the
+        // queue) succeed; the sender's buffer then cannot grow for the body.
+        AllocFault fault(2);
+        ASSERT_EQ(lumo_sender_enqueue_event(big), 1);
+        EXPECT_FALSE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::milliseconds(300)));
+    }
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2));
+    EXPECT_EQ(daemon.requests(Request::Kind::event).back().body.size(), std::size_t{100 << 10});
+    EXPECT_EQ(daemon.connections(), 1u);
 }
 
 class StalledSender : public RuntimeTest {

@@ -3,12 +3,13 @@
 //
 // The library writes the requests and reads the answers, the daemon does the
 // opposite; both take the texts from here. Header names carry their ": " as
-// the event message's do (wire::name_of in notification/event_wire.h gives
-// the bare name). The subscriber id and property count headers are the event
-// message's own.
+// the event message's do. The subscriber id and property count headers are
+// the event message's own (event_texts.h).
 #pragma once
 
 #include <string_view>
+
+#include "wire/framing.h"
 
 namespace vavevar::wire {
 
@@ -16,6 +17,7 @@ inline constexpr std::string_view kConnectLine = "POST /connect HTTP/1.1\r\n";
 inline constexpr std::string_view kSubscribeLine = "POST /subscribe HTTP/1.1\r\n";
 inline constexpr std::string_view kUnsubscribeLine = "POST /unsubscribe HTTP/1.1\r\n";
 inline constexpr std::string_view kStatusLine = "POST /status HTTP/1.1\r\n";
+inline constexpr std::string_view kStatsLine = "POST /stats HTTP/1.1\r\n";
 
 // Connect request.
 inline constexpr std::string_view kVersion = "Version: ";
@@ -36,5 +38,7 @@ inline constexpr std::string_view kSubscription = "Subscription: ";
 inline constexpr std::string_view kComponent = "Component: ";
 inline constexpr std::string_view kMbrInterest = "MbrInterest: ";
 inline constexpr std::string_view kMbrDeltas = "MbrDeltas: ";
+// What a subscribe request states for a subscription or interest it lacks.
+inline constexpr std::string_view kNull = "null";
 
 }  // namespace vavevar::wire

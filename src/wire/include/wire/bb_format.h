@@ -1,4 +1,5 @@
-// Layout of an encoded body block: a fixed signature, then a flat, depth-first
+// Layout of an encoded body block, for the library's encoder and decoder and
+// for the daemon's membership bodies: a fixed signature, then a flat, depth-first
 // run of tagged records. Nesting travels as a level byte in each segment
 // record. Multi-byte numbers are big-endian.
 #pragma once
@@ -6,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vavevar {
+namespace vavevar::wire {
 
 inline constexpr unsigned char kBbSignature[] = {0x00, 0xA3, 0x7C, 0x08, 0xE7, 0x78,
                                                  0xEE, 0x24, 0x5F, 0xD3, 0xB6, 0x4E};
@@ -31,4 +32,4 @@ inline constexpr std::uint32_t kBbMaxValue = 65534;
 inline constexpr std::uint32_t kBbMaxLevel = 255;
 inline constexpr std::uint32_t kBbLengthNeverWritten = 0xFFFF;
 
-}  // namespace vavevar
+}  // namespace vavevar::wire
