@@ -47,7 +47,7 @@ BENCHMARK(BM_GlobHostile)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 // test would compare a thousand values; the budget stops it).
 void BM_FilterOrChain(benchmark::State &state) {
     bool oneName = state.range(0) != 0;
-    Event e;
+    Notification e;
     e.type = "ALARM/DISK/FULL";
     for (int i = 0; i < 1024; ++i)
         e.properties.push_back({(oneName ? std::string("x") : "p" + std::to_string(i)) + ": 1"});
@@ -58,7 +58,7 @@ void BM_FilterOrChain(benchmark::State &state) {
     Filter filter = Filter::compile(chain);
     Match last = Match::no;
     for (auto _ : state) {
-        EventView view(e);  // the lookup is built once per event
+        NotificationView view(e);  // the lookup is built once per event
         benchmark::DoNotOptimize(last = filter.evaluate(view));
     }
     state.SetLabel(last == Match::over_budget ? "over budget" : "evaluated");
@@ -81,8 +81,8 @@ struct Subscriptions {
     }
 };
 
-Event alarm() {
-    Event e;
+Notification alarm() {
+    Notification e;
     e.type = "ALARM/DISK/FULL";
     e.properties = {{"severity: 5"}, {"x: 1"}};
     return e;
@@ -92,11 +92,11 @@ void BM_RouteThroughIndex(benchmark::State &state) {
     Subscriptions subs(static_cast<int>(state.range(0)));
     std::map<SubscriptionKey, const Filter *> byKey;
     for (const auto &[key, filter] : subs.all) byKey[key] = &filter;
-    Event e = alarm();
+    Notification e = alarm();
     std::vector<SubscriptionKey> candidates;
     std::size_t delivered = 0;
     for (auto _ : state) {
-        EventView view(e);
+        NotificationView view(e);
         subs.index.candidates(e.type, candidates);
         delivered = 0;
         for (const SubscriptionKey &k : candidates)
@@ -109,10 +109,10 @@ BENCHMARK(BM_RouteThroughIndex)->Arg(0)->Arg(10000);
 
 void BM_RouteEvaluatingAll(benchmark::State &state) {
     Subscriptions subs(static_cast<int>(state.range(0)));
-    Event e = alarm();
+    Notification e = alarm();
     std::size_t delivered = 0;
     for (auto _ : state) {
-        EventView view(e);
+        NotificationView view(e);
         delivered = 0;
         for (const auto &[key, filter] : subs.all) delivered += filter.evaluate(view) == Match::yes;
         benchmark::DoNotOptimize(delivered);

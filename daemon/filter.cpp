@@ -66,7 +66,7 @@ bool compare(double a, Op op, double b) noexcept {
     }
 }
 
-std::string_view field_text(const Event &e, Field f) noexcept {
+std::string_view field_text(const Notification &e, Field f) noexcept {
     switch (f) {
     case Field::type: return e.type;
     case Field::component: return e.generatingComponent;
@@ -120,7 +120,7 @@ struct Filter::Node {
         return false;
     }
 
-    bool positive(const EventView &v, Budget &budget) const noexcept {
+    bool positive(const NotificationView &v, Budget &budget) const noexcept {
         switch (field) {
         case Field::cls:
             return compare(v.event().cls, op == Op::ne ? Op::eq : op, cls);
@@ -138,7 +138,7 @@ struct Filter::Node {
 
     // Once the budget is spent the answers are meaningless; the caller sees
     // the budget over and discards them.
-    bool eval(const EventView &v, Budget &budget) const noexcept {
+    bool eval(const NotificationView &v, Budget &budget) const noexcept {
         if (!budget.spend(1)) return false;
         switch (kind) {
         case any_of:
@@ -534,24 +534,24 @@ Filter Filter::compile(std::string_view text) {
     return f;
 }
 
-std::uint64_t Filter::budget_for(const EventView &event) const noexcept {
+std::uint64_t Filter::budget_for(const NotificationView &event) const noexcept {
     return kWorkPerByte * (size_ + event.matchable_size()) + kBaseWork;
 }
 
-Match Filter::evaluate(const EventView &event) const noexcept {
+Match Filter::evaluate(const NotificationView &event) const noexcept {
     Budget budget(budget_for(event));
     return evaluate(event, budget);
 }
 
-Match Filter::evaluate(const EventView &event, Budget &budget) const noexcept {
+Match Filter::evaluate(const NotificationView &event, Budget &budget) const noexcept {
     if (!ok()) return Match::no;
     if (!root_) return Match::yes;
     bool yes = root_->eval(event, budget);
     return budget.over() ? Match::over_budget : yes ? Match::yes : Match::no;
 }
 
-bool Filter::matches(const Event &event) const noexcept {
-    EventView view(event);
+bool Filter::matches(const Notification &event) const noexcept {
+    NotificationView view(event);
     return evaluate(view) == Match::yes;
 }
 
@@ -565,7 +565,7 @@ std::optional<std::vector<TypeAnchor>> Filter::type_anchors() const {
     return root_->type_anchors();
 }
 
-EventView::EventView(const Event &e) noexcept : event_(e) {
+NotificationView::NotificationView(const Notification &e) noexcept : event_(e) {
     matchableSize_ = e.type.size() + e.id.size() + e.affectedComponents.size() +
                      e.affectedNodes.size() + e.generatingComponent.size() +
                      e.generatingProcess.size() + e.generatingNode.size() +
@@ -576,7 +576,7 @@ EventView::EventView(const Event &e) noexcept : event_(e) {
 // Building costs a pass over the names and a sort of the entries, once per
 // event whatever the number of filters; it is not charged to the filter that
 // happens to ask first.
-const EventView::Entry *EventView::find(std::uint64_t hash, const Entry **end,
+const NotificationView::Entry *NotificationView::find(std::uint64_t hash, const Entry **end,
                                         Budget &budget) const noexcept {
     if (lookup_ == Lookup::not_built) {
         try {
@@ -607,7 +607,7 @@ const EventView::Entry *EventView::find(std::uint64_t hash, const Entry **end,
     return entries_.data() + (range.first - entries_.begin());
 }
 
-std::string_view EventView::value_of(const Entry &e) const noexcept {
+std::string_view NotificationView::value_of(const Entry &e) const noexcept {
     std::string_view line = event_.properties[e.index].line;
     return e.nameLength + 2 > line.size() ? std::string_view() : line.substr(e.nameLength + 2);
 }

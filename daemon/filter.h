@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "budget.h"
-#include "event.h"
+#include "notification.h"
 #include "glob.h"
 
 namespace vavevard {
@@ -24,14 +24,14 @@ namespace vavevard {
 // on the first test of a property, so that events nobody tests by property pay
 // nothing for it. Refers to the event, which must outlive it and stay
 // unchanged meanwhile. Not for concurrent use.
-class EventView {
+class NotificationView {
 public:
-    explicit EventView(const Event &event) noexcept;
-    explicit EventView(const Event &&) = delete;  // would outlive its event
-    EventView(const EventView &) = delete;
-    EventView &operator=(const EventView &) = delete;
+    explicit NotificationView(const Notification &event) noexcept;
+    explicit NotificationView(const Notification &&) = delete;  // would outlive its event
+    NotificationView(const NotificationView &) = delete;
+    NotificationView &operator=(const NotificationView &) = delete;
 
-    const Event &event() const noexcept { return event_; }
+    const Notification &event() const noexcept { return event_; }
     // Type, header fields and property lines, in bytes; never the body.
     std::size_t matchable_size() const noexcept { return matchableSize_; }
 
@@ -64,7 +64,7 @@ private:
     const Entry *find(std::uint64_t hash, const Entry **end, Budget &budget) const noexcept;
     std::string_view value_of(const Entry &e) const noexcept;
 
-    const Event &event_;
+    const Notification &event_;
     std::size_t matchableSize_ = 0;
     mutable std::vector<Entry> entries_;  // sorted by hash, then wire order
     mutable Lookup lookup_ = Lookup::not_built;
@@ -80,7 +80,7 @@ struct TypeAnchor {
 class Filter {
 public:
     // The budget of one evaluation: kWorkPerByte units per byte of the filter
-    // (size()) and of the event (EventView::matchable_size()), plus kBaseWork.
+    // (size()) and of the event (NotificationView::matchable_size()), plus kBaseWork.
     // A unit is one character examined or one node visited.
     static constexpr std::uint64_t kWorkPerByte = 4;
     static constexpr std::uint64_t kBaseWork = 64 * 1024;
@@ -95,12 +95,12 @@ public:
 
     // Evaluates within budget_for(event). A filter that is not ok() matches
     // nothing.
-    Match evaluate(const EventView &event) const noexcept;
+    Match evaluate(const NotificationView &event) const noexcept;
     // Evaluates within `budget`, which receives the work done.
-    Match evaluate(const EventView &event, Budget &budget) const noexcept;
-    std::uint64_t budget_for(const EventView &event) const noexcept;
+    Match evaluate(const NotificationView &event, Budget &budget) const noexcept;
+    std::uint64_t budget_for(const NotificationView &event) const noexcept;
     // evaluate() == yes, for a single use of an event.
-    bool matches(const Event &event) const noexcept;
+    bool matches(const Notification &event) const noexcept;
 
     // The compiled filter's size: its nodes, pattern characters and property
     // names.
@@ -132,7 +132,7 @@ private:
 };
 
 template <typename Test>
-bool EventView::any_property(std::string_view name, std::uint64_t nameHash, Budget &budget,
+bool NotificationView::any_property(std::string_view name, std::uint64_t nameHash, Budget &budget,
                              Test &&test) const noexcept {
     const Entry *end = nullptr;
     if (const Entry *e = find(nameHash, &end, budget)) {

@@ -62,8 +62,8 @@ std::vector<Property> last_of_each_name(std::vector<Property> properties) {
     return kept;
 }
 
-Event Membership::notice(std::int32_t cls, std::string_view type, std::string body) {
-    Event e;
+Notification Membership::notice(std::int32_t cls, std::string_view type, std::string body) {
+    Notification e;
     e.cls = cls;
     e.type = type;
     e.id = "vavevard-membership-" + std::to_string(++sequence_);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client_id.h"
-#include "event.h"
+#include "notification.h"
 
 namespace vavevard {
 
@@ -31,7 +31,7 @@ struct Member {
 // shared however large the group. The event carries class, type, identifier
 // and body; the router stamps the times.
 struct MembershipNotice {
-    Event event;
+    Notification event;
     std::vector<std::pair<ClientId, std::int32_t>> recipients;
 };
 
@@ -73,7 +73,7 @@ public:
     std::vector<Member> members(const std::string &group) const;
 
 private:
-    Event notice(std::int32_t cls, std::string_view type, std::string body);
+    Notification notice(std::int32_t cls, std::string_view type, std::string body);
     MembershipNotice delta(const std::string &group, std::size_t count, std::string_view kind,
                            std::string_view reason, const Member &changed,
                            const std::vector<Member> &tell);

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "event.h"
+#include "notification.h"
 
 namespace vavevard {
 

@@ -170,7 +170,7 @@ bool RequestParser::start_request(std::string_view line) {
 }
 
 bool RequestParser::event_header(std::string_view name, std::string_view value) {
-    Event &e = event_.event;
+    Notification &e = event_.event;
     std::int64_t n = 0;
     if (name == name_of(wire::kClassName)) {
         haveClassName_ = true;

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "event.h"
+#include "notification.h"
 #include "request_limits.h"
 
 namespace vavevard {
@@ -39,7 +39,7 @@ struct UnsubscribeRequest {
 };
 
 struct EventRequest {
-    Event event;
+    Notification event;
     bool unknownClass = false;  // a class name no subscriber could read
     std::string className;      // as written, for the log
 };

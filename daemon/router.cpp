@@ -314,7 +314,7 @@ void Router::on_event(Client &c, EventRequest &&r) {
              one_line(r.className).c_str());
         return;
     }
-    Event &e = r.event;
+    Notification &e = r.event;
     e.creationMs = now_ms();
     if (e.cls == kOutgoingStreamingNotification) {
         e.cls = kIncomingStreamingNotification;
@@ -329,9 +329,9 @@ void Router::on_event(Client &c, EventRequest &&r) {
 
 // Only the subscriptions whose filters can match the event's type are tested,
 // in the order of their keys: connections by age, then subscriber identifier.
-void Router::route(const Event &event) {
+void Router::route(const Notification &event) {
     std::optional<RenderedEvent> rendered;
-    EventView view(event);
+    NotificationView view(event);
     bool matched = false;
     index_.candidates(event.type, candidates_);
     auto c = clients_.end();

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "event.h"
+#include "notification.h"
 #include "filter.h"
 #include "log.h"
 #include "request_limits.h"
@@ -134,7 +134,7 @@ private:
     void end_subscription(Client &c, std::int32_t subscriberId, std::string_view reason);
     void on_event(Client &c, EventRequest &&r);
 
-    void route(const Event &event);
+    void route(const Notification &event);
     void send_status(Client &c, std::int32_t subscriberId, bool success, std::string_view message);
     void send_notices(std::vector<MembershipNotice> &&notices);
     void queue(Client &c, std::string bytes);

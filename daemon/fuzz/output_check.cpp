@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "event.h"
+#include "notification.h"
 #include "membership.h"
 #include "vavevar.h"
 #include "wire/bb_format.h"

@@ -1,6 +1,6 @@
 #include "request_templates.h"
 
-#include "event.h"
+#include "notification.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
 

@@ -15,8 +15,8 @@
 namespace vavevard {
 namespace {
 
-Event sample() {
-    Event e;
+Notification sample() {
+    Notification e;
     e.type = "ALARM/DISK/FULL";
     e.id = "host:12:0-7";
     e.generatingComponent = "monitor";
@@ -41,7 +41,7 @@ TEST(DaemonGlob, WildcardsEscapesAndNoBacktrackingBlowUp) {
 }
 
 TEST(DaemonFilter, MatchesTypesFieldsListsAndProperties) {
-    Event stream = sample();
+    Notification stream = sample();
     stream.cls = kIncomingStreamingNotification;
     const std::pair<const char *, bool> cases[] = {
         {"", true}, {"  null ", true}, {"ALARM/*", true}, {"\"ALARM/DISK/FULL\"", true}, {"ALARM", false},
@@ -62,14 +62,14 @@ TEST(DaemonFilter, MatchesTypesFieldsListsAndProperties) {
         {"NOPE and NOPE or ALARM/*", true}, {"NOPE and (NOPE or ALARM/*)", false},
         {"ALARM/* && !(component = x || node = y)", true}, {"NOT ALARM/*", false}, {"! NOPE", true},
     };
-    const Event e = sample();
+    const Notification e = sample();
     for (const auto &[text, expected] : cases) {
         Filter f = Filter::compile(text);
         ASSERT_TRUE(f.ok()) << text << ": " << f.error();
         EXPECT_EQ(f.matches(e), expected) << text;
         // With no memory for the lookup by name, properties are scanned instead.
         if (!test::new_seam_available()) continue;
-        EventView starved(e);
+        NotificationView starved(e);
         Match m;
         {
             test::NewFault fault(0);
@@ -79,7 +79,7 @@ TEST(DaemonFilter, MatchesTypesFieldsListsAndProperties) {
     }
     EXPECT_TRUE(Filter::compile("class = IncomingStreamingNotification").matches(stream));
     EXPECT_FALSE(Filter::compile("class = 0").matches(stream));
-    Event keyword;
+    Notification keyword;
     keyword.type = "and";
     EXPECT_TRUE(Filter::compile("'and'").matches(keyword));  // quoted, a keyword is a pattern
 }
@@ -240,10 +240,10 @@ TEST(DaemonGlob, AgreesWithAReferenceInLinearWorkAndStopsWhenTheBudgetIsSpent) {
 // 16 properties holding it, it fits in the budget of the rule.
 TEST(DaemonFilterWork, AHostilePatternCostsWorkLinearInItsInput) {
     const std::string pattern = "*" + std::string(16000, 'a') + "b";
-    Event e = sample();
+    Notification e = sample();
     e.type = std::string(60000, 'a');
     for (int i = 0; i < 16; ++i) e.properties.push_back({"x: " + e.type});
-    EventView view(e);
+    NotificationView view(e);
     for (const std::string &text : {"'" + pattern + "'", "prop.x = '" + pattern + "*'"}) {
         Filter f = Filter::compile(text);
         ASSERT_TRUE(f.ok()) << f.error();
@@ -254,8 +254,8 @@ TEST(DaemonFilterWork, AHostilePatternCostsWorkLinearInItsInput) {
 }
 
 // An event of a thousand properties "name-I: value I", or all named x.
-Event thousand_properties(bool oneName) {
-    Event e = sample();
+Notification thousand_properties(bool oneName) {
+    Notification e = sample();
     e.properties.clear();
     for (int i = 0; i < 1000; ++i) {
         std::string name = oneName ? "x" : "name-" + std::to_string(i);
@@ -277,8 +277,8 @@ std::string or_chain(Test test) {
 // lookup made once for the event. A scan instead (no memory for the lookup) is
 // charged, and runs out.
 TEST(DaemonFilterWork, PropertyTestsLookTheirNameUp) {
-    Event e = thousand_properties(false);
-    EventView view(e);
+    Notification e = thousand_properties(false);
+    NotificationView view(e);
     std::string text;
     for (int i = 0; i < 25; ++i) {
         std::string k = std::to_string(i * 37 % 999), next = std::to_string(i * 37 % 999 + 1);
@@ -300,7 +300,7 @@ TEST(DaemonFilterWork, PropertyTestsLookTheirNameUp) {
     const std::uint64_t allocations = test::new_calls();
     for (int i = 0; i < 10; ++i) EXPECT_EQ(hit.evaluate(view), Match::yes);
     EXPECT_EQ(test::new_calls(), allocations) << "evaluation allocates nothing";
-    EventView starved(e);
+    NotificationView starved(e);
     Match scanned;
     {
         test::NewFault fault(0);
@@ -313,10 +313,10 @@ TEST(DaemonFilterWork, OverBudgetIsNeverAYes) {
     // A long part with '?' searched for in a long type that does not hold
     // it: a unit per text character for each 64 of its positions, far over
     // the rule's budget.
-    Event e = sample();
+    Notification e = sample();
     std::string segment = std::string(8000, 'a') + "?" + std::string(7998, 'a') + "b";
     e.type = std::string(60000, 'a');
-    EventView view(e);
+    NotificationView view(e);
     for (const std::string &text :
          {"*" + segment + "*", "not *" + segment + "*", "ALARM/* or *" + segment + "*",
           "*" + segment + "* or ALARM/*", "type != '*" + segment + "*'"}) {
@@ -329,8 +329,8 @@ TEST(DaemonFilterWork, OverBudgetIsNeverAYes) {
     }
     // One property name a thousand times, tested thousands of times: the
     // chain stops where the budget does.
-    Event same = thousand_properties(true);
-    EventView sameView(same);
+    Notification same = thousand_properties(true);
+    NotificationView sameView(same);
     Filter chain = Filter::compile(or_chain([](int) { return std::string("prop.x = 2"); }));
     Budget budget(chain.budget_for(sameView));
     EXPECT_EQ(chain.evaluate(sameView, budget), Match::over_budget);

@@ -65,7 +65,7 @@ TEST(DaemonRequest, EveryKindParsesTheSameWhateverTheSplit) {
         EXPECT_TRUE(s.deltas);
         ASSERT_EQ(s.properties.size(), 1u);
         EXPECT_EQ(std::string(s.properties[0].name()) + "=" + std::string(s.properties[0].value()), "role=main");
-        const Event &ev = std::get<EventRequest>(requests[2]).event;
+        const Notification &ev = std::get<EventRequest>(requests[2]).event;
         EXPECT_EQ(ev.cls, kMessageNotification);
         EXPECT_EQ(ev.type + "|" + ev.generatingProcess, "ALARM/DISK|host:1");
         ASSERT_EQ(ev.properties.size(), 2u);

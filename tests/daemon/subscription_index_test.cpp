@@ -86,10 +86,10 @@ TEST(DaemonSubscriptionIndex, OffersEveryMatchingSubscriptionAndOnlyThoseTheType
         }
         ASSERT_EQ(index.size(), model.size());
         for (int j = 0; j < 40; ++j) {
-            Event e;
+            Notification e;
             e.type = make.type();
             e.generatingComponent = make.pick(2) ? "cx" : "d";
-            EventView view(e);
+            NotificationView view(e);
             Keys got = candidates(index, e.type), admitted, matching;
             for (const auto &[key, filter] : model) {
                 if (admits(filter, e.type)) admitted.push_back(key);

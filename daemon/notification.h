@@ -32,7 +32,7 @@ struct Property {
     std::string_view value() const noexcept;
 };
 
-struct Event {
+struct Notification {
     std::int32_t cls = kMessageNotification;
     std::int32_t publisherSubscriberId = 0;
     std::string type;
@@ -57,7 +57,7 @@ class RenderedEvent {
 public:
     // `instanceName` stands in when the publisher wrote none. The shared
     // tail, while it lives, is counted in `account` when one is given.
-    RenderedEvent(const Event &event, std::string_view instanceName,
+    RenderedEvent(const Notification &event, std::string_view instanceName,
                   const std::shared_ptr<MemoryAccount> &account = nullptr);
 
     // Width of the delivery time field: milliseconds since the epoch have 13

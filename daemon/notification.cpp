@@ -1,4 +1,4 @@
-#include "event.h"
+#include "notification.h"
 
 #include <cstdio>
 #include <memory>
@@ -28,7 +28,7 @@ std::string_view Property::value() const noexcept {
 
 // The header names and their order are a contract: the client skips each
 // name by its length without reading it.
-RenderedEvent::RenderedEvent(const Event &e, std::string_view instanceName,
+RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceName,
                              const std::shared_ptr<MemoryAccount> &account) {
     beforeId_ = wire::kEventLine;
     Writer(beforeId_).header(wire::kClassName, class_name(e.cls));
