@@ -13,9 +13,8 @@ std::string_view text(const char *value) { return value != nullptr ? value : std
 
 }  // namespace
 
-int lumo_event_write(const lumo_notification *n, const char *instanceName,
+bool lumo_event_write(const lumo_notification *n, const char *instanceName,
                      std::size_t instanceNameLength, ByteBuffer &out) noexcept {
-    if (n == nullptr) return -1;
     const std::size_t start = out.size();
     wire::MessageWriter<ByteBuffer> message(out);
     message.raw(wire::kEventLine);
@@ -48,9 +47,9 @@ int lumo_event_write(const lumo_notification *n, const char *instanceName,
     message.number_header(wire::kAddrListLength, 0);
     message.line({});
     message.raw({n->body, static_cast<std::size_t>(body_length)});
-    if (out.ok()) return 1;
+    if (out.ok()) return true;
     out.truncate(start);
-    return 0;
+    return false;
 }
 
 }  // namespace vavevar

@@ -11,9 +11,9 @@ namespace vavevar {
 
 // Appends `n` as one whole message to `out`, stating `instanceName` (its
 // `instanceNameLength` bytes; null states none) in the instanceName line.
-// Returns 1; -1 for a null notification; 0 when memory runs out, with `out`
-// as it was. `n` is not changed.
-int lumo_event_write(const lumo_notification *n, const char *instanceName,
+// Returns true; false when memory runs out, with `out` as it was. `n` is
+// not null and is not changed.
+bool lumo_event_write(const lumo_notification *n, const char *instanceName,
                      std::size_t instanceNameLength, ByteBuffer &out) noexcept;
 
 }  // namespace vavevar

@@ -18,7 +18,7 @@ std::int32_t lumo_one_time_publish(const char *component, lumo_notification *n) 
     std::int32_t result = -1;
     lumo_publisher *publisher = lumo_publisher_new(component, PublisherOptions{.waitForLink = true});
     if (publisher != nullptr) {
-        if (lumo_link_is_up() != 0) {
+        if (lumo_link_is_up()) {
             vavevar::lumo_publisher_publish(publisher, n);
             result = 0;
         }

@@ -57,11 +57,11 @@ void lumo_registry_remove_subscriber(lumo_subscriber *subscriber, std::int32_t i
     if (subscriber_of(rt, id) == subscriber) rt->subscribers[id - 1] = nullptr;
 }
 
-std::int32_t lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept {
+bool lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept {
     lumo_runtime *rt = lumo_runtime_current();
-    if (rt == nullptr || subscriber == nullptr) return 0;
+    if (rt == nullptr || subscriber == nullptr) return false;
     LockGuard guard(rt->lock);
-    return subscriber_of(rt, id) == subscriber ? 1 : 0;
+    return subscriber_of(rt, id) == subscriber;
 }
 
 std::int32_t lumo_registry_add_publisher(lumo_publisher *publisher) noexcept {

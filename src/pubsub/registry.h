@@ -20,8 +20,8 @@ namespace vavevar {
 std::int32_t lumo_registry_add_subscriber(lumo_subscriber *subscriber) noexcept;
 // Empties the slot of `id` if it still holds this subscriber.
 void lumo_registry_remove_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept;
-// 1 when the slot of `id` holds this subscriber, else 0.
-std::int32_t lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept;
+// Whether the slot of `id` holds this subscriber.
+bool lumo_registry_has_subscriber(lumo_subscriber *subscriber, std::int32_t id) noexcept;
 
 // Returns the publisher's slot index (0, 1, 2 ...); -1 when the table cannot
 // grow; 0 without a started library or for null.

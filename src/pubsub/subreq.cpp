@@ -58,7 +58,7 @@ void lumo_subreq_free(lumo_subreq *request) noexcept {
     lumo_free(request);
 }
 
-int lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept {
+bool lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept {
     const std::size_t start = out.size();
     wire::MessageWriter<ByteBuffer> message(out);
     const bool unsubscribe = request->kind == kUnsubscribe;
@@ -76,9 +76,9 @@ int lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept {
             message.property(or_empty(properties->entries[i].name), or_empty(properties->entries[i].value));
     }
     message.line({});
-    if (out.ok()) return 1;
+    if (out.ok()) return true;
     out.truncate(start);
-    return 0;
+    return false;
 }
 
 namespace {
@@ -92,8 +92,8 @@ const OutmsgOps kSubreqOps = {
 
 }  // namespace
 
-std::int32_t lumo_subreq_enqueue(lumo_subreq *request) noexcept {
-    if (request == nullptr) return 0;
+bool lumo_subreq_enqueue(lumo_subreq *request) noexcept {
+    if (request == nullptr) return false;
     return lumo_sender_enqueue_request(request->kind == kSubscribe ? kOutmsgSubscribe : kOutmsgUnsubscribe,
                                        request->subscriberId, request, &kSubreqOps);
 }

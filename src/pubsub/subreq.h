@@ -38,12 +38,12 @@ lumo_subreq *lumo_subreq_unsubscribe(std::int32_t subscriberId) noexcept;
 // Releases the request with its texts and property list; null is ignored.
 void lumo_subreq_free(lumo_subreq *request) noexcept;
 
-// Appends the request as one whole message to `out`. Returns 1, or 0 when
-// memory runs out (`out` is then as it was).
-int lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept;
+// Appends the request as one whole message to `out`. False when memory
+// runs out (`out` is then as it was).
+bool lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept;
 
-// Hands the request to the sender (taken over when the result is 1; it stays
+// Hands the request to the sender (taken over when the result is true; it stays
 // the caller's otherwise), as lumo_sender_enqueue_request does.
-std::int32_t lumo_subreq_enqueue(lumo_subreq *request) noexcept;
+bool lumo_subreq_enqueue(lumo_subreq *request) noexcept;
 
 }  // namespace vavevar

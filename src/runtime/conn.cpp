@@ -35,20 +35,20 @@ void lumo_conn_free(lumo_conn *conn) noexcept {
 // it keeps a message from being cut in two, which the daemon could not
 // recover from. MSG_NOSIGNAL turns a closed peer into an error result instead
 // of a SIGPIPE that would end the application.
-int lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept {
-    if (!is_open(conn)) return 0;
+bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept {
+    if (!is_open(conn)) return false;
     const auto *next = static_cast<const char *>(bytes);
     while (length > 0) {
         ssize_t sent = ::send(conn->socket, next, length, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            return 0;
+            return false;
         }
-        if (sent == 0) return 0;
+        if (sent == 0) return false;
         next += sent;
         length -= static_cast<std::size_t>(sent);
     }
-    return 1;
+    return true;
 }
 
 // An interrupted receive is repeated, since it says nothing about the

@@ -24,10 +24,10 @@ lumo_conn *lumo_conn_create(std::int32_t socket) noexcept;
 // Releases the record; the socket stays open. Null is ignored.
 void lumo_conn_free(lumo_conn *conn) noexcept;
 
-// Sends all `length` bytes, in as many calls as it takes. Returns 1 when
-// every byte went out (or there were none), 0 when the connection failed or
+// Sends all `length` bytes, in as many calls as it takes. True when every
+// byte went out (or there were none), false when the connection failed or
 // was invalidated before the call.
-int lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept;
+bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept;
 
 // One receive of at most `length` bytes into `into`. Returns how many came,
 // 0 when the peer closed the connection, -1 when it failed or was

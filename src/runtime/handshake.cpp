@@ -64,10 +64,10 @@ char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept
     return bytes;
 }
 
-int lumo_handshake_write(const lumo_runtime *rt, ByteBuffer &out) noexcept {
+bool lumo_handshake_write(const lumo_runtime *rt, ByteBuffer &out) noexcept {
     std::size_t ff_length = 0;
     char *form_factor = lumo_handshake_form_factor(rt->home, &ff_length);
-    if (form_factor == nullptr) return 0;
+    if (form_factor == nullptr) return false;
     char pid[32];
     int pid_length = std::snprintf(pid, sizeof pid, "Pid=%d; Home=", rt->pid);
     // The blank behind the version number is part of what daemons expect.
@@ -83,9 +83,9 @@ int lumo_handshake_write(const lumo_runtime *rt, ByteBuffer &out) noexcept {
     message.line({rt->home, rt->home_len});
     message.line({});
     lumo_free(form_factor);
-    if (out.ok()) return 1;
+    if (out.ok()) return true;
     out.truncate(start);
-    return 0;
+    return false;
 }
 
 void lumo_handshake_answered(lumo_runtime *rt) noexcept {

@@ -17,9 +17,9 @@ namespace vavevar {
 // memory runs out.
 char *lumo_handshake_form_factor(const char *home, std::size_t *length) noexcept;
 
-// Appends the connect request for `runtime` to `out`. Returns 1, or 0 when
-// memory runs out (`out` is then as it was).
-int lumo_handshake_write(const lumo_runtime *runtime, ByteBuffer &out) noexcept;
+// Appends the connect request for `runtime` to `out`. False when memory
+// runs out (`out` is then as it was).
+bool lumo_handshake_write(const lumo_runtime *runtime, ByteBuffer &out) noexcept;
 
 // The reply was read, to its end or broken off: sets the runtime's handshake
 // status bit and wakes whoever waits for it.

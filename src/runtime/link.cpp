@@ -83,10 +83,10 @@ std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept {
     return socket != -1 ? ::fcntl(socket, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
-std::int32_t lumo_link_is_up() noexcept {
-    if (!lumo_link_prepare()) return 0;
+bool lumo_link_is_up() noexcept {
+    if (!lumo_link_prepare()) return false;
     LockGuard guard(g_link.lock);
-    return g_link.connected && !g_link.exiting.load() ? 1 : 0;
+    return g_link.connected && !g_link.exiting.load();
 }
 
 bool lumo_link_exiting() noexcept { return g_link.exiting.load() != 0; }

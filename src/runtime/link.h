@@ -26,8 +26,8 @@ std::int32_t lumo_link_wait(std::int32_t timeout_ms) noexcept;
 // next connection while the sender is still in a send on it.
 std::int32_t lumo_link_wait_dup(std::int32_t timeout_ms) noexcept;
 
-// 1 when the link is connected and not closing, else 0.
-std::int32_t lumo_link_is_up() noexcept;
+// Whether the link is connected and not closing.
+bool lumo_link_is_up() noexcept;
 
 // Shutdown: marks the link exiting, wakes every waiter and every pause, and
 // shuts the socket down, which wakes the receiver out of its connect or read;

@@ -68,13 +68,13 @@ bool enqueue(lumo_outmsg *message) {
 // Appends an event with the instance name the daemon gave this runtime
 // (none when the library is not initialised). The name is copied out under
 // the runtime's lock and written without it.
-int write_event(const lumo_notification *n, ByteBuffer &out) {
+bool write_event(const lumo_notification *n, ByteBuffer &out) {
     char buffer[256];
     char *heap = nullptr;
     std::size_t length = 0;
     const char *name =
         lumo_runtime_instance_name(lumo_runtime_current(), buffer, sizeof buffer, &heap, &length);
-    int result = lumo_event_write(n, name, length, out);
+    bool result = lumo_event_write(n, name, length, out);
     lumo_free(heap);
     return result;
 }
@@ -84,12 +84,11 @@ enum class Written { yes, lost_link, no_memory };
 // Builds the message in the sender's buffer and sends it whole.
 Written write_message(const lumo_outmsg *message, ByteBuffer &out, lumo_conn *conn) {
     out.truncate(0);
-    int built = message->msg_kind == kOutmsgEvent
-                    ? write_event(static_cast<const lumo_notification *>(message->payload), out)
-                    : message->ops->write(message->payload, out);
-    if (built == 0) return Written::no_memory;
-    if (built < 0) return Written::yes;  // nothing to write
-    bool sent = lumo_conn_send(conn, out.data(), out.size()) != 0;
+    bool built = message->msg_kind == kOutmsgEvent
+                     ? write_event(static_cast<const lumo_notification *>(message->payload), out)
+                     : message->ops->write(message->payload, out);
+    if (!built) return Written::no_memory;
+    bool sent = lumo_conn_send(conn, out.data(), out.size());
     // A large body is not kept once it went: the buffer starts small again.
     if (out.capacity() > kKeptBufferBytes) out.release();
     return sent ? Written::yes : Written::lost_link;
@@ -225,27 +224,27 @@ void lumo_sender_main(void *startup) noexcept {
     lumo_queue_destroy(queue, free_outmsg_item);
 }
 
-std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept {
-    if (n == nullptr) return 0;
+bool lumo_sender_enqueue_event(lumo_notification *n) noexcept {
+    if (n == nullptr) return false;
     lumo_outmsg *message = make_outmsg(kOutmsgEvent, 0, n, nullptr);
     if (message == nullptr || !enqueue(message)) {
         lumo_outmsg_free(message);
         if (message == nullptr) lumo_notification_destroy(n);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-std::int32_t lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
+bool lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
                                          const OutmsgOps *ops) noexcept {
-    if (payload == nullptr || ops == nullptr || kind == kOutmsgEvent) return 0;
+    if (payload == nullptr || ops == nullptr || kind == kOutmsgEvent) return false;
     lumo_outmsg *message = make_outmsg(kind, subscriberId, payload, ops);
-    if (message == nullptr) return 0;
+    if (message == nullptr) return false;
     if (!enqueue(message)) {
         lumo_free(message);  // the request stays the caller's
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 void lumo_sender_stop(std::int32_t wait) noexcept {
@@ -296,15 +295,15 @@ void lumo_sender_purge_unsubscribes() noexcept {
     lumo_queue_iterend(queue);
 }
 
-std::int32_t lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
-    if (!lumo_sender_prepare()) return 0;
+bool lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
+    if (!lumo_sender_prepare()) return false;
     LockGuard guard(g_sender.exit_lock);
     lumo_queue *queue = g_sender.queue;
-    if (!lumo_queue_iterbegin(queue)) return 0;
-    std::int32_t found = 0;
+    if (!lumo_queue_iterbegin(queue)) return false;
+    bool found = false;
     while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
         if (message->msg_kind == kOutmsgSubscribe && message->subscriberId == subscriberId) {
-            found = 1;
+            found = true;
             break;
         }
     }

@@ -17,9 +17,9 @@ enum OutmsgKind : std::uint32_t { kOutmsgEvent = 0, kOutmsgSubscribe = 1, kOutms
 // How the sender writes and releases a payload whose type belongs to a layer
 // above it (a subscription request): the layer hands both over with it.
 struct OutmsgOps {
-    // Appends the whole message to `out`: 1 when it did, 0 when memory ran
-    // out (`out` is then as it was).
-    int (*write)(const void *payload, ByteBuffer &out) noexcept;
+    // Appends the whole message to `out`; false when memory ran out (`out`
+    // is then as it was).
+    bool (*write)(const void *payload, ByteBuffer &out) noexcept;
     void (*destroy)(void *payload) noexcept;
 };
 
@@ -43,12 +43,12 @@ void lumo_sender_main(void *startup) noexcept;
 
 // Queue a notification (taken over in every case) or a subscription request
 // of kind kOutmsgSubscribe or kOutmsgUnsubscribe (taken over when the result
-// is 1, and written and released through `ops`) for writing. Return 1 when
-// handed to the sender; 0 for null, when memory runs out or when the sender
+// is true, and written and released through `ops`) for writing. True when
+// handed to the sender; false for null, when memory runs out or when the sender
 // no longer takes messages (stopping or not running): a refused notification
 // is destroyed, a refused request stays the caller's.
-std::int32_t lumo_sender_enqueue_event(lumo_notification *n) noexcept;
-std::int32_t lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
+bool lumo_sender_enqueue_event(lumo_notification *n) noexcept;
+bool lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
                                          const OutmsgOps *ops) noexcept;
 
 // Shutdown: with `wait`, returns once the sender has taken every queued
@@ -67,8 +67,8 @@ void lumo_sender_invalidate_conn() noexcept;
 // Receiver, after a lost connection: drops queued unsubscribe requests.
 void lumo_sender_purge_unsubscribes() noexcept;
 
-// 1 when a subscribe request for the subscriber's identifier is queued.
-std::int32_t lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept;
+// Whether a subscribe request for the subscriber's identifier is queued.
+bool lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept;
 
 // Destroys the message and its payload; null is ignored.
 void lumo_outmsg_free(lumo_outmsg *message) noexcept;

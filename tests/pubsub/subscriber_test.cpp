@@ -88,7 +88,7 @@ TEST_F(Subscriber, AnswersRefusedTimedOutAsynchronousOrCutShortByAShutdown) {
     EXPECT_EQ(::lumo_subscriber_create("((", "comp", nullptr, nullptr, &status), nullptr);
     EXPECT_STREQ(status, "bad filter at 3");
     std::free(status);
-    EXPECT_EQ(lumo_registry_has_subscriber(nullptr, 1), 0);
+    EXPECT_FALSE(lumo_registry_has_subscriber(nullptr, 1));
     daemon.answer_subscribes(std::nullopt);
     Stopwatch watch;
     EXPECT_EQ(::lumo_subscriber_create_wtimeout(nullptr, "comp", nullptr, nullptr, &status, 200), nullptr);

@@ -19,7 +19,7 @@ struct Conn {
     ~Conn() { lumo_conn_free(c); }
 };
 
-int send(lumo_conn *c, const std::string &bytes) { return lumo_conn_send(c, bytes.data(), bytes.size()); }
+bool send(lumo_conn *c, const std::string &bytes) { return lumo_conn_send(c, bytes.data(), bytes.size()); }
 
 std::string receive(lumo_conn *c, std::size_t room = 64) {
     std::string into(room, '\0');
@@ -30,9 +30,9 @@ std::string receive(lumo_conn *c, std::size_t room = 64) {
 TEST(Conn, AMessageGoesOutWholeHoweverLargeInOneSendWhereThePeerTakesIt) {
     test::SocketPair packets{SOCK_SEQPACKET};  // one packet per send call
     Conn small(packets.library());
-    ASSERT_EQ(send(small.c, "POST /event HTTP/1.1\r\n\r\n"), 1);
+    ASSERT_TRUE(send(small.c, "POST /event HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(packets.peer_receive(20), std::vector<std::string>{"POST /event HTTP/1.1\r\n\r\n"});
-    EXPECT_EQ(lumo_conn_send(small.c, "", 0), 1);
+    EXPECT_TRUE(lumo_conn_send(small.c, "", 0));
     EXPECT_TRUE(packets.peer_receive(20).empty());
 
     // Larger than the socket buffers: it goes in as many sends as it takes,
@@ -43,7 +43,7 @@ TEST(Conn, AMessageGoesOutWholeHoweverLargeInOneSendWhereThePeerTakesIt) {
     message.back() = 'E';
     std::string got;
     std::thread reader([&] { got = stream.peer_receive_all(500); });
-    EXPECT_EQ(send(big.c, message), 1);
+    EXPECT_TRUE(send(big.c, message));
     reader.join();
     EXPECT_EQ(got, message);
 }
@@ -55,7 +55,7 @@ TEST(Conn, AClosedPeerFailsSendsWithoutKillingTheProcessAndEndsReceives) {
     pair.close_peer();
     EXPECT_EQ(receive(conn.c), "abc");
     EXPECT_EQ(receive(conn.c), "");  // 0: closed
-    EXPECT_EQ(send(conn.c, "message"), 0);  // no SIGPIPE
+    EXPECT_FALSE(send(conn.c, "message"));  // no SIGPIPE
 }
 
 TEST(Conn, InvalidatedRecordFailsSendsAndReceivesButKeepsTheSocket) {
@@ -64,7 +64,7 @@ TEST(Conn, InvalidatedRecordFailsSendsAndReceivesButKeepsTheSocket) {
     ASSERT_TRUE(pair.peer_send("ready\n"));
     lumo_conn_invalidate(conn.c);
     EXPECT_EQ(receive(conn.c), "<fail>");
-    EXPECT_EQ(send(conn.c, "more"), 0);
+    EXPECT_FALSE(send(conn.c, "more"));
     EXPECT_TRUE(pair.peer_receive(20).empty());
     EXPECT_EQ(lumo_conn_socket(conn.c), pair.library());
     lumo_conn_free(conn.c);
@@ -79,7 +79,7 @@ TEST(Conn, CreateRefusesMinusOneAndFailsCleanlyWithoutMemory) {
         Conn conn(pair.library());
         return conn.c != nullptr;
     });
-    EXPECT_EQ(tried, 1);  // the record
+    EXPECT_GT(tried, 0);
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ TEST_F(Link, WaitForAnUnansweredHandshakeTimesOutAndAStopIsPrompt) {
     auto start = steady_clock::now();
     EXPECT_EQ(lumo_link_wait(300), -1);
     EXPECT_GE(seconds_since(start), 0.25);
-    EXPECT_EQ(lumo_link_is_up(), 0);
+    EXPECT_FALSE(lumo_link_is_up());
     start = steady_clock::now();
     ::lumo_shutdown();
     EXPECT_LT(seconds_since(start), 1.5);

@@ -23,7 +23,7 @@ lumo_notification *event(const std::string &type, std::size_t body_size = 0) {
 }
 
 void queue_event(const std::string &type, std::size_t body_size = 0) {
-    ASSERT_EQ(lumo_sender_enqueue_event(event(type, body_size)), 1);
+    ASSERT_TRUE(lumo_sender_enqueue_event(event(type, body_size)));
 }
 
 std::vector<std::string> event_types(const std::vector<Request> &requests, std::size_t connection) {
@@ -56,7 +56,7 @@ TEST_F(Sender, AMessageThatFindsNoMemoryIsWrittenLaterOnTheSameConnection) {
         // The enqueue's own two allocations (its record and its place in the
         // queue) succeed; the sender's buffer then cannot grow for the body.
         AllocFault fault(2);
-        ASSERT_EQ(lumo_sender_enqueue_event(big), 1);
+        ASSERT_TRUE(lumo_sender_enqueue_event(big));
         EXPECT_FALSE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::milliseconds(300)));
     }
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2));
@@ -78,9 +78,9 @@ protected:
 
 TEST_F(StalledSender, AnEventCutOffByALostLinkIsWrittenAgainFirstAndWholeAndUnsubscribesArePurged) {
     stall_in_big_event();
-    ASSERT_EQ(lumo_subreq_enqueue(lumo_subreq_unsubscribe(4)), 1);
+    ASSERT_TRUE(lumo_subreq_enqueue(lumo_subreq_unsubscribe(4)));
     queue_event("kept");
-    ASSERT_EQ(lumo_subreq_enqueue(lumo_subreq_unsubscribe(5)), 1);
+    ASSERT_TRUE(lumo_subreq_enqueue(lumo_subreq_unsubscribe(5)));
     ASSERT_TRUE(daemon.drop());
     daemon.resume_reading();
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::seconds(20)));
@@ -123,11 +123,11 @@ TEST_F(Sender, ShutdownWritesEverythingQueuedFirst) {
 }
 
 TEST_F(Sender, NothingIsTakenOnceTheLibraryIsStopped) {
-    EXPECT_EQ(lumo_sender_enqueue_event(event("late")), 0);  // destroyed, not leaked
+    EXPECT_FALSE(lumo_sender_enqueue_event(event("late")));  // destroyed, not leaked
     lumo_subreq *request = lumo_subreq_unsubscribe(1);
-    EXPECT_EQ(lumo_subreq_enqueue(request), 0);
+    EXPECT_FALSE(lumo_subreq_enqueue(request));
     lumo_subreq_free(request);  // still ours
-    EXPECT_EQ(lumo_sender_enqueue_event(nullptr), 0);
+    EXPECT_FALSE(lumo_sender_enqueue_event(nullptr));
 }
 
 }  // namespace
