@@ -5,11 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "loopback_listener.h"
 #include "vavevar.h"
@@ -160,5 +164,64 @@ void BM_DeliveryThroughput(benchmark::State &state) {
     ::lumo_shutdown_nowait();
 }
 BENCHMARK(BM_DeliveryThroughput)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What a flood of deliveries to a callback of mode 1 (one thread per
+// notification) costs the application's other calls into the library: an
+// application thread opens and closes publishers meanwhile, each a call that
+// takes the lock the receiver delivers under, and the time per pair is
+// reported (the flood's own rate in items/s).
+void BM_RegistryCallsDuringACallbackFlood(benchmark::State &state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    Sink sink;
+    std::string home = std::filesystem::temp_directory_path() / "vavevar-bench-home";
+    std::filesystem::create_directories(home);
+    ::setenv("TAMRIX_HOME", home.c_str(), 1);
+    std::thread acceptor([&] {
+        if (sink.accept_library() && read_past(sink.client(), "numberOfProperties: 0\r\n\r\n"))
+            send_all(sink.client(), "POST /status HTTP/1.1\r\nResult: success\r\nSubscriberID: 1\r\n\r\n");
+    });
+    if (::lumo_init_with_port(sink.port()) != 0) {
+        state.SkipWithError("start failed");
+        acceptor.join();
+        return;
+    }
+    lumo_subscriber *subscriber = ::lumo_subscriber_create(nullptr, "bench", nullptr, nullptr, nullptr);
+    acceptor.join();
+    static std::atomic<std::size_t> called{0};
+    if (subscriber == nullptr ||
+        ::lumo_subscriber_registercallback(subscriber, [](lumo_notification *, void *) { ++called; },
+                                           nullptr, 1) != 0) {
+        state.SkipWithError("subscribe failed");
+        ::lumo_shutdown_nowait();
+        return;
+    }
+    std::string blast;
+    const std::string one = inbound_event(std::string(128, 'b'));
+    for (std::size_t i = 0; i < count; ++i) blast += one;
+    std::vector<double> pairNs;
+    for (auto _ : state) {
+        called = 0;
+        std::thread sender([&] { send_all(sink.client(), blast); });
+        // A call now and then, as an application would make them, rather
+        // than a loop that would take the CPU the deliveries need.
+        while (called.load() < count) {
+            auto start = std::chrono::steady_clock::now();
+            lumo_publisher *p = ::lumo_publisher_create("bench");
+            ::lumo_publisher_close(p);
+            pairNs.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        sender.join();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    std::sort(pairNs.begin(), pairNs.end());
+    if (!pairNs.empty()) {
+        state.counters["call_pair_p50_ns"] = pairNs[pairNs.size() / 2];
+        state.counters["call_pair_p99_ns"] = pairNs[pairNs.size() * 99 / 100];
+    }
+    ::lumo_subscriber_close(subscriber);
+    ::lumo_shutdown_nowait();
+}
+BENCHMARK(BM_RegistryCallsDuringACallbackFlood)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

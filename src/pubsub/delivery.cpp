@@ -113,11 +113,10 @@ void notification_callback_main(void *raw) noexcept {
     lumo_subscriber_unref(s);
 }
 
-// Starts a callback thread holding a reference of its own, taken here so that
-// the subscriber cannot go before the thread has started.
-bool start_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
-                           lumo_notification *n, std::int32_t generation) {
-    if (!lumo_subscriber_ref(s)) return false;
+// Starts a callback thread that takes over a reference the caller holds; gives
+// the reference back when it cannot.
+bool launch_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
+                            lumo_notification *n, std::int32_t generation) {
     auto *start = static_cast<CallbackStart *>(lumo_malloc(sizeof(CallbackStart)));
     if (start != nullptr) {
         *start = CallbackStart{s, n, generation};
@@ -127,6 +126,13 @@ bool start_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
     }
     lumo_subscriber_unref(s);
     return false;
+}
+
+// Starts a callback thread holding a reference of its own, taken here so that
+// the subscriber cannot go before the thread has started.
+bool start_callback_thread(lumo_subscriber *s, void (*routine)(void *) noexcept,
+                           lumo_notification *n, std::int32_t generation) {
+    return lumo_subscriber_ref(s) && launch_callback_thread(s, routine, n, generation);
 }
 
 // The stream step: a block of an incoming stream goes into its input stream.
@@ -191,7 +197,8 @@ bool lumo_held_remove(lumo_subscriber *s, lumo_notification *n) noexcept {
     return false;
 }
 
-void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept {
+void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n,
+                             PendingCallback *later) noexcept {
     if (s == nullptr || s->closed.load() != 0) {
         lumo_notification_destroy(n);
         return;
@@ -210,8 +217,13 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n) noexcept 
         registration = s->callbackRegistered.load();
     }
     if (registration != 0 && mode == 1) {
-        if (!start_callback_thread(s, notification_callback_main, n, registration))
+        if (later != nullptr) {
+            // The reference is taken now, while the subscriber is surely alive.
+            if (lumo_subscriber_ref(s)) *later = PendingCallback{s, n, registration};
+            else lumo_notification_destroy(n);
+        } else if (!start_callback_thread(s, notification_callback_main, n, registration)) {
             lumo_notification_destroy(n);
+        }
     } else if (!lumo_queue_put(s->queue, n)) {
         lumo_notification_destroy(n);  // closed meanwhile
     }
@@ -267,6 +279,13 @@ std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *s) noexcept {
     s->callbackRegistered.store(0);
     s->callback = nullptr;
     return 0;
+}
+
+void lumo_subscriber_start_callback(const PendingCallback &later) noexcept {
+    if (later.subscriber == nullptr) return;
+    if (!launch_callback_thread(later.subscriber, notification_callback_main, later.notification,
+                                later.generation))
+        lumo_notification_destroy(later.notification);
 }
 
 }  // namespace vavevar

@@ -87,11 +87,15 @@ void deliver(lumo_notification *n, std::int32_t id) noexcept {
         lumo_notification_destroy(n);
         return;
     }
-    LockGuard guard(rt->lock);
-    if (lumo_subscriber *subscriber = subscriber_of(rt, id))
-        lumo_subscriber_deliver(subscriber, n);
-    else
-        lumo_notification_destroy(n);
+    PendingCallback later;
+    {
+        LockGuard guard(rt->lock);
+        if (lumo_subscriber *subscriber = subscriber_of(rt, id))
+            lumo_subscriber_deliver(subscriber, n, &later);
+        else
+            lumo_notification_destroy(n);
+    }
+    lumo_subscriber_start_callback(later);
 }
 
 void status(std::int32_t id, std::int32_t success, char *message) noexcept {

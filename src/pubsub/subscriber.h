@@ -104,8 +104,25 @@ const char *lumo_subscriber_getName(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) noexcept;
 
 // Delivery, receive and callbacks (delivery.cpp).
-// Receiver side, under the runtime's lock; takes the notification over.
-void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n) noexcept;
+
+// A callback thread that a delivery decided on, to be started once the
+// runtime's lock is released: creating a thread is slow, and every registry
+// call of the application waits for that lock meanwhile. Holds a reference to
+// the subscriber and owns the notification.
+struct PendingCallback {
+    lumo_subscriber *subscriber = nullptr;
+    lumo_notification *notification = nullptr;
+    std::int32_t generation = 0;
+};
+
+// Receiver side, under the runtime's lock; takes the notification over. A
+// notification that goes to a callback thread of its own is put in `*later`
+// (when given) for lumo_subscriber_start_callback, else started here.
+void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n,
+                             PendingCallback *later = nullptr) noexcept;
+// Starts what a delivery left in `later` (nothing when it left nothing);
+// without the runtime's lock.
+void lumo_subscriber_start_callback(const PendingCallback &later) noexcept;
 
 // The exported operations; contracts in the public header. REQUIRES: the
 // subscriber is not null, nor are the notification given back and the
