@@ -146,6 +146,7 @@ class CondWithThreeWaiters : public Cond {
 protected:
     void SetUp() override {
         Cond::SetUp();
+        if (HasFatalFailure()) return;
         for (int i = 0; i < 3; ++i) {
             waiters.push_back(std::make_unique<Waiter>(&cond_));
             waiters.back()->await_registered();

@@ -245,6 +245,7 @@ class MultirecvWaiters : public Delivery {
 protected:
     void SetUp() override {
         Delivery::SetUp();
+        if (HasFatalFailure()) return;
         ::lumo_subscriberlist_add(list, s);
         ::lumo_subscriberlist_add(list, t);
         raw = list;
