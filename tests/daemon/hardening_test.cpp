@@ -58,7 +58,7 @@ TEST(DaemonHardening, AConnectionWithoutAHandshakeIsClosedWhenItsTimeIsUp) {
     EXPECT_EQ(good.stat("connections"), "1");
 }
 
-TEST(DaemonHardening, AClientIdleLongerThanTheIdleTimeIsClosedAndABusyOneIsNot) {
+TEST(DaemonHardening, OnlyAClientIdleLongerThanTheIdleTimeIsClosed) {
     Limits limits;
     limits.idleTimeoutMs = 1500;
     DaemonThread daemon(limits);
@@ -202,7 +202,7 @@ TEST(DaemonHardening, WhatACompiledFilterHoldsIsAccounted) {
 // A subscriber that does not read, under a daemon-wide bound well below its
 // own output bound: first new work is refused, then it is dropped, and the
 // daemon takes new work again.
-TEST(DaemonHardening, OverTheDaemonWideBoundNewWorkIsRefusedAndTheLargestHolderDropped) {
+TEST(DaemonHardening, OverTheDaemonWideBoundNewWorkIsRefusedUntilTheLargestHolderIsDropped) {
     Limits limits;
     limits.maxTotalBytes = 4 * 1024 * 1024;
     DaemonThread daemon(limits);

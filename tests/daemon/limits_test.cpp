@@ -15,7 +15,7 @@ using test::Message;
 using test::outbound_event;
 using test::RawClient;
 
-TEST(DaemonLimits, ASlowConsumerIsDroppedAndItsGroupSeesItGo) {
+TEST(DaemonLimits, ASlowConsumerIsDroppedWithALeaveNoticeToItsGroup) {
     Limits limits;
     limits.maxPendingBytes = 256 * 1024;
     DaemonThread daemon(limits);
@@ -76,7 +76,7 @@ TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {
     EXPECT_TRUE(test::accepted_soon(daemon.port()));
 }
 
-TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedAndTheConnectionCarriesOn) {
+TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedWithoutClosingTheConnection) {
     Limits limits;
     limits.maxSubscriptionTextBytes = 64;
     limits.maxMemberPropertyLine = 32;

@@ -234,7 +234,7 @@ TEST(DaemonPeerLookup, APeerGoneWithoutAWordIsUnknownEvenWithAListenerOnItsPort)
 
 TEST(DaemonPeerLookup, ALocalPeerIsNamedWithGroupAndPidEvenWithoutNetlink) {
     PeerLookup lookup, taker;
-    taker = std::move(lookup);  // no netlink socket: TCP peers are unknown, local ones are not
+    taker = std::move(lookup);  // leaves `lookup` without a netlink socket
     for (int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds), 0);
@@ -247,6 +247,11 @@ TEST(DaemonPeerLookup, ALocalPeerIsNamedWithGroupAndPidEvenWithoutNetlink) {
             EXPECT_EQ(peer->pid, std::optional<std::int32_t>(::getpid()));
         }
     }
+}
+
+TEST(DaemonPeerLookup, WithoutNetlinkATcpPeerIsUnknown) {
+    PeerLookup lookup, taker;
+    taker = std::move(lookup);  // leaves `lookup` without a netlink socket
     Listener listener(Kind::v4);
     Connection c = connect_pair(listener, Kind::v4);
     ASSERT_GE(c.accepted.fd, 0);

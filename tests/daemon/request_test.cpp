@@ -80,7 +80,7 @@ TEST(DaemonRequest, EveryKindParsesTheSameWhateverTheSplit) {
     }
 }
 
-TEST(DaemonRequest, BoundsAndMalformationsAreFinalErrorsSayingWhatAndWhere) {
+TEST(DaemonRequest, BoundsAndMalformationsAreErrorsSayingWhatAndWhere) {
     Limits small;
     small.maxLineBytes = 32;
     small.maxHeaderLines = 4;
@@ -113,7 +113,9 @@ TEST(DaemonRequest, BoundsAndMalformationsAreFinalErrorsSayingWhatAndWhere) {
          "line 3 of the event request: property '\\x01\\x02' has no ':'"},
     };
     for (const auto &[bytes, expected] : cases) EXPECT_EQ(parse_error(bytes, small), expected) << bytes;
+}
 
+TEST(DaemonRequest, AnErrorIsFinal) {
     RequestParser parser{Limits{}};
     for (std::string bytes : {"junk\r\n", "POST /stats HTTP/1.1\r\n\r\n"}) {
         parser.feed(bytes.data(), bytes.size());

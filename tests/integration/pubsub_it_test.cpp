@@ -167,7 +167,7 @@ bool close_pending(std::uint16_t port) {
     return false;
 }
 
-TEST_F(DaemonRestart, ClientsReconnectResubscribeAndGetWhatWasPublishedMeanwhile) {
+TEST_F(DaemonRestart, ClientsCarryOnLosingNothingPublishedMeanwhile) {
     lumo_subscriber *s = subscribe("RESTART/*");
     ASSERT_NE(s, nullptr);
     // A member learns of the lost link: its leave notification is delivered

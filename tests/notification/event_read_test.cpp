@@ -72,7 +72,7 @@ struct Read {
     }
 };
 
-TEST(EventRead, FullMessageFillsEveryFieldAndStopsAtItsEndInAnySplit) {
+TEST(EventRead, AFullMessageIsReadExactlyInAnySplit) {
     InboundEvent in;
     // Only the lengths of the time header names are fixed.
     in.creation_time_name = "CreationTime";
@@ -130,7 +130,7 @@ TEST(EventRead, FormAndStreamKeyFollowTheClass) {
     }
 }
 
-TEST(EventRead, IdentifierListsAreSplitAtSemicolonsAndAnEmptyOneFails) {
+TEST(EventRead, IdentifierListsAreSplitAtSemicolons) {
     InboundEvent in;
     for (auto [list, ids] : {std::pair<const char *, std::vector<std::int32_t>>{"3;7;12", {3, 7, 12}},
                              {"5;", {5, 0}}}) {
@@ -139,6 +139,10 @@ TEST(EventRead, IdentifierListsAreSplitAtSemicolonsAndAnEmptyOneFails) {
         ASSERT_NE(r.n, nullptr) << list;
         EXPECT_EQ(std::vector<std::int32_t>(r.ids, r.ids + r.count), ids);
     }
+}
+
+TEST(EventRead, AnEmptyIdentifierListFails) {
+    InboundEvent in;
     in.subscriber_ids = "";
     Read empty(in);
     EXPECT_EQ(empty.n, nullptr);
@@ -198,7 +202,7 @@ TEST(EventRead, HostileLengthsNeverReadOutOfBounds) {
     EXPECT_EQ(reader.body_missing(), 1u << 20);
 }
 
-TEST(EventRead, UnknownClassIsReportedOnceItsTimesAreReadAndFails) {
+TEST(EventRead, AnUnknownClassFailsWithAReportOnceItsTimesAreRead) {
     for (const char *cls : {"UnknownNotificationClass", "messagenotification", ""}) {
         InboundEvent in;
         in.class_name = cls;
@@ -223,13 +227,17 @@ InboundEvent every_part() {
     return in;
 }
 
-TEST(EventRead, TruncationWaitsAndOutOfMemoryAnywhereFailsCleanly) {
+TEST(EventRead, ATruncatedMessageWaitsForTheRest) {
     const std::string text = after_message_line(every_part());
     for (std::size_t cut = 0; cut < text.size(); ++cut) {
         Read r(text.substr(0, cut), false);
         EXPECT_EQ(r.status, EventReader::Status::need_more) << "cut at " << cut;
         EXPECT_EQ(r.n, nullptr) << "cut at " << cut;
     }
+}
+
+TEST(EventRead, OutOfMemoryAnywhereFailsCleanly) {
+    const std::string text = after_message_line(every_part());
     // The leak checker of the sanitizer build sees what a failure leaves.
     EXPECT_GT(test::for_each_allocation_failure([&] { return Read(text).n != nullptr; }), 10);
 }

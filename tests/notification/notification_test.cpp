@@ -70,8 +70,8 @@ TEST(Notification, CreationThatRunsOutOfMemoryGivesNull) {
 }
 
 // Applications pass what a failed call gave them; every accessor must take
-// it. Times are kept in milliseconds and handed out in whole seconds.
-TEST(Notification, AccessorsTakeNullAndGiveTimesInWholeSeconds) {
+// it.
+TEST(Notification, AccessorsTakeNull) {
     using Text = const char *(*)(const lumo_notification *);
     for (Text text : {::lumo_notification_id, ::lumo_notification_stamp, ::lumo_notification_type,
                       ::lumo_notification_generatingComponent, ::lumo_notification_generatingNode,
@@ -88,7 +88,10 @@ TEST(Notification, AccessorsTakeNullAndGiveTimesInWholeSeconds) {
     EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
     EXPECT_EQ(count, 0);
     ::lumo_notification_setLocalOnly(nullptr);
+}
 
+// Times are kept in milliseconds and handed out in whole seconds.
+TEST(Notification, TimesAreGivenInWholeSeconds) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
     o->creationTime = 1500;
     o->deliveryTime = -1;
@@ -241,7 +244,7 @@ lumo_notification *with_body(int32_t cls, const std::string &body) {
     return n;
 }
 
-TEST(NotificationText, FullBlockShowsFieldsFlagAndPropertiesNewestFirst) {
+TEST(NotificationText, FullBlockShowsEveryFieldWithPropertiesNewestFirst) {
     Owned o(::lumo_notification_create("t", "xy", 2));
     lumo_notification_stampForPublish(o.get(), "comp", "node", "node:12", "node:1201", 0);
     o->instanceName = lumo_strdup("inst");
@@ -264,7 +267,9 @@ TEST(NotificationText, FullBlockShowsFieldsFlagAndPropertiesNewestFirst) {
                   "  Property:             second=2=two\n"
                   "  Property:             first=1\n" +
                   kSourceAddr + "  Body Length:          2\n");
-    // No mode shows a body of length zero.
+}
+
+TEST(NotificationText, NoModeShowsABodyOfLengthZero) {
     Owned empty(::lumo_notification_create("t", nullptr, 0));
     const std::string expected = text_of(empty.get(), 0);
     EXPECT_EQ(expected.substr(expected.size() - 26), "  Body Length:          0\n");

@@ -20,26 +20,44 @@ protected:
     lumo_proplist *list = ::lumo_proplist_create();
 };
 
-TEST_F(Proplist, EntriesKeepInsertionOrderPrivateCopiesAndReplaceInPlace) {
-    char name[] = "a", value[] = "1";
-    const lumo_property *a = ::lumo_proplist_put(list, name, value);
-    name[0] = value[0] = 'X';
+TEST_F(Proplist, EntriesKeepInsertionOrder) {
+    const lumo_property *a = ::lumo_proplist_put(list, "a", "1");
     const lumo_property *b = ::lumo_proplist_put(list, "b", "2");
     const lumo_property *upper = ::lumo_proplist_put(list, "B", "");
     ASSERT_TRUE(a && b && upper);
     EXPECT_EQ(::lumo_proplist_getIndex(list, 0), a);
     EXPECT_EQ(::lumo_proplist_getIndex(list, 1), b);
     EXPECT_EQ(::lumo_proplist_getIndex(list, 2), upper);
-    EXPECT_STREQ(::lumo_proplist_get(list, "a"), "1");
-    EXPECT_STREQ(::lumo_proplist_get(list, "B"), "");  // names are case-sensitive
+    for (int32_t outside : {-1, 3, INT32_MIN}) EXPECT_EQ(::lumo_proplist_getIndex(list, outside), nullptr);
+}
 
+TEST_F(Proplist, EntriesArePrivateCopies) {
+    char name[] = "a", value[] = "1";
+    ASSERT_NE(::lumo_proplist_put(list, name, value), nullptr);
+    name[0] = value[0] = 'X';
+    EXPECT_STREQ(::lumo_proplist_get(list, "a"), "1");
+    EXPECT_EQ(::lumo_proplist_get(list, "X"), nullptr);
+}
+
+TEST_F(Proplist, NamesAreCaseSensitive) {
+    ASSERT_NE(::lumo_proplist_put(list, "a", "1"), nullptr);
+    ASSERT_NE(::lumo_proplist_put(list, "b", "2"), nullptr);
+    ASSERT_NE(::lumo_proplist_put(list, "B", ""), nullptr);
+    EXPECT_STREQ(::lumo_proplist_get(list, "B"), "");
+    EXPECT_STREQ(::lumo_proplist_get(list, "b"), "2");
+    EXPECT_EQ(::lumo_proplist_get(list, "A"), nullptr);
+}
+
+TEST_F(Proplist, PuttingAnExistingNameReplacesItsValueInPlace) {
+    ::lumo_proplist_put(list, "a", "1");
+    const lumo_property *b = ::lumo_proplist_put(list, "b", "2");
+    ::lumo_proplist_put(list, "B", "");
+    ASSERT_NE(b, nullptr);
     EXPECT_EQ(::lumo_proplist_put(list, "b", nullptr), nullptr);
     EXPECT_EQ(::lumo_proplist_put(list, "b", "two"), b);
     EXPECT_EQ(::lumo_proplist_count(list), 3);
     EXPECT_STREQ(::lumo_proplist_getIndex(list, 1)->name, "b");
     EXPECT_STREQ(::lumo_proplist_getIndex(list, 1)->value, "two");
-    EXPECT_EQ(::lumo_proplist_get(list, "A"), nullptr);
-    for (int32_t outside : {-1, 3, INT32_MIN}) EXPECT_EQ(::lumo_proplist_getIndex(list, outside), nullptr);
 }
 
 TEST_F(Proplist, FailedPutLeavesTheListExactlyAsBefore) {

@@ -111,7 +111,7 @@ TEST(CondArguments, AVariableWhoseInitFailedIsInert) {
     EXPECT_GT(tried, 0);
 }
 
-TEST_F(Cond, TimedWaitsTimeOutOrTakeOneSignalAndSignalsBeyondTheWaitersAreNotCounted) {
+TEST_F(Cond, SignalsWithNoWaiterAreNotRememberedSoTimedWaitsTimeOut) {
     lumox_win32_cond_signal(&cond_);
     lumox_win32_cond_broadcast(&cond_);
     std::int64_t elapsed;
@@ -124,7 +124,9 @@ TEST_F(Cond, TimedWaitsTimeOutOrTakeOneSignalAndSignalsBeyondTheWaitersAreNotCou
     lumox_win32_cond_signal(&cond_);
     EXPECT_TRUE(settled(0));
     EXPECT_EQ(cond_.generation, 0u);
+}
 
+TEST_F(Cond, SignalsBeyondTheWaitersAreNotCounted) {
     std::atomic<std::int32_t> result{-1};
     std::thread waiter([&] { result.store(timed_wait(60000)); });
     ASSERT_TRUE(wait_until([&] { return settled(1); }));
@@ -139,21 +141,38 @@ TEST_F(Cond, TimedWaitsTimeOutOrTakeOneSignalAndSignalsBeyondTheWaitersAreNotCou
     EXPECT_TRUE(settled(0));
 }
 
-TEST_F(Cond, OneSignalReleasesExactlyOneOfThreeWaitersAndBroadcastTheRest) {
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Waiter>(&cond_));
-        waiters.back()->await_registered();
+// Three threads in an untimed wait on the variable.
+class CondWithThreeWaiters : public Cond {
+protected:
+    void SetUp() override {
+        Cond::SetUp();
+        if (HasFatalFailure()) return;
+        for (int i = 0; i < 3; ++i) {
+            waiters.push_back(std::make_unique<Waiter>(&cond_));
+            waiters.back()->await_registered();
+        }
     }
-    auto woken = [&] {
+    // Let the waiters go before the variable is destroyed.
+    void TearDown() override {
+        waiters.clear();
+        Cond::TearDown();
+    }
+    int woken() {
         int n = 0;
         for (auto &w : waiters) n += w->woken.load() ? 1 : 0;
         return n;
-    };
+    }
+    std::vector<std::unique_ptr<Waiter>> waiters;
+};
+
+TEST_F(CondWithThreeWaiters, OneSignalReleasesExactlyOneWaiter) {
     lumox_win32_cond_signal(&cond_);
     ASSERT_TRUE(wait_until([&] { return woken() == 1 && settled(2); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(woken(), 1);
+}
+
+TEST_F(CondWithThreeWaiters, ABroadcastReleasesEveryWaiter) {
     lumox_win32_cond_broadcast(&cond_);
     ASSERT_TRUE(wait_until([&] { return woken() == 3; }));
     EXPECT_TRUE(settled(0));

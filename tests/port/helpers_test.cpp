@@ -14,7 +14,7 @@
 namespace vavevar {
 namespace {
 
-TEST(Itoa, WritesDecimalAndReturnsTheNul) {
+TEST(Itoa, WritesDecimalUpToTheNulItReturns) {
     for (const char *text : {"0", "7", "10", "-1", "-305", "2147483647", "-2147483648"}) {
         char buffer[12];
         std::memset(buffer, 'x', sizeof buffer);

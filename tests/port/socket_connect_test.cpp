@@ -26,7 +26,7 @@ struct Client {
     ~Client() { ::close(fd); }
 };
 
-TEST(SocketConnect, ConnectsAndLeavesABlockingSocketThatCarriesData) {
+TEST(SocketConnect, ConnectLeavesABlockingSocketThatCarriesData) {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;

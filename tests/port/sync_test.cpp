@@ -22,7 +22,7 @@
 namespace vavevar {
 namespace {
 
-TEST(Lock, IsRecursiveAndExcludesOtherThreads) {
+TEST(Lock, ExcludesOtherThreadsUntilReleasedAsOftenAsTaken) {
     Lock *lock = lumo_lock_create();
     ASSERT_NE(lock, nullptr);
     auto try_lock_elsewhere = [lock] {
@@ -49,13 +49,16 @@ TEST(Sleep, SleepsAtLeastTheTime) {
     EXPECT_LT(watch.ms(), 120 + test::kLateMs);
 }
 
-TEST(GlobalMutex, TwoThreadsExcludeEachOtherAndTheFileIsForEveryUser) {
+TEST(GlobalMutex, ALockFileThatCannotBeCreatedIsNotTaken) {
     test::TempHome dir;
-    const std::string path = dir.path() + "/ixoglobal.lock";
     GlobalMutex missing;
     EXPECT_FALSE(missing.take((dir.path() + "/no/such/dir/lock").c_str()));
     EXPECT_FALSE(missing.held());
+}
 
+TEST(GlobalMutex, TheFileIsForEveryUser) {
+    test::TempHome dir;
+    const std::string path = dir.path() + "/ixoglobal.lock";
     mode_t old_mask = umask(022);
     GlobalMutex first;
     bool taken = first.take(path.c_str());
@@ -64,6 +67,13 @@ TEST(GlobalMutex, TwoThreadsExcludeEachOtherAndTheFileIsForEveryUser) {
     struct stat info;
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0666u);
+}
+
+TEST(GlobalMutex, TwoThreadsExcludeEachOther) {
+    test::TempHome dir;
+    const std::string path = dir.path() + "/ixoglobal.lock";
+    GlobalMutex first;
+    ASSERT_TRUE(first.take(path.c_str()));
 
     std::atomic<bool> second_holds{false};
     std::thread other([&] {

@@ -52,23 +52,32 @@ protected:
     lumo_subscriberlist *list = nullptr;
 };
 
-TEST_F(Delivery, ReceivesInOrderHoldsUntilRelinquishedThenPollsAndTimesOutEmpty) {
+TEST_F(Delivery, ReceivesInOrder) {
     for (const char *type : {"a", "b", "c"}) send_event(1, type);
+    for (const char *type : {"a", "b", "c"}) EXPECT_EQ(next_type(s), type);
+}
+
+TEST_F(Delivery, AReceivedNotificationIsHeldUntilRelinquished) {
+    for (const char *type : {"a", "b"}) send_event(1, type);
     lumo_notification *a = ::lumo_subscriber_receive(s, 1, 5000);
     ASSERT_NE(a, nullptr);
     EXPECT_STREQ(::lumo_notification_type(a), "a");
-    EXPECT_EQ(next_type(s), "b");
-    ASSERT_NE(::lumo_subscriber_receive(s, 1, 5000), nullptr);  // `c`, which closing destroys
+    ASSERT_NE(::lumo_subscriber_receive(s, 1, 5000), nullptr);  // `b`, which closing destroys
     EXPECT_EQ(held(), 2);
     ::lumo_subscriber_relinquish(s, a);
     // One the subscriber never held is destroyed all the same (the leak checker looks).
     ::lumo_subscriber_relinquish(s, ::lumo_notification_create("mine", nullptr, 0));
     EXPECT_EQ(held(), 1);
+}
+
+TEST_F(Delivery, AReceiveFindingNothingPollsOrTimesOut) {
     Stopwatch watch;
     EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
-    EXPECT_LT(watch.ms(), 100);
+    EXPECT_LT(watch.ms(), kLateMs);
+    Stopwatch timed;
     EXPECT_EQ(::lumo_subscriber_receive(s, 1, 500), nullptr);
-    EXPECT_GE(watch.ms(), 490);
+    EXPECT_GE(timed.ms(), 490);
+    EXPECT_LT(timed.ms(), 500 + kLateMs);
 }
 
 struct Calls {
@@ -99,7 +108,7 @@ struct Calls {
     }
 };
 
-TEST_F(Delivery, ModeZeroRunsOneThreadInOrderModeOneAThreadEachAndEitherMayCancelFromInside) {
+TEST_F(Delivery, ACallbackTakesEveryEventUntilItCancelsItselfInEitherMode) {
     for (std::int32_t mode : {0, 1}) {
         SCOPED_TRACE(mode);
         Calls calls;
@@ -151,7 +160,7 @@ TEST_F(Delivery, CloseDuringARunningCallbackFreesOnlyAfterItReturns) {
     t = nullptr;
 }
 
-TEST_F(Delivery, ReceiversAndACallbackLoseNothingAndClosingWakesEveryBlockedReceiver) {
+TEST_F(Delivery, ReceiversAndACallbackLoseNothingUntilClosed) {
     std::atomic<int> callbacks{0}, received{0};
     auto count = [](lumo_notification *, void *raw) { *static_cast<std::atomic<int> *>(raw) += 1; };
     ASSERT_EQ(::lumo_subscriber_registercallback(t, count, &callbacks, 0), 0);
@@ -181,7 +190,7 @@ TEST_F(Delivery, ReceiversAndACallbackLoseNothingAndClosingWakesEveryBlockedRece
 TEST_F(Delivery, MultirecvReturnsTheReadyMemberThenTheFirstWithSomethingWaitingElseNull) {
     Stopwatch watch;  // empty: null at once, even when asked to wait
     EXPECT_EQ(::lumo_subscriber_multirecv(list, 1, 0), nullptr);
-    EXPECT_LT(watch.ms(), 500);
+    EXPECT_LT(watch.ms(), kLateMs);
     send_and_wait(t, "early");  // queued before it joined: reported all the same
     ::lumo_subscriberlist_add(list, s);
     ::lumo_subscriberlist_add(list, t);
@@ -200,7 +209,7 @@ TEST_F(Delivery, MultirecvReturnsTheReadyMemberThenTheFirstWithSomethingWaitingE
     EXPECT_LT(timed.ms(), 300 + kLateMs);
 }
 
-TEST_F(Delivery, AMultirecvWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheLastOneCloses) {
+TEST_F(Delivery, AMultirecvWaiterWakesWithTheDeliveringMemberOrNullOnceNoneIsLeft) {
     lumo_subscriberlist *other = ::lumo_subscriberlist_create();
     for (lumo_subscriberlist *l : {list, list, other}) ::lumo_subscriberlist_add(l, s);  // one list at most
     ::lumo_subscriberlist_add(list, t);
@@ -230,33 +239,46 @@ TEST_F(Delivery, AMultirecvWaiterWakesWithTheDeliveringMemberAndWithNullWhenTheL
     EXPECT_EQ(list->count, 0);
 }
 
-TEST_F(Delivery, OneDeliveryWakesOneWaiterAndADestroyedListWakesAllThenGoesWithItsLastMember) {
-    ::lumo_subscriberlist_add(list, s);
-    ::lumo_subscriberlist_add(list, t);
-    lumo_subscriberlist *raw = list;
-    std::atomic<int> got_member{0}, got_null{0};
-    auto two_waiters = [&] {
+// Two threads waiting in multirecv on the list of s and t, each counting
+// whether it came back with a member or with null.
+class MultirecvWaiters : public Delivery {
+protected:
+    void SetUp() override {
+        Delivery::SetUp();
+        if (HasFatalFailure()) return;
+        ::lumo_subscriberlist_add(list, s);
+        ::lumo_subscriberlist_add(list, t);
+        raw = list;
+    }
+    std::vector<std::thread> two_waiters() {
         std::vector<std::thread> waiters;
         for (int i = 0; i < 2; ++i)
-            waiters.emplace_back([&] {
+            waiters.emplace_back([this] {
                 (::lumo_subscriber_multirecv(raw, 1, 0) != nullptr ? got_member : got_null) += 1;
             });
         return waiters;
-    };
+    }
+    lumo_subscriberlist *raw = nullptr;  // still there once `list` is destroyed
+    std::atomic<int> got_member{0}, got_null{0};
+};
+
+TEST_F(MultirecvWaiters, OneDeliveryGoesToOneWaiter) {
     auto waiters = two_waiters();
     ASSERT_TRUE(waiters_reach(raw, 2));
     send_event(1, "one");
     for (std::thread &w : waiters) w.join();
     EXPECT_EQ(got_member.load(), 1);
     EXPECT_EQ(got_null.load(), 1);
-
     EXPECT_EQ(next_type(s), "one");
-    waiters = two_waiters();
+}
+
+TEST_F(MultirecvWaiters, ADestroyedListWakesAllWaitersThenGoesWithItsLastMember) {
+    auto waiters = two_waiters();
     ASSERT_TRUE(waiters_reach(raw, 2));
     ::lumo_subscriberlist_destroy(&list);
     for (std::thread &w : waiters) w.join();
-    EXPECT_EQ(got_member.load(), 1);
-    EXPECT_EQ(got_null.load(), 3);
+    EXPECT_EQ(got_member.load(), 0);
+    EXPECT_EQ(got_null.load(), 2);
     // Members leave at their next delivery, just after the hand-over (which
     // the receive may overtake); the last, closed here, frees the list.
     send_event(1, "after");

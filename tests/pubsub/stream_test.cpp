@@ -61,7 +61,7 @@ protected:
     lumo_notification *representative = nullptr;
 };
 
-TEST_F(Streams, EveryWriteIsOneBlockAndCloseSendsTheEndNeverTheHead) {
+TEST_F(Streams, AnOutputStreamSendsEachWriteAsABlockThenAnEmptyEnd) {
     lumo_notification *head = ::lumo_notification_createstream("bulk");
     ASSERT_EQ(::lumo_notification_setProperty(head, "first", "1"), 0);
     ASSERT_EQ(::lumo_notification_setProperty(head, "second", "2"), 0);
@@ -98,7 +98,7 @@ TEST_F(Streams, EveryWriteIsOneBlockAndCloseSendsTheEndNeverTheHead) {
     }
 }
 
-TEST_F(Streams, OneNotificationPerStreamAndReadsTakeWhatHasArrivedAcrossBlocks) {
+TEST_F(Streams, AStreamArrivesAsOneNotificationWhoseReadsSpanItsBlocks) {
     const std::vector<std::string> blocks{"abc", "defgh", "ij", ""};
     const struct {
         std::string key;
@@ -128,7 +128,7 @@ TEST_F(Streams, OneNotificationPerStreamAndReadsTakeWhatHasArrivedAcrossBlocks) 
     }
 }
 
-TEST_F(Streams, ClosingEarlyDropsLaterBlocksAndTheEndTakesItOutOfTheTable) {
+TEST_F(Streams, ClosingEarlyDropsLaterBlocksUntilTheEnd) {
     send_block("k4", "kept");
     lumo_instream *in = receive_stream();
     ASSERT_NE(in, nullptr);
@@ -143,7 +143,7 @@ TEST_F(Streams, ClosingEarlyDropsLaterBlocksAndTheEndTakesItOutOfTheTable) {
     EXPECT_EQ(::lumo_subscriber_receive(s, 0, 0), nullptr);
 }
 
-TEST_F(Streams, AReadWaitsForTheFirstByteOnlyAndClosingTheSubscriberEndsTheStream) {
+TEST_F(Streams, AReadWaitsForTheFirstByteOnly) {
     send_block("k5", "partial");
     lumo_instream *in = receive_stream();
     ASSERT_NE(in, nullptr);
@@ -151,15 +151,24 @@ TEST_F(Streams, AReadWaitsForTheFirstByteOnlyAndClosingTheSubscriberEndsTheStrea
     char buffer[64];
     ASSERT_EQ(::lumo_instream_read(in, buffer, 64), 7);  // the rest has not come
     std::atomic<std::int32_t> last{-1};
-    auto read_in_thread = [&] { return std::thread([&] { last = ::lumo_instream_read(in, buffer, 64); }); };
-    std::thread reader = read_in_thread();
+    std::thread reader([&] { last = ::lumo_instream_read(in, buffer, 64); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(last.load(), -1);  // waiting for more
     send_block("k5", "second");
     reader.join();
     EXPECT_EQ(last.load(), 6);
-    last = -1;
-    reader = read_in_thread();
+    ::lumo_instream_close(&in);
+}
+
+TEST_F(Streams, ClosingTheSubscriberEndsAWaitingRead) {
+    send_block("k5", "partial");
+    lumo_instream *in = receive_stream();
+    ASSERT_NE(in, nullptr);
+    ::lumo_subscriber_relinquish(s, representative);
+    char buffer[64];
+    ASSERT_EQ(::lumo_instream_read(in, buffer, 64), 7);
+    std::atomic<std::int32_t> last{-1};
+    std::thread reader([&] { last = ::lumo_instream_read(in, buffer, 64); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(last.load(), -1);
     ::lumo_subscriber_close(s);

@@ -48,17 +48,23 @@ TEST(Conn, AMessageGoesOutWholeHoweverLargeInOneSendWhereThePeerTakesIt) {
     EXPECT_EQ(got, message);
 }
 
-TEST(Conn, AClosedPeerFailsSendsWithoutKillingTheProcessAndEndsReceives) {
+TEST(Conn, AClosedPeerEndsReceivesAfterWhatItSent) {
     test::SocketPair pair;
     Conn conn(pair.library());
     ASSERT_TRUE(pair.peer_send("abc"));
     pair.close_peer();
     EXPECT_EQ(receive(conn.c), "abc");
     EXPECT_EQ(receive(conn.c), "");  // 0: closed
+}
+
+TEST(Conn, ASendToAClosedPeerFailsWithoutKillingTheProcess) {
+    test::SocketPair pair;
+    Conn conn(pair.library());
+    pair.close_peer();
     EXPECT_FALSE(send(conn.c, "message"));  // no SIGPIPE
 }
 
-TEST(Conn, InvalidatedRecordFailsSendsAndReceivesButKeepsTheSocket) {
+TEST(Conn, AnInvalidatedRecordFailsSendsAndReceives) {
     test::SocketPair pair;
     Conn conn(pair.library());
     ASSERT_TRUE(pair.peer_send("ready\n"));
@@ -66,14 +72,21 @@ TEST(Conn, InvalidatedRecordFailsSendsAndReceivesButKeepsTheSocket) {
     EXPECT_EQ(receive(conn.c), "<fail>");
     EXPECT_FALSE(send(conn.c, "more"));
     EXPECT_TRUE(pair.peer_receive(20).empty());
+}
+
+TEST(Conn, AnInvalidatedRecordKeepsItsSocketOpen) {
+    test::SocketPair pair;
+    Conn conn(pair.library());
+    lumo_conn_invalidate(conn.c);
     EXPECT_EQ(lumo_conn_socket(conn.c), pair.library());
     lumo_conn_free(conn.c);
     conn.c = nullptr;
     EXPECT_TRUE(pair.peer_send("socket still open\n"));
 }
 
-TEST(Conn, CreateRefusesMinusOneAndFailsCleanlyWithoutMemory) {
-    EXPECT_EQ(lumo_conn_create(-1), nullptr);
+TEST(Conn, CreateRefusesMinusOne) { EXPECT_EQ(lumo_conn_create(-1), nullptr); }
+
+TEST(Conn, CreateFailsCleanlyWithoutMemory) {
     test::SocketPair pair;
     int tried = test::for_each_allocation_failure([&] {
         Conn conn(pair.library());

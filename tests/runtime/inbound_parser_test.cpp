@@ -118,13 +118,16 @@ TEST(InboundParser, MessageLinesAreTakenByWhatFollowsTheirFirstSixBytes) {
               (std::vector<std::string>{"unknown POST /stat", "unknown short", "unknown ", "unknown POST /"}));
 }
 
-TEST(InboundParser, StatusAnswersTakeTheirLastHeadersAndWithoutAnIdentifierFailForGood) {
-    InboundEvent no_ids;
-    no_ids.subscriber_ids = "";
+TEST(InboundParser, StatusAnswersTakeTheirLastHeaders) {
     EXPECT_EQ(messages("POST /status\r\nMessage: first\r\nno colon\r\nSubscriberID: 7x\r\nMessage: kept\r\n"
                        "Result:failure\r\nResult: success\r\n\r\n"
                        "POST /status\r\nSubscriberID: -2\r\nMessage: \r\n\r\n"),
               (std::vector<std::string>{"status 7 success kept", "status -2 failure (none)"}));
+}
+
+TEST(InboundParser, AMessageWithoutAnIdentifierFailsForGood) {
+    InboundEvent no_ids;
+    no_ids.subscriber_ids = "";
     for (const std::string &broken : std::vector<std::string>{"POST /status\r\n\r\n",
                                                                "POST /status\r\nResult: success\r\n\r\n",
                                                                no_ids.bytes()}) {

@@ -18,8 +18,6 @@
 namespace vavevar::test {
 namespace {
 
-using std::chrono::steady_clock;
-
 class Lifecycle : public RuntimeTest {};
 
 TEST_F(Lifecycle, MissingOrInvalidConfigurationIsReported) {
@@ -42,18 +40,24 @@ TEST_F(Lifecycle, MissingOrInvalidConfigurationIsReported) {
     EXPECT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));
 }
 
-TEST_F(Lifecycle, PortArgumentCountsByItsLow16BitsAndHomesFallBack) {
+TEST_F(Lifecycle, PortArgumentCountsByItsLow16Bits) {
     ASSERT_EQ(::lumo_init_with_port(70000), 0);
     EXPECT_EQ(lumo_runtime_current()->port, 4464);
     ::lumo_shutdown_nowait();
 
-    // 65536 has nothing in its low bits: the environment decides. An empty
-    // configuration home falls back to the home.
+    // 65536 has nothing in its low bits: the environment decides.
     std::string port = std::to_string(daemon.port());
     ScopedEnv env("TAMRIX_LUMO_PROXY_PORT", port.c_str());
-    ScopedEnv empty("TAMRIX_CONFIG_HOME", "");
     ASSERT_EQ(::lumo_init_with_port(65536), 0);
     EXPECT_EQ(lumo_runtime_current()->port, daemon.port());
+}
+
+TEST_F(Lifecycle, HomeIsTheGivenOneElseTheConfigurationHomeElseTheHome) {
+    std::string port = std::to_string(daemon.port());
+    ScopedEnv env("TAMRIX_LUMO_PROXY_PORT", port.c_str());
+    // An empty configuration home falls back to the home.
+    ScopedEnv empty("TAMRIX_CONFIG_HOME", "");
+    ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
     EXPECT_STREQ(lumo_runtime_current()->home, home.c_str());
     ::lumo_shutdown_nowait();
 
@@ -66,12 +70,15 @@ TEST_F(Lifecycle, PortArgumentCountsByItsLow16BitsAndHomesFallBack) {
     EXPECT_STREQ(lumo_runtime_current()->home, "/given/home");
 }
 
-TEST_F(Lifecycle, StartsAreCountedAndOnlyTheLastShutdownStops) {
-    auto start = steady_clock::now();
-    ::lumo_shutdown();  // without a start: nothing to do
+TEST_F(Lifecycle, ShutdownWithoutAStartDoesNothing) {
+    Stopwatch watch;
+    ::lumo_shutdown();
     ::lumo_shutdown_nowait();
-    EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_LT(watch.ms(), kLateMs);
+    EXPECT_EQ(lumo_runtime_current(), nullptr);
+}
 
+TEST_F(Lifecycle, EveryStartNeedsItsOwnShutdown) {
     start_connected();
     EXPECT_EQ(::lumo_init_with_port(daemon.port()), -3);
     ::lumo_shutdown();
@@ -86,9 +93,9 @@ TEST_F(Lifecycle, StartsAreCountedAndOnlyTheLastShutdownStops) {
 
 TEST_F(Lifecycle, StartReturnsPromptlyWithoutADaemon) {
     // (How promptly it stops then is a matter of the shutdown bound tests.)
-    auto start = steady_clock::now();
+    Stopwatch watch;
     ASSERT_EQ(::lumo_init_with_port(unused_port()), 0);
-    EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_LT(watch.ms(), kLateMs);
 }
 
 std::string instance_name() {

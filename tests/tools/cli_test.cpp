@@ -24,7 +24,7 @@ Parser sample(Seen &seen) {
     return p;
 }
 
-TEST(CliParser, OptionsTakeValuesEitherWayAndMixWithPositionals) {
+TEST(CliParser, OptionsTakeValuesEitherWayAmongPositionals) {
     Seen seen;
     auto positional = sample(seen).parse({"a", "--name", "x", "--quiet", "b", "--name=y=z", "--", "--name", "-"});
     EXPECT_EQ(positional, (std::vector<std::string>{"a", "b", "--name", "-"}));
@@ -73,7 +73,7 @@ TEST(CliValues, NumbersPortsAndAssignmentsAreCheckedStrictly) {
         EXPECT_THROW(parse_property("--prop", bad), UsageError) << bad;
 }
 
-TEST(CliEndpoint, FlagsWinOverTheEnvironmentAndConfigHomeOverHome) {
+TEST(CliEndpoint, FlagsWinOverTheEnvironmentWhereConfigHomeWinsOverHome) {
     ::setenv("TAMRIX_LUMO_PROXY_PORT", "7001", 1);
     ::setenv("TAMRIX_CONFIG_HOME", "", 1);
     ::setenv("TAMRIX_HOME", "/h", 1);
@@ -86,6 +86,12 @@ TEST(CliEndpoint, FlagsWinOverTheEnvironmentAndConfigHomeOverHome) {
     e.home = "/flag";
     EXPECT_EQ(e.resolve_port(), 9);
     EXPECT_EQ(e.resolve_home(), "/flag");
+    ::unsetenv("TAMRIX_LUMO_PROXY_PORT");
+    ::unsetenv("TAMRIX_CONFIG_HOME");
+    ::unsetenv("TAMRIX_HOME");
+}
+
+TEST(CliEndpoint, AMissingOrBadEndpointIsWrongUsage) {
     ::setenv("TAMRIX_LUMO_PROXY_PORT", "70000", 1);
     EXPECT_THROW(Endpoint{}.resolve_port(), UsageError);
     ::unsetenv("TAMRIX_LUMO_PROXY_PORT");

@@ -12,12 +12,14 @@
 namespace vavevar::test {
 namespace {
 
-TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
-    std::uint16_t port = 0;
-    {
-        FakeDaemon gone;
-        port = gone.port();
-    }
+// A port on which nothing listens any more.
+std::uint16_t port_of_a_gone_daemon() {
+    FakeDaemon gone;
+    return gone.port();
+}
+
+TEST(ToolInput, NoDaemonFailsAtRunTime) {
+    std::uint16_t port = port_of_a_gone_daemon();
     TempHome home;
     // Options win over the environment.
     auto pub = run_tool({"pub", "A", "--port", std::to_string(port), "--home", home.path()}, 1, "/nonexistent");
@@ -25,7 +27,11 @@ TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
     EXPECT_EQ(pub->stderr_.rfind("vavevar pub: cannot connect to the daemon on localhost:" + std::to_string(port) + ": ", 0),
               0u)
         << pub->stderr_;
-    auto bad = run_tool({"pub", "A", "--no-such-option"}, port, home.path());
+}
+
+TEST(ToolInput, AnUnknownOptionIsWrongUsage) {
+    TempHome home;
+    auto bad = run_tool({"pub", "A", "--no-such-option"}, port_of_a_gone_daemon(), home.path());
     EXPECT_EQ(bad->wait(), 2);
     EXPECT_NE(bad->stderr_.find("--no-such-option"), std::string::npos) << bad->stderr_;
 }
