@@ -33,10 +33,6 @@ inline std::uint16_t unused_port() {
     return ntohs(address.sin_port);
 }
 
-inline double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Each test process takes its own machine-wide mutex, so that tests running
 // side by side do not hold up each other's start and stop.
 inline const char *private_global_mutex() {

@@ -44,6 +44,12 @@ private:
 // builds included). Lower bounds are asserted exactly.
 inline constexpr std::int64_t kLateMs = 2000;
 
+// What must happen at once (a stop that cuts a pause short, a start that does
+// not wait, a retry without back-off) may take this long on such a machine:
+// still short of the one-second pauses whose absence those tests prove, which
+// kLateMs would hide.
+inline constexpr std::int64_t kPromptMs = 800;
+
 // Entries of a directory such as /proc/self/task or /proc/self/fd.
 inline int count_entries(const char *dir) {
     int count = 0;
