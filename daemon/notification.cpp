@@ -61,20 +61,15 @@ RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceNam
     out.number_header(wire::kAddrListLength, 0);
     out.line({});
     out.raw(e.body);
-    if (!account) {
-        tail_ = std::make_shared<const std::string>(std::move(tail));
-        return;
-    }
-    // The last recipient to let go of the tail gives its bytes back.
-    // Should the shared pointer fail to allocate, it calls the deleter, so the
-    // bytes are added first and the string handed over before.
-    auto owned = std::make_unique<const std::string>(std::move(tail));
-    std::size_t bytes = owned->capacity();
-    account->add(bytes);
-    tail_ = std::shared_ptr<const std::string>(owned.release(), [account, bytes](const std::string *t) {
-        account->remove(bytes);
-        delete t;
-    });
+    // One allocation holds the tail and its share of the account; the last
+    // recipient to let go of it gives the bytes back.
+    struct Tail {
+        std::string bytes;
+        AccountedBytes share;
+    };
+    auto held = std::make_shared<Tail>(Tail{std::move(tail), AccountedBytes(account)});
+    held->share.set(held->bytes.capacity());
+    tail_ = std::shared_ptr<const std::string>(held, &held->bytes);
 }
 
 std::string RenderedEvent::head_for(std::int32_t subscriberId, std::size_t *deliveryOffset) const {
