@@ -145,15 +145,17 @@ bool Router::handle(ClientId id, Request &&request, std::string &why) {
     return true;
 }
 
-// Reply lines are counted by the client: the result must be the third line
-// and the instance name the ninth.
+std::string Router::memory_refusal() const {
+    if (!over_high_water()) return {};
+    return "the daemon is near its memory limit of " +
+           std::to_string(config_.limits.maxTotalBytes / (1024 * 1024)) + " MiB";
+}
+
 std::string Router::connect_refusal(const Client &c) const {
     const Limits &l = config_.limits;
     if (stats_.clients >= l.maxClients)
         return "too many clients (limit " + std::to_string(l.maxClients) + ")";
-    if (over_high_water())
-        return "the daemon is near its memory limit of " +
-               std::to_string(l.maxTotalBytes / (1024 * 1024)) + " MiB";
+    if (std::string memory = memory_refusal(); !memory.empty()) return memory;
     if (c.pid != 0) {
         auto it = perProcess_.find(process_key(c));
         if (it != perProcess_.end() && it->second >= l.maxConnectionsPerProcess)
@@ -163,6 +165,8 @@ std::string Router::connect_refusal(const Client &c) const {
     return {};
 }
 
+// Reply lines are counted by the client: the result must be the third line
+// and the instance name the ninth.
 void Router::on_connect(Client &c, ConnectRequest &&r) {
     c.pid = claimed_pid(r.selfId);
     std::string refusal = connect_refusal(c);
@@ -228,9 +232,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     for (const Property &p : r.properties) propertyBytes += p.line.size();
     std::string refusal =
         filter.ok() ? over_bounds(c, r, group, propertyBytes) : "invalid subscription: " + filter.error();
-    if (refusal.empty() && over_high_water())
-        refusal = "the daemon is near its memory limit of " +
-                  std::to_string(config_.limits.maxTotalBytes / (1024 * 1024)) + " MiB";
+    if (refusal.empty()) refusal = memory_refusal();
     Member m;
     if (refusal.empty() && !group.empty()) {
         m.client = c.id;

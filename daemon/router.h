@@ -141,6 +141,8 @@ private:
     void queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event);
     void after_queue(Client &c);
     void kept_changed(Client &c) noexcept;
+    // Why new work is refused for the daemon's memory, or empty.
+    std::string memory_refusal() const;
     // Why a connect from `c` is refused, or empty when it is not.
     std::string connect_refusal(const Client &c) const;
 
