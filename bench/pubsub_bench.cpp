@@ -121,9 +121,10 @@ std::string inbound_event(const std::string &body) {
            body;
 }
 
-void BM_DeliveryThroughput(benchmark::State &state) {
-    const auto count = static_cast<std::size_t>(state.range(0));
-    Sink sink;
+// Starts the library against `sink` and subscribes once (the sink answers
+// the handshake and the subscription); null, with the library stopped again,
+// when either fails.
+lumo_subscriber *subscribe_through(Sink &sink) {
     std::string home = std::filesystem::temp_directory_path() / "vavevar-bench-home";
     std::filesystem::create_directories(home);
     ::setenv("TAMRIX_HOME", home.c_str(), 1);
@@ -133,20 +134,32 @@ void BM_DeliveryThroughput(benchmark::State &state) {
             send_all(sink.client(), "POST /status HTTP/1.1\r\nResult: success\r\nSubscriberID: 1\r\n\r\n");
     });
     if (::lumo_init_with_port(sink.port()) != 0) {
-        state.SkipWithError("start failed");
         acceptor.join();
-        return;
+        return nullptr;
     }
     lumo_subscriber *subscriber = ::lumo_subscriber_create(nullptr, "bench", nullptr, nullptr, nullptr);
     acceptor.join();
-    if (subscriber == nullptr) {
-        state.SkipWithError("subscribe failed");
-        ::lumo_shutdown_nowait();
-        return;
-    }
+    if (subscriber == nullptr) ::lumo_shutdown_nowait();
+    return subscriber;
+}
+
+// `count` inbound events of 128-byte bodies, as one blast.
+std::string blast_of(std::size_t count) {
     std::string blast;
     const std::string one = inbound_event(std::string(128, 'b'));
     for (std::size_t i = 0; i < count; ++i) blast += one;
+    return blast;
+}
+
+void BM_DeliveryThroughput(benchmark::State &state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    Sink sink;
+    lumo_subscriber *subscriber = subscribe_through(sink);
+    if (subscriber == nullptr) {
+        state.SkipWithError("start or subscribe failed");
+        return;
+    }
+    const std::string blast = blast_of(count);
     for (auto _ : state) {
         std::thread sender([&] { send_all(sink.client(), blast); });
         std::size_t received = 0;
@@ -173,31 +186,16 @@ BENCHMARK(BM_DeliveryThroughput)->Arg(20000)->Unit(benchmark::kMillisecond)->Use
 void BM_RegistryCallsDuringACallbackFlood(benchmark::State &state) {
     const auto count = static_cast<std::size_t>(state.range(0));
     Sink sink;
-    std::string home = std::filesystem::temp_directory_path() / "vavevar-bench-home";
-    std::filesystem::create_directories(home);
-    ::setenv("TAMRIX_HOME", home.c_str(), 1);
-    std::thread acceptor([&] {
-        if (sink.accept_library() && read_past(sink.client(), "numberOfProperties: 0\r\n\r\n"))
-            send_all(sink.client(), "POST /status HTTP/1.1\r\nResult: success\r\nSubscriberID: 1\r\n\r\n");
-    });
-    if (::lumo_init_with_port(sink.port()) != 0) {
-        state.SkipWithError("start failed");
-        acceptor.join();
-        return;
-    }
-    lumo_subscriber *subscriber = ::lumo_subscriber_create(nullptr, "bench", nullptr, nullptr, nullptr);
-    acceptor.join();
+    lumo_subscriber *subscriber = subscribe_through(sink);
     static std::atomic<std::size_t> called{0};
     if (subscriber == nullptr ||
         ::lumo_subscriber_registercallback(subscriber, [](lumo_notification *, void *) { ++called; },
                                            nullptr, 1) != 0) {
-        state.SkipWithError("subscribe failed");
-        ::lumo_shutdown_nowait();
+        state.SkipWithError("start or subscribe failed");
+        if (subscriber != nullptr) ::lumo_shutdown_nowait();
         return;
     }
-    std::string blast;
-    const std::string one = inbound_event(std::string(128, 'b'));
-    for (std::size_t i = 0; i < count; ++i) blast += one;
+    const std::string blast = blast_of(count);
     std::vector<double> pairNs;
     for (auto _ : state) {
         called = 0;
