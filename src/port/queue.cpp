@@ -1,8 +1,10 @@
 #include "port/queue.h"
 
+#include <time.h>
+
+#include <cerrno>
 #include <new>
 
-#include "port/cond.h"
 #include "port/memory.h"
 
 namespace vavevar {
@@ -15,14 +17,33 @@ bool refusing(const lumo_queue *queue) noexcept {
 // A condition wait hands the queue's lock to the wait, which releases it while
 // sleeping and retakes it before returning; the analysis cannot see through
 // that, but the lock is held again on return.
-void wait_on(lumo_queue *queue, lumox_win32_cond_t *cond) noexcept LUMO_REQUIRES(queue->lock) {
-    vavevar::lumox_win32_cond_wait(cond, queue->lock->native());
+// The queue's lock is recursive, but no operation sleeps while holding it
+// more than once, so the wait releases it entirely.
+void wait_on(lumo_queue *queue, pthread_cond_t *cond) noexcept LUMO_REQUIRES(queue->lock) {
+    pthread_cond_wait(cond, queue->lock->native());
 }
 
-void timed_wait_on(lumo_queue *queue, lumox_win32_cond_t *cond, std::int32_t timeout_ms) noexcept
+// One wait, however it ends: a timed getter does not wait again.
+void timed_wait_on(lumo_queue *queue, pthread_cond_t *cond, std::int32_t timeout_ms) noexcept
     LUMO_REQUIRES(queue->lock) {
-    vavevar::lumox_win32_cond_timedwait(cond, queue->lock->native(),
-                                        static_cast<std::uint32_t>(timeout_ms));
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1'000'000;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1'000'000'000;
+    }
+    pthread_cond_timedwait(cond, queue->lock->native(), &deadline);
+}
+
+bool init_monotonic(pthread_cond_t *cond) noexcept {
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0) return false;
+    bool ok = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
+              pthread_cond_init(cond, &attr) == 0;
+    pthread_condattr_destroy(&attr);
+    return ok;
 }
 
 void count_add(lumo_queue *queue, std::int32_t delta) noexcept LUMO_REQUIRES(queue->lock) {
@@ -35,8 +56,8 @@ void count_add(lumo_queue *queue, std::int32_t delta) noexcept LUMO_REQUIRES(que
 // longer drain, and is waited for in the same way.
 void stop_locked(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
     queue->stopped.store(1);
-    if (queue->drain_waiters > 0) vavevar::lumox_win32_cond_broadcast(&queue->drained);
-    if (queue->get_waiters > 0) vavevar::lumox_win32_cond_broadcast(&queue->not_empty);
+    if (queue->drain_waiters > 0) pthread_cond_broadcast(&queue->drained);
+    if (queue->get_waiters > 0) pthread_cond_broadcast(&queue->not_empty);
     while (queue->get_waiters > 0 || queue->close_waiters > 0) {
         queue->drain_waiters += 1;
         wait_on(queue, &queue->drained);
@@ -79,7 +100,7 @@ bool insert(lumo_queue *queue, void *item, bool at_front) noexcept {
         link_back(queue, node);
     }
     count_add(queue, 1);
-    if (queue->get_waiters != 0) vavevar::lumox_win32_cond_signal(&queue->not_empty);
+    if (queue->get_waiters != 0) pthread_cond_signal(&queue->not_empty);
     return true;
 }
 
@@ -100,12 +121,11 @@ lumo_queue *lumo_queue_create() noexcept {
     if (memory == nullptr) return nullptr;
     auto *queue = new (memory) lumo_queue{};
     queue->lock = lumo_lock_create();
-    bool not_empty_ok = vavevar::lumox_win32_cond_init(&queue->not_empty) == 0;
-    bool drained_ok = vavevar::lumox_win32_cond_init(&queue->drained) == 0;
+    bool not_empty_ok = init_monotonic(&queue->not_empty);
+    bool drained_ok = init_monotonic(&queue->drained);
     if (queue->lock == nullptr || !not_empty_ok || !drained_ok) {
-        // A failed init leaves its variable inert, so destroying all is safe.
-        vavevar::lumox_win32_cond_destroy(&queue->not_empty);
-        vavevar::lumox_win32_cond_destroy(&queue->drained);
+        if (not_empty_ok) pthread_cond_destroy(&queue->not_empty);
+        if (drained_ok) pthread_cond_destroy(&queue->drained);
         lumo_lock_destroy(queue->lock);
         queue->~lumo_queue();
         lumo_free(memory);
@@ -139,7 +159,7 @@ void *lumo_queue_get(lumo_queue *queue, std::int32_t wait, std::int32_t timeout_
     // A close waits for the queue to empty; a stop waits for the getters to
     // leave, and a getter leaving a stopped queue may leave items behind.
     if (queue->drain_waiters != 0 && (queue->head == nullptr || queue->stopped.load() != 0))
-        vavevar::lumox_win32_cond_broadcast(&queue->drained);
+        pthread_cond_broadcast(&queue->drained);
     return item;
 }
 
@@ -157,7 +177,7 @@ bool lumo_queue_close(lumo_queue *queue) noexcept {
     queue->close_waiters -= 1;
     // A stop that let this close go waits on the same condition for it.
     if (queue->stopped.load() != 0 && queue->drain_waiters > 0)
-        vavevar::lumox_win32_cond_broadcast(&queue->drained);
+        pthread_cond_broadcast(&queue->drained);
     return queue->head == nullptr;
 }
 
@@ -176,8 +196,8 @@ bool lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept {
         if (queue->stopped.load() == 0) stop_locked(queue);
         node = queue->head;
     }
-    vavevar::lumox_win32_cond_destroy(&queue->not_empty);
-    vavevar::lumox_win32_cond_destroy(&queue->drained);
+    pthread_cond_destroy(&queue->not_empty);
+    pthread_cond_destroy(&queue->drained);
     lumo_lock_destroy(queue->lock);
     while (node != nullptr) {
         lumo_queue_node *next = node->next;

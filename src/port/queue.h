@@ -8,12 +8,13 @@
 // freed (lumo_queue_destroy). Every operation treats a null queue as a refusal.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 
 #include "port/lock.h"
 #include "port/thread_annotations.h"
-#include "vavevar.h"
 
 struct lumo_queue_node {
     void *item;
@@ -26,8 +27,11 @@ struct lumo_queue {
     std::atomic<std::uint32_t> closing;
     std::atomic<std::uint32_t> stopped;
     vavevar::Lock *lock;
-    lumox_win32_cond_t not_empty;  // getters sleep here while the queue is empty
-    lumox_win32_cond_t drained;    // close waits here to drain, stop for the getters to leave
+    // Plain conditions on CLOCK_MONOTONIC rather than the exported emulation:
+    // every hand-off between the library's threads crosses one, and a
+    // wake-up here costs one futex call instead of three lock round trips.
+    pthread_cond_t not_empty;  // getters sleep here while the queue is empty
+    pthread_cond_t drained;    // close waits here to drain, stop for the getters to leave
     std::int32_t drain_waiters LUMO_GUARDED_BY(lock);
     std::int32_t get_waiters LUMO_GUARDED_BY(lock);
     // Closes inside lumo_queue_close: a stop waits for them to leave too, so
