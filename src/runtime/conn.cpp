@@ -35,20 +35,26 @@ void lumo_conn_free(lumo_conn *conn) noexcept {
 // it keeps a message from being cut in two, which the daemon could not
 // recover from. MSG_NOSIGNAL turns a closed peer into an error result instead
 // of a SIGPIPE that would end the application.
-bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept {
-    if (!is_open(conn)) return false;
-    const auto *next = static_cast<const char *>(bytes);
+bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length,
+                    std::size_t *handed) noexcept {
+    const auto *first = static_cast<const char *>(bytes);
+    const char *next = first;
+    auto result = [&](bool all) {
+        if (handed != nullptr) *handed = static_cast<std::size_t>(next - first);
+        return all;
+    };
+    if (!is_open(conn)) return result(false);
     while (length > 0) {
         ssize_t sent = ::send(conn->socket, next, length, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return result(false);
         }
-        if (sent == 0) return false;
+        if (sent == 0) return result(false);
         next += sent;
         length -= static_cast<std::size_t>(sent);
     }
-    return true;
+    return result(true);
 }
 
 // An interrupted receive is repeated, since it says nothing about the

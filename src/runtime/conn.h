@@ -26,8 +26,10 @@ void lumo_conn_free(lumo_conn *conn) noexcept;
 
 // Sends all `length` bytes, in as many calls as it takes. True when every
 // byte went out (or there were none), false when the connection failed or
-// was invalidated before the call.
-bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length) noexcept;
+// was invalidated before the call. `handed`, when given, tells how many
+// bytes the kernel took, all of them or those before the failure.
+bool lumo_conn_send(lumo_conn *conn, const void *bytes, std::size_t length,
+                    std::size_t *handed = nullptr) noexcept;
 
 // One receive of at most `length` bytes into `into`. Returns how many came,
 // 0 when the peer closed the connection, -1 when it failed or was

@@ -43,8 +43,13 @@ SenderState g_sender;
 std::once_flag g_sender_once;
 
 constexpr std::uint32_t kAbortRepeatMs = 100;
-// The message buffer keeps its memory between messages up to this size.
-constexpr std::size_t kKeptBufferBytes = 64 * 1024;
+// What the sender finds queued is written with one send of up to this many
+// bytes (a message larger than that goes alone); the buffer keeps its memory
+// between batches up to twice this size.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+constexpr std::size_t kKeptBufferBytes = 2 * kBatchBytes;
+// Messages in one batch at most: more than 64 KiB of the smallest messages.
+constexpr std::size_t kMaxBatch = 1024;
 // How long the sender waits before building a message again when memory ran out.
 constexpr std::uint32_t kNoMemoryPauseMs = 100;
 
@@ -65,34 +70,61 @@ bool enqueue(lumo_outmsg *message) {
     return lumo_queue_put(g_sender.queue, message) != 0;
 }
 
-// Appends an event with the instance name the daemon gave this runtime
-// (none when the library is not initialised). The name is copied out under
-// the runtime's lock and written without it.
-bool write_event(const lumo_notification *n, ByteBuffer &out) {
-    char buffer[256];
-    char *heap = nullptr;
-    std::size_t length = 0;
-    const char *name =
-        lumo_runtime_instance_name(lumo_runtime_current(), buffer, sizeof buffer, &heap, &length);
-    bool result = lumo_event_write(n, name, length, out);
-    lumo_free(heap);
-    return result;
-}
+// The instance name the daemon gave this runtime (none when the library is
+// not initialised), copied out under the runtime's lock so that a batch is
+// written without it.
+class InstanceName {
+public:
+    InstanceName() noexcept
+        : text_(lumo_runtime_instance_name(lumo_runtime_current(), buffer_, sizeof buffer_, &heap_,
+                                           &length_)) {}
+    ~InstanceName() { lumo_free(heap_); }
+    InstanceName(const InstanceName &) = delete;
+    InstanceName &operator=(const InstanceName &) = delete;
 
-enum class Written { yes, lost_link, no_memory };
+    bool append(const lumo_outmsg *message, ByteBuffer &out) const noexcept {
+        if (message->msg_kind != kOutmsgEvent) return message->ops->write(message->payload, out);
+        return lumo_event_write(static_cast<const lumo_notification *>(message->payload), text_,
+                                length_, out);
+    }
 
-// Builds the message in the sender's buffer and sends it whole.
-Written write_message(const lumo_outmsg *message, ByteBuffer &out, lumo_conn *conn) {
-    out.truncate(0);
-    bool built = message->msg_kind == kOutmsgEvent
-                     ? write_event(static_cast<const lumo_notification *>(message->payload), out)
-                     : message->ops->write(message->payload, out);
-    if (!built) return Written::no_memory;
-    bool sent = lumo_conn_send(conn, out.data(), out.size());
-    // A large body is not kept once it went: the buffer starts small again.
-    if (out.capacity() > kKeptBufferBytes) out.release();
-    return sent ? Written::yes : Written::lost_link;
-}
+private:
+    char buffer_[256];
+    char *heap_ = nullptr;
+    std::size_t length_ = 0;
+    const char *text_;
+};
+
+// Messages the queue refused to take back after a failed write (it is
+// draining for a stop), in writing order: the sender writes them before
+// anything queued. A batch takes from here before it takes from the queue,
+// so this never holds more than one batch and the message after it.
+class Held {
+public:
+    bool empty() const noexcept { return count_ == 0; }
+    lumo_outmsg *pop() noexcept {
+        --count_;
+        return items_[first_++];
+    }
+    // Puts `messages` back ahead of everything queued, in their order; what
+    // the queue refuses is held here, ahead of what was held already.
+    void put_back(lumo_queue *queue, lumo_outmsg *const *messages, std::size_t count) noexcept {
+        std::size_t refused = count;
+        while (refused > 0 && lumo_queue_putfront(queue, messages[refused - 1])) --refused;
+        for (std::size_t i = count_; i-- > 0;) items_[refused + i] = items_[first_ + i];
+        for (std::size_t i = 0; i < refused; ++i) items_[i] = messages[i];
+        first_ = 0;
+        count_ += refused;
+    }
+    void free_all() noexcept {
+        while (!empty()) lumo_outmsg_free(pop());
+    }
+
+private:
+    lumo_outmsg *items_[kMaxBatch + 1];
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
 
 void publish_conn(lumo_conn *conn) {
     LockGuard guard(g_sender.conn_lock);
@@ -127,17 +159,61 @@ void start_watch() {
     g_sender.watch_thread = vavevar::lumox_win32_thread_createattached(watch_main, nullptr);
 }
 
+// One send's worth of messages, serialised back to back.
+struct Batch {
+    lumo_outmsg *messages[kMaxBatch + 1];
+    std::size_t ends[kMaxBatch];  // where each message's bytes end in the buffer
+    std::size_t count = 0;
+};
+
+enum class Written { yes, lost_link, no_memory };
+
+// Takes the messages that are there without waiting, behind `first`, and
+// serialises them into `out` until it holds kBatchBytes, then hands it to the
+// kernel in one send. What the kernel took whole is released; the rest goes
+// back ahead of the queue in order, to be written whole on the next
+// connection (or, when memory ran out, on this one after a pause).
+Written write_batch(lumo_outmsg *first, lumo_queue *queue, Held &held, ByteBuffer &out,
+                    lumo_conn *conn) {
+    Batch batch;
+    InstanceName name;
+    out.truncate(0);
+    bool built = true;
+    for (lumo_outmsg *message = first; message != nullptr;) {
+        if (g_sender.abandon.load()) {
+            lumo_outmsg_free(message);
+        } else if (name.append(message, out)) {
+            batch.ends[batch.count] = out.size();
+            batch.messages[batch.count++] = message;
+        } else {
+            // It goes back behind what is built, to be tried again alone.
+            batch.messages[batch.count] = message;
+            built = false;
+            break;
+        }
+        if (out.size() >= kBatchBytes || batch.count == kMaxBatch) break;
+        message = !held.empty() ? held.pop() : static_cast<lumo_outmsg *>(lumo_queue_get(queue, 0, -1));
+    }
+    std::size_t handed = 0;
+    bool sent = batch.count == 0 || lumo_conn_send(conn, out.data(), out.size(), &handed);
+    if (sent) handed = out.size();
+    std::size_t done = 0;
+    while (done < batch.count && batch.ends[done] <= handed) lumo_outmsg_free(batch.messages[done++]);
+    std::size_t left = batch.count - done + (built ? 0 : 1);
+    if (left > 0) held.put_back(queue, batch.messages + done, left);
+    // A large body is not kept once it went: the buffer starts small again.
+    if (out.capacity() > kKeptBufferBytes) out.release();
+    if (!sent) return Written::lost_link;
+    return built ? Written::yes : Written::no_memory;
+}
+
 void loop(lumo_queue *queue) {
     lumo_conn *conn = nullptr;
     ByteBuffer out;
-    // A message whose write failed while the queue refused to take it back
-    // (it is draining for a stop): kept here so that it is written first.
-    lumo_outmsg *retry = nullptr;
+    Held held;
     auto next_message = [&](std::int32_t wait) {
-        lumo_outmsg *message = retry;
-        retry = nullptr;
-        if (message == nullptr) message = static_cast<lumo_outmsg *>(lumo_queue_get(queue, wait, -1));
-        return message;
+        if (!held.empty()) return held.pop();
+        return static_cast<lumo_outmsg *>(lumo_queue_get(queue, wait, -1));
     };
 
     while (!g_sender.sender_exiting.load()) {
@@ -163,25 +239,14 @@ void loop(lumo_queue *queue) {
         }
         lumo_outmsg *message = next_message(1);
         if (message == nullptr) continue;
-        if (g_sender.abandon.load()) {
-            lumo_outmsg_free(message);
-            continue;
+        switch (write_batch(message, queue, held, out, conn)) {
+        case Written::yes: break;
+        case Written::lost_link: drop_conn(conn); break;
+        case Written::no_memory: lumo_sleep(kNoMemoryPauseMs); break;
         }
-        Written written = write_message(message, out, conn);
-        if (written == Written::yes) {
-            lumo_outmsg_free(message);
-            continue;
-        }
-        // Either way the message goes first when the sender comes back to
-        // it: on the next connection, or on this one once memory is found.
-        if (!lumo_queue_putfront(queue, message)) retry = message;
-        if (written == Written::lost_link)
-            drop_conn(conn);
-        else
-            lumo_sleep(kNoMemoryPauseMs);
     }
 
-    lumo_outmsg_free(retry);
+    held.free_all();
     if (conn != nullptr) drop_conn(conn);
 }
 
