@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <string>
 
 #include "pubsub/subreq.h"
@@ -88,6 +89,53 @@ TEST_F(StalledSender, AnEventCutOffByALostLinkIsWrittenAgainFirstAndWhole) {
             EXPECT_EQ(r.body.size(), kBig);
             EXPECT_EQ(r.body.back(), 'E');
         }
+}
+
+// A connection lost in the middle of batched writes (the daemon stops
+// reading after 100 events, so the sender is left blocked inside a batch,
+// then drops it):
+// what the daemon read on the first connection is a prefix, and the second
+// carries on from a later message to the last, each whole and once.
+// Messages the kernel took whole but the daemon never read are lost with the
+// connection, as with any socket, so the second may start a little later.
+TEST_F(Sender, ABatchCutByALostLinkGoesOnWholeAndInOrderOnTheNext) {
+    start_connected();
+    constexpr int kEvents = 1200;
+    constexpr std::size_t kBody = 16 << 10;  // a few to a batch, some cut by it
+    for (int i = 0; i < 100; ++i) queue_event("e" + std::to_string(i), kBody);
+    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 100, std::chrono::seconds(20)));
+    daemon.stop_reading();
+    for (int i = 100; i < kEvents; ++i) queue_event("e" + std::to_string(i), kBody);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(daemon.drop());
+    daemon.resume_reading();
+    const std::string last = "e" + std::to_string(kEvents - 1);
+    std::vector<Request> events;
+    for (Stopwatch watch; watch.ms() < 20000; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        events = daemon.requests(Request::Kind::event);
+        if (events.back().header("eventType") == last) break;
+    }
+
+    int expected = 0;
+    std::size_t first_connection = 0;
+    for (const Request &r : events) {
+        ASSERT_EQ(r.body.size(), kBody);
+        ASSERT_EQ(r.body.back(), 'E');
+        int number = std::stoi(r.header("eventType").value_or("e-1").substr(1));
+        if (r.connection == 0) {
+            ASSERT_EQ(number, expected) << "the first connection's events are a prefix";
+            ++first_connection;
+        } else {
+            ASSERT_EQ(r.connection, 1u);
+            // Nothing the daemon read is written again; nothing after is skipped.
+            if (expected == static_cast<int>(first_connection)) ASSERT_GE(number, expected);
+            else ASSERT_EQ(number, expected);
+        }
+        expected = number + 1;
+    }
+    EXPECT_EQ(expected, kEvents);
+    EXPECT_GE(first_connection, 100u);
+    EXPECT_LT(first_connection, static_cast<std::size_t>(kEvents) / 2) << "the link went mid-stream";
 }
 
 // The daemon forgets a connection's subscriptions with it, so an unsubscribe
