@@ -13,6 +13,7 @@ namespace vavevar {
 namespace {
 
 constexpr std::uint32_t kFirstBodyBlock = 1u << 20;
+constexpr std::size_t kKeptTextBytes = 64 * 1024;
 
 }  // namespace
 
@@ -69,7 +70,7 @@ bool EventReader::start(Field field) noexcept {
 }
 
 EventReader::Field EventReader::after_headers() const noexcept {
-    if (n_->notificationClass == kIncomingStreamingNotification) return Field::streamKey;
+    if (head_.notificationClass == kIncomingStreamingNotification) return Field::streamKey;
     return Field::contentLength;
 }
 
@@ -90,6 +91,11 @@ bool EventReader::ids(const char *text) noexcept {
     return true;
 }
 
+bool EventReader::keep(NotificationText which, const char *text) noexcept {
+    at_.at[static_cast<std::size_t>(which)] = texts_.size() + 1;
+    return texts_.append(text, std::strlen(text) + 1);
+}
+
 // "name: value" with the name before the first colon and the value from the
 // second character after it; a line without a colon carries no property.
 bool EventReader::property(char *line) noexcept {
@@ -97,64 +103,60 @@ bool EventReader::property(char *line) noexcept {
     if (colon == nullptr) return true;
     *colon = '\0';
     const char *value = colon[1] != '\0' ? colon + 2 : "";
-    auto *node = static_cast<lumo_propnode *>(lumo_malloc(sizeof(lumo_propnode)));
-    if (node == nullptr) return false;
-    node->name = lumo_strdup(line);
-    node->value = node->name != nullptr ? lumo_strdup(value) : nullptr;
-    if (node->value == nullptr) {
-        lumo_free(node->name);
-        lumo_free(node);
-        return false;
-    }
-    node->next = n_->properties;
-    n_->properties = node;
-    return true;
+    if (at_.propertyCount == 0) at_.propertiesAt = texts_.size();
+    ++at_.propertyCount;
+    return texts_.append(line, static_cast<std::size_t>(colon - line) + 1) &&
+           texts_.append(value, std::strlen(value) + 1);
+}
+
+// The headers are whole: the record and its texts become one block.
+bool EventReader::assemble() noexcept {
+    n_ = lumo_notification_assemble(head_, texts_.data(), texts_.size(), at_);
+    return n_ != nullptr;
 }
 
 // Takes the value of the current header field and moves on; false ends the
 // event as failed.
 bool EventReader::value(const char *text) noexcept {
-    auto copy = [&](char *&into, Field next) {
-        into = lumo_strdup(text);
-        return into != nullptr && start(next);
-    };
+    auto copy = [&](NotificationText which, Field next) { return keep(which, text) && start(next); };
+    using enum NotificationText;
     switch (field_) {
     case Field::className:
-        n_->notificationClass = wire::class_from_name(text).value_or(kUnknownNotificationClass);
+        head_.notificationClass = wire::class_from_name(text).value_or(kUnknownNotificationClass);
         return start(Field::subscriberId);
     case Field::subscriberId: return ids(text) && start(Field::eventType);
-    case Field::eventType: return copy(n_->type, Field::eventId);
-    case Field::eventId: return copy(n_->id, Field::creationTime);
+    case Field::eventType: return copy(type, Field::eventId);
+    case Field::eventId: return copy(id, Field::creationTime);
     case Field::creationTime:
-        n_->creationTime = lumo_wire_extract_number(text);
+        head_.creationTime = lumo_wire_extract_number(text);
         return start(Field::deliveryTime);
     case Field::deliveryTime:
-        n_->deliveryTime = lumo_wire_extract_number(text);
-        if (n_->notificationClass == kUnknownNotificationClass) {
+        head_.deliveryTime = lumo_wire_extract_number(text);
+        if (head_.notificationClass == kUnknownNotificationClass) {
             lumo_log("Notification Read Error: unknown class of notification\n");
             return false;
         }
-        return start(wire::is_full_form(n_->notificationClass) ? Field::affectedComponents
-                                                                : Field::contentLength);
-    case Field::affectedComponents: return copy(n_->affectedComponents, Field::affectedNodes);
-    case Field::affectedNodes: return copy(n_->affectedNodes, Field::generatingComponent);
-    case Field::generatingComponent: return copy(n_->generatingComponent, Field::generatingProcess);
-    case Field::generatingProcess: return copy(n_->generatingProcess, Field::generatingNode);
-    case Field::generatingNode: return copy(n_->generatingNode, Field::instanceName);
-    case Field::instanceName: return copy(n_->instanceName, Field::localOnly);
+        return start(wire::is_full_form(head_.notificationClass) ? Field::affectedComponents
+                                                                  : Field::contentLength);
+    case Field::affectedComponents: return copy(affectedComponents, Field::affectedNodes);
+    case Field::affectedNodes: return copy(affectedNodes, Field::generatingComponent);
+    case Field::generatingComponent: return copy(generatingComponent, Field::generatingProcess);
+    case Field::generatingProcess: return copy(generatingProcess, Field::generatingNode);
+    case Field::generatingNode: return copy(generatingNode, Field::instanceName);
+    case Field::instanceName: return copy(instanceName, Field::localOnly);
     case Field::localOnly:
-        n_->localOnly = text == wire::kTrue ? 1 : 0;
+        head_.localOnly = text == wire::kTrue ? 1 : 0;
         return start(Field::numberOfProperties);
     case Field::numberOfProperties:
         propertiesLeft_ = lumo_wire_atoi(text);
         return start(propertiesLeft_ > 0 ? Field::properties : after_headers());
-    case Field::streamKey: return copy(n_->streamKey, Field::contentLength);
+    case Field::streamKey: return copy(streamKey, Field::contentLength);
     case Field::contentLength:
         bodyLength_ = lumo_wire_atoi(text);
         return start(Field::addrListLength);
     case Field::addrListLength:
         addrListLeft_ = lumo_wire_atoi(text);
-        return start(Field::lineEnd);
+        return assemble() && start(Field::lineEnd);
     default:
         return false;
     }
@@ -188,11 +190,6 @@ bool EventReader::body(InputBuffer &in) noexcept {
 
 EventReader::Status EventReader::parse(InputBuffer &in) noexcept {
     if (field_ == Field::failed) return Status::failed;
-    if (n_ == nullptr) {
-        n_ = lumo_notification_alloc();
-        if (n_ == nullptr) return fail();
-        start(Field::className);
-    }
     for (;;) {
         switch (field_) {
         case Field::done: return Status::done;
@@ -262,10 +259,15 @@ void EventReader::reset() noexcept {
     n_ = nullptr;
     ids_ = nullptr;
     body_ = nullptr;
+    head_ = lumo_notification{};
+    // The texts' room is kept for the next event, unless one was unusually large.
+    if (texts_.capacity() > kKeptTextBytes) texts_.release();
+    texts_.truncate(0);
+    at_ = ReceivedTexts{};
     idCount_ = propertiesLeft_ = bodyLength_ = addrListLeft_ = 0;
     bodyDone_ = bodyBlock_ = 0;
     field_ = Field::className;
-    skip_ = 0;
+    skip_ = header_of(Field::className).size();
 }
 
 std::uint32_t EventReader::body_missing() const noexcept {

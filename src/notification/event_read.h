@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "notification/notification.h"
+#include "port/bytebuf.h"
 #include "port/inbuf.h"
 
 namespace vavevar {
@@ -65,9 +66,17 @@ private:
     bool grow_body() noexcept;
     Field after_headers() const noexcept;
 
+    // The header texts are kept back to back until the headers end, then
+    // placed with the record in one block (lumo_notification_assemble).
+    bool keep(NotificationText which, const char *text) noexcept;
+    bool assemble() noexcept;
+
     Field field_ = Field::className;
-    std::size_t skip_ = 0;  // header name bytes still to skip
-    lumo_notification *n_ = nullptr;
+    std::size_t skip_ = header_of(Field::className).size();  // header name bytes still to skip
+    lumo_notification head_{};  // the scalar fields read so far
+    ByteBuffer texts_;
+    ReceivedTexts at_{};       // where each text starts in texts_
+    lumo_notification *n_ = nullptr;  // once the headers are whole
     char *body_ = nullptr;  // the body while it comes in
     std::int32_t *ids_ = nullptr;
     std::int32_t idCount_ = 0;

@@ -1,5 +1,7 @@
 #include "notification/notification.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -8,26 +10,87 @@
 namespace vavevar {
 namespace {
 
-void release_properties(lumo_propnode *node) {
-    while (node != nullptr) {
+// Whether `p` lies in the record's own block (and so is not freed apart).
+bool in_block(const lumo_notification *n, const void *p) {
+    const auto *start = reinterpret_cast<const char *>(n);
+    const auto *at = static_cast<const char *>(p);
+    return at >= start && at < start + n->blockSize;
+}
+
+void free_text(const lumo_notification *n, char *text) {
+    if (!in_block(n, text)) lumo_free(text);
+}
+
+void release_properties(const lumo_notification *n) {
+    for (lumo_propnode *node = n->properties; node != nullptr;) {
         lumo_propnode *next = node->next;
-        lumo_free(node->name);
-        lumo_free(node->value);
-        lumo_free(node);
+        if (!in_block(n, node)) {
+            lumo_free(node->name);
+            lumo_free(node->value);
+            lumo_free(node);
+        }
         node = next;
     }
 }
 
-void replace(char *&field, char *text) {
-    lumo_free(field);
+void replace(const lumo_notification *n, char *&field, char *text) {
+    free_text(n, field);
     field = text;
 }
+
+constexpr std::size_t kRecordBytes =
+    (sizeof(lumo_notification) + alignof(lumo_propnode) - 1) / alignof(lumo_propnode) *
+    alignof(lumo_propnode);
 
 }  // namespace
 
 lumo_notification *lumo_notification_alloc() noexcept {
     auto *n = static_cast<lumo_notification *>(lumo_malloc(sizeof(lumo_notification)));
     if (n != nullptr) *n = lumo_notification{};
+    return n;
+}
+
+lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, const char *texts,
+                                              std::size_t size, const ReceivedTexts &where) noexcept {
+    const auto properties = static_cast<std::size_t>(where.propertyCount);
+    const std::size_t total = kRecordBytes + properties * sizeof(lumo_propnode) + size;
+    if (total > UINT32_MAX) return nullptr;
+    auto *block = static_cast<char *>(lumo_malloc(total));
+    if (block == nullptr) return nullptr;
+    auto *n = reinterpret_cast<lumo_notification *>(block);
+    *n = scalars;
+    n->blockSize = static_cast<std::uint32_t>(total);
+    auto *nodes = reinterpret_cast<lumo_propnode *>(block + kRecordBytes);
+    char *copy = reinterpret_cast<char *>(nodes + properties);
+    if (size > 0) std::memcpy(copy, texts, size);
+
+    auto text = [&](NotificationText which) -> char * {
+        std::size_t at = where.at[static_cast<std::size_t>(which)];
+        return at != 0 ? copy + at - 1 : nullptr;
+    };
+    n->type = text(NotificationText::type);
+    n->affectedComponents = text(NotificationText::affectedComponents);
+    n->affectedNodes = text(NotificationText::affectedNodes);
+    n->generatingComponent = text(NotificationText::generatingComponent);
+    n->generatingNode = text(NotificationText::generatingNode);
+    n->generatingProcess = text(NotificationText::generatingProcess);
+    n->id = text(NotificationText::id);
+    n->instanceName = text(NotificationText::instanceName);
+    n->streamKey = text(NotificationText::streamKey);
+    n->stamp = nullptr;
+    n->body = nullptr;
+    n->bodyLength = 0;
+
+    // Each property is linked in front of the one received before it.
+    n->properties = nullptr;
+    char *next = copy + where.propertiesAt;
+    for (std::size_t i = 0; i < properties; ++i) {
+        nodes[i].name = next;
+        nodes[i].value = next + std::strlen(next) + 1;
+        next = nodes[i].value + std::strlen(nodes[i].value) + 1;
+        nodes[i].next = n->properties;
+        n->properties = &nodes[i];
+    }
     return n;
 }
 
@@ -61,8 +124,8 @@ void lumo_notification_destroy(lumo_notification *n) noexcept {
     for (char *text : {n->type, n->stamp, n->affectedComponents, n->affectedNodes,
                        n->generatingComponent, n->generatingNode, n->generatingProcess, n->id,
                        n->body, n->instanceName, n->streamKey})
-        lumo_free(text);
-    release_properties(n->properties);
+        free_text(n, text);
+    release_properties(n);
     lumo_free(n);
 }
 
@@ -143,10 +206,10 @@ bool lumo_notification_stampForPublish(lumo_notification *n, const char *compone
             return false;
         }
     }
-    replace(n->generatingComponent, copies[0]);
-    replace(n->generatingNode, copies[1]);
-    replace(n->generatingProcess, copies[2]);
-    replace(n->id, copies[3]);
+    replace(n, n->generatingComponent, copies[0]);
+    replace(n, n->generatingNode, copies[1]);
+    replace(n, n->generatingProcess, copies[2]);
+    replace(n, n->id, copies[3]);
     n->creationTime = -1;
     n->subscriberId = subscriberId;
     return true;
@@ -155,7 +218,7 @@ bool lumo_notification_stampForPublish(lumo_notification *n, const char *compone
 bool lumo_notification_setStream(lumo_notification *n, lumo_publisher *publisher) noexcept {
     char *key = lumo_strdup_null(n->id);
     if (n->id != nullptr && key == nullptr) return false;
-    replace(n->streamKey, key);
+    replace(n, n->streamKey, key);
     n->streamPublisher = publisher;
     return true;
 }

@@ -5,6 +5,7 @@
 // application after delivery).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vavevar.h"
@@ -55,12 +56,37 @@ struct lumo_notification {
     void (*inputStreamGone)(lumo_instream *stream) noexcept;
     lumo_outstream *outputStream;     // not owned
     std::int32_t subscriberId;
+    // A received notification shares one allocation with its header texts
+    // and properties (lumo_notification_assemble): this many bytes from the
+    // record's start, never freed on their own. 0 for every other record.
+    std::uint32_t blockSize;
 };
 
 namespace vavevar {
 
-// Returns a zero-filled record with no type, as the wire reader needs it, or null.
+// Returns a zero-filled record with no type, or null.
 lumo_notification *lumo_notification_alloc() noexcept;
+
+// The texts of a notification read off the wire.
+enum class NotificationText : std::uint8_t {
+    type, affectedComponents, affectedNodes, generatingComponent, generatingNode,
+    generatingProcess, id, instanceName, streamKey, count
+};
+
+// Where a reader kept them: NUL-ended, back to back in one buffer.
+struct ReceivedTexts {
+    std::size_t at[static_cast<std::size_t>(NotificationText::count)];  // offset + 1; 0: absent
+    std::int32_t propertyCount;  // name, value pairs in the order received,
+    std::size_t propertiesAt;    // the first name at this offset
+};
+
+// A notification with the scalar fields of `scalars` (its texts and
+// properties are ignored) and the texts and properties `where` finds in
+// `texts` (`size` bytes), in one allocation with the record; properties are
+// kept newest first. Null when memory runs out. The record is destroyed and
+// changed like any other: what replaces a text of the block is owned apart.
+lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, const char *texts,
+                                              std::size_t size, const ReceivedTexts &where) noexcept;
 
 // Null `type`, or a null `body` with a positive length, yields null. Checked
 // here rather than at the C boundary because stream blocks are made from a

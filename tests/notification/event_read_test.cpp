@@ -107,6 +107,27 @@ TEST(EventRead, AFullMessageIsReadExactlyInAnySplit) {
     }
 }
 
+// A received notification shares one block with its texts; the application
+// may still change it as any other (here as a republish does) and destroy
+// it: what replaced a text is freed, the block's texts are not (the
+// sanitizer build checks every free).
+TEST(EventRead, AReceivedNotificationIsChangedAndDestroyedLikeAnyOther) {
+    InboundEvent in;
+    in.class_name = "IncomingStreamingNotification";
+    in.stream_key = "key-1";
+    in.property_lines = {"a: 1", "b: 2"};
+    Read r(in);
+    ASSERT_NE(r.n, nullptr);
+    EXPECT_EQ(vavevar::lumo_notification_setProperty(r.n, "c", "3"), 0);
+    ASSERT_TRUE(lumo_notification_stampForPublish(r.n, "comp", "node", "proc", "id-2", 7));
+    ASSERT_TRUE(lumo_notification_setStream(r.n, nullptr));
+    EXPECT_STREQ(r.n->generatingNode, "node");
+    EXPECT_STREQ(r.n->streamKey, "id-2");
+    EXPECT_STREQ(r.n->type, "test.event");
+    EXPECT_EQ(r.properties(), (std::vector<std::string>{"c=3", "b=2", "a=1"}));
+    EXPECT_STREQ(vavevar::lumo_notification_getProperty(r.n, "a"), "1");
+}
+
 TEST(EventRead, FormAndStreamKeyFollowTheClass) {
     // The first three have the full form; only the third has a stream key.
     const char *names[] = {"MessageNotification", "OutgoingStreamingNotification",
@@ -239,7 +260,12 @@ TEST(EventRead, ATruncatedMessageWaitsForTheRest) {
 TEST(EventRead, OutOfMemoryAnywhereFailsCleanly) {
     const std::string text = after_message_line(every_part());
     // The leak checker of the sanitizer build sees what a failure leaves.
-    EXPECT_GT(test::for_each_allocation_failure([&] { return Read(text).n != nullptr; }), 10);
+    // Few places can fail: the record shares one block with its texts and
+    // properties; besides it come the identifiers, the body and the room in
+    // which the texts are gathered (a few growths for a first event).
+    int places = test::for_each_allocation_failure([&] { return Read(text).n != nullptr; });
+    EXPECT_GE(places, 3);
+    EXPECT_LE(places, 6);
 }
 
 }  // namespace
