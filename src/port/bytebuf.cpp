@@ -35,7 +35,7 @@ bool ByteBuffer::reserve(std::size_t length) noexcept {
     return true;
 }
 
-bool ByteBuffer::append(const char *bytes, std::size_t length) noexcept {
+bool ByteBuffer::append_growing(const char *bytes, std::size_t length) noexcept {
     if (length == 0 || !reserve(length)) return ok_;
     std::memcpy(data_ + size_, bytes, length);
     size_ += length;

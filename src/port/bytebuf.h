@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace vavevar {
 
@@ -18,8 +19,16 @@ public:
     ByteBuffer(const ByteBuffer &) = delete;
     ByteBuffer &operator=(const ByteBuffer &) = delete;
 
-    // Appends `length` bytes; returns ok().
-    bool append(const char *bytes, std::size_t length) noexcept;
+    // Appends `length` bytes; returns ok(). Messages are built from many
+    // short pieces, so the common case (room enough) is inline.
+    bool append(const char *bytes, std::size_t length) noexcept {
+        if (ok_ && capacity_ - size_ >= length) {
+            if (length > 0) std::memcpy(data_ + size_, bytes, length);
+            size_ += length;
+            return true;
+        }
+        return append_growing(bytes, length);
+    }
 
     // Makes room for at least `length` bytes behind the content; returns
     // false (and marks the buffer failed) when memory runs out.
@@ -46,6 +55,8 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
 
 private:
+    bool append_growing(const char *bytes, std::size_t length) noexcept;
+
     char *data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "notification/event_write.h"
@@ -53,21 +54,29 @@ constexpr std::size_t kMaxBatch = 1024;
 // How long the sender waits before building a message again when memory ran out.
 constexpr std::uint32_t kNoMemoryPauseMs = 100;
 
-void free_outmsg_item(void *item) { lumo_outmsg_free(static_cast<lumo_outmsg *>(item)); }
-
-lumo_outmsg *make_outmsg(std::uint32_t kind, std::int32_t subscriberId, void *payload,
-                         const OutmsgOps *ops) {
-    auto *message = static_cast<lumo_outmsg *>(lumo_malloc(sizeof(lumo_outmsg)));
-    if (message != nullptr) *message = lumo_outmsg{kind, subscriberId, payload, ops};
-    return message;
+// What the sender queue holds: a notification as it is, or a request's
+// record marked in its lowest bit (both are aligned), so that publishing an
+// event costs no record of its own.
+void *queued_request(lumo_outmsg *message) {
+    return reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(message) | 1);
 }
 
-// Hands a message to the running sender; false when it takes no more.
-bool enqueue(lumo_outmsg *message) {
+lumo_outmsg *as_request(void *item) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(item);
+    return (bits & 1) != 0 ? reinterpret_cast<lumo_outmsg *>(bits & ~std::uintptr_t{1}) : nullptr;
+}
+
+void free_item(void *item) {
+    if (lumo_outmsg *request = as_request(item)) lumo_outmsg_free(request);
+    else lumo_notification_destroy(static_cast<lumo_notification *>(item));
+}
+
+// Hands an item to the running sender; false when it takes no more.
+bool enqueue(void *item) {
     if (!lumo_sender_prepare()) return false;
     LockGuard guard(g_sender.exit_lock);
     if (g_sender.queue == nullptr || g_sender.sender_exiting.load()) return false;
-    return lumo_queue_put(g_sender.queue, message) != 0;
+    return lumo_queue_put(g_sender.queue, item) != 0;
 }
 
 // The instance name the daemon gave this runtime (none when the library is
@@ -82,10 +91,9 @@ public:
     InstanceName(const InstanceName &) = delete;
     InstanceName &operator=(const InstanceName &) = delete;
 
-    bool append(const lumo_outmsg *message, ByteBuffer &out) const noexcept {
-        if (message->msg_kind != kOutmsgEvent) return message->ops->write(message->payload, out);
-        return lumo_event_write(static_cast<const lumo_notification *>(message->payload), text_,
-                                length_, out);
+    bool append(void *item, ByteBuffer &out) const noexcept {
+        if (const lumo_outmsg *request = as_request(item)) return request->ops->write(request->payload, out);
+        return lumo_event_write(static_cast<const lumo_notification *>(item), text_, length_, out);
     }
 
 private:
@@ -102,13 +110,13 @@ private:
 class Held {
 public:
     bool empty() const noexcept { return count_ == 0; }
-    lumo_outmsg *pop() noexcept {
+    void *pop() noexcept {
         --count_;
         return items_[first_++];
     }
     // Puts `messages` back ahead of everything queued, in their order; what
     // the queue refuses is held here, ahead of what was held already.
-    void put_back(lumo_queue *queue, lumo_outmsg *const *messages, std::size_t count) noexcept {
+    void put_back(lumo_queue *queue, void *const *messages, std::size_t count) noexcept {
         std::size_t refused = count;
         while (refused > 0 && lumo_queue_putfront(queue, messages[refused - 1])) --refused;
         for (std::size_t i = count_; i-- > 0;) items_[refused + i] = items_[first_ + i];
@@ -117,11 +125,11 @@ public:
         count_ += refused;
     }
     void free_all() noexcept {
-        while (!empty()) lumo_outmsg_free(pop());
+        while (!empty()) free_item(pop());
     }
 
 private:
-    lumo_outmsg *items_[kMaxBatch + 1];
+    void *items_[kMaxBatch + 1];
     std::size_t first_ = 0;
     std::size_t count_ = 0;
 };
@@ -161,7 +169,7 @@ void start_watch() {
 
 // One send's worth of messages, serialised back to back.
 struct Batch {
-    lumo_outmsg *messages[kMaxBatch + 1];
+    void *messages[kMaxBatch + 1];
     std::size_t ends[kMaxBatch];  // where each message's bytes end in the buffer
     std::size_t count = 0;
 };
@@ -173,15 +181,15 @@ enum class Written { yes, lost_link, no_memory };
 // kernel in one send. What the kernel took whole is released; the rest goes
 // back ahead of the queue in order, to be written whole on the next
 // connection (or, when memory ran out, on this one after a pause).
-Written write_batch(lumo_outmsg *first, lumo_queue *queue, Held &held, ByteBuffer &out,
+Written write_batch(void *first, lumo_queue *queue, Held &held, ByteBuffer &out,
                     lumo_conn *conn) {
     Batch batch;
     InstanceName name;
     out.truncate(0);
     bool built = true;
-    for (lumo_outmsg *message = first; message != nullptr;) {
+    for (void *message = first; message != nullptr;) {
         if (g_sender.abandon.load()) {
-            lumo_outmsg_free(message);
+            free_item(message);
         } else if (name.append(message, out)) {
             batch.ends[batch.count] = out.size();
             batch.messages[batch.count++] = message;
@@ -192,13 +200,13 @@ Written write_batch(lumo_outmsg *first, lumo_queue *queue, Held &held, ByteBuffe
             break;
         }
         if (out.size() >= kBatchBytes || batch.count == kMaxBatch) break;
-        message = !held.empty() ? held.pop() : static_cast<lumo_outmsg *>(lumo_queue_get(queue, 0, -1));
+        message = !held.empty() ? held.pop() : lumo_queue_get(queue, 0, -1);
     }
     std::size_t handed = 0;
     bool sent = batch.count == 0 || lumo_conn_send(conn, out.data(), out.size(), &handed);
     if (sent) handed = out.size();
     std::size_t done = 0;
-    while (done < batch.count && batch.ends[done] <= handed) lumo_outmsg_free(batch.messages[done++]);
+    while (done < batch.count && batch.ends[done] <= handed) free_item(batch.messages[done++]);
     std::size_t left = batch.count - done + (built ? 0 : 1);
     if (left > 0) held.put_back(queue, batch.messages + done, left);
     // A large body is not kept once it went: the buffer starts small again.
@@ -213,7 +221,7 @@ void loop(lumo_queue *queue) {
     Held held;
     auto next_message = [&](std::int32_t wait) {
         if (!held.empty()) return held.pop();
-        return static_cast<lumo_outmsg *>(lumo_queue_get(queue, wait, -1));
+        return lumo_queue_get(queue, wait, -1);
     };
 
     while (!g_sender.sender_exiting.load()) {
@@ -232,12 +240,12 @@ void loop(lumo_queue *queue) {
             }
             if (g_sender.stop_requested.load()) {
                 // Stopping with no link to write on: what is queued goes.
-                lumo_outmsg_free(next_message(0));
+                if (void *item = next_message(0)) free_item(item);
                 lumo_sleep(0);
             }
             continue;
         }
-        lumo_outmsg *message = next_message(1);
+        void *message = next_message(1);
         if (message == nullptr) continue;
         switch (write_batch(message, queue, held, out, conn)) {
         case Written::yes: break;
@@ -286,26 +294,23 @@ void lumo_sender_main(void *startup) noexcept {
         g_sender.queue = nullptr;
     }
     // Messages still queued are abandoned unsent, but not leaked.
-    lumo_queue_destroy(queue, free_outmsg_item);
+    lumo_queue_destroy(queue, free_item);
 }
 
 bool lumo_sender_enqueue_event(lumo_notification *n) noexcept {
     if (n == nullptr) return false;
-    lumo_outmsg *message = make_outmsg(kOutmsgEvent, 0, n, nullptr);
-    if (message == nullptr || !enqueue(message)) {
-        lumo_outmsg_free(message);
-        if (message == nullptr) lumo_notification_destroy(n);
-        return false;
-    }
-    return true;
+    if (enqueue(n)) return true;
+    lumo_notification_destroy(n);
+    return false;
 }
 
 bool lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
                                          const OutmsgOps *ops) noexcept {
     if (payload == nullptr || ops == nullptr || kind == kOutmsgEvent) return false;
-    lumo_outmsg *message = make_outmsg(kind, subscriberId, payload, ops);
+    auto *message = static_cast<lumo_outmsg *>(lumo_malloc(sizeof(lumo_outmsg)));
     if (message == nullptr) return false;
-    if (!enqueue(message)) {
+    *message = lumo_outmsg{kind, subscriberId, payload, ops};
+    if (!enqueue(queued_request(message))) {
         lumo_free(message);  // the request stays the caller's
         return false;
     }
@@ -352,8 +357,9 @@ void lumo_sender_purge_unsubscribes() noexcept {
     LockGuard guard(g_sender.exit_lock);
     lumo_queue *queue = g_sender.queue;
     if (!lumo_queue_iterbegin(queue)) return;
-    while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
-        if (message->msg_kind != kOutmsgUnsubscribe) continue;
+    while (void *item = lumo_queue_iternext(queue)) {
+        lumo_outmsg *message = as_request(item);
+        if (message == nullptr || message->msg_kind != kOutmsgUnsubscribe) continue;
         lumo_queue_iterremove(queue);
         lumo_outmsg_free(message);
     }
@@ -366,8 +372,10 @@ bool lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
     lumo_queue *queue = g_sender.queue;
     if (!lumo_queue_iterbegin(queue)) return false;
     bool found = false;
-    while (auto *message = static_cast<lumo_outmsg *>(lumo_queue_iternext(queue))) {
-        if (message->msg_kind == kOutmsgSubscribe && message->subscriberId == subscriberId) {
+    while (void *item = lumo_queue_iternext(queue)) {
+        const lumo_outmsg *message = as_request(item);
+        if (message != nullptr && message->msg_kind == kOutmsgSubscribe &&
+            message->subscriberId == subscriberId) {
             found = true;
             break;
         }
@@ -378,10 +386,7 @@ bool lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept {
 
 void lumo_outmsg_free(lumo_outmsg *message) noexcept {
     if (message == nullptr) return;
-    if (message->msg_kind == kOutmsgEvent)
-        lumo_notification_destroy(static_cast<lumo_notification *>(message->payload));
-    else
-        message->ops->destroy(message->payload);
+    message->ops->destroy(message->payload);
     lumo_free(message);
 }
 

@@ -25,11 +25,13 @@ struct OutmsgOps {
 
 }  // namespace vavevar
 
+// A subscription request on its way out. (An event is queued as the
+// notification itself.)
 struct lumo_outmsg {
-    std::uint32_t msg_kind;            // vavevar::OutmsgKind
-    std::int32_t subscriberId;         // of a subscribe or unsubscribe request
-    void *payload;                     // a lumo_notification for an event
-    const vavevar::OutmsgOps *ops;     // null for an event
+    std::uint32_t msg_kind;            // kOutmsgSubscribe or kOutmsgUnsubscribe
+    std::int32_t subscriberId;         // of the request
+    void *payload;
+    const vavevar::OutmsgOps *ops;
 };
 
 namespace vavevar {
@@ -70,7 +72,7 @@ void lumo_sender_purge_unsubscribes() noexcept;
 // Whether a subscribe request for the subscriber's identifier is queued.
 bool lumo_sender_subscribe_pending(std::int32_t subscriberId) noexcept;
 
-// Destroys the message and its payload; null is ignored.
+// Destroys the request and its payload; null is ignored.
 void lumo_outmsg_free(lumo_outmsg *message) noexcept;
 
 // How long a stopping sender may take to write what is queued.
