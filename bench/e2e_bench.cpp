@@ -10,7 +10,6 @@
 //               notification of its own; round trips timed, p50 and p99
 // and the CPU time the daemon used in each phase.
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,27 +23,21 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "support/child_process.h"
 #include "support/proc_stats.h"
 #include "vavevar.h"
 
 namespace {
 
+using vavevar::bench::die;
+using vavevar::bench::now_ns;
+using vavevar::bench::number;
+using vavevar::bench::say;
 using vavevar::test::ChildProcess;
 using vavevar::test::cpu_seconds;
 
 constexpr int kWaitMs = 120000;
-
-std::int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-[[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "e2e_bench: %s\n", what.c_str());
-    std::exit(1);
-}
 
 lumo_subscriber *subscribe(const char *filter) {
     char *status = nullptr;
@@ -58,11 +51,6 @@ void publish(lumo_publisher *p, const char *type, const std::string &body) {
     lumo_notification *n = lumo_notification_create(type, body.data(), static_cast<std::int32_t>(body.size()));
     if (n == nullptr) die("out of memory");
     lumo_publisher_publish(p, n);
-}
-
-void say(const std::string &line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
 }
 
 // --- roles, each a process of its own; the library is started from the
@@ -127,7 +115,7 @@ int role_ping(long rounds, long bodySize) {
         lumo_subscriber_relinquish(s, n);
     }
     std::sort(rtt.begin(), rtt.end());
-    auto at = [&](double q) { return rtt[static_cast<std::size_t>(q * static_cast<double>(rtt.size() - 1))]; };
+    auto at = [&](double q) { return vavevar::bench::quantile(rtt, q); };
     say(std::to_string(at(0.5)) + " " + std::to_string(at(0.99)) + " " + std::to_string(rtt.front()) +
         " " + std::to_string(rtt.back()));
     lumo_publisher_close(p);
@@ -156,9 +144,7 @@ std::unique_ptr<ChildProcess> start_role(const std::string &self, const std::vec
 }
 
 std::string expect_line(ChildProcess &child, const std::string &what) {
-    std::string line;
-    if (!child.read_stdout_line(line, kWaitMs)) die(what + " failed: " + child.stderr_);
-    return line;
+    return vavevar::bench::expect_line(child, what, kWaitMs);
 }
 
 int drive(const std::string &self, const std::string &daemonPath, long count, long rounds, long bodySize) {
@@ -218,16 +204,10 @@ int drive(const std::string &self, const std::string &daemonPath, long count, lo
     return 0;
 }
 
-long number(const char *text, const char *what) {
-    char *end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1) die(std::string("invalid ") + what + " '" + text + "'");
-    return value;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
+    vavevar::bench::program_name = "e2e_bench";
     if (argc == 4) return run_role(argv[1], number(argv[2], "count"), number(argv[3], "body size"));
     long count = 200000, rounds = 20000, bodySize = 128;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -238,9 +218,5 @@ int main(int argc, char **argv) {
         else die("usage: vavevar_e2e_bench [--count N] [--rounds N] [--body BYTES]");
     }
     if (argc % 2 == 0) die("usage: vavevar_e2e_bench [--count N] [--rounds N] [--body BYTES]");
-    char self[4096];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) die("cannot find this program's path");
-    self[n] = '\0';
-    return drive(self, VAVEVARD_PATH, count, rounds, bodySize);
+    return drive(vavevar::bench::self_path(), VAVEVARD_PATH, count, rounds, bodySize);
 }
