@@ -11,6 +11,7 @@
 // peer_roles.h.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
