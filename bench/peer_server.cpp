@@ -1,5 +1,4 @@
 // Stopping a peer benchmark's server and the directory it ran in.
-#include <signal.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -11,11 +10,17 @@
 namespace vavevar::bench {
 
 PeerServer::~PeerServer() {
+    if (!stopped_) stop();
+}
+
+int PeerServer::stop() {
+    stopped_ = true;
     // By its PID only; the child's own destructor kills what did not stop.
-    process_->signal(SIGTERM);
-    process_->wait(10000);
+    process_->signal(stopSignal_);
+    int status = process_->wait(10000);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
+    return status;
 }
 
 std::string make_server_dir(const std::string &system) {

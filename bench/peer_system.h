@@ -4,6 +4,7 @@
 // run exactly the same workloads.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -32,18 +33,24 @@ public:
 };
 
 // A server started on a free loopback port with a directory of its own;
-// destroying it stops it by its PID and removes the directory.
+// destroying it stops it as stop() does, if that has not been done.
 class PeerServer {
 public:
     PeerServer(std::unique_ptr<vavevar::test::ChildProcess> process, std::string dir,
-               std::vector<std::string> clientEnvironment, std::string description)
+               std::vector<std::string> clientEnvironment, std::string description, int stopSignal = SIGTERM)
         : process_(std::move(process)), dir_(std::move(dir)),
-          clientEnvironment_(std::move(clientEnvironment)), description_(std::move(description)) {}
+          clientEnvironment_(std::move(clientEnvironment)), description_(std::move(description)),
+          stopSignal_(stopSignal) {}
     ~PeerServer();
     PeerServer(const PeerServer &) = delete;
     PeerServer &operator=(const PeerServer &) = delete;
 
     pid_t pid() const { return process_->pid(); }
+    // Stops the server by its PID (with the signal it was given, SIGTERM by
+    // default) and removes its directory.
+    // Returns its exit status, 128 + the signal that ended it, or -1 when
+    // it did not stop within 10 s (it is then killed).
+    int stop();
     // The environment the role processes run in: it tells their clients
     // where the server is.
     const std::vector<std::string> &client_environment() const { return clientEnvironment_; }
@@ -54,6 +61,8 @@ private:
     std::string dir_;
     std::vector<std::string> clientEnvironment_;
     std::string description_;
+    int stopSignal_;
+    bool stopped_ = false;
 };
 
 // A new directory under /tmp for one server.

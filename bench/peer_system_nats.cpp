@@ -107,7 +107,8 @@ std::unique_ptr<PeerServer> start_server() {
         if (!server->read_stderr_line(line, 30000)) die("nats-server did not get ready: " + server->stderr_);
     auto env = ChildProcess::environment_with({std::string(kUrlVariable) + "=nats://127.0.0.1:" + port});
     std::string description = "nats-server on port " + port + " (pid " + std::to_string(server->pid()) + ")";
-    return std::make_unique<PeerServer>(std::move(server), dir, std::move(env), description);
+    // It ends with status 1 on SIGTERM, and 0 only on SIGINT.
+    return std::make_unique<PeerServer>(std::move(server), dir, std::move(env), description, SIGINT);
 }
 
 std::unique_ptr<PeerClient> connect(Sending sending) { return std::make_unique<NatsClient>(sending); }

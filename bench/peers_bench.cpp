@@ -70,6 +70,8 @@ public:
         Measurement m;
         throughput(system, *server, m);
         ping_pong(system, *server, m);
+        if (int rc = server->stop(); rc != 0)
+            die(std::string(system.name) + "'s server exited with status " + std::to_string(rc));
         return m;
     }
 
