@@ -34,7 +34,8 @@ inline std::int64_t own_cpu_ns() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     auto ns = [](const timeval &tv) {
-        return static_cast<std::int64_t>(tv.tv_sec) * 1'000'000'000 + static_cast<std::int64_t>(tv.tv_usec) * 1000;
+        return static_cast<std::int64_t>(tv.tv_sec) * 1'000'000'000 +
+               static_cast<std::int64_t>(tv.tv_usec) * 1000;
     };
     return ns(usage.ru_utime) + ns(usage.ru_stime);
 }
@@ -46,7 +47,8 @@ inline std::int64_t own_cpu_ns() {
 inline std::int64_t threads_cpu_ns(pid_t pid) {
     std::int64_t total = 0;
     std::error_code error;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    for (const auto &task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
         std::ifstream schedstat(task.path() / "schedstat");
         std::int64_t onCpu = 0;
         if (schedstat >> onCpu) total += onCpu;
@@ -68,7 +70,8 @@ inline void say(const std::string &line) {
     std::fflush(stdout);
 }
 
-inline std::string expect_line(vavevar::test::ChildProcess &child, const std::string &what, int waitMs) {
+inline std::string expect_line(vavevar::test::ChildProcess &child, const std::string &what,
+                               int waitMs) {
     std::string line;
     if (!child.read_stdout_line(line, waitMs)) die(what + " failed: " + child.stderr_);
     return line;
@@ -77,7 +80,8 @@ inline std::string expect_line(vavevar::test::ChildProcess &child, const std::st
 inline long number(const char *text, const char *what) {
     char *end = nullptr;
     long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1) die(std::string("invalid ") + what + " '" + text + "'");
+    if (end == text || *end != '\0' || value < 1)
+        die(std::string("invalid ") + what + " '" + text + "'");
     return value;
 }
 

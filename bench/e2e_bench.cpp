@@ -35,13 +35,14 @@ using vavevar::test::cpu_seconds;
 
 constexpr int kWaitMs = 120000;
 
-std::unique_ptr<ChildProcess> start_role(const std::string &self, const PeerServer &daemon, const std::string &role,
-                                         long count, long bodySize, bool pipe_stdin = false) {
+std::unique_ptr<ChildProcess> start_role(const std::string &self, const PeerServer &daemon,
+                                         const std::string &role, long count, long bodySize,
+                                         bool pipe_stdin = false) {
     // No warm-up: every round trip is timed, as this benchmark always did.
     return std::make_unique<ChildProcess>(
         self,
-        std::vector<std::string>{"--role", role, kVavevarSystem.name, std::to_string(count), std::to_string(bodySize),
-                                 "0"},
+        std::vector<std::string>{"--role", role, kVavevarSystem.name, std::to_string(count),
+                                 std::to_string(bodySize), "0"},
         daemon.client_environment(), pipe_stdin);
 }
 
@@ -89,8 +90,8 @@ int drive(const std::string &self, long count, long rounds, long bodySize) {
     std::printf("ping-pong: %ld round trips, %ld-byte bodies\n", rounds, bodySize);
     std::printf("  round trip: p50 %.1f us, p99 %.1f us (min %.1f us, max %.1f us)\n", p50 / 1e3,
                 p99 / 1e3, best / 1e3, worst / 1e3);
-    std::printf("  daemon CPU time: %.2f s (%.1f us per round trip, two events each)\n", cpu3 - cpu2,
-                (cpu3 - cpu2) * 1e6 / static_cast<double>(rounds));
+    std::printf("  daemon CPU time: %.2f s (%.1f us per round trip, two events each)\n",
+                cpu3 - cpu2, (cpu3 - cpu2) * 1e6 / static_cast<double>(rounds));
 
     int rc = daemon->stop();
     if (rc != 0) die("the daemon exited with status " + std::to_string(rc));
@@ -107,10 +108,14 @@ int main(int argc, char **argv) {
     long count = 200000, rounds = 20000, bodySize = 128;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
-        if (option == "--count") count = number(argv[i + 1], "count");
-        else if (option == "--rounds") rounds = number(argv[i + 1], "rounds");
-        else if (option == "--body") bodySize = number(argv[i + 1], "body size");
-        else die("usage: vavevar_e2e_bench [--count N] [--rounds N] [--body BYTES]");
+        if (option == "--count")
+            count = number(argv[i + 1], "count");
+        else if (option == "--rounds")
+            rounds = number(argv[i + 1], "rounds");
+        else if (option == "--body")
+            bodySize = number(argv[i + 1], "body size");
+        else
+            die("usage: vavevar_e2e_bench [--count N] [--rounds N] [--body BYTES]");
     }
     if (argc % 2 == 0) die("usage: vavevar_e2e_bench [--count N] [--rounds N] [--body BYTES]");
     return drive(vavevar::bench::self_path(), count, rounds, bodySize);

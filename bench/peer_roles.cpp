@@ -48,7 +48,8 @@ int role_echo(const PeerSystem &system, long count, long bodySize, long warmup) 
     std::string body(static_cast<std::size_t>(bodySize), 'e');
     say("ready");
     for (long i = 0; i < warmup + count; ++i) {
-        if (!client->receive(kFirstWaitMs)) die("echo: ping " + std::to_string(i) + " did not arrive");
+        if (!client->receive(kFirstWaitMs))
+            die("echo: ping " + std::to_string(i) + " did not arrive");
         client->publish("pong", body);
     }
     return 0;
@@ -66,18 +67,21 @@ int role_ping(const PeerSystem &system, long count, long bodySize, long warmup) 
     for (long i = 0; i < warmup + count; ++i) {
         std::int64_t start = now_ns();
         client->publish("ping", body);
-        if (!client->receive(kFirstWaitMs)) die("ping: answer " + std::to_string(i) + " did not arrive");
+        if (!client->receive(kFirstWaitMs))
+            die("ping: answer " + std::to_string(i) + " did not arrive");
         if (i >= warmup) rtt.push_back(now_ns() - start);
     }
     std::sort(rtt.begin(), rtt.end());
     say(std::to_string(quantile(rtt, 0.5)) + " " + std::to_string(quantile(rtt, 0.9)) + " " +
-        std::to_string(quantile(rtt, 0.99)) + " " + std::to_string(rtt.front()) + " " + std::to_string(rtt.back()));
+        std::to_string(quantile(rtt, 0.99)) + " " + std::to_string(rtt.front()) + " " +
+        std::to_string(rtt.back()));
     return 0;
 }
 
 }  // namespace
 
-int run_role(const PeerSystem &system, const std::string &role, long count, long bodySize, long warmup) {
+int run_role(const PeerSystem &system, const std::string &role, long count, long bodySize,
+             long warmup) {
     if (role == "sub") return role_sub(system, count);
     if (role == "pub") return role_pub(system, count, bodySize);
     if (role == "echo") return role_echo(system, count, bodySize, warmup);

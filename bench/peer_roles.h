@@ -24,6 +24,7 @@ constexpr int kGapWaitMs = 5000;
 //         input, times `warmup` + `count` round trips, says
 //         "P50_NS P90_NS P99_NS MIN_NS MAX_NS" of the last `count`
 // CPU_NS is the process's own user + system time over its part of the work.
-int run_role(const PeerSystem &system, const std::string &role, long count, long bodySize, long warmup);
+int run_role(const PeerSystem &system, const std::string &role, long count, long bodySize,
+             long warmup);
 
 }  // namespace vavevar::bench

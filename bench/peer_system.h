@@ -37,9 +37,12 @@ public:
 class PeerServer {
 public:
     PeerServer(std::unique_ptr<vavevar::test::ChildProcess> process, std::string dir,
-               std::vector<std::string> clientEnvironment, std::string description, int stopSignal = SIGTERM)
-        : process_(std::move(process)), dir_(std::move(dir)),
-          clientEnvironment_(std::move(clientEnvironment)), description_(std::move(description)),
+               std::vector<std::string> clientEnvironment, std::string description,
+               int stopSignal = SIGTERM)
+        : process_(std::move(process)),
+          dir_(std::move(dir)),
+          clientEnvironment_(std::move(clientEnvironment)),
+          description_(std::move(description)),
           stopSignal_(stopSignal) {}
     ~PeerServer();
     PeerServer(const PeerServer &) = delete;

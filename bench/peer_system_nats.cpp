@@ -45,8 +45,9 @@ public:
     }
 
     void subscribe(const std::string &subject) override {
-        check(natsConnection_SubscribeSync(&subscription_, connection_, ("peers." + subject).c_str()),
-              "subscribing");
+        check(
+            natsConnection_SubscribeSync(&subscription_, connection_, ("peers." + subject).c_str()),
+            "subscribing");
         // The default holds 65,536 messages in the client before it drops;
         // a slow subscriber of a long flood must not lose any.
         check(natsSubscription_SetPendingLimits(subscription_, INT_MAX, INT_MAX), "pending limits");
@@ -72,7 +73,8 @@ public:
             subject_ = subject;
             wireSubject_ = "peers." + subject;
         }
-        check(natsConnection_Publish(connection_, wireSubject_.c_str(), body.data(), static_cast<int>(body.size())),
+        check(natsConnection_Publish(connection_, wireSubject_.c_str(), body.data(),
+                                     static_cast<int>(body.size())),
               "publishing");
         published_ = true;
     }
@@ -94,24 +96,32 @@ std::unique_ptr<PeerServer> start_server() {
     std::string dir = make_server_dir("nats");
     // Port -1: the server picks a free one and says which in its log.
     auto server = std::make_unique<ChildProcess>(
-        server_path(), std::vector<std::string>{"-a", "127.0.0.1", "-p", "-1", "--pid", dir + "/nats.pid"},
+        server_path(),
+        std::vector<std::string>{"-a", "127.0.0.1", "-p", "-1", "--pid", dir + "/nats.pid"},
         ChildProcess::environment_with({}));
     const std::string listening = "Listening for client connections on ";
     std::string port;
     for (std::string line; port.empty();) {
-        if (!server->read_stderr_line(line, 30000)) die("nats-server did not start: " + server->stderr_);
+        if (!server->read_stderr_line(line, 30000))
+            die("nats-server did not start: " + server->stderr_);
         std::size_t at = line.find(listening);
         if (at != std::string::npos) port = line.substr(line.rfind(':') + 1);
     }
     for (std::string line; line.find("Server is ready") == std::string::npos;)
-        if (!server->read_stderr_line(line, 30000)) die("nats-server did not get ready: " + server->stderr_);
-    auto env = ChildProcess::environment_with({std::string(kUrlVariable) + "=nats://127.0.0.1:" + port});
-    std::string description = "nats-server on port " + port + " (pid " + std::to_string(server->pid()) + ")";
+        if (!server->read_stderr_line(line, 30000))
+            die("nats-server did not get ready: " + server->stderr_);
+    auto env =
+        ChildProcess::environment_with({std::string(kUrlVariable) + "=nats://127.0.0.1:" + port});
+    std::string description =
+        "nats-server on port " + port + " (pid " + std::to_string(server->pid()) + ")";
     // It ends with status 1 on SIGTERM, and 0 only on SIGINT.
-    return std::make_unique<PeerServer>(std::move(server), dir, std::move(env), description, SIGINT);
+    return std::make_unique<PeerServer>(std::move(server), dir, std::move(env), description,
+                                        SIGINT);
 }
 
-std::unique_ptr<PeerClient> connect(Sending sending) { return std::make_unique<NatsClient>(sending); }
+std::unique_ptr<PeerClient> connect(Sending sending) {
+    return std::make_unique<NatsClient>(sending);
+}
 
 }  // namespace
 

@@ -26,13 +26,15 @@ redisContext *connect_to_server() {
     if (port == nullptr) die(std::string("redis: no ") + kPortVariable);
     redisContext *context = redisConnectWithTimeout("127.0.0.1", std::atoi(port), timeval{10, 0});
     if (context == nullptr || context->err != 0)
-        die(std::string("redis: connecting to port ") + port + ": " + (context ? context->errstr : "no memory"));
+        die(std::string("redis: connecting to port ") + port + ": " +
+            (context ? context->errstr : "no memory"));
     return context;
 }
 
 void expect_reply(redisContext *context, int type, const char *what) {
     void *reply = nullptr;
-    if (redisGetReply(context, &reply) != REDIS_OK) die(std::string("redis: ") + what + ": " + context->errstr);
+    if (redisGetReply(context, &reply) != REDIS_OK)
+        die(std::string("redis: ") + what + ": " + context->errstr);
     int got = static_cast<redisReply *>(reply)->type;
     freeReplyObject(reply);
     if (got != type) die(std::string("redis: ") + what + ": unexpected reply");
@@ -79,8 +81,8 @@ public:
         // A prompt publisher reads the previous reply here, which came with
         // or before the answer it waited for; a bulk one a whole batch.
         if (pending_ >= batch_) collect_replies();
-        if (redisAppendCommand(publisher_, "PUBLISH peers:%s %b", subject.c_str(), body.data(), body.size()) !=
-            REDIS_OK)
+        if (redisAppendCommand(publisher_, "PUBLISH peers:%s %b", subject.c_str(), body.data(),
+                               body.size()) != REDIS_OK)
             die("redis: no memory");
         ++pending_;
         if (batch_ == 1) write_out();
@@ -89,11 +91,13 @@ public:
 private:
     void write_out() {
         for (int done = 0; !done;)
-            if (redisBufferWrite(publisher_, &done) != REDIS_OK) die(std::string("redis: sending: ") + publisher_->errstr);
+            if (redisBufferWrite(publisher_, &done) != REDIS_OK)
+                die(std::string("redis: sending: ") + publisher_->errstr);
     }
     // The first read writes out what is still buffered.
     void collect_replies() {
-        for (; pending_ > 0; --pending_) expect_reply(publisher_, REDIS_REPLY_INTEGER, "publishing");
+        for (; pending_ > 0; --pending_)
+            expect_reply(publisher_, REDIS_REPLY_INTEGER, "publishing");
     }
 
     const long batch_;
@@ -124,21 +128,25 @@ std::unique_ptr<PeerServer> start_server() {
         std::string port = free_port();
         auto server = std::make_unique<ChildProcess>(
             "/usr/bin/redis-server",
-            std::vector<std::string>{"--port", port, "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                                     "--dir", dir},
+            std::vector<std::string>{"--port", port, "--bind", "127.0.0.1", "--save", "",
+                                     "--appendonly", "no", "--dir", dir},
             ChildProcess::environment_with({}));
         std::string line;
-        while (server->read_stdout_line(line, 30000) && line.find("Ready to accept connections") == std::string::npos) {
+        while (server->read_stdout_line(line, 30000) &&
+               line.find("Ready to accept connections") == std::string::npos) {
         }
         if (line.find("Ready to accept connections") == std::string::npos) continue;
         auto env = ChildProcess::environment_with({std::string(kPortVariable) + "=" + port});
-        std::string description = "redis-server on port " + port + " (pid " + std::to_string(server->pid()) + ")";
+        std::string description =
+            "redis-server on port " + port + " (pid " + std::to_string(server->pid()) + ")";
         return std::make_unique<PeerServer>(std::move(server), dir, std::move(env), description);
     }
     die("redis-server did not start");
 }
 
-std::unique_ptr<PeerClient> connect(Sending sending) { return std::make_unique<RedisClient>(sending); }
+std::unique_ptr<PeerClient> connect(Sending sending) {
+    return std::make_unique<RedisClient>(sending);
+}
 
 }  // namespace
 

@@ -34,9 +34,10 @@ public:
 
     void subscribe(const std::string &subject) override {
         char *status = nullptr;
-        subscriber_ = lumo_subscriber_create_wtimeout(type_of(subject).c_str(), "peers", nullptr, nullptr,
-                                                      &status, 10000);
-        if (subscriber_ == nullptr) die(std::string("subscription refused: ") + (status ? status : "?"));
+        subscriber_ = lumo_subscriber_create_wtimeout(type_of(subject).c_str(), "peers", nullptr,
+                                                      nullptr, &status, 10000);
+        if (subscriber_ == nullptr)
+            die(std::string("subscription refused: ") + (status ? status : "?"));
         std::free(status);
     }
 
@@ -53,8 +54,8 @@ public:
             subject_ = subject;
             type_ = type_of(subject);
         }
-        lumo_notification *n =
-            lumo_notification_create(type_.c_str(), body.data(), static_cast<std::int32_t>(body.size()));
+        lumo_notification *n = lumo_notification_create(type_.c_str(), body.data(),
+                                                        static_cast<std::int32_t>(body.size()));
         if (publisher_ == nullptr || n == nullptr) die("out of memory");
         lumo_publisher_publish(publisher_, n);
     }
@@ -68,11 +69,15 @@ private:
 std::unique_ptr<PeerServer> start_server() {
     std::string home = make_server_dir("vavevar");
     auto daemon = std::make_unique<ChildProcess>(
-        VAVEVARD_PATH, std::vector<std::string>{"--port", "0", "--port-file", "-", "--home", home, "--log-level", "warn"},
+        VAVEVARD_PATH,
+        std::vector<std::string>{"--port", "0", "--port-file", "-", "--home", home, "--log-level",
+                                 "warn"},
         ChildProcess::environment_with({}));
     std::string port = expect_line(*daemon, "starting vavevard", 30000);
-    auto env = ChildProcess::environment_with({"TAMRIX_LUMO_PROXY_PORT=" + port, "TAMRIX_CONFIG_HOME=" + home});
-    std::string description = "vavevard on port " + port + " (pid " + std::to_string(daemon->pid()) + ")";
+    auto env = ChildProcess::environment_with(
+        {"TAMRIX_LUMO_PROXY_PORT=" + port, "TAMRIX_CONFIG_HOME=" + home});
+    std::string description =
+        "vavevard on port " + port + " (pid " + std::to_string(daemon->pid()) + ")";
     return std::make_unique<PeerServer>(std::move(daemon), home, std::move(env), description);
 }
 

@@ -76,12 +76,13 @@ public:
     }
 
 private:
-    std::unique_ptr<ChildProcess> start(const PeerSystem &system, const PeerServer &server, const char *role,
-                                        long count, bool pipeStdin = false) {
+    std::unique_ptr<ChildProcess> start(const PeerSystem &system, const PeerServer &server,
+                                        const char *role, long count, bool pipeStdin = false) {
         return std::make_unique<ChildProcess>(
             self_,
             std::vector<std::string>{"--role", role, system.name, std::to_string(count),
-                                     std::to_string(options_.body), std::to_string(options_.warmup)},
+                                     std::to_string(options_.body),
+                                     std::to_string(options_.warmup)},
             server.client_environment(), pipeStdin);
     }
 
@@ -96,16 +97,19 @@ private:
         double ticks0 = cpu_seconds(server.pid());
         std::int64_t server0 = threads_cpu_ns(server.pid());
         auto pub = start(system, server, "pub", count);
-        std::int64_t pubStart = std::stoll(expect_line(*pub, "starting the publisher", kLineWaitMs));
+        std::int64_t pubStart =
+            std::stoll(expect_line(*pub, "starting the publisher", kLineWaitMs));
         std::int64_t pubEnd = 0, pubCpu = 0, first = 0, last = 0, subCpu = 0;
         std::istringstream(expect_line(*pub, "publishing", kLineWaitMs)) >> pubEnd >> pubCpu;
-        std::istringstream(expect_line(*sub, "receiving", kLineWaitMs)) >> first >> last >> m.received >> subCpu;
+        std::istringstream(expect_line(*sub, "receiving", kLineWaitMs)) >> first >> last >>
+            m.received >> subCpu;
         std::int64_t server1 = threads_cpu_ns(server.pid());
         double ticks1 = cpu_seconds(server.pid());
         finish(*pub, "the publisher");
         finish(*sub, "the subscriber");
 
-        const double perMessage = 1e-3 / static_cast<double>(count);  // ns in total -> us per message
+        const double perMessage =
+            1e-3 / static_cast<double>(count);  // ns in total -> us per message
         double receiving = static_cast<double>(last - first) / 1e9;
         m.rate = receiving > 0 ? static_cast<double>(m.received - 1) / receiving : 0;
         m.pubCpuUs = static_cast<double>(pubCpu) * perMessage;
@@ -115,16 +119,21 @@ private:
         // the whole process would show it.
         double ticksNs = (ticks1 - ticks0) * 1e9;
         if (ticksNs > static_cast<double>(server1 - server0) + 20e6)
-            std::printf("  (server: %.0f ms in ticks against %.0f ms on its threads now: some ended)\n", ticksNs / 1e6,
-                        static_cast<double>(server1 - server0) / 1e6);
+            std::printf(
+                "  (server: %.0f ms in ticks against %.0f ms on its threads now: some ended)\n",
+                ticksNs / 1e6, static_cast<double>(server1 - server0) / 1e6);
         std::printf("  throughput: %ld of %ld received", m.received, count);
         if (m.received < count) std::printf(" (%ld LOST)", count - m.received);
-        std::printf(", %.0f messages/s first to last receipt (%.3f s); publisher start to last receipt %.3f s,"
-                    " publisher done after %.3f s\n",
-                    m.rate, receiving, static_cast<double>(last - pubStart) / 1e9,
-                    static_cast<double>(pubEnd - pubStart) / 1e9);
-        std::printf("  CPU per message: publisher %.2f us, server %.2f us, subscriber %.2f us, sum %.2f us\n",
-                    m.pubCpuUs, m.serverCpuUs, m.subCpuUs, m.cpuUs());
+        std::printf(
+            ", %.0f messages/s first to last receipt (%.3f s); publisher start to last receipt "
+            "%.3f s,"
+            " publisher done after %.3f s\n",
+            m.rate, receiving, static_cast<double>(last - pubStart) / 1e9,
+            static_cast<double>(pubEnd - pubStart) / 1e9);
+        std::printf(
+            "  CPU per message: publisher %.2f us, server %.2f us, subscriber %.2f us, sum %.2f "
+            "us\n",
+            m.pubCpuUs, m.serverCpuUs, m.subCpuUs, m.cpuUs());
     }
 
     void ping_pong(const PeerSystem &system, const PeerServer &server, Measurement &m) {
@@ -134,33 +143,38 @@ private:
         expect_line(*ping, "starting the pinger", kLineWaitMs);
         ping->write_stdin("go\n");
         std::int64_t p50 = 0, p90 = 0, p99 = 0, best = 0, worst = 0;
-        std::istringstream(expect_line(*ping, "ping-pong", kLineWaitMs)) >> p50 >> p90 >> p99 >> best >> worst;
+        std::istringstream(expect_line(*ping, "ping-pong", kLineWaitMs)) >> p50 >> p90 >> p99 >>
+            best >> worst;
         finish(*ping, "the pinger");
         finish(*echo, "the echo");
         m.p50Us = static_cast<double>(p50) / 1e3;
         m.p90Us = static_cast<double>(p90) / 1e3;
         m.p99Us = static_cast<double>(p99) / 1e3;
-        std::printf("  ping-pong: %ld round trips after %ld: p50 %.1f us, p90 %.1f us, p99 %.1f us"
-                    " (min %.1f us, max %.1f us)\n",
-                    options_.pings, options_.warmup, m.p50Us, m.p90Us, m.p99Us, static_cast<double>(best) / 1e3,
-                    static_cast<double>(worst) / 1e3);
+        std::printf(
+            "  ping-pong: %ld round trips after %ld: p50 %.1f us, p90 %.1f us, p99 %.1f us"
+            " (min %.1f us, max %.1f us)\n",
+            options_.pings, options_.warmup, m.p50Us, m.p90Us, m.p99Us,
+            static_cast<double>(best) / 1e3, static_cast<double>(worst) / 1e3);
     }
 
     const Options &options_;
     std::string self_;
 };
 
-double median_of(const std::vector<Measurement> &runs, const std::function<double(const Measurement &)> &field) {
+double median_of(const std::vector<Measurement> &runs,
+                 const std::function<double(const Measurement &)> &field) {
     std::vector<double> values;
     for (const Measurement &m : runs) values.push_back(field(m));
     return median(values);
 }
 
 void report(const Options &options, const std::vector<std::vector<Measurement>> &runs) {
-    std::printf("\nMedians over %ld round(s): %ld messages of %ld bytes; %ld round trips\n\n", options.rounds,
-                options.count, options.body, options.pings);
-    std::printf("| System | Throughput (messages/s) | Received (lowest) | CPU us/message: publisher | server |"
-                " subscriber | sum | p50 (us) | p90 (us) | p99 (us) |\n");
+    std::printf("\nMedians over %ld round(s): %ld messages of %ld bytes; %ld round trips\n\n",
+                options.rounds, options.count, options.body, options.pings);
+    std::printf(
+        "| System | Throughput (messages/s) | Received (lowest) | CPU us/message: publisher | "
+        "server |"
+        " subscriber | sum | p50 (us) | p90 (us) | p99 (us) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     std::vector<Measurement> medians;
     for (std::size_t s = 0; s < options.systems.size(); ++s) {
@@ -178,24 +192,26 @@ void report(const Options &options, const std::vector<std::vector<Measurement>> 
         // The sum's median, not the sum of the medians.
         double cpuSum = median_of(r, [](const Measurement &x) { return x.cpuUs(); });
         std::printf("| %s | %.0f | %ld | %.2f | %.2f | %.2f | %.2f | %.1f | %.1f | %.1f |\n",
-                    options.systems[s]->name, m.rate, m.received, m.pubCpuUs, m.serverCpuUs, m.subCpuUs, cpuSum,
-                    m.p50Us, m.p90Us, m.p99Us);
+                    options.systems[s]->name, m.rate, m.received, m.pubCpuUs, m.serverCpuUs,
+                    m.subCpuUs, cpuSum, m.p50Us, m.p90Us, m.p99Us);
         m.serverCpuUs = cpuSum - m.pubCpuUs - m.subCpuUs;  // so that cpuUs() gives the sum's median
         medians.push_back(m);
     }
     if (options.systems.front() != &kVavevarSystem || options.systems.size() < 2) return;
-    std::printf("\n| Ratio | Throughput | CPU per message (sum) | p50 | p99 |\n|---|---|---|---|---|\n");
+    std::printf(
+        "\n| Ratio | Throughput | CPU per message (sum) | p50 | p99 |\n|---|---|---|---|---|\n");
     for (std::size_t s = 1; s < options.systems.size(); ++s) {
         const Measurement &v = medians[0], &o = medians[s];
-        std::printf("| vavevar/%s | %.2f | %.2f | %.2f | %.2f |\n", options.systems[s]->name, v.rate / o.rate,
-                    v.cpuUs() / o.cpuUs(), v.p50Us / o.p50Us, v.p99Us / o.p99Us);
+        std::printf("| vavevar/%s | %.2f | %.2f | %.2f | %.2f |\n", options.systems[s]->name,
+                    v.rate / o.rate, v.cpuUs() / o.cpuUs(), v.p50Us / o.p50Us, v.p99Us / o.p99Us);
     }
     std::printf("\nThroughput above 1 and the others below 1 favour vavevar.\n");
 }
 
 int drive(const Options &options) {
-    std::printf("peers_bench: %ld round(s), %ld messages of %ld bytes, %ld round trips after %ld warm-up\n",
-                options.rounds, options.count, options.body, options.pings, options.warmup);
+    std::printf(
+        "peers_bench: %ld round(s), %ld messages of %ld bytes, %ld round trips after %ld warm-up\n",
+        options.rounds, options.count, options.body, options.pings, options.warmup);
     Driver driver(options);
     const std::size_t n = options.systems.size();
     std::vector<std::vector<Measurement>> runs(n);
@@ -217,17 +233,23 @@ long count_or_zero(const char *text, const char *what) {
 
 Options parse(int argc, char **argv) {
     const char *usage =
-        "usage: vavevar_peers_bench [--count N] [--rounds N] [--pings N] [--warmup N] [--body BYTES]"
+        "usage: vavevar_peers_bench [--count N] [--rounds N] [--pings N] [--warmup N] [--body "
+        "BYTES]"
         " [--only vavevar,nats,redis]";
     Options options;
     if (argc % 2 == 0) die(usage);
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
-        if (option == "--count") options.count = number(argv[i + 1], "count");
-        else if (option == "--rounds") options.rounds = number(argv[i + 1], "rounds");
-        else if (option == "--pings") options.pings = number(argv[i + 1], "pings");
-        else if (option == "--warmup") options.warmup = count_or_zero(argv[i + 1], "warm-up");
-        else if (option == "--body") options.body = number(argv[i + 1], "body size");
+        if (option == "--count")
+            options.count = number(argv[i + 1], "count");
+        else if (option == "--rounds")
+            options.rounds = number(argv[i + 1], "rounds");
+        else if (option == "--pings")
+            options.pings = number(argv[i + 1], "pings");
+        else if (option == "--warmup")
+            options.warmup = count_or_zero(argv[i + 1], "warm-up");
+        else if (option == "--body")
+            options.body = number(argv[i + 1], "body size");
         else if (option == "--only") {
             // Kept in the usual order, so that the ratios are vavevar's to the others.
             std::vector<const PeerSystem *> chosen;
@@ -239,7 +261,8 @@ Options parse(int argc, char **argv) {
             }
             options.systems.clear();
             for (const PeerSystem *system : kSystems)
-                if (std::find(chosen.begin(), chosen.end(), system) != chosen.end()) options.systems.push_back(system);
+                if (std::find(chosen.begin(), chosen.end(), system) != chosen.end())
+                    options.systems.push_back(system);
         } else
             die(usage);
     }
@@ -253,7 +276,7 @@ int main(int argc, char **argv) {
     using namespace vavevar::bench;
     program_name = "peers_bench";
     if (argc == 7 && std::strcmp(argv[1], "--role") == 0)
-        return run_role(system_named(argv[3]), argv[2], number(argv[4], "count"), number(argv[5], "body size"),
-                        count_or_zero(argv[6], "warm-up"));
+        return run_role(system_named(argv[3]), argv[2], number(argv[4], "count"),
+                        number(argv[5], "body size"), count_or_zero(argv[6], "warm-up"));
     return drive(parse(argc, argv));
 }
