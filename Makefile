@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack clean
+.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack bench-peers clean
 
 all: build
 
@@ -62,6 +62,13 @@ bench: build
 # Publisher process -> vavevard -> subscriber process (see docs/performance.md).
 bench-e2e: build
 	./$(BUILD)/bench/vavevar_e2e_bench
+
+# vavevar, NATS and Redis pub/sub side by side, interleaved over rounds (see
+# docs/performance.md); PEERS_ARGS passes options through, e.g.
+# PEERS_ARGS="--count 20000 --pings 2000 --rounds 1" for a quick look.
+PEERS_ARGS ?=
+bench-peers: build
+	./$(BUILD)/bench/vavevar_peers_bench $(PEERS_ARGS)
 
 # Attacks on vavevard and a well-behaved client's delivery meanwhile, a few
 # minutes (see docs/performance.md); ATTACK_ARGS passes options through.
