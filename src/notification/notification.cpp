@@ -10,11 +10,15 @@
 namespace vavevar {
 namespace {
 
-// Whether `p` lies in the record's own block (and so is not freed apart).
-bool in_block(const lumo_notification *n, const void *p) {
-    const auto *start = reinterpret_cast<const char *>(n);
+bool within(const void *p, const void *block, std::size_t size) {
+    const auto *start = static_cast<const char *>(block);
     const auto *at = static_cast<const char *>(p);
-    return at >= start && at < start + n->blockSize;
+    return at >= start && at < start + size;
+}
+
+// Whether `p` lies in a block the record shares (and so is not freed apart).
+bool in_block(const lumo_notification *n, const void *p) {
+    return within(p, n, n->blockSize) || within(p, n->stampBlock, n->stampBlockSize);
 }
 
 void free_text(const lumo_notification *n, char *text) {
@@ -43,12 +47,6 @@ constexpr std::size_t kRecordBytes =
     alignof(lumo_propnode);
 
 }  // namespace
-
-lumo_notification *lumo_notification_alloc() noexcept {
-    auto *n = static_cast<lumo_notification *>(lumo_malloc(sizeof(lumo_notification)));
-    if (n != nullptr) *n = lumo_notification{};
-    return n;
-}
 
 lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, const char *texts,
                                               std::size_t size, const ReceivedTexts &where) noexcept {
@@ -97,14 +95,18 @@ lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, 
 lumo_notification *lumo_notification_create(const char *type, const void *body,
                                             std::int32_t bodyLength) noexcept {
     if (type == nullptr || (body == nullptr && bodyLength > 0)) return nullptr;
-    lumo_notification *n = lumo_notification_alloc();
-    if (n == nullptr) return nullptr;
+    // The type shares the record's block; the body is apart, since a
+    // received stream's body is handed on without it.
+    const std::size_t typeSize = std::strlen(type) + 1;
+    if (typeSize > UINT32_MAX - sizeof(lumo_notification)) return nullptr;
+    auto *block = static_cast<char *>(lumo_malloc(sizeof(lumo_notification) + typeSize));
+    if (block == nullptr) return nullptr;
+    auto *n = reinterpret_cast<lumo_notification *>(block);
+    *n = lumo_notification{};
+    n->blockSize = static_cast<std::uint32_t>(sizeof(lumo_notification) + typeSize);
     n->notificationClass = kMessageNotification;
-    n->type = lumo_strdup(type);
-    if (n->type == nullptr) {
-        lumo_free(n);
-        return nullptr;
-    }
+    n->type = block + sizeof(lumo_notification);
+    std::memcpy(n->type, type, typeSize);
     n->bodyLength = bodyLength;
     if (bodyLength > 0) {
         n->body = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(bodyLength)));
@@ -126,6 +128,7 @@ void lumo_notification_destroy(lumo_notification *n) noexcept {
                        n->body, n->instanceName, n->streamKey})
         free_text(n, text);
     release_properties(n);
+    lumo_free(n->stampBlock);
     lumo_free(n);
 }
 
@@ -197,19 +200,31 @@ void lumo_notification_setClass(lumo_notification *n, std::int32_t cls) noexcept
 bool lumo_notification_stampForPublish(lumo_notification *n, const char *component,
                                        const char *node, const char *process, const char *id,
                                        std::int32_t subscriberId) noexcept {
-    char *copies[4] = {lumo_strdup_null(component), lumo_strdup_null(node),
-                       lumo_strdup_null(process), lumo_strdup_null(id)};
+    // The four texts share one block, which replaces the last stamp's.
     const char *sources[4] = {component, node, process, id};
+    std::size_t sizes[4];
+    std::size_t total = 0;
     for (int i = 0; i < 4; ++i) {
-        if (sources[i] != nullptr && copies[i] == nullptr) {
-            for (char *copy : copies) lumo_free(copy);
-            return false;
-        }
+        sizes[i] = sources[i] != nullptr ? std::strlen(sources[i]) + 1 : 0;
+        total += sizes[i];
+    }
+    if (total > UINT32_MAX) return false;
+    char *block = total > 0 ? static_cast<char *>(lumo_malloc(total)) : nullptr;
+    if (total > 0 && block == nullptr) return false;
+    char *copies[4];
+    char *next = block;
+    for (int i = 0; i < 4; ++i) {
+        copies[i] = sources[i] != nullptr ? next : nullptr;
+        if (sources[i] != nullptr) std::memcpy(next, sources[i], sizes[i]);
+        next += sizes[i];
     }
     replace(n, n->generatingComponent, copies[0]);
     replace(n, n->generatingNode, copies[1]);
     replace(n, n->generatingProcess, copies[2]);
     replace(n, n->id, copies[3]);
+    lumo_free(n->stampBlock);
+    n->stampBlock = block;
+    n->stampBlockSize = static_cast<std::uint32_t>(total);
     n->creationTime = -1;
     n->subscriberId = subscriberId;
     return true;

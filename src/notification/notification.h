@@ -56,16 +56,17 @@ struct lumo_notification {
     void (*inputStreamGone)(lumo_instream *stream) noexcept;
     lumo_outstream *outputStream;     // not owned
     std::int32_t subscriberId;
-    // A received notification shares one allocation with its header texts
-    // and properties (lumo_notification_assemble): this many bytes from the
-    // record's start, never freed on their own. 0 for every other record.
+    // Texts that share an allocation are never freed on their own: the
+    // record's block (this many bytes from its start) holds a created
+    // notification's type, or a received one's header texts and properties
+    // (lumo_notification_assemble); `stampBlock` holds the four texts that
+    // publishing stamps. Whatever replaces one of them is owned apart.
     std::uint32_t blockSize;
+    std::uint32_t stampBlockSize;
+    char *stampBlock;
 };
 
 namespace vavevar {
-
-// Returns a zero-filled record with no type, or null.
-lumo_notification *lumo_notification_alloc() noexcept;
 
 // The texts of a notification read off the wire.
 enum class NotificationText : std::uint8_t {

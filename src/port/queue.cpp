@@ -10,6 +10,9 @@
 namespace vavevar {
 namespace {
 
+// Spare nodes a queue keeps at most.
+constexpr std::int32_t kSpareNodes = 256;
+
 bool refusing(const lumo_queue *queue) noexcept {
     return queue->closing.load() != 0 || queue->stopped.load() != 0;
 }
@@ -83,17 +86,40 @@ void link_back(lumo_queue *queue, lumo_queue_node *node) noexcept LUMO_REQUIRES(
     }
 }
 
+lumo_queue_node *new_node(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
+    lumo_queue_node *node = queue->spare;
+    if (node == nullptr) return static_cast<lumo_queue_node *>(lumo_malloc(sizeof(lumo_queue_node)));
+    queue->spare = node->next;
+    queue->spare_count -= 1;
+    return node;
+}
+
+void recycle(lumo_queue *queue, lumo_queue_node *node) noexcept LUMO_REQUIRES(queue->lock) {
+    if (queue->spare_count >= kSpareNodes) {
+        lumo_free(node);
+        return;
+    }
+    node->next = queue->spare;
+    queue->spare = node;
+    queue->spare_count += 1;
+}
+
+void free_nodes(lumo_queue_node *node) noexcept {
+    while (node != nullptr) {
+        lumo_queue_node *next = node->next;
+        lumo_free(node);
+        node = next;
+    }
+}
+
 bool insert(lumo_queue *queue, void *item, bool at_front) noexcept {
     if (queue == nullptr || refusing(queue)) return false;
-    auto *node = static_cast<lumo_queue_node *>(lumo_malloc(sizeof(lumo_queue_node)));
+    LockGuard guard(queue->lock);
+    if (refusing(queue)) return false;
+    lumo_queue_node *node = new_node(queue);
     if (node == nullptr) return false;
     node->item = item;
     node->next = nullptr;
-    LockGuard guard(queue->lock);
-    if (refusing(queue)) {
-        lumo_free(node);
-        return false;
-    }
     if (at_front) {
         link_front(queue, node);
     } else {
@@ -110,7 +136,7 @@ void *take_head(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
     queue->head = node->next;
     if (queue->head == queue->tail) queue->tail = nullptr;
     count_add(queue, -1);
-    lumo_free(node);
+    recycle(queue, node);
     return item;
 }
 
@@ -195,6 +221,8 @@ bool lumo_queue_destroy(lumo_queue *queue, void (*free_item)(void *)) noexcept {
         LockGuard guard(queue->lock);
         if (queue->stopped.load() == 0) stop_locked(queue);
         node = queue->head;
+        free_nodes(queue->spare);
+        queue->spare = nullptr;
     }
     pthread_cond_destroy(&queue->not_empty);
     pthread_cond_destroy(&queue->drained);
@@ -246,7 +274,7 @@ bool lumo_queue_iterremove(lumo_queue *queue) noexcept {
         if (node == queue->tail) queue->tail = queue->previous;
     }
     if (queue->tail == queue->head) queue->tail = nullptr;
-    lumo_free(node);
+    recycle(queue, node);
     queue->current = nullptr;
     count_add(queue, -1);
     return true;

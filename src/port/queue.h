@@ -41,6 +41,9 @@ struct lumo_queue {
     lumo_queue_node *head LUMO_GUARDED_BY(lock);
     // The last node while the queue holds two or more; null with one or none.
     lumo_queue_node *tail LUMO_GUARDED_BY(lock);
+    // Nodes kept for later puts, so that a steady flow allocates none.
+    lumo_queue_node *spare LUMO_GUARDED_BY(lock);
+    std::int32_t spare_count LUMO_GUARDED_BY(lock);
     // The one iteration cursor, all null outside an iteration.
     lumo_queue_node *previous LUMO_GUARDED_BY(lock);
     lumo_queue_node *current LUMO_GUARDED_BY(lock);

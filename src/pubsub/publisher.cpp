@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "notification/notification.h"
+#include "port/itoa.h"
 #include "port/memory.h"
 #include "runtime/link.h"
 #include "pubsub/registry.h"
@@ -67,7 +68,9 @@ void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) noe
         std::size_t size = std::strlen(publisher->idPrefix) + kNumberRoom;
         char *text = size <= sizeof id ? id : static_cast<char *>(lumo_malloc(size));
         if (text != nullptr) {
-            std::snprintf(text, size, "%s%d", publisher->idPrefix, take_sequence(publisher));
+            std::size_t prefix = size - kNumberRoom;
+            std::memcpy(text, publisher->idPrefix, prefix);
+            lumo_itoa(text + prefix, take_sequence(publisher));
             lumo_notification_stampForPublish(n, publisher->component, rt->host_name, rt->self_id,
                                               text, publisher->subscriberId);
         }

@@ -119,9 +119,12 @@ TEST(EventRead, AReceivedNotificationIsChangedAndDestroyedLikeAnyOther) {
     Read r(in);
     ASSERT_NE(r.n, nullptr);
     EXPECT_EQ(vavevar::lumo_notification_setProperty(r.n, "c", "3"), 0);
-    ASSERT_TRUE(lumo_notification_stampForPublish(r.n, "comp", "node", "proc", "id-2", 7));
+    ASSERT_TRUE(lumo_notification_stampForPublish(r.n, "c1", "n1", "p1", "id-1", 6));
+    ASSERT_TRUE(lumo_notification_stampForPublish(r.n, "comp", "node", nullptr, "id-2", 7));
     ASSERT_TRUE(lumo_notification_setStream(r.n, nullptr));
+    EXPECT_STREQ(r.n->generatingComponent, "comp");
     EXPECT_STREQ(r.n->generatingNode, "node");
+    EXPECT_EQ(r.n->generatingProcess, nullptr);
     EXPECT_STREQ(r.n->streamKey, "id-2");
     EXPECT_STREQ(r.n->type, "test.event");
     EXPECT_EQ(r.properties(), (std::vector<std::string>{"c=3", "b=2", "a=1"}));

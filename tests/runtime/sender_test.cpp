@@ -53,9 +53,9 @@ TEST_F(Sender, AMessageThatFindsNoMemoryIsWrittenLaterOnTheSameConnection) {
     ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, 1));  // the sender is idle now
     lumo_notification *big = event("big", 100 << 10);
     {
-        // The enqueue's own allocation (its place in the queue) succeeds; the
-        // sender's buffer then cannot grow for the body.
-        AllocFault fault(1);
+        // The enqueue allocates nothing (the queue reuses the small event's
+        // place); the sender's buffer then cannot grow for the body.
+        AllocFault fault(0);
         ASSERT_TRUE(lumo_sender_enqueue_event(big));
         EXPECT_FALSE(daemon.wait_for_requests(Request::Kind::event, 2, std::chrono::milliseconds(300)));
     }
