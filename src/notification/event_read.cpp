@@ -91,9 +91,9 @@ bool EventReader::ids(const char *text) noexcept {
     return true;
 }
 
-bool EventReader::keep(NotificationText which, const char *text) noexcept {
+bool EventReader::keep(NotificationText which, const char *text, std::size_t length) noexcept {
     at_.at[static_cast<std::size_t>(which)] = texts_.size() + 1;
-    return texts_.append(text, std::strlen(text) + 1);
+    return texts_.append(text, length + 1);
 }
 
 // "name: value" with the name before the first colon and the value from the
@@ -117,8 +117,8 @@ bool EventReader::assemble() noexcept {
 
 // Takes the value of the current header field and moves on; false ends the
 // event as failed.
-bool EventReader::value(const char *text) noexcept {
-    auto copy = [&](NotificationText which, Field next) { return keep(which, text) && start(next); };
+bool EventReader::value(const char *text, std::size_t length) noexcept {
+    auto copy = [&](NotificationText which, Field next) { return keep(which, text, length) && start(next); };
     using enum NotificationText;
     switch (field_) {
     case Field::className:
@@ -228,9 +228,10 @@ EventReader::Status EventReader::parse(InputBuffer &in) noexcept {
         default: {
             skip_ -= in.skip(skip_);
             if (skip_ > 0) return Status::need_more;
-            char *line = in.take_line();
+            std::size_t length;
+            char *line = in.take_line(&length);
             if (line == nullptr) return Status::need_more;
-            if (!value(line)) return fail();
+            if (!value(line, length)) return fail();
             break;
         }
         }

@@ -59,7 +59,7 @@ private:
     static std::string_view header_of(Field field) noexcept;
     Status fail() noexcept;
     bool start(Field field) noexcept;
-    bool value(const char *text) noexcept;
+    bool value(const char *text, std::size_t length) noexcept;
     bool ids(const char *text) noexcept;
     bool property(char *line) noexcept;
     bool body(InputBuffer &in) noexcept;
@@ -68,7 +68,7 @@ private:
 
     // The header texts are kept back to back until the headers end, then
     // placed with the record in one block (lumo_notification_assemble).
-    bool keep(NotificationText which, const char *text) noexcept;
+    bool keep(NotificationText which, const char *text, std::size_t length) noexcept;
     bool assemble() noexcept;
 
     Field field_ = Field::className;

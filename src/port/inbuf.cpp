@@ -43,7 +43,7 @@ bool InputBuffer::feed(const char *bytes, std::size_t length) noexcept {
     return false;
 }
 
-char *InputBuffer::take_line() noexcept {
+char *InputBuffer::take_line(std::size_t *length) noexcept {
     char *data = buf_.data();
     std::size_t from = scan_ > pos_ ? scan_ : pos_;
     char *lf = nullptr;
@@ -53,10 +53,9 @@ char *InputBuffer::take_line() noexcept {
         return nullptr;
     }
     std::size_t at = static_cast<std::size_t>(lf - data);
-    if (at > pos_ && data[at - 1] == '\r')
-        data[at - 1] = '\0';
-    else
-        *lf = '\0';
+    std::size_t end = at > pos_ && data[at - 1] == '\r' ? at - 1 : at;
+    data[end] = '\0';
+    if (length != nullptr) *length = end - pos_;
     char *line = data + pos_;
     pos_ = scan_ = at + 1;
     return line;

@@ -26,8 +26,8 @@ public:
 
     // The next line ended by LF or CR LF, the end replaced by a NUL in place;
     // it stays valid until the next space() or feed(). Null while no whole
-    // line is buffered.
-    char *take_line() noexcept;
+    // line is buffered. `length`, when given, receives the line's length.
+    char *take_line(std::size_t *length = nullptr) noexcept;
 
     // Consumes up to `count` bytes; returns how many there were.
     std::size_t skip(std::size_t count) noexcept;

@@ -40,6 +40,13 @@ void timed_wait_on(lumo_queue *queue, pthread_cond_t *cond, std::int32_t timeout
     pthread_cond_timedwait(cond, queue->lock->native(), &deadline);
 }
 
+// A getter's wait ended. Whether a signal or the clock ended it cannot be
+// told, so it is taken as the signal: at worst a later put signals once more
+// than needed, never once too few.
+void woke(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
+    if (queue->wakes_pending > 0) queue->wakes_pending -= 1;
+}
+
 bool init_monotonic(pthread_cond_t *cond) noexcept {
     pthread_condattr_t attr;
     if (pthread_condattr_init(&attr) != 0) return false;
@@ -126,7 +133,10 @@ bool insert(lumo_queue *queue, void *item, bool at_front) noexcept {
         link_back(queue, node);
     }
     count_add(queue, 1);
-    if (queue->get_waiters != 0) pthread_cond_signal(&queue->not_empty);
+    if (queue->get_waiters > queue->wakes_pending) {
+        queue->wakes_pending += 1;
+        pthread_cond_signal(&queue->not_empty);
+    }
     return true;
 }
 
@@ -176,8 +186,12 @@ void *lumo_queue_get(lumo_queue *queue, std::int32_t wait, std::int32_t timeout_
         queue->get_waiters += 1;
         if (timeout_ms > 0) {
             timed_wait_on(queue, &queue->not_empty, timeout_ms);
+            woke(queue);
         } else {
-            while (queue->head == nullptr && !refusing(queue)) wait_on(queue, &queue->not_empty);
+            while (queue->head == nullptr && !refusing(queue)) {
+                wait_on(queue, &queue->not_empty);
+                woke(queue);
+            }
         }
         queue->get_waiters -= 1;
     }

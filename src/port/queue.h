@@ -34,6 +34,10 @@ struct lumo_queue {
     pthread_cond_t drained;    // close waits here to drain, stop for the getters to leave
     std::int32_t drain_waiters LUMO_GUARDED_BY(lock);
     std::int32_t get_waiters LUMO_GUARDED_BY(lock);
+    // Getters signalled and not yet awake: a put signals only when more
+    // getters sleep than are already on their way, so a burst of puts wakes
+    // a sleeping getter once instead of once per item.
+    std::int32_t wakes_pending LUMO_GUARDED_BY(lock);
     // Closes inside lumo_queue_close: a stop waits for them to leave too, so
     // that a destroy right after it cannot free the queue under one of them.
     std::int32_t close_waiters LUMO_GUARDED_BY(lock);
