@@ -28,6 +28,16 @@ struct lumo_propnode {
     lumo_propnode *next;
 };
 
+// A notification's place in the list of those a subscriber has handed to
+// the application and not yet had back; kept in the record, since it is in
+// one such list at most, so that handing over and giving back allocate
+// nothing and find their place at once. Guarded by the holder's lock.
+struct HeldLink {
+    lumo_subscriber *holder;  // null while not held
+    lumo_notification *next;
+    lumo_notification *previous;
+};
+
 }  // namespace vavevar
 
 // Field order and names follow the record the rest of the library expects.
@@ -64,6 +74,7 @@ struct lumo_notification {
     std::uint32_t blockSize;
     std::uint32_t stampBlockSize;
     char *stampBlock;
+    vavevar::HeldLink held;
 };
 
 namespace vavevar {

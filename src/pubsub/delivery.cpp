@@ -24,19 +24,10 @@ struct CallbackStart {
     std::int32_t generation;          // the registration the thread serves
 };
 
-HeldNode *new_held_node(lumo_notification *n) {
-    auto *node = static_cast<HeldNode *>(lumo_malloc(sizeof(HeldNode)));
-    if (node != nullptr) *node = HeldNode{n, nullptr, nullptr};
-    return node;
-}
-
-// Records `n` as handed to the application. Without memory for the record it
-// is handed over unrecorded: relinquish still destroys it.
+// Records `n` as handed to the application.
 void hold(lumo_subscriber *s, lumo_notification *n) {
-    HeldNode *node = new_held_node(n);
-    if (node == nullptr) return;
     LockGuard guard(s->lock);
-    lumo_held_append(s, node);
+    lumo_held_append(s, n);
 }
 
 // After a callback: destroys `n` unless the callback relinquished it.
@@ -92,7 +83,6 @@ void notification_callback_main(void *raw) noexcept {
     lumo_notification *n = start.notification;
     lumo_subscriber_callback callback = nullptr;
     void *context = nullptr;
-    HeldNode *node = new_held_node(n);
     {
         LockGuard guard(s->lock);
         // Only the registration it was started for: a notification delivered
@@ -100,14 +90,13 @@ void notification_callback_main(void *raw) noexcept {
         if (serving(s, start.generation)) {
             callback = s->callback;
             context = s->callbackContext;
-            if (node != nullptr) lumo_held_append(s, node);
+            lumo_held_append(s, n);
         }
     }
     if (callback != nullptr) {
         callback(n, context);
         release_after_callback(s, n);
     } else {
-        lumo_free(node);
         lumo_notification_destroy(n);  // nobody will take it any more
     }
     lumo_subscriber_unref(s);
@@ -174,27 +163,22 @@ lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
 
 }  // namespace
 
-void lumo_held_append(lumo_subscriber *s, HeldNode *node) noexcept {
-    node->next = nullptr;
-    node->previous = s->heldTail;
-    if (s->heldTail != nullptr)
-        s->heldTail->next = node;
-    else
-        s->heldHead = node;
-    s->heldTail = node;
+void lumo_held_append(lumo_subscriber *s, lumo_notification *n) noexcept {
+    n->held = HeldLink{s, nullptr, s->heldTail};
+    (s->heldTail != nullptr ? s->heldTail->held.next : s->heldHead) = n;
+    s->heldTail = n;
     s->heldCount += 1;
 }
 
 bool lumo_held_remove(lumo_subscriber *s, lumo_notification *n) noexcept {
-    for (HeldNode *node = s->heldHead; node != nullptr; node = node->next) {
-        if (node->notification != n) continue;
-        (node->previous != nullptr ? node->previous->next : s->heldHead) = node->next;
-        (node->next != nullptr ? node->next->previous : s->heldTail) = node->previous;
-        s->heldCount -= 1;
-        lumo_free(node);
-        return true;
-    }
-    return false;
+    if (n->held.holder != s) return false;
+    lumo_notification *next = n->held.next;
+    lumo_notification *previous = n->held.previous;
+    (previous != nullptr ? previous->held.next : s->heldHead) = next;
+    (next != nullptr ? next->held.previous : s->heldTail) = previous;
+    n->held = HeldLink{};
+    s->heldCount -= 1;
+    return true;
 }
 
 void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n,

@@ -22,11 +22,10 @@ namespace {
 constexpr char kTimedOut[] = "timedout";
 
 void free_held(lumo_subscriber *s) LUMO_NO_THREAD_SAFETY_ANALYSIS {
-    for (HeldNode *node = s->heldHead; node != nullptr;) {
-        HeldNode *next = node->next;
-        lumo_notification_destroy(node->notification);
-        lumo_free(node);
-        node = next;
+    for (lumo_notification *n = s->heldHead; n != nullptr;) {
+        lumo_notification *next = n->held.next;
+        lumo_notification_destroy(n);
+        n = next;
     }
     s->heldHead = s->heldTail = nullptr;
     s->heldCount = 0;

@@ -20,12 +20,6 @@ struct lumo_streamtable;
 
 namespace vavevar {
 
-struct HeldNode {
-    lumo_notification *notification;
-    HeldNode *next;
-    HeldNode *previous;
-};
-
 }  // namespace vavevar
 
 struct lumo_subscriber {
@@ -50,8 +44,8 @@ struct lumo_subscriber {
     lumo_subscriber *listNext;
     lumo_subscriber *listPrevious;
     std::uint32_t deltas;
-    vavevar::HeldNode *heldHead LUMO_GUARDED_BY(lock);
-    vavevar::HeldNode *heldTail LUMO_GUARDED_BY(lock);
+    lumo_notification *heldHead LUMO_GUARDED_BY(lock);  // linked through their `held`
+    lumo_notification *heldTail LUMO_GUARDED_BY(lock);
     std::int32_t heldCount LUMO_GUARDED_BY(lock);
     std::int32_t refs LUMO_GUARDED_BY(lock);
     vavevar::Lock *lock;
@@ -141,8 +135,8 @@ std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *subscriber) noexcep
 bool lumo_subscriber_ref(lumo_subscriber *subscriber) noexcept;
 
 // The held list: notifications handed to the application and not yet given
-// back. REQUIRES the subscriber's lock.
-void lumo_held_append(lumo_subscriber *subscriber, HeldNode *node) noexcept
+// back. Remove is false for a notification this subscriber does not hold.
+void lumo_held_append(lumo_subscriber *subscriber, lumo_notification *n) noexcept
     LUMO_REQUIRES(subscriber->lock);
 bool lumo_held_remove(lumo_subscriber *subscriber, lumo_notification *n) noexcept
     LUMO_REQUIRES(subscriber->lock);
