@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::uint32_t kFirstBodyBlock = 1u << 20;
 constexpr std::size_t kKeptTextBytes = 64 * 1024;
+// A body up to this size shares the record's block.
+constexpr std::int32_t kInlineBodyBytes = 64 * 1024;
 
 }  // namespace
 
@@ -57,10 +59,15 @@ bool EventReader::start(Field field) noexcept {
         skip_ = wire::kLineEnd.size();
         return true;
     case Field::body: {
+        bodyDone_ = 0;
+        if (inlineBody_ != nullptr) {
+            bodyBlock_ = static_cast<std::uint32_t>(bodyLength_);
+            body_ = inlineBody_;
+            return true;
+        }
         bodyBlock_ = static_cast<std::uint32_t>(bodyLength_) < kFirstBodyBlock
                          ? static_cast<std::uint32_t>(bodyLength_)
                          : kFirstBodyBlock;
-        bodyDone_ = 0;
         body_ = static_cast<char *>(lumo_malloc(std::size_t{bodyBlock_} + 1));
         return body_ != nullptr;
     }
@@ -109,9 +116,14 @@ bool EventReader::property(char *line) noexcept {
            texts_.append(value, std::strlen(value) + 1);
 }
 
-// The headers are whole: the record and its texts become one block.
+// The headers are whole: the record and its texts become one block, with
+// room for a body that is not too large to be had at once (a stream's
+// body is handed on alone, so it always comes apart).
 bool EventReader::assemble() noexcept {
-    n_ = lumo_notification_assemble(head_, texts_.data(), texts_.size(), at_);
+    const bool inside = bodyLength_ > 0 && bodyLength_ <= kInlineBodyBytes &&
+                        head_.notificationClass != kIncomingStreamingNotification;
+    const std::size_t room = inside ? static_cast<std::size_t>(bodyLength_) + 1 : 0;
+    n_ = lumo_notification_assemble(head_, texts_.data(), texts_.size(), at_, room, &inlineBody_);
     return n_ != nullptr;
 }
 
@@ -254,9 +266,10 @@ lumo_notification *EventReader::take(std::int32_t **ids, std::int32_t *count) no
 }
 
 void EventReader::reset() noexcept {
-    lumo_notification_destroy(n_);
+    if (body_ != inlineBody_) lumo_free(body_);
+    lumo_notification_destroy(n_);  // an inline body goes with it
     lumo_free(ids_);
-    lumo_free(body_);
+    inlineBody_ = nullptr;
     n_ = nullptr;
     ids_ = nullptr;
     body_ = nullptr;

@@ -42,10 +42,12 @@ public:
     // Drops a partial event and any failure.
     void reset() noexcept;
 
-    // While the body comes in, the bytes its current block still misses: the
-    // block grows with what arrives (first at most 1 MiB, then doubling up to
-    // the announced length), so a length that is announced but never sent
-    // costs no more memory than what came. 0 at any other time.
+    // While the body comes in, the bytes its current block still misses: a
+    // body of up to 64 KiB has its room at once, in the record's block; a
+    // larger one's block grows with what arrives (first at most 1 MiB, then
+    // doubling up to the announced length), so a length that is announced
+    // but never sent costs little more memory than what came. 0 at any other
+    // time.
     std::uint32_t body_missing() const noexcept;
 
 private:
@@ -78,6 +80,7 @@ private:
     ReceivedTexts at_{};       // where each text starts in texts_
     lumo_notification *n_ = nullptr;  // once the headers are whole
     char *body_ = nullptr;  // the body while it comes in
+    char *inlineBody_ = nullptr;  // its room in n_'s block, when it has one
     std::int32_t *ids_ = nullptr;
     std::int32_t idCount_ = 0;
     std::int32_t propertiesLeft_ = 0;

@@ -49,9 +49,11 @@ constexpr std::size_t kRecordBytes =
 }  // namespace
 
 lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, const char *texts,
-                                              std::size_t size, const ReceivedTexts &where) noexcept {
+                                              std::size_t size, const ReceivedTexts &where,
+                                              std::size_t bodyRoom, char **room) noexcept {
     const auto properties = static_cast<std::size_t>(where.propertyCount);
-    const std::size_t total = kRecordBytes + properties * sizeof(lumo_propnode) + size;
+    if (bodyRoom > UINT32_MAX) return nullptr;
+    const std::size_t total = kRecordBytes + properties * sizeof(lumo_propnode) + size + bodyRoom;
     if (total > UINT32_MAX) return nullptr;
     auto *block = static_cast<char *>(lumo_malloc(total));
     if (block == nullptr) return nullptr;
@@ -61,6 +63,7 @@ lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, 
     auto *nodes = reinterpret_cast<lumo_propnode *>(block + kRecordBytes);
     char *copy = reinterpret_cast<char *>(nodes + properties);
     if (size > 0) std::memcpy(copy, texts, size);
+    if (room != nullptr) *room = bodyRoom > 0 ? copy + size : nullptr;
 
     auto text = [&](NotificationText which) -> char * {
         std::size_t at = where.at[static_cast<std::size_t>(which)];

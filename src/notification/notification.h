@@ -97,8 +97,12 @@ struct ReceivedTexts {
 // `texts` (`size` bytes), in one allocation with the record; properties are
 // kept newest first. Null when memory runs out. The record is destroyed and
 // changed like any other: what replaces a text of the block is owned apart.
+// With `bodyRoom` above 0 the block also has that many bytes of room for
+// the body, returned in *room (the body is not set: the caller fills the
+// room and then points `body` at it).
 lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, const char *texts,
-                                              std::size_t size, const ReceivedTexts &where) noexcept;
+                                              std::size_t size, const ReceivedTexts &where,
+                                              std::size_t bodyRoom = 0, char **room = nullptr) noexcept;
 
 // Null `type`, or a null `body` with a positive length, yields null. Checked
 // here rather than at the C boundary because stream blocks are made from a
@@ -154,6 +158,7 @@ const char *lumo_notification_streamKey(const lumo_notification *n) noexcept;
 bool lumo_notification_hasNoBody(const lumo_notification *n) noexcept;
 
 // Hands the body bytes over to the caller, leaving the notification bodiless.
+// REQUIRES: the body is its own allocation (a received stream's always is).
 void lumo_notification_detachBody(lumo_notification *n) noexcept;
 
 }  // namespace vavevar
