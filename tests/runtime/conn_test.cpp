@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,32 @@ TEST(Conn, AMessageGoesOutWholeHoweverLargeInOneSendWhereThePeerTakesIt) {
     EXPECT_TRUE(send(big.c, message));
     reader.join();
     EXPECT_EQ(got, message);
+}
+
+// The sender frees what the kernel took whole and writes the rest again, so
+// a send must say how far it got, also when it fails part way.
+TEST(Conn, ASendTellsHowManyBytesTheKernelTook) {
+    test::SocketPair stream;
+    Conn conn(stream.library());
+    std::size_t handed = 0;
+    ASSERT_TRUE(lumo_conn_send(conn.c, "twelve bytes", 12, &handed));
+    EXPECT_EQ(handed, 12u);
+    EXPECT_EQ(stream.peer_receive_all(200), "twelve bytes");
+
+    // The peer goes once the socket buffers are full: the kernel took some.
+    std::string message(8 << 20, 'm');
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stream.close_peer();
+    });
+    EXPECT_FALSE(lumo_conn_send(conn.c, message.data(), message.size(), &handed));
+    closer.join();
+    EXPECT_GT(handed, 0u);
+    EXPECT_LT(handed, message.size());
+
+    lumo_conn_invalidate(conn.c);
+    EXPECT_FALSE(lumo_conn_send(conn.c, "x", 1, &handed));
+    EXPECT_EQ(handed, 0u);
 }
 
 TEST(Conn, AClosedPeerEndsReceivesAfterWhatItSent) {
