@@ -30,12 +30,16 @@ void hold(lumo_subscriber *s, lumo_notification *n) {
     lumo_held_append(s, n);
 }
 
-// After a callback: destroys `n` unless the callback relinquished it.
+// After a callback: destroys `n` unless the callback relinquished it. The
+// callback may have destroyed it, so it is looked for among those still
+// held, by address, and only touched once found there.
 void release_after_callback(lumo_subscriber *s, lumo_notification *n) {
-    bool still_held;
+    bool still_held = false;
     {
         LockGuard guard(s->lock);
-        still_held = lumo_held_remove(s, n);
+        for (lumo_notification *held = s->heldHead; held != nullptr && !still_held; held = held->held.next)
+            still_held = held == n;
+        if (still_held) lumo_held_remove(s, n);
     }
     if (still_held) lumo_notification_destroy(n);
 }

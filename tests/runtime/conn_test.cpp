@@ -2,6 +2,8 @@
 // receives, a peer that went away, and invalidation from another thread.
 #include "runtime/conn.h"
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -59,7 +61,10 @@ TEST(Conn, ASendTellsHowManyBytesTheKernelTook) {
     EXPECT_EQ(handed, 12u);
     EXPECT_EQ(stream.peer_receive_all(200), "twelve bytes");
 
-    // The peer goes once the socket buffers are full: the kernel took some.
+    // The peer goes once the (small) socket buffers are full: the kernel
+    // took some.
+    const int small = 64 << 10;
+    ASSERT_EQ(::setsockopt(stream.library(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
     std::string message(8 << 20, 'm');
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
