@@ -162,11 +162,27 @@ bool RequestParser::start_request(std::string_view line) {
     haveSubscriberId_ = false;
     haveClassName_ = false;
     inFormFactor_ = false;
-    connect_ = {};
-    subscribe_ = {};
-    unsubscribe_ = {};
-    event_ = {};
+    switch (kind_) {
+    case Kind::connect: connect_ = {}; break;
+    case Kind::subscribe: subscribe_ = {}; break;
+    case Kind::unsubscribe: unsubscribe_ = {}; break;
+    case Kind::event: clear_event(); break;
+    case Kind::stats: break;
+    }
     return true;
+}
+
+// Events come in floods: their fields are emptied in place, so that the next
+// event fills the same buffers rather than allocating its own. A buffer that
+// grew large is let go, so that a connection does not keep what one large
+// event needed.
+void RequestParser::clear_event() noexcept {
+    constexpr std::size_t kKept = 1024;
+    keptBytes_ = event_.event.clear_keeping(kKept);
+    if (event_.className.capacity() > kKept) std::string().swap(event_.className);
+    else event_.className.clear();
+    if (event_.className.capacity() > std::string().capacity()) keptBytes_ += event_.className.capacity();
+    event_.unknownClass = false;
 }
 
 bool RequestParser::event_header(std::string_view name, std::string_view value) {
@@ -301,7 +317,14 @@ RequestParser::Status RequestParser::finish(Request &out) {
     case Kind::connect: out = std::move(connect_); break;
     case Kind::subscribe: out = std::move(subscribe_); break;
     case Kind::unsubscribe: out = unsubscribe_; break;
-    case Kind::event: out = std::move(event_); break;
+    case Kind::event:
+        // Moved over what the caller's last event left: a string moved onto
+        // another hands its old buffer back, so the two sets of buffers take
+        // turns.
+        if (auto *last = std::get_if<EventRequest>(&out)) *last = std::move(event_);
+        else out = std::move(event_);
+        clear_event();
+        break;
     case Kind::stats: out = StatsRequest{}; break;
     }
     return Status::ready;

@@ -394,10 +394,7 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
         ++stats_.eventsDropped;
         return;
     }
-    OutQueue::Item item;
-    item.head = event.head_for(subscriberId, &item.deliveryOffset);
-    item.tail = event.tail();
-    c.out.push(std::move(item));
+    c.out.push(event.bytes(), subscriberId);
     ++stats_.eventsOut;
     after_queue(c);
 }

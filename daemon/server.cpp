@@ -376,8 +376,8 @@ void Server::read_from(ClientId id) {
 // on return.
 void Server::serve(ClientId id, Connection &c, const char *data, std::size_t size) {
     c.parser.feed(data, size);
+    Request request;  // one for all, so that consecutive events reuse its buffers
     for (;;) {
-        Request request;
         auto status = c.parser.next(request);
         if (status == RequestParser::Status::need_more) break;
         std::string why;
