@@ -1,5 +1,6 @@
 #include "notification.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,6 +66,25 @@ struct Filler {
     }
 };
 
+// An event's numbers, formatted once for both passes.
+class Digits {
+public:
+    explicit Digits(std::int64_t n) noexcept
+        : size_(static_cast<std::size_t>(std::to_chars(text_, text_ + sizeof text_, n).ptr - text_)) {}
+    std::string_view view() const noexcept { return {text_, size_}; }
+
+private:
+    char text_[24];
+    std::size_t size_;
+};
+
+struct Numbers {
+    Digits creation, properties, contentLength;
+    explicit Numbers(const Notification &e) noexcept
+        : creation(e.creationMs), properties(static_cast<std::int64_t>(e.properties.size())),
+          contentLength(static_cast<std::int64_t>(e.body.size())) {}
+};
+
 // The head up to the subscriber id's value.
 template <typename Sink>
 void write_before_id(Sink &sink, const Notification &e) {
@@ -76,18 +96,18 @@ void write_before_id(Sink &sink, const Notification &e) {
 
 // From the end of the subscriber id's line up to the delivery time's value.
 template <typename Sink>
-void write_after_id(Sink &sink, const Notification &e) {
+void write_after_id(Sink &sink, const Notification &e, const Numbers &numbers) {
     wire::MessageWriter<Sink> out(sink);
     out.raw(wire::kLineEnd);
     out.header(wire::kEventType, e.type);
     out.header(wire::kEventId, e.id);
-    out.number_header(wire::kCreationTime, e.creationMs);
+    out.header(wire::kCreationTime, numbers.creation.view());
     out.raw(wire::kDeliveryTime);
 }
 
 // From the end of the delivery time's line to the end of the message.
 template <typename Sink>
-void write_tail(Sink &sink, const Notification &e, std::string_view instanceName) {
+void write_tail(Sink &sink, const Notification &e, const Numbers &numbers, std::string_view instanceName) {
     wire::MessageWriter<Sink> out(sink);
     out.raw(wire::kLineEnd);
     if (is_full_form(e.cls)) {
@@ -99,13 +119,12 @@ void write_tail(Sink &sink, const Notification &e, std::string_view instanceName
         out.header(wire::kInstanceName,
                    e.instanceName.empty() ? instanceName : std::string_view(e.instanceName));
         out.header(wire::kLocalOnly, e.localOnly ? wire::kTrue : wire::kFalse);
-        out.number_header(wire::kNumberOfProperties,
-                          static_cast<std::int64_t>(e.properties.size()));
+        out.header(wire::kNumberOfProperties, numbers.properties.view());
         for (const Property &p : e.properties) out.line(p.line);
         if (e.cls == kIncomingStreamingNotification) out.header(wire::kStreamKey, e.streamKey);
     }
-    out.number_header(wire::kContentLength, static_cast<std::int64_t>(e.body.size()));
-    out.number_header(wire::kAddrListLength, 0);
+    out.header(wire::kContentLength, numbers.contentLength.view());
+    out.header(wire::kAddrListLength, "0");
     out.line({});
     out.raw(e.body);
 }
@@ -114,15 +133,16 @@ void write_tail(Sink &sink, const Notification &e, std::string_view instanceName
 
 RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceName,
                              const std::shared_ptr<MemoryAccount> &account) {
+    Numbers numbers(e);
     Counter before, after, tail;
     write_before_id(before, e);
-    write_after_id(after, e);
-    write_tail(tail, e, instanceName);
+    write_after_id(after, e, numbers);
+    write_tail(tail, e, numbers, instanceName);
     bytes_ = EventBytes({before.size, after.size, tail.size}, account);
     Filler fill{bytes_.data(EventBytes::before_id)};
     write_before_id(fill, e);
-    write_after_id(fill, e);
-    write_tail(fill, e, instanceName);
+    write_after_id(fill, e, numbers);
+    write_tail(fill, e, numbers, instanceName);
 }
 
 void write_delivery_digits(char *at, std::int64_t ms) noexcept {
