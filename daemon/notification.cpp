@@ -28,11 +28,12 @@ std::string_view Property::value() const noexcept {
 }
 
 std::size_t Notification::clear_keeping(std::size_t keep) noexcept {
+    static const std::size_t kLocal = std::string().capacity();  // held without a heap buffer
     std::size_t kept = 0;
     auto clear = [&](std::string &s) noexcept {
         if (s.capacity() > keep) std::string().swap(s);
         else s.clear();
-        if (s.capacity() > std::string().capacity()) kept += s.capacity();  // on the heap
+        if (s.capacity() > kLocal) kept += s.capacity();
     };
     for (std::string *s : {&type, &id, &affectedComponents, &affectedNodes, &generatingComponent,
                            &generatingProcess, &generatingNode, &instanceName, &streamKey, &body})

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "wire/control_texts.h"
@@ -10,6 +11,9 @@
 
 namespace vavevard {
 namespace {
+
+// What a string holds without a heap buffer.
+const std::size_t kLocalCapacity = std::string().capacity();
 
 // Names of the event headers, as a client's library writes them.
 using vavevar::wire::name_of;
@@ -77,31 +81,41 @@ RequestParser::Status RequestParser::fail(std::string message) {
 
 bool RequestParser::take_line(std::string_view &line) {
     std::size_t from = scan_ > pos_ ? scan_ : pos_;
-    std::size_t lf = buf_.find('\n', from);
-    if (lf == std::string::npos) {
+    const char *data = buf_.data();
+    const void *found = std::memchr(data + from, '\n', buf_.size() - from);
+    if (found == nullptr) [[unlikely]] {
         scan_ = buf_.size();
         // A CR may still come before the LF, so one byte more is allowed.
-        if (buf_.size() - pos_ > limits_.maxLineBytes + 1)
-            error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+        if (buf_.size() - pos_ > limits_.maxLineBytes + 1) line_too_long();
         return false;
     }
+    std::size_t lf = static_cast<std::size_t>(static_cast<const char *>(found) - data);
     std::size_t end = lf;
-    if (end > pos_ && buf_[end - 1] == '\r') --end;
-    if (end - pos_ > limits_.maxLineBytes) {
-        error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+    if (end > pos_ && data[end - 1] == '\r') --end;
+    if (end - pos_ > limits_.maxLineBytes) [[unlikely]] {
+        line_too_long();
         return false;
     }
-    line = std::string_view(buf_).substr(pos_, end - pos_);
+    line = std::string_view(data + pos_, end - pos_);
     requestBytes_ += lf + 1 - pos_;
-    if (handshakeOnly_ && requestBytes_ > limits_.maxHandshakeBytes) {
-        error_ = "a request before the handshake longer than " +
-                 std::to_string(limits_.maxHandshakeBytes) + " bytes";
+    if (handshakeOnly_ && requestBytes_ > limits_.maxHandshakeBytes) [[unlikely]] {
+        handshake_too_long();
         return false;
     }
     pos_ = lf + 1;
     scan_ = pos_;
     ++lineNo_;
     return true;
+}
+
+// Errors are built out of line, so that the loop over lines stays small.
+void RequestParser::line_too_long() {
+    error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+}
+
+void RequestParser::handshake_too_long() {
+    error_ = "a request before the handshake longer than " + std::to_string(limits_.maxHandshakeBytes) +
+             " bytes";
 }
 
 bool RequestParser::number(std::string_view name, std::string_view value, std::int64_t min,
@@ -166,7 +180,7 @@ bool RequestParser::start_request(std::string_view line) {
     case Kind::connect: connect_ = {}; break;
     case Kind::subscribe: subscribe_ = {}; break;
     case Kind::unsubscribe: unsubscribe_ = {}; break;
-    case Kind::event: clear_event(); break;
+    case Kind::event: break;  // emptied when the one before was handed out
     case Kind::stats: break;
     }
     return true;
@@ -181,35 +195,63 @@ void RequestParser::clear_event() noexcept {
     keptBytes_ = event_.event.clear_keeping(kKept);
     if (event_.className.capacity() > kKept) std::string().swap(event_.className);
     else event_.className.clear();
-    if (event_.className.capacity() > std::string().capacity()) keptBytes_ += event_.className.capacity();
+    if (event_.className.capacity() > kLocalCapacity) keptBytes_ += event_.className.capacity();
     event_.unknownClass = false;
 }
 
+// Dispatched on the name's length first, so that each header is compared
+// with the one or few names of its length rather than with all of them.
 bool RequestParser::event_header(std::string_view name, std::string_view value) {
     Notification &e = event_.event;
     std::int64_t n = 0;
-    if (name == name_of(wire::kClassName)) {
-        haveClassName_ = true;
-        event_.className = value;
-        auto cls = class_from_name(value);
-        event_.unknownClass = !cls;
-        e.cls = cls.value_or(kMessageNotification);
-    } else if (name == name_of(wire::kSubscriberId)) {
-        if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
-        e.publisherSubscriberId = static_cast<std::int32_t>(n);
-    } else if (name == name_of(wire::kEventType)) e.type = value;
-    else if (name == name_of(wire::kEventId)) e.id = value;
-    else if (name == name_of(wire::kAffectedComponents)) e.affectedComponents = value;
-    else if (name == name_of(wire::kAffectedNodes)) e.affectedNodes = value;
-    else if (name == name_of(wire::kGeneratingComponent)) e.generatingComponent = value;
-    else if (name == name_of(wire::kGeneratingProcess)) e.generatingProcess = value;
-    else if (name == name_of(wire::kGeneratingNode)) e.generatingNode = value;
-    else if (name == name_of(wire::kInstanceName)) e.instanceName = value;
-    else if (name == name_of(wire::kLocalOnly)) e.localOnly = value == wire::kTrue;
-    else if (name == name_of(wire::kStreamKey)) e.streamKey = value;
-    else if (name == name_of(wire::kAddrListLength)) {
-        if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
-        addrListLeft_ = static_cast<std::size_t>(n);
+    auto is = [name](std::string_view header) { return name == name_of(header); };
+    switch (name.size()) {
+    case name_of(wire::kEventId).size():
+        if (is(wire::kEventId)) e.id = value;
+        break;
+    case name_of(wire::kClassName).size():  // also eventType, LocalOnly, streamKey
+        static_assert(name_of(wire::kEventType).size() == name_of(wire::kClassName).size() &&
+                      name_of(wire::kLocalOnly).size() == name_of(wire::kClassName).size() &&
+                      name_of(wire::kStreamKey).size() == name_of(wire::kClassName).size());
+        if (is(wire::kClassName)) {
+            haveClassName_ = true;
+            event_.className = value;
+            auto cls = class_from_name(value);
+            event_.unknownClass = !cls;
+            e.cls = cls.value_or(kMessageNotification);
+        } else if (is(wire::kEventType)) e.type = value;
+        else if (is(wire::kLocalOnly)) e.localOnly = value == wire::kTrue;
+        else if (is(wire::kStreamKey)) e.streamKey = value;
+        break;
+    case name_of(wire::kSubscriberId).size():  // also instanceName
+        static_assert(name_of(wire::kInstanceName).size() == name_of(wire::kSubscriberId).size());
+        if (is(wire::kSubscriberId)) {
+            if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
+            e.publisherSubscriberId = static_cast<std::int32_t>(n);
+        } else if (is(wire::kInstanceName)) e.instanceName = value;
+        break;
+    case name_of(wire::kAffectedNodes).size():
+        if (is(wire::kAffectedNodes)) e.affectedNodes = value;
+        break;
+    case name_of(wire::kGeneratingNode).size():
+        if (is(wire::kGeneratingNode)) e.generatingNode = value;
+        break;
+    case name_of(wire::kAddrListLength).size():
+        if (is(wire::kAddrListLength)) {
+            if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
+            addrListLeft_ = static_cast<std::size_t>(n);
+        }
+        break;
+    case name_of(wire::kGeneratingProcess).size():
+        if (is(wire::kGeneratingProcess)) e.generatingProcess = value;
+        break;
+    case name_of(wire::kAffectedComponents).size():
+        if (is(wire::kAffectedComponents)) e.affectedComponents = value;
+        break;
+    case name_of(wire::kGeneratingComponent).size():
+        if (is(wire::kGeneratingComponent)) e.generatingComponent = value;
+        break;
+    default: break;
     }
     return true;
 }

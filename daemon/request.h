@@ -87,6 +87,8 @@ private:
     enum class Kind { connect, subscribe, unsubscribe, event, stats };
 
     bool take_line(std::string_view &line);
+    [[gnu::cold]] void line_too_long();
+    [[gnu::cold]] void handshake_too_long();
     bool start_request(std::string_view line);
     bool header(std::string_view line);
     bool event_header(std::string_view name, std::string_view value);
