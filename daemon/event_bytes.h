@@ -48,7 +48,7 @@ public:
 
     char *data(Piece piece) noexcept { return bytes() + offset(piece); }
     std::string_view piece(Piece p) const noexcept {
-        return {const_cast<EventBytes *>(this)->bytes() + offset(p), block_->sizes[p]};
+        return {reinterpret_cast<const char *>(block_ + 1) + offset(p), block_->sizes[p]};
     }
     // All three pieces: what a recipient reads besides its id and time.
     std::size_t size() const noexcept { return block_->sizes[0] + block_->sizes[1] + block_->sizes[2]; }

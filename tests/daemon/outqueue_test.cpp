@@ -102,7 +102,8 @@ TEST(DaemonOutQueue, EveryByteGoesOutInOrderHoweverTheSocketTakesThem) {
         EXPECT_EQ(q.pending(), want.size() - sentTotal);
         got += sockets.read_some(997);
     }
-    for (std::string more = sockets.read_some(65536); !more.empty(); more = sockets.read_some(65536)) got += more;
+    for (std::string more = sockets.read_some(65536); !more.empty(); more = sockets.read_some(65536))
+        got += more;
     EXPECT_EQ(got, want);
     EXPECT_TRUE(q.empty());
     EXPECT_EQ(q.own_bytes(), 0u);
@@ -126,7 +127,8 @@ TEST(DaemonOutQueue, AMessageWaitingForTheSocketIsStampedWhenItGoes) {
         got += sockets.read_some(1 << 20);
         ASSERT_GE(q.send_to(sockets.out, 2000 + turns), 0);
     }
-    for (std::string more = sockets.read_some(1 << 20); !more.empty(); more = sockets.read_some(1 << 20)) got += more;
+    for (std::string more = sockets.read_some(1 << 20); !more.empty(); more = sockets.read_some(1 << 20))
+        got += more;
     ASSERT_GT(got.size(), 4u << 20);
     std::string message = got.substr(4 << 20);
     std::size_t at = message.find("deliveryTime: ");
