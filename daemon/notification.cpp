@@ -1,6 +1,8 @@
 #include "notification.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "wire/event_texts.h"
@@ -10,7 +12,6 @@ namespace vavevard {
 namespace {
 
 namespace wire = vavevar::wire;
-using Writer = wire::MessageWriter<std::string>;
 
 }  // namespace
 
@@ -26,23 +27,90 @@ std::string_view Property::value() const noexcept {
     return l.substr(colon + 2);
 }
 
+std::size_t Notification::clear_keeping(std::size_t keep) noexcept {
+    static const std::size_t kLocal = std::string().capacity();  // held without a heap buffer
+    std::size_t kept = 0;
+    auto clear = [&](std::string &s) noexcept {
+        if (s.capacity() > keep) std::string().swap(s);
+        else s.clear();
+        if (s.capacity() > kLocal) kept += s.capacity();
+    };
+    for (std::string *s : {&type, &id, &affectedComponents, &affectedNodes, &generatingComponent,
+                           &generatingProcess, &generatingNode, &instanceName, &streamKey, &body})
+        clear(*s);
+    if (properties.capacity() * sizeof(Property) > keep) std::vector<Property>().swap(properties);
+    else properties.clear();
+    kept += properties.capacity() * sizeof(Property);
+    cls = kMessageNotification;
+    publisherSubscriberId = 0;
+    localOnly = false;
+    creationMs = 0;
+    return kept;
+}
+
 // The header names and their order are a contract: the client skips each
-// name by its length without reading it.
-RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceName,
-                             const std::shared_ptr<MemoryAccount> &account) {
-    beforeId_ = wire::kEventLine;
-    Writer(beforeId_).header(wire::kClassName, class_name(e.cls));
-    beforeId_.append(wire::kSubscriberId);
+// name by its length without reading it. Each piece is written twice, once
+// to learn its size and once into the shared bytes, so that the event costs
+// one allocation whatever its size.
+namespace {
 
-    afterId_ = wire::kLineEnd;
-    Writer after(afterId_);
-    after.header(wire::kEventType, e.type);
-    after.header(wire::kEventId, e.id);
-    after.number_header(wire::kCreationTime, e.creationMs);
-    afterId_.append(wire::kDeliveryTime);
+struct Counter {
+    std::size_t size = 0;
+    void append(const char *, std::size_t n) noexcept { size += n; }
+};
 
-    std::string tail(wire::kLineEnd);
-    Writer out(tail);
+struct Filler {
+    char *at;
+    void append(const char *bytes, std::size_t n) noexcept {
+        std::memcpy(at, bytes, n);
+        at += n;
+    }
+};
+
+// An event's numbers, formatted once for both passes.
+class Digits {
+public:
+    explicit Digits(std::int64_t n) noexcept
+        : size_(static_cast<std::size_t>(std::to_chars(text_, text_ + sizeof text_, n).ptr - text_)) {}
+    std::string_view view() const noexcept { return {text_, size_}; }
+
+private:
+    char text_[24];
+    std::size_t size_;
+};
+
+struct Numbers {
+    Digits creation, properties, contentLength;
+    explicit Numbers(const Notification &e) noexcept
+        : creation(e.creationMs), properties(static_cast<std::int64_t>(e.properties.size())),
+          contentLength(static_cast<std::int64_t>(e.body.size())) {}
+};
+
+// The head up to the subscriber id's value.
+template <typename Sink>
+void write_before_id(Sink &sink, const Notification &e) {
+    wire::MessageWriter<Sink> out(sink);
+    out.raw(wire::kEventLine);
+    out.header(wire::kClassName, class_name(e.cls));
+    out.raw(wire::kSubscriberId);
+}
+
+// From the end of the subscriber id's line up to the delivery time's value.
+template <typename Sink>
+void write_after_id(Sink &sink, const Notification &e, const Numbers &numbers) {
+    wire::MessageWriter<Sink> out(sink);
+    out.raw(wire::kLineEnd);
+    out.header(wire::kEventType, e.type);
+    out.header(wire::kEventId, e.id);
+    out.header(wire::kCreationTime, numbers.creation.view());
+    out.raw(wire::kDeliveryTime);
+}
+
+// From the end of the delivery time's line to the end of the message.
+template <typename Sink>
+void write_tail(Sink &sink, const Notification &e, const Numbers &numbers, std::string_view instanceName) {
+    wire::MessageWriter<Sink> out(sink);
+    out.raw(wire::kLineEnd);
     if (is_full_form(e.cls)) {
         out.header(wire::kAffectedComponents, e.affectedComponents);
         out.header(wire::kAffectedNodes, e.affectedNodes);
@@ -52,35 +120,30 @@ RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceNam
         out.header(wire::kInstanceName,
                    e.instanceName.empty() ? instanceName : std::string_view(e.instanceName));
         out.header(wire::kLocalOnly, e.localOnly ? wire::kTrue : wire::kFalse);
-        out.number_header(wire::kNumberOfProperties,
-                          static_cast<std::int64_t>(e.properties.size()));
+        out.header(wire::kNumberOfProperties, numbers.properties.view());
         for (const Property &p : e.properties) out.line(p.line);
         if (e.cls == kIncomingStreamingNotification) out.header(wire::kStreamKey, e.streamKey);
     }
-    out.number_header(wire::kContentLength, static_cast<std::int64_t>(e.body.size()));
-    out.number_header(wire::kAddrListLength, 0);
+    out.header(wire::kContentLength, numbers.contentLength.view());
+    out.header(wire::kAddrListLength, "0");
     out.line({});
     out.raw(e.body);
-    // One allocation holds the tail and its share of the account; the last
-    // recipient to let go of it gives the bytes back.
-    struct Tail {
-        std::string bytes;
-        AccountedBytes share;
-    };
-    auto held = std::make_shared<Tail>(Tail{std::move(tail), AccountedBytes(account)});
-    held->share.set(held->bytes.capacity());
-    tail_ = std::shared_ptr<const std::string>(held, &held->bytes);
 }
 
-std::string RenderedEvent::head_for(std::int32_t subscriberId, std::size_t *deliveryOffset) const {
-    std::string head;
-    head.reserve(beforeId_.size() + afterId_.size() + 12 + kDeliveryDigits);
-    head.append(beforeId_);
-    head.append(std::to_string(subscriberId));
-    head.append(afterId_);
-    *deliveryOffset = head.size();
-    head.append(kDeliveryDigits, '0');
-    return head;
+}  // namespace
+
+RenderedEvent::RenderedEvent(const Notification &e, std::string_view instanceName,
+                             const std::shared_ptr<MemoryAccount> &account) {
+    Numbers numbers(e);
+    Counter before, after, tail;
+    write_before_id(before, e);
+    write_after_id(after, e, numbers);
+    write_tail(tail, e, numbers, instanceName);
+    bytes_ = EventBytes({before.size, after.size, tail.size}, account);
+    Filler fill{bytes_.data(EventBytes::before_id)};
+    write_before_id(fill, e);
+    write_after_id(fill, e, numbers);
+    write_tail(fill, e, numbers, instanceName);
 }
 
 void write_delivery_digits(char *at, std::int64_t ms) noexcept {

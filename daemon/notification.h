@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "event_bytes.h"
 #include "memory_account.h"
 #include "wire/notification_class.h"
 
@@ -48,15 +49,20 @@ struct Notification {
     std::string streamKey;             // class 4 only
     std::string body;
     std::int64_t creationMs = 0;       // when the daemon received it
+
+    // Empties every field as a new notification has them, keeping the
+    // buffers of at most `keep` bytes for the next one to fill; returns the
+    // heap bytes kept.
+    std::size_t clear_keeping(std::size_t keep) noexcept;
 };
 
 // An event rendered once for all its recipients. Only the subscriber id and
-// the delivery time differ between recipients, so each gets a small head of
-// its own and shares the tail, which holds the body.
+// the delivery time differ between recipients, so each queues those of its
+// own beside the shared bytes, which hold everything else, the body included.
 class RenderedEvent {
 public:
     // `instanceName` stands in when the publisher wrote none. The shared
-    // tail, while it lives, is counted in `account` when one is given.
+    // bytes, while they live, are counted in `account` when one is given.
     RenderedEvent(const Notification &event, std::string_view instanceName,
                   const std::shared_ptr<MemoryAccount> &account = nullptr);
 
@@ -64,15 +70,10 @@ public:
     // digits until the year 2286, and zero padding keeps the value a number.
     static constexpr std::size_t kDeliveryDigits = 13;
 
-    // The head for one recipient, with the delivery time zeroed; the digits
-    // start at `*deliveryOffset`.
-    std::string head_for(std::int32_t subscriberId, std::size_t *deliveryOffset) const;
-    const std::shared_ptr<const std::string> &tail() const noexcept { return tail_; }
+    const EventBytes &bytes() const noexcept { return bytes_; }
 
 private:
-    std::string beforeId_;   // message line, className, "SubscriberID: "
-    std::string afterId_;    // up to and including "deliveryTime: "
-    std::shared_ptr<const std::string> tail_;  // after the delivery time, body included
+    EventBytes bytes_;
 };
 
 // Writes `ms` as kDeliveryDigits zero-padded digits at `at`.

@@ -4,46 +4,95 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "notification.h"
 
 namespace vavevard {
 
+static_assert(RenderedEvent::kDeliveryDigits == 13);
+
 void OutQueue::push(std::string bytes) {
-    pending_ += bytes.size();
-    ownBytes_ += bytes.capacity() + sizeof(Item);
-    items_.push_back(Item{std::move(bytes), nullptr, std::string::npos});
+    items_.emplace_back().text = std::move(bytes);
+    pending_ += items_.back().size();
+    ownBytes_ += items_.back().own_bytes();
 }
 
-void OutQueue::push(Item item) {
-    pending_ += item.head.size() + (item.tail ? item.tail->size() : 0);
-    ownBytes_ += item.head.capacity() + sizeof(Item);
-    items_.push_back(std::move(item));
+void OutQueue::push(const EventBytes &event, std::int32_t subscriberId) {
+    Item &item = items_.emplace_back();
+    item.event = event;
+    auto end = std::to_chars(item.id, item.id + sizeof item.id, subscriberId).ptr;
+    item.idSize = static_cast<std::uint8_t>(end - item.id);
+    pending_ += item.size();
+    ownBytes_ += item.own_bytes();
 }
 
 ssize_t OutQueue::send_to(int fd, std::int64_t nowMs) {
-    constexpr std::size_t kMaxIov = 64;
+    // As much as one call takes: each call costs a pass through the TCP
+    // stack and a wake-up of the reader, whatever it carries, so a flood goes
+    // out in as few as the socket's room allows. Small pieces are copied
+    // together first: the kernel copies one long run of bytes faster than
+    // many short ones, and an event's id and time are a few bytes each.
+    constexpr std::size_t kMaxIov = IOV_MAX;
+    constexpr std::size_t kMaxParts = 5;
+    constexpr std::size_t kCopied = 256 * 1024;   // bytes copied together per call, at most
+    constexpr std::size_t kCopyBelow = 4096;      // larger pieces go as they are
+    static thread_local std::unique_ptr<char[]> copy(new char[kCopied]);
     iovec iov[kMaxIov];
+    char stamp[kDeliveryDigits];
+    write_delivery_digits(stamp, nowMs);
     ssize_t total = 0;
     while (!items_.empty()) {
         std::size_t n = 0;
-        std::size_t skip = offset_;
-        for (auto it = items_.begin(); it != items_.end() && n + 2 <= kMaxIov; ++it) {
-            if (it->deliveryOffset != std::string::npos && (it != items_.begin() || offset_ == 0)) {
-                write_delivery_digits(it->head.data() + it->deliveryOffset, nowMs);
-                it->deliveryOffset = std::string::npos;
+        std::size_t used = 0;
+        // False once the call has no room for `part`.
+        auto add = [&](std::string_view part) noexcept {
+            if (part.size() >= kCopyBelow) {
+                if (n == kMaxIov) return false;
+                iov[n++] = iovec{const_cast<char *>(part.data()), part.size()};
+                return true;
             }
-            std::string_view parts[2] = {it->head, it->tail ? std::string_view(*it->tail)
-                                                            : std::string_view{}};
-            for (std::string_view part : parts) {
+            if (used + part.size() > kCopied) return false;
+            char *at = copy.get() + used;
+            bool joins = n > 0 && static_cast<char *>(iov[n - 1].iov_base) + iov[n - 1].iov_len == at;
+            if (!joins && n == kMaxIov) return false;
+            std::memcpy(at, part.data(), part.size());
+            used += part.size();
+            if (joins) iov[n - 1].iov_len += part.size();
+            else iov[n++] = iovec{at, part.size()};
+            return true;
+        };
+        std::size_t skip = offset_;
+        bool room = true;
+        for (auto it = items_.begin(); it != items_.end() && room; ++it) {
+            std::string_view parts[kMaxParts];
+            std::size_t count = 1;
+            if (!it->event) {
+                parts[0] = it->text;
+            } else {
+                // Stamped again at each attempt until its first byte has
+                // gone: a message that waited for the socket says when it
+                // did go.
+                if (it != items_.begin() || offset_ == 0) std::memcpy(it->delivery, stamp, sizeof stamp);
+                parts[0] = it->event.piece(EventBytes::before_id);
+                parts[1] = std::string_view(it->id, it->idSize);
+                parts[2] = it->event.piece(EventBytes::after_id);
+                parts[3] = std::string_view(it->delivery, sizeof it->delivery);
+                parts[4] = it->event.piece(EventBytes::tail);
+                count = kMaxParts;
+            }
+            for (std::size_t p = 0; p < count && room; ++p) {
+                std::string_view part = parts[p];
                 if (skip >= part.size()) {
                     skip -= part.size();
                     continue;
                 }
-                iov[n].iov_base = const_cast<char *>(part.data() + skip);
-                iov[n].iov_len = part.size() - skip;
+                room = add(part.substr(skip));
                 skip = 0;
-                ++n;
             }
         }
         msghdr msg{};
@@ -60,10 +109,10 @@ ssize_t OutQueue::send_to(int fd, std::int64_t nowMs) {
         std::size_t done = offset_ + static_cast<std::size_t>(sent);
         while (!items_.empty()) {
             const Item &front = items_.front();
-            std::size_t size = front.head.size() + (front.tail ? front.tail->size() : 0);
+            std::size_t size = front.size();
             if (done < size) break;
             done -= size;
-            ownBytes_ -= front.head.capacity() + sizeof(Item);
+            ownBytes_ -= front.own_bytes();
             items_.pop_front();
         }
         offset_ = done;

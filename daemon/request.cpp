@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "wire/control_texts.h"
@@ -11,13 +12,17 @@
 namespace vavevard {
 namespace {
 
+// What a string holds without a heap buffer.
+const std::size_t kLocalCapacity = std::string().capacity();
+
 // Names of the event headers, as a client's library writes them.
 using vavevar::wire::name_of;
 namespace wire = vavevar::wire;
 
 // Splits "name: value" at the first colon. One blank after the colon is what
 // clients write; a missing blank is tolerated.
-bool split_header(std::string_view line, std::string_view &name, std::string_view &value) {
+[[gnu::always_inline]] inline bool split_header(std::string_view line, std::string_view &name,
+                                                std::string_view &value) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return false;
     name = line.substr(0, colon);
@@ -75,33 +80,46 @@ RequestParser::Status RequestParser::fail(std::string message) {
     return Status::error;
 }
 
-bool RequestParser::take_line(std::string_view &line) {
+// take_line(), header() and the header splitting and dispatch run for every
+// line of every request: they are inlined into next(), since as calls they
+// cost about as much as the little work each does.
+[[gnu::always_inline]] inline bool RequestParser::take_line(std::string_view &line) {
     std::size_t from = scan_ > pos_ ? scan_ : pos_;
-    std::size_t lf = buf_.find('\n', from);
-    if (lf == std::string::npos) {
+    const char *data = buf_.data();
+    const void *found = std::memchr(data + from, '\n', buf_.size() - from);
+    if (found == nullptr) [[unlikely]] {
         scan_ = buf_.size();
         // A CR may still come before the LF, so one byte more is allowed.
-        if (buf_.size() - pos_ > limits_.maxLineBytes + 1)
-            error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+        if (buf_.size() - pos_ > limits_.maxLineBytes + 1) line_too_long();
         return false;
     }
+    std::size_t lf = static_cast<std::size_t>(static_cast<const char *>(found) - data);
     std::size_t end = lf;
-    if (end > pos_ && buf_[end - 1] == '\r') --end;
-    if (end - pos_ > limits_.maxLineBytes) {
-        error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+    if (end > pos_ && data[end - 1] == '\r') --end;
+    if (end - pos_ > limits_.maxLineBytes) [[unlikely]] {
+        line_too_long();
         return false;
     }
-    line = std::string_view(buf_).substr(pos_, end - pos_);
+    line = std::string_view(data + pos_, end - pos_);
     requestBytes_ += lf + 1 - pos_;
-    if (handshakeOnly_ && requestBytes_ > limits_.maxHandshakeBytes) {
-        error_ = "a request before the handshake longer than " +
-                 std::to_string(limits_.maxHandshakeBytes) + " bytes";
+    if (handshakeOnly_ && requestBytes_ > limits_.maxHandshakeBytes) [[unlikely]] {
+        handshake_too_long();
         return false;
     }
     pos_ = lf + 1;
     scan_ = pos_;
     ++lineNo_;
     return true;
+}
+
+// Errors are built out of line, so that the loop over lines stays small.
+void RequestParser::line_too_long() {
+    error_ = "line longer than " + std::to_string(limits_.maxLineBytes) + " bytes";
+}
+
+void RequestParser::handshake_too_long() {
+    error_ = "a request before the handshake longer than " + std::to_string(limits_.maxHandshakeBytes) +
+             " bytes";
 }
 
 bool RequestParser::number(std::string_view name, std::string_view value, std::int64_t min,
@@ -162,38 +180,83 @@ bool RequestParser::start_request(std::string_view line) {
     haveSubscriberId_ = false;
     haveClassName_ = false;
     inFormFactor_ = false;
-    connect_ = {};
-    subscribe_ = {};
-    unsubscribe_ = {};
-    event_ = {};
+    switch (kind_) {
+    case Kind::connect: connect_ = {}; break;
+    case Kind::subscribe: subscribe_ = {}; break;
+    case Kind::unsubscribe: unsubscribe_ = {}; break;
+    case Kind::event: break;  // emptied when the one before was handed out
+    case Kind::stats: break;
+    }
     return true;
 }
 
-bool RequestParser::event_header(std::string_view name, std::string_view value) {
+// Events come in floods: their fields are emptied in place, so that the next
+// event fills the same buffers rather than allocating its own. A buffer that
+// grew large is let go, so that a connection does not keep what one large
+// event needed.
+void RequestParser::clear_event() noexcept {
+    constexpr std::size_t kKept = 1024;
+    keptBytes_ = event_.event.clear_keeping(kKept);
+    if (event_.className.capacity() > kKept) std::string().swap(event_.className);
+    else event_.className.clear();
+    if (event_.className.capacity() > kLocalCapacity) keptBytes_ += event_.className.capacity();
+    event_.unknownClass = false;
+}
+
+// Dispatched on the name's length first, so that each header is compared
+// with the one or few names of its length rather than with all of them.
+[[gnu::always_inline]] inline bool RequestParser::event_header(std::string_view name,
+                                                              std::string_view value) {
     Notification &e = event_.event;
     std::int64_t n = 0;
-    if (name == name_of(wire::kClassName)) {
-        haveClassName_ = true;
-        event_.className = value;
-        auto cls = class_from_name(value);
-        event_.unknownClass = !cls;
-        e.cls = cls.value_or(kMessageNotification);
-    } else if (name == name_of(wire::kSubscriberId)) {
-        if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
-        e.publisherSubscriberId = static_cast<std::int32_t>(n);
-    } else if (name == name_of(wire::kEventType)) e.type = value;
-    else if (name == name_of(wire::kEventId)) e.id = value;
-    else if (name == name_of(wire::kAffectedComponents)) e.affectedComponents = value;
-    else if (name == name_of(wire::kAffectedNodes)) e.affectedNodes = value;
-    else if (name == name_of(wire::kGeneratingComponent)) e.generatingComponent = value;
-    else if (name == name_of(wire::kGeneratingProcess)) e.generatingProcess = value;
-    else if (name == name_of(wire::kGeneratingNode)) e.generatingNode = value;
-    else if (name == name_of(wire::kInstanceName)) e.instanceName = value;
-    else if (name == name_of(wire::kLocalOnly)) e.localOnly = value == wire::kTrue;
-    else if (name == name_of(wire::kStreamKey)) e.streamKey = value;
-    else if (name == name_of(wire::kAddrListLength)) {
-        if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
-        addrListLeft_ = static_cast<std::size_t>(n);
+    auto is = [name](std::string_view header) { return name == name_of(header); };
+    switch (name.size()) {
+    case name_of(wire::kEventId).size():
+        if (is(wire::kEventId)) e.id = value;
+        break;
+    case name_of(wire::kClassName).size():  // also eventType, LocalOnly, streamKey
+        static_assert(name_of(wire::kEventType).size() == name_of(wire::kClassName).size() &&
+                      name_of(wire::kLocalOnly).size() == name_of(wire::kClassName).size() &&
+                      name_of(wire::kStreamKey).size() == name_of(wire::kClassName).size());
+        if (is(wire::kClassName)) {
+            haveClassName_ = true;
+            event_.className = value;
+            auto cls = class_from_name(value);
+            event_.unknownClass = !cls;
+            e.cls = cls.value_or(kMessageNotification);
+        } else if (is(wire::kEventType)) e.type = value;
+        else if (is(wire::kLocalOnly)) e.localOnly = value == wire::kTrue;
+        else if (is(wire::kStreamKey)) e.streamKey = value;
+        break;
+    case name_of(wire::kSubscriberId).size():  // also instanceName
+        static_assert(name_of(wire::kInstanceName).size() == name_of(wire::kSubscriberId).size());
+        if (is(wire::kSubscriberId)) {
+            if (!number(name, value, INT32_MIN, INT32_MAX, n)) return false;
+            e.publisherSubscriberId = static_cast<std::int32_t>(n);
+        } else if (is(wire::kInstanceName)) e.instanceName = value;
+        break;
+    case name_of(wire::kAffectedNodes).size():
+        if (is(wire::kAffectedNodes)) e.affectedNodes = value;
+        break;
+    case name_of(wire::kGeneratingNode).size():
+        if (is(wire::kGeneratingNode)) e.generatingNode = value;
+        break;
+    case name_of(wire::kAddrListLength).size():
+        if (is(wire::kAddrListLength)) {
+            if (!number(name, value, 0, std::int64_t(limits_.maxBodyBytes), n)) return false;
+            addrListLeft_ = static_cast<std::size_t>(n);
+        }
+        break;
+    case name_of(wire::kGeneratingProcess).size():
+        if (is(wire::kGeneratingProcess)) e.generatingProcess = value;
+        break;
+    case name_of(wire::kAffectedComponents).size():
+        if (is(wire::kAffectedComponents)) e.affectedComponents = value;
+        break;
+    case name_of(wire::kGeneratingComponent).size():
+        if (is(wire::kGeneratingComponent)) e.generatingComponent = value;
+        break;
+    default: break;
     }
     return true;
 }
@@ -236,7 +299,7 @@ bool RequestParser::connect_line(std::string_view line) {
     return true;
 }
 
-bool RequestParser::header(std::string_view line) {
+[[gnu::always_inline]] inline bool RequestParser::header(std::string_view line) {
     if (++headerLines_ > limits_.maxHeaderLines) {
         error_ = "more than " + std::to_string(limits_.maxHeaderLines) + " header lines in a " +
                  kind_name(int(kind_)) + " request";
@@ -301,7 +364,15 @@ RequestParser::Status RequestParser::finish(Request &out) {
     case Kind::connect: out = std::move(connect_); break;
     case Kind::subscribe: out = std::move(subscribe_); break;
     case Kind::unsubscribe: out = unsubscribe_; break;
-    case Kind::event: out = std::move(event_); break;
+    case Kind::event:
+        // Moved over what the caller's last event left: this standard
+        // library's strings, moved onto one another, hand the old buffer
+        // back, so the two sets of buffers take turns (elsewhere the move
+        // costs an allocation again, nothing more).
+        if (auto *last = std::get_if<EventRequest>(&out)) *last = std::move(event_);
+        else out = std::move(event_);
+        clear_event();
+        break;
     case Kind::stats: out = StatsRequest{}; break;
     }
     return Status::ready;

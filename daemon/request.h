@@ -59,16 +59,19 @@ public:
 
     // Parses the next request out of what was fed: `ready` fills `out`,
     // `need_more` keeps the partial request for the next feed, `error` is
-    // final and `error()` says what was wrong and where.
+    // final and `error()` says what was wrong and where. A caller that hands
+    // the same `out` back for the next request lets an event reuse the
+    // buffers of the one before.
     Status next(Request &out);
 
     const std::string &error() const noexcept { return error_; }
     // Bytes fed and not yet consumed by a complete request or line.
     std::size_t buffered() const noexcept { return buf_.size() - pos_; }
 
-    // What the parser holds: its buffer and the request being parsed (an
-    // upper bound: what it keeps of a request is a part of what it read).
-    std::size_t held() const noexcept { return buf_.capacity() + requestBytes_; }
+    // What the parser holds: its buffer, the request being parsed (an upper
+    // bound: what it keeps of a request is a part of what it read) and the
+    // emptied buffers it keeps for the next event.
+    std::size_t held() const noexcept { return buf_.capacity() + requestBytes_ + keptBytes_; }
 
     // Before the handshake a connection may only connect or ask for the
     // stats, in a request of at most `maxHandshakeBytes`: anything else is an
@@ -84,6 +87,8 @@ private:
     enum class Kind { connect, subscribe, unsubscribe, event, stats };
 
     bool take_line(std::string_view &line);
+    [[gnu::cold]] void line_too_long();
+    [[gnu::cold]] void handshake_too_long();
     bool start_request(std::string_view line);
     bool header(std::string_view line);
     bool event_header(std::string_view name, std::string_view value);
@@ -92,6 +97,7 @@ private:
     bool end_of_headers();
     bool number(std::string_view name, std::string_view value, std::int64_t min, std::int64_t max,
                 std::int64_t &out);
+    void clear_event() noexcept;
     Status fail(std::string message);
     Status finish(Request &out);
 
@@ -106,6 +112,7 @@ private:
     std::string resource_;
     std::size_t lineNo_ = 0;
     std::size_t requestBytes_ = 0;  // read of the request being parsed
+    std::size_t keptBytes_ = 0;     // capacity of the emptied event fields
     bool handshakeOnly_ = false;
     std::size_t headerLines_ = 0;
     std::size_t propertiesLeft_ = 0;

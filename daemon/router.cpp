@@ -121,10 +121,14 @@ std::vector<ClientId> Router::take_doomed() { return std::exchange(doomed_, {});
 std::vector<ClientId> Router::take_dirty() { return std::exchange(dirty_, {}); }
 
 bool Router::handle(ClientId id, Request &&request, std::string &why) {
+    return handle(id, std::move(request), why, now_ms());
+}
+
+bool Router::handle(ClientId id, Request &&request, std::string &why, std::int64_t receivedMs) {
     Client *c = client(id);
     if (c == nullptr || c->doomed || c->closeWhenFlushed) return true;
     if (std::holds_alternative<StatsRequest>(request)) {
-        queue(*c, stats_message(now_ms()));
+        queue(*c, stats_message(receivedMs));
         return true;
     }
     if (auto *r = std::get_if<ConnectRequest>(&request)) {
@@ -141,7 +145,7 @@ bool Router::handle(ClientId id, Request &&request, std::string &why) {
     }
     if (auto *r = std::get_if<SubscribeRequest>(&request)) on_subscribe(*c, std::move(*r));
     else if (auto *u = std::get_if<UnsubscribeRequest>(&request)) on_unsubscribe(*c, *u);
-    else if (auto *e = std::get_if<EventRequest>(&request)) on_event(*c, std::move(*e));
+    else if (auto *e = std::get_if<EventRequest>(&request)) on_event(*c, std::move(*e), receivedMs);
     return true;
 }
 
@@ -307,7 +311,7 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
 // by an event without a body. So a class-3 event reaches subscribers as a
 // complete one-block stream: its body under its own identifier as key, then
 // the end marker.
-void Router::on_event(Client &c, EventRequest &&r) {
+void Router::on_event(Client &c, EventRequest &&r, std::int64_t receivedMs) {
     ++stats_.eventsIn;
     if (r.unknownClass) {
         ++stats_.eventsDropped;
@@ -317,7 +321,7 @@ void Router::on_event(Client &c, EventRequest &&r) {
         return;
     }
     Notification &e = r.event;
-    e.creationMs = now_ms();
+    e.creationMs = receivedMs;
     if (e.cls == kOutgoingStreamingNotification) {
         e.cls = kIncomingStreamingNotification;
         e.streamKey = e.id;
@@ -394,10 +398,7 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEve
         ++stats_.eventsDropped;
         return;
     }
-    OutQueue::Item item;
-    item.head = event.head_for(subscriberId, &item.deliveryOffset);
-    item.tail = event.tail();
-    c.out.push(std::move(item));
+    c.out.push(event.bytes(), subscriberId);
     ++stats_.eventsOut;
     after_queue(c);
 }

@@ -95,6 +95,9 @@ public:
 
     // Handles one request. Returns false when the request breaks the
     // protocol; `why` then says how, and the caller closes the connection.
+    // `receivedMs` is when the request came in (wall clock): the server reads
+    // the clock once per receive rather than once per event.
+    bool handle(ClientId id, Request &&request, std::string &why, std::int64_t receivedMs);
     bool handle(ClientId id, Request &&request, std::string &why);
 
     Client *client(ClientId id);
@@ -132,7 +135,7 @@ private:
     void on_unsubscribe(Client &c, const UnsubscribeRequest &r);
     // Ends one subscription of `c`, if it has it, and tells its group why.
     void end_subscription(Client &c, std::int32_t subscriberId, std::string_view reason);
-    void on_event(Client &c, EventRequest &&r);
+    void on_event(Client &c, EventRequest &&r, std::int64_t receivedMs);
 
     void route(const Notification &event);
     void send_status(Client &c, std::int32_t subscriberId, bool success, std::string_view message);

@@ -364,7 +364,7 @@ void Server::read_from(ClientId id) {
     c.lastActiveMs = mono_ms();
     router_.stats().bytesIn += static_cast<std::uint64_t>(n);
     try {
-        serve(id, c, buffer, static_cast<std::size_t>(n));
+        serve(id, c, buffer, static_cast<std::size_t>(n), now_ms());
     } catch (const std::bad_alloc &) {
         give_up(id, "out of memory");
     } catch (const std::exception &e) {
@@ -374,15 +374,16 @@ void Server::read_from(ClientId id) {
 
 // Parses and hands on every request the bytes complete. `c` may be closed
 // on return.
-void Server::serve(ClientId id, Connection &c, const char *data, std::size_t size) {
+void Server::serve(ClientId id, Connection &c, const char *data, std::size_t size,
+                   std::int64_t receivedMs) {
     c.parser.feed(data, size);
+    Request request;  // one for all, so that consecutive events reuse its buffers
     for (;;) {
-        Request request;
         auto status = c.parser.next(request);
         if (status == RequestParser::Status::need_more) break;
         std::string why;
         if (status == RequestParser::Status::error) why = c.parser.error();
-        else if (router_.handle(id, std::move(request), why)) {
+        else if (router_.handle(id, std::move(request), why, receivedMs)) {
             const Client *client = router_.client(id);
             if (client != nullptr && client->connected) c.parser.set_handshake_only(false);
             continue;

@@ -79,7 +79,9 @@ private:
     void shed(int listenFd);
     ClientId add_connection(int fd, std::string peer, std::optional<std::uint32_t> uid);
     void read_from(ClientId id);
-    void serve(ClientId id, Connection &c, const char *data, std::size_t size);
+    // `receivedMs`: when the bytes were read (wall clock), the time of every
+    // event they complete.
+    void serve(ClientId id, Connection &c, const char *data, std::size_t size, std::int64_t receivedMs);
     void flush(ClientId id);
     // Watches for what the connection can do next: reading stops while too
     // much of its output waits, writing is watched while any does.
