@@ -7,7 +7,7 @@ namespace {
 
 // A read asks for this much room at the least when the buffer grows, so that
 // one receive takes many small messages.
-constexpr std::size_t kFirstRoom = 16384;
+constexpr std::size_t kFirstRoom = 65536;
 
 }  // namespace
 
