@@ -42,6 +42,10 @@ void replace(const lumo_notification *n, char *&field, char *text) {
     field = text;
 }
 
+// Room a created notification keeps for its stamp's texts: a component,
+// host name, process and identifier of usual lengths.
+constexpr std::size_t kStampRoomBytes = 128;
+
 constexpr std::size_t kRecordBytes =
     (sizeof(lumo_notification) + alignof(lumo_propnode) - 1) / alignof(lumo_propnode) *
     alignof(lumo_propnode);
@@ -98,27 +102,26 @@ lumo_notification *lumo_notification_assemble(const lumo_notification &scalars, 
 lumo_notification *lumo_notification_create(const char *type, const void *body,
                                             std::int32_t bodyLength) noexcept {
     if (type == nullptr || (body == nullptr && bodyLength > 0)) return nullptr;
-    // The type shares the record's block; the body is apart, since a
-    // received stream's body is handed on without it.
+    // One block: the record, its type, its body and room for the stamp.
     const std::size_t typeSize = std::strlen(type) + 1;
-    if (typeSize > UINT32_MAX - sizeof(lumo_notification)) return nullptr;
-    auto *block = static_cast<char *>(lumo_malloc(sizeof(lumo_notification) + typeSize));
+    const std::size_t bodySize = bodyLength > 0 ? static_cast<std::size_t>(bodyLength) : 0;
+    const std::size_t total = sizeof(lumo_notification) + typeSize + bodySize + kStampRoomBytes;
+    if (typeSize > UINT32_MAX || total > UINT32_MAX) return nullptr;
+    auto *block = static_cast<char *>(lumo_malloc(total));
     if (block == nullptr) return nullptr;
     auto *n = reinterpret_cast<lumo_notification *>(block);
     *n = lumo_notification{};
-    n->blockSize = static_cast<std::uint32_t>(sizeof(lumo_notification) + typeSize);
+    n->blockSize = static_cast<std::uint32_t>(total);
     n->notificationClass = kMessageNotification;
     n->type = block + sizeof(lumo_notification);
     std::memcpy(n->type, type, typeSize);
     n->bodyLength = bodyLength;
-    if (bodyLength > 0) {
-        n->body = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(bodyLength)));
-        if (n->body == nullptr) {
-            lumo_notification_destroy(n);
-            return nullptr;
-        }
-        std::memcpy(n->body, body, static_cast<std::size_t>(bodyLength));
+    if (bodySize > 0) {
+        n->body = n->type + typeSize;
+        std::memcpy(n->body, body, bodySize);
     }
+    n->stampRoom = n->type + typeSize + bodySize;
+    n->stampRoomSize = kStampRoomBytes;
     return n;
 }
 
@@ -212,8 +215,12 @@ bool lumo_notification_stampForPublish(lumo_notification *n, const char *compone
         total += sizes[i];
     }
     if (total > UINT32_MAX) return false;
-    char *block = total > 0 ? static_cast<char *>(lumo_malloc(total)) : nullptr;
+    // The first stamp of a created notification fits in its own room as a
+    // rule; any other gets a block of its own.
+    const bool inRoom = total > 0 && total <= n->stampRoomSize;
+    char *block = inRoom ? n->stampRoom : total > 0 ? static_cast<char *>(lumo_malloc(total)) : nullptr;
     if (total > 0 && block == nullptr) return false;
+    n->stampRoomSize = 0;
     char *copies[4];
     char *next = block;
     for (int i = 0; i < 4; ++i) {
@@ -226,8 +233,8 @@ bool lumo_notification_stampForPublish(lumo_notification *n, const char *compone
     replace(n, n->generatingProcess, copies[2]);
     replace(n, n->id, copies[3]);
     lumo_free(n->stampBlock);
-    n->stampBlock = block;
-    n->stampBlockSize = static_cast<std::uint32_t>(total);
+    n->stampBlock = inRoom ? nullptr : block;
+    n->stampBlockSize = inRoom ? 0 : static_cast<std::uint32_t>(total);
     n->creationTime = -1;
     n->subscriberId = subscriberId;
     return true;
@@ -256,10 +263,19 @@ bool lumo_notification_hasNoBody(const lumo_notification *n) noexcept {
     return n != nullptr && (n->body == nullptr || n->bodyLength == 0);
 }
 
-void lumo_notification_detachBody(lumo_notification *n) noexcept {
-    if (n == nullptr) return;
+char *lumo_notification_takeBody(lumo_notification *n) noexcept {
+    if (n == nullptr) return nullptr;
+    char *body = n->bodyLength > 0 ? n->body : nullptr;
+    if (body != nullptr && in_block(n, body)) {
+        body = static_cast<char *>(lumo_malloc(static_cast<std::size_t>(n->bodyLength)));
+        if (body == nullptr) return nullptr;  // the notification keeps it
+        std::memcpy(body, n->body, static_cast<std::size_t>(n->bodyLength));
+    } else if (body == nullptr) {
+        free_text(n, n->body);  // a zero-length body of its own
+    }
     n->body = nullptr;
     n->bodyLength = 0;
+    return body;
 }
 
 }  // namespace vavevar

@@ -74,6 +74,10 @@ struct lumo_notification {
     std::uint32_t blockSize;
     std::uint32_t stampBlockSize;
     char *stampBlock;
+    // Room a created notification keeps in its block for the texts its
+    // first stamp sets, so that publishing allocates nothing more.
+    char *stampRoom;
+    std::uint32_t stampRoomSize;
     vavevar::HeldLink held;
 };
 
@@ -157,8 +161,11 @@ const char *lumo_notification_streamKey(const lumo_notification *n) noexcept;
 // True for a non-null notification whose body is null or of length 0.
 bool lumo_notification_hasNoBody(const lumo_notification *n) noexcept;
 
-// Hands the body bytes over to the caller, leaving the notification bodiless.
-// REQUIRES: the body is its own allocation (a received stream's always is).
-void lumo_notification_detachBody(lumo_notification *n) noexcept;
+// Hands the body over to the caller as an allocation of its own (release
+// with lumo_free; a body that shares the record's block is copied out),
+// leaving the notification bodiless. Null, with the notification unchanged,
+// when there is no body of length 1 or more (the notification is left
+// bodiless then) or when the copy finds no memory (the body stays).
+char *lumo_notification_takeBody(lumo_notification *n) noexcept;
 
 }  // namespace vavevar

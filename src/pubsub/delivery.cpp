@@ -149,17 +149,18 @@ lumo_notification *take_stream_block(lumo_subscriber *s, lumo_notification *n) {
     // once out, the application may free the stream at any moment. A stream
     // that ends with its first notification never stays in the table.
     if (lumo_notification_hasNoBody(n)) {
-        lumo_notification_detachBody(n);
+        lumo_notification_takeBody(n);  // leaves it bodiless; there is nothing to take
         lumo_instream_put(stream, nullptr, 0);
         bool freed = lumo_streamtable_remove(s->streams, stream);
         if (first && !freed) return n;
         lumo_notification_destroy(n);
         return nullptr;
     }
-    char *bytes = n->bodyLength > 0 ? n->body : nullptr;
-    std::int32_t length = bytes != nullptr ? n->bodyLength : 0;
-    lumo_notification_detachBody(n);
-    lumo_instream_put(stream, bytes, length);
+    // A received stream's body is its own allocation, so taking it cannot
+    // fail; were it ever copied and memory short, the block is dropped
+    // rather than taken for the stream's end.
+    std::int32_t length = n->bodyLength;
+    if (char *bytes = lumo_notification_takeBody(n)) lumo_instream_put(stream, bytes, length);
     if (first) return n;
     lumo_notification_destroy(n);
     return nullptr;

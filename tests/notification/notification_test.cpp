@@ -206,15 +206,18 @@ TEST(NotificationInternal, BindingToAStreamKeysItByACopyOfItsId) {
     EXPECT_EQ(o->streamPublisher, publisher);
 }
 
-TEST(NotificationInternal, DetachingTheBodyHandsItsBytesOver) {
+// The body shares the record's block; what is taken is the caller's own.
+TEST(NotificationInternal, TakingTheBodyHandsItsBytesOver) {
     Owned o(::lumo_notification_create("t", "data", 4));
-    char *body = o->body;
-    lumo_notification_detachBody(o.get());
+    char *body = lumo_notification_takeBody(o.get());
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(std::string(body, 4), "data");
     EXPECT_TRUE(lumo_notification_hasNoBody(o.get()));
     int32_t length = -1;
     EXPECT_EQ(::lumo_notification_body(o.get(), &length), nullptr);
     EXPECT_EQ(length, 0);
     lumo_free(body);  // the bytes now belong to us
+    EXPECT_EQ(lumo_notification_takeBody(o.get()), nullptr);
 }
 
 // ---- text form ----
