@@ -14,4 +14,9 @@ void lumo_socket_linger(std::int32_t socket, std::int32_t seconds) noexcept;
 // without closing is eventually noticed.
 void lumo_socket_keepalive(std::int32_t socket) noexcept;
 
+// Sends small writes at once instead of holding them until earlier bytes
+// are acknowledged: the sender already gathers what is queued into large
+// writes, and a lone notification should not wait for a delayed ack.
+void lumo_socket_nodelay(std::int32_t socket) noexcept;
+
 }  // namespace vavevar

@@ -101,6 +101,7 @@ int connect_once(const Address *addresses) {
         const auto *address = reinterpret_cast<const sockaddr *>(&a->address);
         if (lumo_socket_connect(fd, address, a->length) == 0) {
             lumo_socket_keepalive(fd);
+            lumo_socket_nodelay(fd);
             return fd;
         }
         lumo_link_take_socket();
