@@ -4,8 +4,6 @@
 // daemon must go on serving the others and keep its books straight.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "daemon_harness.h"
 #include "failing_new.h"
 
@@ -18,23 +16,12 @@ using test::RawClient;
 
 TEST(DaemonAllocationFailure, AFailedAllocationCostsOnlyTheClientItWasFor) {
     if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
-    set_log_level(LogLevel::error);
-    Server server(RouterConfig{"alpha", "testhost:1", "vavevard test", Limits{}});
-    std::string error;
-    ASSERT_TRUE(server.listen(0, error)) << error;
-    std::thread loop([&] {
-        test::mark_thread_for_faults();
-        server.run();
-    });
-    struct Join {
-        Server &s;
-        std::thread &t;
-        ~Join() {
-            s.stop();
-            t.join();
-            set_log_level(LogLevel::info);
-        }
-    } join{server, loop};
+    struct QuietLog {
+        QuietLog() { set_log_level(LogLevel::error); }
+        ~QuietLog() { set_log_level(LogLevel::info); }
+    } quiet;
+    test::DaemonThread server({}, test::mark_thread_for_faults);
+    ASSERT_TRUE(server.ok()) << server.error();
 
     RawClient sub(server.port()), member(server.port()), pub(server.port());
     Message m;

@@ -15,8 +15,14 @@ namespace vavevard::test {
 
 class DaemonThread {
 public:
-    explicit DaemonThread(Limits limits = {}) : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits}) {
-        if ((listening_ = server_.listen(0, error_))) thread_ = std::thread([this] { server_.run(); });
+    // `onThread` runs first on the server's thread.
+    explicit DaemonThread(Limits limits = {}, void (*onThread)() = nullptr)
+        : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits}) {
+        if ((listening_ = server_.listen(0, error_)))
+            thread_ = std::thread([this, onThread] {
+                if (onThread) onThread();
+                server_.run();
+            });
     }
     ~DaemonThread() {
         if (!thread_.joinable()) return;

@@ -15,16 +15,25 @@ using test::Message;
 using test::outbound_event;
 using test::RawClient;
 
-TEST(DaemonLimits, ASlowConsumerIsDroppedWithALeaveNoticeToItsGroup) {
+// The bound is on what waits behind the message just queued: one event larger
+// than it reaches a subscriber that reads, while one that never reads is
+// dropped, and its group told.
+TEST(DaemonLimits, ASlowConsumerIsDroppedWithALeaveNoticeToItsGroupButALargeEventReachesAReader) {
     Limits limits;
     limits.maxPendingBytes = 256 * 1024;
     DaemonThread daemon(limits);
     ASSERT_TRUE(daemon.ok());
-    // `slow` never reads: the socket buffers fill, then its queue in the daemon.
     RawClient slow(daemon.port()), pub(daemon.port()), watcher(daemon.port());
     ASSERT_TRUE(slow.handshake() && pub.handshake() && watcher.handshake());
-    ASSERT_TRUE(slow.subscribe(1, "BULK"));
     Message m;
+    ASSERT_TRUE(watcher.subscribe(2, "LARGE"));
+    auto large = outbound_event("LARGE");
+    large.body = std::string(1024 * 1024, 'x');
+    ASSERT_TRUE(pub.send(large.bytes()) && watcher.read_message(m));
+    EXPECT_EQ(m.body.size(), large.body.size());
+    EXPECT_EQ(pub.stat("slowConsumerDisconnects"), "0");
+
+    ASSERT_TRUE(slow.subscribe(1, "BULK"));
     ASSERT_TRUE(watcher.subscribe(1, "NONE", m, "grp", true) && watcher.read_message(m));
     ASSERT_TRUE(slow.subscribe(2, "NONE", m, "grp", false) && watcher.read_message(m));
     auto e = outbound_event("BULK");
@@ -40,24 +49,6 @@ TEST(DaemonLimits, ASlowConsumerIsDroppedWithALeaveNoticeToItsGroup) {
     auto items = body_block_items(m.body);
     EXPECT_EQ(items[4] + " " + items[5], "kind=leave reason=dropped");
     EXPECT_EQ(pub.stat("clients"), "2");
-}
-
-// The bound is on what waits behind the message just queued: one event
-// larger than it reaches a subscriber that reads.
-TEST(DaemonLimits, OneEventLargerThanTheOutputBoundReachesAReader) {
-    Limits limits;
-    limits.maxPendingBytes = 64 * 1024;
-    DaemonThread daemon(limits);
-    ASSERT_TRUE(daemon.ok());
-    RawClient sub(daemon.port()), pub(daemon.port());
-    ASSERT_TRUE(sub.handshake() && pub.handshake() && sub.subscribe(1, "BULK"));
-    auto e = outbound_event("BULK");
-    e.body = std::string(256 * 1024, 'x');
-    ASSERT_TRUE(pub.send(e.bytes()));
-    Message m;
-    ASSERT_TRUE(sub.read_message(m));
-    EXPECT_EQ(m.body.size(), e.body.size());
-    EXPECT_EQ(pub.stat("slowConsumerDisconnects"), "0");
 }
 
 TEST(DaemonLimits, ConnectionsOverTheClientLimitAreRefusedOnLineThree) {

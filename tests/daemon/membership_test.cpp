@@ -40,38 +40,27 @@ TEST(DaemonMembership, AMemberKeepsTheLastPropertyOfEachName) {
     EXPECT_EQ(lines, (std::vector<std::string>{"site: a", "severity: 1", "x: 2"}));
 }
 
-// A third member joins g, where member 1 wants deltas and member 2 does not.
-struct ThirdJoins {
+// A third member joins g, where member 1 wants deltas and member 2 does not:
+// the joiner gets the list, of the size foretold, and the one member wanting
+// deltas gets one delta.
+TEST(DaemonMembership, AJoinerGetsTheListForetoldAndMembersWantingDeltasADelta) {
     Membership groups;
-    std::size_t foretold = 0;
-    std::vector<MembershipNotice> out;
-    ThirdJoins() {
-        groups.join("g", member(1, 5, true, {{"role: main"}}));
-        groups.join("g", member(2, 1, false));
-        Member third = member(3, 9, true, {{"a: 1"}, {"b: " + std::string(300, 'x')}});
-        foretold = groups.list_bytes("g", third);
-        out = groups.join("g", third);
-    }
-};
-
-TEST(DaemonMembership, AJoinerGetsAListOfTheSizeForetold) {
-    ThirdJoins j;
-    ASSERT_EQ(j.out.size(), 2u);
-    EXPECT_EQ(j.out[0].recipients, (Recipients{{3, 9}}));
-    EXPECT_EQ(j.out[0].event.type, kMembershipListType);
-    EXPECT_EQ(j.out[0].event.body.size(), j.foretold);
-    Items list = body_block_items(j.out[0].event.body);
+    groups.join("g", member(1, 5, true, {{"role: main"}}));
+    groups.join("g", member(2, 1, false));
+    Member third = member(3, 9, true, {{"a: 1"}, {"b: " + std::string(300, 'x')}});
+    const std::size_t foretold = groups.list_bytes("g", third);
+    auto out = groups.join("g", third);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].recipients, (Recipients{{3, 9}}));
+    EXPECT_EQ(out[0].event.type, kMembershipListType);
+    EXPECT_EQ(out[0].event.body.size(), foretold);
+    Items list = body_block_items(out[0].event.body);
     EXPECT_EQ(Items(list.begin(), list.begin() + 11),
               (Items{"seg:0:group", "name=g", "members=3", "seg:0:member", "memberId=1/5", "subscriberId=5",
                      "component=comp1", "selfId=Pid=1; Home=/h", "joined=1001", "seg:1:properties", "role=main"}));
-}
-
-TEST(DaemonMembership, AJoinGoesToTheMembersWantingDeltasAsOneSharedDelta) {
-    ThirdJoins j;
-    ASSERT_EQ(j.out.size(), 2u);
-    EXPECT_EQ(j.out[1].recipients, (Recipients{{1, 5}}));  // 2 asked for no deltas
-    EXPECT_EQ(j.out[1].event.type, kMembershipDeltaType);
-    Items delta = body_block_items(j.out[1].event.body);
+    EXPECT_EQ(out[1].recipients, (Recipients{{1, 5}}));
+    EXPECT_EQ(out[1].event.type, kMembershipDeltaType);
+    Items delta = body_block_items(out[1].event.body);
     EXPECT_EQ(Items(delta.begin(), delta.begin() + 8), (Items{"seg:0:group", "name=g", "members=3", "seg:0:change",
                                                               "kind=join", "reason=joined", "seg:0:member",
                                                               "memberId=3/9"}));

@@ -1,14 +1,11 @@
-// vavevard as a program: its configuration from arguments and environment,
-// its exit codes and messages, a clean stop on SIGTERM, and running out of
-// file descriptors.
+// vavevard as a program: configuration, exit codes and messages, running out
+// of file descriptors and of memory, and a clean stop on SIGTERM.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -39,7 +36,8 @@ struct RunningDaemon {
 
 bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-TEST(DaemonProgram, AMissingOrBadConfigurationIsRefusedWithEveryReason) {
+// Refusals exit 2 with every reason; a port in use is 1, saying so.
+TEST(DaemonProgram, AMissingOrBadConfigurationOrAPortInUseIsRefusedWithEveryReason) {
     ChildProcess help(VAVEVARD_PATH, {"--help"}, {}), version(VAVEVARD_PATH, {"--version"}, {});
     EXPECT_EQ(help.wait() + version.wait(), 0);
     EXPECT_TRUE(contains(help.stdout_, "usage: vavevard") && contains(version.stdout_, "vavevard "));
@@ -51,35 +49,27 @@ TEST(DaemonProgram, AMissingOrBadConfigurationIsRefusedWithEveryReason) {
     EXPECT_EQ(bad.wait(), 2);
     EXPECT_TRUE(contains(bad.stderr_, "TAMRIX_LUMO_PROXY_PORT: invalid value '80x' (1 to 65535)"));
     EXPECT_TRUE(contains(bad.stderr_, "home directory '/nonexistent/vavevard' does not exist"));
-}
-
-TEST(DaemonProgram, APortInUseIsAClearError) {
     TempDir home;
     vavevar::test::FakeDaemon holder;
     std::string port = std::to_string(holder.port());
-    ChildProcess child(VAVEVARD_PATH, {"--port", port, "--home", home.path()}, {});
-    EXPECT_EQ(child.wait(), 1);
-    EXPECT_TRUE(contains(child.stderr_, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"))
-        << child.stderr_;
+    ChildProcess taken(VAVEVARD_PATH, {"--port", port, "--home", home.path()}, {});
+    EXPECT_EQ(taken.wait(), 1);
+    EXPECT_TRUE(contains(taken.stderr_, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"))
+        << taken.stderr_;
 }
 
-TEST(DaemonProgram, StopsCleanlyOnSigterm) {
-    RunningDaemon r;
-    DaemonProcess &d = r.d;
-    ASSERT_TRUE(d.ok()) << d.log();
-    test::RawClient client(d.port());
-    test::Message reply;
-    ASSERT_TRUE(client.handshake(reply));
-    EXPECT_EQ(reply.get("instanceName"), "beta");
-    ASSERT_TRUE(d.child.signal(SIGTERM));
-    EXPECT_EQ(d.child.wait(), 0);
-    EXPECT_TRUE(client.closed_by_daemon());
-    EXPECT_TRUE(contains(d.child.stderr_, "INFO: stopped by signal 15")) << d.child.stderr_;
-    EXPECT_TRUE(contains(d.child.stderr_, "home " + r.home.path()));
+// CPU time the daemon uses over one second, its log read meanwhile (so that
+// a full pipe cannot stall it); `seen` counts the lines holding `part`.
+long cpu_ms_over_a_second(DaemonProcess &d, const std::string &part, int &seen, std::string &last) {
+    auto cpu_ms = [&] { return static_cast<long>(vavevar::test::cpu_seconds(d.child.pid()) * 1000); };
+    long before = cpu_ms();
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::string line;
+    seen = 0;
+    while (std::chrono::steady_clock::now() < end)
+        if (d.child.read_stderr_line(line, 50) && contains(line, part)) ++seen, last = line;
+    return cpu_ms() - before;
 }
-
-// CPU time the process has used, in milliseconds.
-long cpu_ms(pid_t pid) { return static_cast<long>(vavevar::test::cpu_seconds(pid) * 1000); }
 
 // With not even the spare descriptor to shed a client, a waiting connection
 // would keep the listener ready and the loop spinning: accepting rests and
@@ -88,62 +78,45 @@ TEST(DaemonProgram, OutOfDescriptorsAcceptingRestsUntilDescriptorsAreFree) {
     RunningDaemon r;
     DaemonProcess &d = r.d;
     ASSERT_TRUE(d.ok()) << d.log();
-    rlimit saved{}, starved{};
+    rlimit saved{};
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
-    starved = {3, saved.rlim_max};  // below what it holds: no new descriptor at all
+    rlimit starved{3, saved.rlim_max};  // below what it holds: no new descriptor at all
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &starved, nullptr), 0);
     test::RawClient waiting(d.port());
     ASSERT_TRUE(waiting.ok());  // in the backlog
-    // For a second, its log is read (so a full pipe cannot stall it) and its
-    // CPU time measured.
-    long before = cpu_ms(d.child.pid());
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    std::string line, last;
     int lines = 0;
-    while (std::chrono::steady_clock::now() < end)
-        if (d.child.read_stderr_line(line, 50) && contains(line, "accept failed")) ++lines, last = line;
-    long used = cpu_ms(d.child.pid()) - before;
-    EXPECT_LT(used, 250) << "ms of CPU in one second while out of descriptors";
+    std::string last;
+    EXPECT_LT(cpu_ms_over_a_second(d, "accept failed", lines, last), 250) << "ms of CPU in one second";
     EXPECT_GT(lines, 0);
     EXPECT_LT(lines, 30);
     EXPECT_TRUE(contains(last, "accept failed: Too many open files; not accepting for 100 ms")) << last;
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
     EXPECT_TRUE(waiting.handshake());
-    ASSERT_TRUE(d.child.signal(SIGTERM));
-    EXPECT_EQ(d.child.wait(), 0);
 }
-
-std::size_t open_descriptors(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
-    return n;
-}
-
-long rss_kib(pid_t pid) { return vavevar::test::status_kib(pid, "VmRSS"); }
 
 // Out of descriptors, accept fails before it looks at the backlog: a loop that
 // sheds a connection and tries again would fail for ever. The daemon sheds
 // one per wake-up, keeps answering, logs a few lines, recovers, and stops at
-// once on SIGTERM.
-TEST(DaemonProgram, OutOfDescriptorsItShedsConnectionsWithoutSpinning) {
+// once and cleanly on SIGTERM.
+TEST(DaemonProgram, OutOfDescriptorsItShedsConnectionsWithoutSpinningAndStopsCleanly) {
     RunningDaemon r;
     DaemonProcess &d = r.d;
     ASSERT_TRUE(d.ok()) << d.log();
     test::RawClient watcher(d.port());
-    ASSERT_TRUE(watcher.handshake());
+    test::Message reply;
+    ASSERT_TRUE(watcher.handshake(reply));
+    EXPECT_EQ(reply.get("instanceName"), "beta");
+    const std::string fds = "/proc/" + std::to_string(d.child.pid()) + "/fd";
     rlimit saved{};
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
-    rlimit low{open_descriptors(d.child.pid()) + 8, saved.rlim_max};
+    // Room for 8 more than it holds ("." and ".." are counted too).
+    rlimit low{static_cast<rlim_t>(vavevar::test::count_entries(fds.c_str())) + 6, saved.rlim_max};
     ASSERT_EQ(::prlimit(d.child.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
     std::vector<std::unique_ptr<test::RawClient>> flood;
     for (int i = 0; i < 60; ++i) flood.push_back(std::make_unique<test::RawClient>(d.port()));
-    long before = cpu_ms(d.child.pid());
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    std::string line;
     int lines = 0;
-    while (std::chrono::steady_clock::now() < end)
-        if (d.child.read_stderr_line(line, 50)) ++lines;
-    EXPECT_LT(cpu_ms(d.child.pid()) - before, 250) << "ms of CPU in one second while out of descriptors";
+    std::string last;
+    EXPECT_LT(cpu_ms_over_a_second(d, "", lines, last), 250) << "ms of CPU in one second";
     EXPECT_LT(lines, 10);
     EXPECT_TRUE(contains(d.child.stderr_, "ERROR: out of file descriptors; a new connection was refused"))
         << d.child.stderr_;
@@ -153,12 +126,14 @@ TEST(DaemonProgram, OutOfDescriptorsItShedsConnectionsWithoutSpinning) {
     bool served = false;  // once the daemon has seen the flood go
     for (int i = 0; i < 100 && !served; ++i) served = test::RawClient(d.port()).handshake();
     EXPECT_TRUE(served);
-    flood.clear();
     for (int i = 0; i < 60; ++i) flood.push_back(std::make_unique<test::RawClient>(d.port()));
     vavevar::test::Stopwatch asked;
     ASSERT_TRUE(d.child.signal(SIGTERM));
     EXPECT_EQ(d.child.wait(), 0);
     EXPECT_LT(asked.ms(), vavevar::test::kLateMs);
+    EXPECT_TRUE(watcher.closed_by_daemon());
+    EXPECT_TRUE(contains(d.child.stderr_, "INFO: stopped by signal 15")) << d.child.stderr_;
+    EXPECT_TRUE(contains(d.child.stderr_, "home " + r.home.path()));
 }
 
 // A burst that makes the daemon hold tens of megabytes (output for a
@@ -170,10 +145,10 @@ TEST(DaemonProgram, MemoryABurstTookIsReturnedAfterIt) {
     RunningDaemon r;
     DaemonProcess &d = r.d;
     ASSERT_TRUE(d.ok()) << d.log();
+    auto rss_kib = [&] { return vavevar::test::status_kib(d.child.pid(), "VmRSS"); };
     test::RawClient pub(d.port());
     ASSERT_TRUE(pub.handshake());
-    long start = rss_kib(d.child.pid());
-    long peak = start;
+    long start = rss_kib(), peak = start;
     {
         test::RawClient slow(d.port());
         ASSERT_TRUE(slow.handshake() && slow.subscribe(1, "BULK"));
@@ -181,15 +156,14 @@ TEST(DaemonProgram, MemoryABurstTookIsReturnedAfterIt) {
         e.body = std::string(8 * 1024, 'x');
         for (int i = 0; i < 6000; ++i) ASSERT_TRUE(pub.send(e.bytes()));
         ASSERT_NE(pub.stat("eventsIn"), "<no answer>");
-        peak = rss_kib(d.child.pid());
+        peak = rss_kib();
     }
-    // Back under once the daemon has dropped the subscriber's output and
-    // swept (once a second).
+    // The daemon drops the subscriber's output and sweeps once a second.
     long after = peak;
     for (int i = 0; i < 60 && after > start + 16 * 1024; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ASSERT_NE(pub.stat("eventsIn"), "<no answer>");
-        after = rss_kib(d.child.pid());
+        after = rss_kib();
     }
     EXPECT_GT(peak, start + 32 * 1024) << "KiB: the burst did not take memory";
     EXPECT_LT(after, start + 16 * 1024) << "KiB resident after the burst, from " << start << " and " << peak;
