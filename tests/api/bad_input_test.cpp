@@ -1,8 +1,6 @@
-// Bad input at the C boundary: every exported function gives the result its
-// header comment names for null handles, null texts and lengths or indices
-// out of range, and changes nothing. The boundary is the only place these
-// are checked, so a missing check shows here as a crash or a wrong result
-// (and, under the sanitizers, as a leak or a bad read).
+// Bad input at the C boundary, the only place it is checked: every exported
+// function gives the result its header comment names for null handles, null
+// texts and lengths or indices out of range, and changes nothing.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -62,6 +60,23 @@ TEST(BadInput, NotificationsRefuseNullsAndChangeNothing) {
     ASSERT_EQ(::lumo_notification_setProperty(n, "n", "v"), 0);
     EXPECT_EQ(::lumo_notification_getProperty(n, nullptr), nullptr);
     EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, nullptr), nullptr);  // no count slot
+    count = 42;
+    EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
+    EXPECT_EQ(count, 0);
+    // Applications pass what a failed call gave them to every accessor.
+    using Text = const char *(*)(const lumo_notification *);
+    for (Text text : {::lumo_notification_id, ::lumo_notification_stamp, ::lumo_notification_type,
+                      ::lumo_notification_generatingComponent, ::lumo_notification_generatingNode,
+                      ::lumo_notification_generatingProcess, ::lumo_notification_instanceName,
+                      ::lumo_notification_affectedComponents, ::lumo_notification_affectedNodes})
+        EXPECT_EQ(text(nullptr), nullptr);
+    EXPECT_EQ(::lumo_notification_getClass(nullptr), 8);
+    EXPECT_EQ(::lumo_notification_creationTime(nullptr), 0u);
+    EXPECT_EQ(::lumo_notification_deliveryTime(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_localOnly(nullptr), 0);
+    EXPECT_EQ(::lumo_notification_getProperty(nullptr, "a"), nullptr);
+    EXPECT_EQ(::lumo_notification_body(nullptr, &count), nullptr);
+    ::lumo_notification_setLocalOnly(nullptr);
 
     // A null notification renders as a text of its own.
     char *text = ::lumo_notification_toString(nullptr, 1);

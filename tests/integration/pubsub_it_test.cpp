@@ -1,7 +1,4 @@
-// The library against the real daemon, with the tool as the other process:
-// publish and subscribe across processes, a refused filter, many clients and
-// a broken one, group membership as other processes join and leave, and the
-// daemon going away and coming back.
+// The library against the real daemon, with the tool as the other process.
 #include <fstream>
 #include <sstream>
 
@@ -71,9 +68,6 @@ TEST_F(PubSubAcrossProcesses, AnInvalidFilterIsRefusedSayingWhatIsWrongAndWhere)
     std::free(status);
 }
 
-// Fifty subscriber processes and a client that breaks the protocol: every
-// subscriber gets every event, the broken client is closed, nobody else
-// notices.
 TEST_F(PubSubAcrossProcesses, FiftyClientsGetEveryEventWhileAGarbageSenderIsClosed) {
     constexpr int kClients = 50;
     std::vector<std::unique_ptr<ChildProcess>> subs;

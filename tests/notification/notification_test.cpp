@@ -29,10 +29,16 @@ constexpr char kIllegalName[] =
 constexpr char kIllegalValue[] =
     "ILLEGAL PROPERTY VALUE [Property value must not contain '\\r' or '\\n']";
 
-TEST(Notification, FreshNotificationCopiesWhatItIsGiven) {
+// Wherever memory runs out, creation gives null and leaves nothing behind
+// (the leak checker looks); once it succeeds the notification holds copies.
+TEST(Notification, CreationCopiesWhatItIsGivenOrWithoutMemoryGivesNull) {
     char type[] = "alarm", body[] = "a\0c-and-more";
-    // Under AddressSanitizer a read past the three bytes is caught.
-    Owned o(::lumo_notification_create(type, body, 3));
+    Owned o;
+    int tried = test::for_each_allocation_failure([&] {
+        o.reset(::lumo_notification_create(type, body, 3));  // ASan catches a read past the three bytes
+        return o != nullptr;
+    });
+    EXPECT_GT(tried, 0);
     ASSERT_NE(o.get(), nullptr);
     type[0] = body[0] = 'X';
     EXPECT_EQ(::lumo_notification_getClass(o.get()), 0);
@@ -50,53 +56,15 @@ TEST(Notification, FreshNotificationCopiesWhatItIsGiven) {
         EXPECT_EQ(length, given);
         EXPECT_TRUE(lumo_notification_hasNoBody(none.get()));
     }
-}
-
-// Wherever memory runs out, creation gives null and leaves nothing behind
-// (the leak checker of the sanitizer build looks); once it succeeds the
-// notification is whole.
-TEST(Notification, CreationThatRunsOutOfMemoryGivesNull) {
-    Owned made;
-    int tried = test::for_each_allocation_failure([&] {
-        made.reset(::lumo_notification_create("type", "body", 4));
-        return made != nullptr;
-    });
-    EXPECT_GT(tried, 0);
-    ASSERT_NE(made, nullptr);
-    int32_t length = 0;
-    EXPECT_STREQ(::lumo_notification_type(made.get()), "type");
-    EXPECT_EQ(std::string(::lumo_notification_body(made.get(), &length), 4), "body");
-    EXPECT_EQ(length, 4);
-}
-
-// Applications pass what a failed call gave them; every accessor must take
-// it.
-TEST(Notification, AccessorsTakeNull) {
-    using Text = const char *(*)(const lumo_notification *);
-    for (Text text : {::lumo_notification_id, ::lumo_notification_stamp, ::lumo_notification_type,
-                      ::lumo_notification_generatingComponent, ::lumo_notification_generatingNode,
-                      ::lumo_notification_generatingProcess, ::lumo_notification_instanceName,
-                      ::lumo_notification_affectedComponents, ::lumo_notification_affectedNodes})
-        EXPECT_EQ(text(nullptr), nullptr);
-    EXPECT_EQ(::lumo_notification_getClass(nullptr), 8);
-    EXPECT_EQ(::lumo_notification_localOnly(nullptr), 0);
-    EXPECT_EQ(::lumo_notification_creationTime(nullptr), 0u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(nullptr), 0);
-    EXPECT_EQ(::lumo_notification_getProperty(nullptr, "a"), nullptr);
-    int32_t length = 42, count = 42;
-    EXPECT_EQ(::lumo_notification_body(nullptr, &length), nullptr);
-    EXPECT_EQ(::lumo_notification_getAllProperties(nullptr, &count), nullptr);
-    EXPECT_EQ(count, 0);
-    ::lumo_notification_setLocalOnly(nullptr);
-}
-
-// Times are kept in milliseconds and handed out in whole seconds.
-TEST(Notification, TimesAreGivenInWholeSeconds) {
-    Owned o(::lumo_notification_create("t", nullptr, 0));
-    o->creationTime = 1500;
-    o->deliveryTime = -1;
-    EXPECT_EQ(::lumo_notification_creationTime(o.get()), 1u);
-    EXPECT_EQ(::lumo_notification_deliveryTime(o.get()), 0);
+    // A taken body is the caller's own (copied out of the record's block).
+    char *taken = lumo_notification_takeBody(o.get());
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(std::string(taken, 3), std::string("a\0c", 3));
+    EXPECT_TRUE(lumo_notification_hasNoBody(o.get()));
+    EXPECT_EQ(::lumo_notification_body(o.get(), &length), nullptr);
+    EXPECT_EQ(length, 0);
+    lumo_free(taken);
+    EXPECT_EQ(lumo_notification_takeBody(o.get()), nullptr);
 }
 
 // Wherever memory runs out, a set returns -2 and the properties stay as they
@@ -124,7 +92,7 @@ TEST(Notification, SetThatRunsOutOfMemoryChangesNothing) {
     EXPECT_STREQ(::lumo_notification_getProperty(o.get(), "colour"), kIllegalValue);
 }
 
-TEST(Notification, PropertiesChainNewestFirst) {
+TEST(Notification, PropertiesChainNewestFirstWithIllegalTextsStoredAsErrorTexts) {
     Owned o(::lumo_notification_create("t", nullptr, 0));
     EXPECT_EQ(::lumo_notification_setProperty(o.get(), "colour", "A"), 0);
     EXPECT_EQ(::lumo_notification_setProperty(o.get(), "size", "9"), 0);
@@ -141,10 +109,7 @@ TEST(Notification, PropertiesChainNewestFirst) {
     // The array points at the notification's own texts.
     EXPECT_EQ(all[0].value, ::lumo_notification_getProperty(o.get(), "colour"));
     std::free(all);
-}
 
-TEST(Notification, IllegalNamesAndValuesAreStoredAsErrorTexts) {
-    Owned o(::lumo_notification_create("t", nullptr, 0));
     struct Case { const char *name, *value, *stored_name, *stored_value; int32_t result; };
     for (const Case &c : {Case{"a:b", "value", kIllegalName, "value", -1},
                           Case{"line", "one\ntwo", "line", kIllegalValue, -1},
@@ -166,31 +131,13 @@ std::string stamp_of(const lumo_notification *n) {
            "|" + std::to_string(n->creationTime) + "|" + std::to_string(n->subscriberId);
 }
 
-// A stamp that runs out of memory anywhere leaves every field as it was; one
-// that succeeds replaces them all.
-TEST(NotificationInternal, StampingIsAllOrNothing) {
+// A stamp or a stream binding that runs out of memory anywhere leaves every
+// field as it was; one that succeeds replaces them all. The stream key is a
+// copy of the id.
+TEST(NotificationInternal, StampingAndBindingToAStreamAreAllOrNothing) {
     Owned o(::lumo_notification_create("t", "data", 4));
     ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), "comp", "node", "self:host:42", "id7", 5));
     EXPECT_EQ(stamp_of(o.get()), "comp|node|self:host:42|id7|-1|5");
-    int tried = test::for_each_allocation_failure([&] {
-        const bool stamped = lumo_notification_stampForPublish(o.get(), "c2", "n2", "p2", "i2", 6);
-        if (!stamped) {
-            EXPECT_EQ(stamp_of(o.get()), "comp|node|self:host:42|id7|-1|5");
-        }
-        return stamped;
-    });
-    EXPECT_GT(tried, 0);
-    EXPECT_EQ(stamp_of(o.get()), "c2|n2|p2|i2|-1|6");
-    // Absent texts stay absent and need no memory.
-    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), nullptr, nullptr, nullptr, nullptr, 0));
-    EXPECT_EQ(stamp_of(o.get()), "(null)|(null)|(null)|(null)|-1|0");
-}
-
-// The stream key is a copy of the id; a binding that runs out of memory
-// leaves the notification unbound.
-TEST(NotificationInternal, BindingToAStreamKeysItByACopyOfItsId) {
-    Owned o(::lumo_notification_create("t", nullptr, 0));
-    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), "comp", "node", "self:host:42", "id7", 5));
     auto *publisher = reinterpret_cast<lumo_publisher *>(0x10);
     int tried = test::for_each_allocation_failure([&] {
         const bool bound = lumo_notification_setStream(o.get(), publisher);
@@ -204,20 +151,18 @@ TEST(NotificationInternal, BindingToAStreamKeysItByACopyOfItsId) {
     EXPECT_STREQ(lumo_notification_streamKey(o.get()), "id7");
     EXPECT_NE(lumo_notification_streamKey(o.get()), ::lumo_notification_id(o.get()));
     EXPECT_EQ(o->streamPublisher, publisher);
-}
-
-// The body shares the record's block; what is taken is the caller's own.
-TEST(NotificationInternal, TakingTheBodyHandsItsBytesOver) {
-    Owned o(::lumo_notification_create("t", "data", 4));
-    char *body = lumo_notification_takeBody(o.get());
-    ASSERT_NE(body, nullptr);
-    EXPECT_EQ(std::string(body, 4), "data");
-    EXPECT_TRUE(lumo_notification_hasNoBody(o.get()));
-    int32_t length = -1;
-    EXPECT_EQ(::lumo_notification_body(o.get(), &length), nullptr);
-    EXPECT_EQ(length, 0);
-    lumo_free(body);  // the bytes now belong to us
-    EXPECT_EQ(lumo_notification_takeBody(o.get()), nullptr);
+    tried = test::for_each_allocation_failure([&] {
+        const bool stamped = lumo_notification_stampForPublish(o.get(), "c2", "n2", "p2", "i2", 6);
+        if (!stamped) {
+            EXPECT_EQ(stamp_of(o.get()), "comp|node|self:host:42|id7|-1|5");
+        }
+        return stamped;
+    });
+    EXPECT_GT(tried, 0);
+    EXPECT_EQ(stamp_of(o.get()), "c2|n2|p2|i2|-1|6");
+    // Absent texts stay absent and need no memory.
+    ASSERT_TRUE(lumo_notification_stampForPublish(o.get(), nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(stamp_of(o.get()), "(null)|(null)|(null)|(null)|-1|0");
 }
 
 // ---- text form ----
@@ -272,14 +217,11 @@ TEST(NotificationText, FullBlockShowsEveryFieldWithPropertiesNewestFirst) {
                   kSourceAddr + "  Body Length:          2\n");
 }
 
-TEST(NotificationText, NoModeShowsABodyOfLengthZero) {
+TEST(NotificationText, EachClassShowsItsRowsAndNoBodyInAnyMode) {
     Owned empty(::lumo_notification_create("t", nullptr, 0));
     const std::string expected = text_of(empty.get(), 0);
     EXPECT_EQ(expected.substr(expected.size() - 26), "  Body Length:          0\n");
     for (int32_t mode : {1, 2, 3, 4, 9}) EXPECT_EQ(text_of(empty.get(), mode), expected) << mode;
-}
-
-TEST(NotificationText, EachClassShowsItsRows) {
     Owned get(with_body(kStateGetNotification, "abc"));
     EXPECT_EQ(text_of(get.get(), 1), header(get.get(), "StateGetNotification") + kSourceAddr);
     Owned set(with_body(kStateSetNotification, "abc"));

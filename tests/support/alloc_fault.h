@@ -17,10 +17,9 @@ public:
     AllocFault &operator=(const AllocFault &) = delete;
 };
 
-// Runs `attempt` with the first, second, third ... allocation failing until it
-// succeeds; returns how many failure points were tried. `attempt` returns true
-// on success. The leak checker of the sanitizer build catches partial results
-// left behind on any failure path.
+// Runs `attempt` with the first, second, ... allocation failing until it
+// returns true; returns how many failure points were tried (the leak checker
+// catches partial results left behind on a failure path).
 template <typename Attempt>
 int for_each_allocation_failure(Attempt attempt, int limit = 1000) {
     for (int k = 0; k < limit; ++k) {

@@ -1,10 +1,7 @@
-// A program run as a child process for the tests that need real processes
-// (the daemon, the command-line tool): its standard output and error piped
-// back, its standard input optionally piped in, every wait bounded, and the
-// child killed and reaped by the destructor whatever happened. Should the
-// test process die without its destructors (a sanitizer abort, say), the
-// kernel kills the child too: it is bound to the thread that started it, so
-// start children from a thread that outlives them.
+// A child process with piped output (and optionally input), bounded waits,
+// and a destructor that kills and reaps it. Should the test process die
+// without its destructors, the kernel kills the child too: it is bound to the
+// thread that started it, so start children from a thread that outlives them.
 #pragma once
 
 #include <fcntl.h>
@@ -102,8 +99,7 @@ public:
         in_ = -1;
     }
 
-    // The next line of standard output (or error), without its line break;
-    // false when none comes within `waitMs` or the stream ends first.
+    // The next line without its line break; false on time-out or end.
     bool read_stdout_line(std::string &line, int waitMs = kWaitMs) {
         return next_line(out_, stdout_, out_taken_, line, waitMs);
     }
@@ -111,9 +107,8 @@ public:
         return next_line(err_, stderr_, err_taken_, line, waitMs);
     }
 
-    // Collects both outputs until the child closes them, then reaps it.
-    // Returns its exit status, 128 + the signal that ended it, or -1 when
-    // that takes longer than `waitMs`.
+    // Collects both outputs until closed, then reaps the child: its exit
+    // status, 128 + the signal that ended it, or -1 on time-out.
     int wait(int waitMs = kWaitMs) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         while (out_ >= 0 || err_ >= 0) {
@@ -137,7 +132,6 @@ private:
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
     }
-    // Reads what is there; closes the descriptor at its end.
     static void drain(int &fd, std::string &into) {
         char buffer[4096];
         ssize_t n = ::read(fd, buffer, sizeof buffer);

@@ -12,13 +12,11 @@
 
 namespace vavevar::test {
 
-// Joins `lines` with CR LF after each one and adds the empty line that ends a
-// header block: reply_lines({"a", "b"}) is "a\r\nb\r\n\r\n".
+// reply_lines({"a", "b"}) is "a\r\nb\r\n\r\n".
 std::string reply_lines(const std::vector<std::string> &lines);
 
-// A connect reply the library accepts: nine lines with "Result: success" on
-// line 3 and "instanceName: <instance_name>" on line 9, then the empty line.
-// `result` replaces "success" to script a refusal.
+// A connect reply the library accepts; `result` replaces "success" to script
+// a refusal.
 std::string handshake_reply(std::string_view instance_name = "fake-instance",
                             std::string_view result = "success");
 
@@ -28,8 +26,7 @@ struct Header {
     bool operator==(const Header &) const = default;
 };
 
-// One message of the protocol; tests mostly see requests as the library sent
-// them, but daemon-to-client messages parse the same way.
+// One message of the protocol, either way.
 struct Request {
     enum class Kind { connect, event, subscribe, unsubscribe, other };
 
@@ -40,20 +37,17 @@ struct Request {
     std::string raw;              // every byte of the message, line ends included
     std::size_t connection = 0;   // 0 for the first connection accepted, and so on
 
-    // The first header called `name`, or nullopt (or "<absent>" from get()).
+    // The first header called `name`; get() says "<absent>" for none.
     std::optional<std::string> header(std::string_view name) const;
     std::string get(std::string_view name) const { return header(name).value_or("<absent>"); }
     std::vector<std::string> header_names() const;
 };
 
-// Splits a byte stream into messages, however the bytes are fragmented: a
-// first line, header lines up to an empty line, then the body announced by
-// the last Content-Length header and, for events, the address list announced
-// by the last AddrList-Length (the last ones, since property lines come first
-// and may carry any name). A CR before LF is dropped; a header line splits at
-// its first colon, one blank after it dropped; a line without a colon is a
-// name with an empty value. The connect request's FormFactor value is file
-// content sent verbatim, line ends and all, up to the "\r\nSelfId: " after it.
+// Splits a byte stream into messages however it is fragmented. The body and
+// an event's address list take the last Content-Length and AddrList-Length,
+// since property lines come first and may carry any name. The connect
+// request's FormFactor value is file content sent verbatim, line ends and all,
+// up to the "\r\nSelfId: " after it.
 class RequestParser {
 public:
     void feed(std::string_view bytes);
@@ -67,12 +61,9 @@ private:
     std::size_t consumed_ = 0;
 };
 
-// Builds the event message a daemon sends: the message line, then the
-// inbound header rows, the body and the address list. Every field is text so
-// that tests can put anything on the wire; the defaults make a valid class-0
-// event for subscriber 1. The full form is written for the message and
-// streaming classes, the short form for every other name, and the streamKey
-// line for the incoming streaming class only.
+// The event message a daemon sends. Every field is text so that tests can put
+// anything on the wire; the defaults make a valid class-0 event for
+// subscriber 1.
 struct InboundEvent {
     std::string class_name = "MessageNotification";
     std::string subscriber_ids = "1";  // ";"-separated, sent as it is
@@ -102,8 +93,7 @@ struct InboundEvent {
     std::string bytes() const;
 };
 
-// Builds a status message: the message line, Result, SubscriberID, Message,
-// then the empty line. A header left empty (nullopt) is not written.
+// A status message; a header left empty (nullopt) is not written.
 struct StatusMessage {
     std::optional<std::string> result = "success";
     std::optional<std::string> subscriber_id = "1";

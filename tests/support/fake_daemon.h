@@ -33,19 +33,17 @@ public:
 
     std::uint16_t port() const { return port_; }
 
-    // The connect reply for every connection (by default handshake_reply()),
-    // and replies used in order before it; nullopt sends nothing.
+    // The connect reply (by default handshake_reply()), and replies used in
+    // order before it; nullopt sends nothing.
     void set_handshake_reply(std::optional<std::string> reply);
     void queue_handshake_reply(std::optional<std::string> reply);
-    // Answers later subscribe requests with a status message: their
-    // SubscriberID, this Result and this Message; nullopt stops answering.
+    // Answers later subscribes with this Result and Message; nullopt stops.
     void answer_subscribes(std::optional<std::string> result,
                            std::optional<std::string> message = std::nullopt);
 
     // Queues bytes for the client, behind any queued reply; false with none.
     bool send(std::string bytes);
-    // While stopped, nothing is received: the client's sends block once the
-    // socket buffers fill.
+    // While stopped, nothing is received and the client's sends block.
     void stop_reading();
     void resume_reading();
     // Closes the connection once what was queued is written as far as the
@@ -55,7 +53,6 @@ public:
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = kDefaultWait);
     bool wait_for_requests(Request::Kind kind, std::size_t count,
                            std::chrono::milliseconds timeout = kDefaultWait);
-    // Connections accepted, and ended by either side.
     bool wait_for_connections(std::size_t count, std::chrono::milliseconds timeout = kDefaultWait);
     bool wait_for_disconnections(std::size_t count,
                                  std::chrono::milliseconds timeout = kDefaultWait);
@@ -71,7 +68,6 @@ private:
     void wake();
     void accept_client(int listener);
     void receive();
-    // `scripted` also queues the scripted replies.
     void take(std::string_view bytes, bool scripted);
     void write_pending();
     void close_client();

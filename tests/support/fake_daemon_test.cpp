@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "support/fake_daemon.h"
 #include "support/threading.h"
@@ -77,6 +79,7 @@ TEST(FakeDaemon, StoppedReadingTakesNoByteUntilResumed) {
            (n = ::send(client.fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0)
         sent += static_cast<std::size_t>(n);
     ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << "sent " << sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time for a wrong read
     EXPECT_EQ(daemon.received().size(), before);
 
     daemon.resume_reading();

@@ -1,5 +1,4 @@
-// What the kernel says of another process's use of the machine, for the tests
-// and benchmarks that run the daemon as a child process.
+// Another process's use of the machine, as the kernel reports it.
 #pragma once
 
 #include <unistd.h>

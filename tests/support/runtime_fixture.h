@@ -19,8 +19,7 @@
 
 namespace vavevar::test {
 
-// A loopback port with nothing listening on it (for as long as nobody
-// else takes it, which is long enough for a test).
+// A loopback port with nothing listening on it (while nobody else takes it).
 inline std::uint16_t unused_port() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -50,7 +49,6 @@ protected:
         while (lumo_runtime_current() != nullptr) ::lumo_shutdown_nowait();
     }
 
-    // Starts the library on the fake daemon and waits for the handshake.
     void start_connected() {
         ASSERT_EQ(::lumo_init_with_port(daemon.port()), 0);
         ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::connect, 1));

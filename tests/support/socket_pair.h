@@ -35,9 +35,8 @@ public:
     // Sends from the peer's side; returns false when not everything went out.
     bool peer_send(const std::string &bytes) const { return send_all(peer_, bytes); }
 
-    // Everything the peer can receive without waiting longer than `waitMs`
-    // for the next piece, one string per receive call (per packet on
-    // SOCK_SEQPACKET).
+    // What the peer receives with gaps of at most `waitMs`, one string per
+    // receive call (per packet on SOCK_SEQPACKET).
     std::vector<std::string> peer_receive(int waitMs = 100) const {
         std::vector<std::string> pieces;
         pollfd p{peer_, POLLIN, 0};

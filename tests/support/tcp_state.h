@@ -1,5 +1,4 @@
-// What the kernel reports about this machine's TCP sockets, for tests that
-// must know a connect is under way before they act.
+// TCP states, for tests that must know a connect is under way before they act.
 #pragma once
 
 #include <netinet/in.h>
@@ -54,7 +53,6 @@ public:
     FullListener(const FullListener &) = delete;
     FullListener &operator=(const FullListener &) = delete;
 
-    // False when the set-up failed; a test should not go on then.
     bool filled() const { return filled_; }
     std::uint16_t port() const { return ntohs(address_.sin_port); }
     const sockaddr *address() const { return reinterpret_cast<const sockaddr *>(&address_); }

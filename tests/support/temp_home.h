@@ -1,5 +1,4 @@
-// A temporary home directory for the daemon's configuration, removed with
-// everything in it when the test ends.
+// A temporary home directory, removed with everything in it at the end.
 #pragma once
 
 #include <cstdlib>

@@ -1,5 +1,5 @@
-// Helpers for tests that coordinate threads: wait for an observable state
-// instead of sleeping for a guessed time, and measure elapsed time.
+// Waiting for an observable state instead of sleeping a guessed time, and
+// the clock and slack that timed tests use.
 #pragma once
 
 #include <dirent.h>
@@ -11,11 +11,9 @@
 
 namespace vavevar::test {
 
-// Polls `done` until it returns true; returns false when it has not after
-// `limit`, so that a broken build fails instead of hanging. It yields between
-// the first polls, for a quick hand-over, then sleeps briefly: on a loaded
-// two-core machine a long wait must leave the processor to the threads it
-// waits for.
+// False when `done` is still false after `limit`, so that a broken build
+// fails instead of hanging. After a few quick yields it sleeps: on a loaded
+// two-core machine a long wait must leave the processor to those it waits for.
 template <typename Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
@@ -27,7 +25,6 @@ bool wait_until(Predicate done, std::chrono::milliseconds limit = std::chrono::s
     return true;
 }
 
-// Milliseconds since construction, on the monotonic clock.
 class Stopwatch {
 public:
     std::int64_t ms() const {
@@ -50,7 +47,6 @@ inline constexpr std::int64_t kLateMs = 2000;
 // kLateMs would hide.
 inline constexpr std::int64_t kPromptMs = 800;
 
-// Entries of a directory such as /proc/self/task or /proc/self/fd.
 inline int count_entries(const char *dir) {
     int count = 0;
     if (DIR *d = ::opendir(dir)) {
@@ -60,9 +56,9 @@ inline int count_entries(const char *dir) {
     return count;
 }
 
-// Waits for the entries of `dir` to come back to `expected` and returns the
-// count then. A joined thread may take a moment to vanish from the task list,
-// and the fake daemon closes its end of a connection on its own thread.
+// The entries of `dir` once back at `expected` (or after 5 s): a joined thread
+// may take a moment to leave the task list, and the fake daemon closes its end
+// of a connection on its own thread.
 inline int settled_count(const char *dir, int expected) {
     wait_until([&] { return count_entries(dir) == expected; }, std::chrono::seconds(5));
     return count_entries(dir);

@@ -1,7 +1,6 @@
-// A client of the protocol played by hand over loopback, for tests of a
-// daemon (the real one or the fake): bytes go out verbatim, whatever comes
-// back is split into messages by the same parser as the library's requests,
-// and every wait is bounded.
+// A protocol client played by hand over loopback: bytes go out verbatim,
+// replies are split by the parser that reads the library's requests, and
+// every wait is bounded.
 #pragma once
 
 #include <arpa/inet.h>
@@ -53,8 +52,6 @@ public:
     }
     bool send(std::string_view bytes) const { return send_all(fd_, bytes); }
 
-    // The next whole message: headers up to the empty line, then the body
-    // (and an event's address list) that their lengths announce.
     bool read_message(Request &m, int waitMs = kWaitMs) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         auto next = parser_.next();
@@ -67,8 +64,7 @@ public:
         pollfd p{fd_, POLLIN, 0};
         return parser_.idle() && ::poll(&p, 1, waitMs) == 0;
     }
-    // True when the peer closes the connection within `waitMs`, whatever it
-    // still sends before.
+    // True when the peer closes within `waitMs`, whatever it sends before.
     bool closed_by_daemon(int waitMs = kWaitMs) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         while (!closed_)

@@ -86,17 +86,10 @@ TEST(CliEndpoint, FlagsWinOverTheEnvironmentWhereConfigHomeWinsOverHome) {
     e.home = "/flag";
     EXPECT_EQ(e.resolve_port(), 9);
     EXPECT_EQ(e.resolve_home(), "/flag");
-    ::unsetenv("TAMRIX_LUMO_PROXY_PORT");
-    ::unsetenv("TAMRIX_CONFIG_HOME");
-    ::unsetenv("TAMRIX_HOME");
-}
-
-TEST(CliEndpoint, AMissingOrBadEndpointIsWrongUsage) {
+    // A missing or bad endpoint is wrong usage.
     ::setenv("TAMRIX_LUMO_PROXY_PORT", "70000", 1);
     EXPECT_THROW(Endpoint{}.resolve_port(), UsageError);
-    ::unsetenv("TAMRIX_LUMO_PROXY_PORT");
-    ::unsetenv("TAMRIX_CONFIG_HOME");
-    ::unsetenv("TAMRIX_HOME");
+    for (const char *name : {"TAMRIX_LUMO_PROXY_PORT", "TAMRIX_CONFIG_HOME", "TAMRIX_HOME"}) ::unsetenv(name);
     EXPECT_THROW(Endpoint{}.resolve_port(), UsageError);
     EXPECT_THROW(Endpoint{}.resolve_home(), UsageError);
 }

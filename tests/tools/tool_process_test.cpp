@@ -18,7 +18,7 @@ std::uint16_t port_of_a_gone_daemon() {
     return gone.port();
 }
 
-TEST(ToolInput, NoDaemonFailsAtRunTime) {
+TEST(ToolInput, NoDaemonFailsAtRunTimeAndAnUnknownOptionIsWrongUsage) {
     std::uint16_t port = port_of_a_gone_daemon();
     TempHome home;
     // Options win over the environment.
@@ -27,11 +27,7 @@ TEST(ToolInput, NoDaemonFailsAtRunTime) {
     EXPECT_EQ(pub->stderr_.rfind("vavevar pub: cannot connect to the daemon on localhost:" + std::to_string(port) + ": ", 0),
               0u)
         << pub->stderr_;
-}
-
-TEST(ToolInput, AnUnknownOptionIsWrongUsage) {
-    TempHome home;
-    auto bad = run_tool({"pub", "A", "--no-such-option"}, port_of_a_gone_daemon(), home.path());
+    auto bad = run_tool({"pub", "A", "--no-such-option"}, port, home.path());
     EXPECT_EQ(bad->wait(), 2);
     EXPECT_NE(bad->stderr_.find("--no-such-option"), std::string::npos) << bad->stderr_;
 }
