@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "port/memory.h"
+#include "port/monotonic_cond.h"
 
 // The record behind the exported tag of the condition variable's event.
 struct lumox_win32_event {
@@ -17,24 +18,6 @@ struct lumox_win32_event {
 namespace vavevar {
 namespace {
 
-timespec deadline_after(std::int64_t timeout_ms) noexcept {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    std::int64_t nanos = now.tv_nsec + (timeout_ms % 1000) * 1000000;
-    now.tv_sec += static_cast<time_t>(timeout_ms / 1000 + nanos / 1000000000);
-    now.tv_nsec = static_cast<long>(nanos % 1000000000);
-    return now;
-}
-
-bool init_cond(pthread_cond_t *cond) noexcept {
-    pthread_condattr_t attr;
-    if (pthread_condattr_init(&attr) != 0) return false;
-    bool ok = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
-              pthread_cond_init(cond, &attr) == 0;
-    pthread_condattr_destroy(&attr);
-    return ok;
-}
-
 }  // namespace
 
 lumo_gate *lumo_gate_create() noexcept {
@@ -45,7 +28,7 @@ lumo_gate *lumo_gate_create() noexcept {
         lumo_free(gate);
         return nullptr;
     }
-    if (!init_cond(&gate->cond)) {
+    if (!lumo_monotonic_cond_init(&gate->cond)) {
         pthread_mutex_destroy(&gate->mutex);
         lumo_free(gate);
         return nullptr;
@@ -81,7 +64,7 @@ bool lumo_gate_wait(lumo_gate *gate, std::int64_t timeout_ms) noexcept {
     if (timeout_ms < 0) {
         while (!gate->signalled) pthread_cond_wait(&gate->cond, &gate->mutex);
     } else if (timeout_ms > 0 && !gate->signalled) {
-        timespec deadline = deadline_after(timeout_ms);
+        timespec deadline = lumo_monotonic_deadline(timeout_ms);
         while (!gate->signalled) {
             if (pthread_cond_timedwait(&gate->cond, &gate->mutex, &deadline) == ETIMEDOUT) break;
         }

@@ -1,11 +1,9 @@
 #include "port/queue.h"
 
-#include <time.h>
-
-#include <cerrno>
 #include <new>
 
 #include "port/memory.h"
+#include "port/monotonic_cond.h"
 
 namespace vavevar {
 namespace {
@@ -19,9 +17,9 @@ bool refusing(const lumo_queue *queue) noexcept {
 
 // A condition wait hands the queue's lock to the wait, which releases it while
 // sleeping and retakes it before returning; the analysis cannot see through
-// that, but the lock is held again on return.
-// The queue's lock is recursive, but no operation sleeps while holding it
-// more than once, so the wait releases it entirely.
+// that, but the lock is held again on return. The lock is recursive, but no
+// operation sleeps while holding it more than once, so the wait releases it
+// entirely.
 void wait_on(lumo_queue *queue, pthread_cond_t *cond) noexcept LUMO_REQUIRES(queue->lock) {
     pthread_cond_wait(cond, queue->lock->native());
 }
@@ -29,14 +27,7 @@ void wait_on(lumo_queue *queue, pthread_cond_t *cond) noexcept LUMO_REQUIRES(que
 // One wait, however it ends: a timed getter does not wait again.
 void timed_wait_on(lumo_queue *queue, pthread_cond_t *cond, std::int32_t timeout_ms) noexcept
     LUMO_REQUIRES(queue->lock) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1'000'000;
-    if (deadline.tv_nsec >= 1'000'000'000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1'000'000'000;
-    }
+    timespec deadline = lumo_monotonic_deadline(timeout_ms);
     pthread_cond_timedwait(cond, queue->lock->native(), &deadline);
 }
 
@@ -47,14 +38,6 @@ void woke(lumo_queue *queue) noexcept LUMO_REQUIRES(queue->lock) {
     if (queue->wakes_pending > 0) queue->wakes_pending -= 1;
 }
 
-bool init_monotonic(pthread_cond_t *cond) noexcept {
-    pthread_condattr_t attr;
-    if (pthread_condattr_init(&attr) != 0) return false;
-    bool ok = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
-              pthread_cond_init(cond, &attr) == 0;
-    pthread_condattr_destroy(&attr);
-    return ok;
-}
 
 void count_add(lumo_queue *queue, std::int32_t delta) noexcept LUMO_REQUIRES(queue->lock) {
     queue->count.store(queue->count.load(std::memory_order_relaxed) + delta,
@@ -157,8 +140,8 @@ lumo_queue *lumo_queue_create() noexcept {
     if (memory == nullptr) return nullptr;
     auto *queue = new (memory) lumo_queue{};
     queue->lock = lumo_lock_create();
-    bool not_empty_ok = init_monotonic(&queue->not_empty);
-    bool drained_ok = init_monotonic(&queue->drained);
+    bool not_empty_ok = lumo_monotonic_cond_init(&queue->not_empty);
+    bool drained_ok = lumo_monotonic_cond_init(&queue->drained);
     if (queue->lock == nullptr || !not_empty_ok || !drained_ok) {
         if (not_empty_ok) pthread_cond_destroy(&queue->not_empty);
         if (drained_ok) pthread_cond_destroy(&queue->drained);
