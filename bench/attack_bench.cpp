@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "support/child_process.h"
 #include "support/proc_stats.h"
 #include "support/wire_client.h"
@@ -62,23 +63,12 @@ using vavevar::test::Request;
 using vavevar::test::RequestParser;
 using vavevar::test::status_kib;
 
-std::int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
+using vavevar::bench::die;
+using vavevar::bench::now_ns;
+using vavevar::bench::number;
+using vavevar::bench::say;
 
 std::int64_t ms_since(std::int64_t start) { return (now_ns() - start) / 1'000'000; }
-
-[[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "attack_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-void say(const std::string &line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
 
 // An event as the client library writes it (subscriber 0, no time headers).
 InboundEvent outbound_event(std::string type) {
@@ -1083,12 +1073,6 @@ Row run_phase(Attack &attack, const std::string &self, const std::string &daemon
     return row;
 }
 
-long number(const char *text, const char *what) {
-    char *end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1) die(std::string("invalid ") + what + " '" + text + "'");
-    return value;
-}
 
 const char kUsage[] =
     "usage: vavevar_attack_bench [--phases a,b,...] [--daemon PATH] [options]\n"
@@ -1107,6 +1091,7 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char **argv) {
+    vavevar::bench::program_name = "attack_bench";
     if (argc == 6 && std::string(argv[1]) == "--probe")
         return role_probe(static_cast<std::uint16_t>(number(argv[2], "port")), number(argv[3], "rate"),
                           number(argv[4], "duration"), number(argv[5], "drain"));

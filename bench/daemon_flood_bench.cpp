@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "support/child_process.h"
 #include "support/daemon_wire.h"
 #include "support/proc_stats.h"
@@ -41,10 +42,8 @@ constexpr const char *kUsage =
     "usage: vavevard_flood_bench [--count N] [--rounds N] [--body BYTES] [--daemon PATH]";
 constexpr std::size_t kEventsPerSend = 256;
 
-[[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "flood_bench: %s\n", what.c_str());
-    std::exit(1);
-}
+using vavevar::bench::die;
+using vavevar::bench::number;
 
 double now_s() {
     timespec ts;
@@ -88,16 +87,11 @@ bool drain(int fd, std::size_t bytes) {
     return true;
 }
 
-long number(const char *text, const char *what) {
-    char *end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1) die(std::string("invalid ") + what + " '" + text + "'");
-    return value;
-}
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    vavevar::bench::program_name = "flood_bench";
     long count = 1000000, rounds = 3, bodySize = 128;
     std::string daemonPath = VAVEVARD_PATH;
     for (int i = 1; i + 1 < argc; i += 2) {
