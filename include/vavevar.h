@@ -626,6 +626,28 @@ LUMO_EXPORT lumo_bb *lumo_bb_body2block(const void *body, int32_t length) LUMO_N
  * frees the text. */
 LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
 
+/* ========================================================================
+ * Extensions: additions to the interface above. Nothing here changes what
+ * a call above does.
+ * ====================================================================== */
+
+/* The version of this header. VAVEVAR_VERSION is one comparable number,
+ * major * 10000 + minor * 100 + patch, for preprocessor tests such as
+ * #if VAVEVAR_VERSION >= 100. The build checks these equal the project's
+ * version, so they are never edited on their own. */
+#define VAVEVAR_VERSION_MAJOR 0
+#define VAVEVAR_VERSION_MINOR 1
+#define VAVEVAR_VERSION_PATCH 0
+#define VAVEVAR_VERSION                                                        \
+    (VAVEVAR_VERSION_MAJOR * 10000 + VAVEVAR_VERSION_MINOR * 100 +             \
+     VAVEVAR_VERSION_PATCH)
+
+/* Returns the version of the library the program runs with, as
+ * "major.minor.patch" (a static text, never NULL). It can differ from the
+ * VAVEVAR_VERSION_* macros the program was compiled with when a newer or
+ * older shared library is found at run time. */
+LUMO_EXPORT const char *lumo_version(void) LUMO_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
