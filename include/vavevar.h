@@ -631,6 +631,122 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  * a call above does.
  * ====================================================================== */
 
+/* Failure results of every call, in one place (each call's own comment above
+ * says the same at more length). "NULL arg" means a NULL handle or a NULL
+ * text or buffer the call needs. A result code means something only for the
+ * call that gave it: -1 and -2 stand for different things in different calls
+ * (compare lumo_init and lumo_notification_setProperty), so there is no
+ * library-wide code-to-text table.
+ *
+ *  call                               result   meaning
+ *  ---------------------------------  -------  -------------------------------
+ *  lumo_init, lumo_init_with_port,    0        started
+ *  lumo_init_wtamrixhome              -1       home or port missing or invalid
+ *                                              (reason on standard error)
+ *                                     -2       the system refused a resource
+ *                                     -3       already started; counted, so
+ *                                              it needs its lumo_shutdown too
+ *  lumo_one_time_publish              -1       NULL arg, no configuration,
+ *                                              cannot start, or daemon not
+ *                                              reached within 5 s; `n` stays
+ *                                              the caller's
+ *  lumo_one_time_remote_publish       -1       always (not supported)
+ *  lumo_get_instancename              *out=NULL  not started, link not up
+ *                                              within 10 s, or no name
+ *  lumo_get_tiername                  *out=NULL  always
+ *  lumo_proplist_create, lumo_bb_create,
+ *  lumo_subscriberlist_create         NULL     out of memory
+ *  lumo_proplist_put                  NULL     NULL arg or out of memory;
+ *                                              the list is unchanged
+ *  lumo_proplist_get                  NULL     no such name, or NULL arg
+ *  lumo_proplist_getIndex             NULL     index outside 0..count-1 or
+ *                                              NULL list
+ *  lumo_proplist_count                0        empty or NULL list
+ *  lumo_notification_create           NULL     NULL type, NULL body with a
+ *                                              positive length, out of memory
+ *  lumo_notification_createstream     NULL     NULL type or out of memory
+ *  lumo_notification_setProperty      -1       name or value held a forbidden
+ *                                              character: stored, with a
+ *                                              fixed error text in its place
+ *                                     -2       NULL arg or out of memory;
+ *                                              nothing stored
+ *  lumo_notification_getProperty      NULL     no such name, or NULL arg
+ *  lumo_notification_getAllProperties NULL, *count=0  no properties, NULL
+ *                                              notification or out of memory
+ *  lumo_notification_<header text>    NULL     text absent or NULL
+ *                                              notification
+ *  lumo_notification_getClass         8        NULL (or an unknown class)
+ *  lumo_notification_creationTime,
+ *  _deliveryTime, _localOnly          0        NULL notification
+ *  lumo_notification_body             NULL     no body, or NULL notification
+ *                                              (*length then untouched)
+ *  lumo_notification_toString         NULL     out of memory only
+ *  lumo_notification_getInputStream   NULL     not the first notification of
+ *                                              a received stream, or NULL
+ *  lumo_notification_getOutputStream  NULL     not a stream head (class 3),
+ *                                              NULL, or out of memory
+ *  lumo_publisher_create              NULL     not started, NULL component,
+ *                                              or out of memory
+ *  lumo_subscriber_create,            NULL     not started, NULL component,
+ *  _wdeltas, _wtimeout                         out of memory, or the daemon
+ *                                              refused (its message in
+ *                                              *status); _wtimeout also on
+ *                                              time-out (*status "timedout")
+ *  lumo_subscriber_create_async       NULL     not started, NULL component,
+ *                                              or out of memory (a refusal
+ *                                              comes later, from _status)
+ *  lumo_subscriber_status             1        still pending
+ *                                     2        refused (message in *status),
+ *                                              or NULL subscriber
+ *  lumo_subscriber_id                 -1       NULL subscriber
+ *  lumo_subscriber_subscription,
+ *  _component, _getPublisher,
+ *  _getName                           NULL     NULL subscriber
+ *  lumo_subscriber_receive            NULL     nothing there in time, closed
+ *                                              meanwhile, asynchronous answer
+ *                                              not yet collected, or NULL
+ *  lumo_subscriber_multirecv          NULL     no member ready in time, empty
+ *                                              or destroyed list, or NULL
+ *  lumo_subscriber_registercallback   -1       NULL subscriber or callback,
+ *                                              or one already registered
+ *  lumo_subscriber_cancelcallback     -1       NULL, or none registered
+ *  lumo_instream_read                 0        end of stream, cut off by the
+ *                                              subscriber's close, NULL stream
+ *                                              or buffer, or length below 1
+ *  lumo_outstream_write               0        refused: NULL stream or data,
+ *                                              length below 1, head never
+ *                                              published, or library not
+ *                                              started
+ *                                     -1       out of memory (still usable)
+ *  lumo_outstream_flush               0        always
+ *  lumo_bb_getsegment(s),
+ *  lumo_bb_seg_getsegment(s),
+ *  lumo_bb_seg_getelements            NULL     no such segment, or NULL arg
+ *  lumo_bb_addsegment,
+ *  lumo_bb_seg_addsegment             NULL     NULL arg or out of memory
+ *  lumo_bb_seg_getelement             NULL     no such element, or NULL arg
+ *  lumo_bb_seg_addelement(_b)         NULL     NULL arg, out of memory, or
+ *                                              (_b) a length below -1
+ *  lumo_bb_*_getname, _getvalue,
+ *  _getfirst, _getnext                NULL     NULL arg; NULL also ends a list
+ *  lumo_bb_block2body                 NULL     NULL length slot, out of
+ *                                              memory, or too large or deep
+ *                                              for the format
+ *  lumo_bb_body2block                 NULL     NULL body, under 12 bytes,
+ *                                              wrong signature, out of memory
+ *  lumo_bb_toString                   NULL     NULL or segment-less block, or
+ *                                              out of memory
+ *  lumox_win32_cond_init              -1       NULL cond, or lock or event
+ *                                              not created
+ *  lumox_win32_cond_timedwait         1        timed out (also NULL/unusable
+ *                                              cond or NULL mutex)
+ *  lumox_win32_thread_createattached  NULL     NULL routine, no memory, or
+ *                                              the system refused the thread
+ *  lumox_win32_thread_createdetached  UINTPTR_MAX  as above
+ *  lumo_version                       never fails
+ *
+ * The calls not listed return nothing; they ignore NULL handles. */
+
 /* The version of this header. VAVEVAR_VERSION is one comparable number,
  * major * 10000 + minor * 100 + patch, for preprocessor tests such as
  * #if VAVEVAR_VERSION >= 100. The build checks these equal the project's
