@@ -18,6 +18,25 @@ install(FILES ${PROJECT_BINARY_DIR}/vavevarConfig.cmake
               ${PROJECT_BINARY_DIR}/vavevarConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vavevar)
 
+# The pkg-config file finds the prefix from its own place, so that it stays
+# right for any `cmake --install --prefix`. The library is C++: a static link from C needs
+# the C++ standard library and what that needs (threads, libm), which the C++
+# compiler driver would otherwise add.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  # Installed outside the prefix: nothing to find it from.
+  set(VAVEVAR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VAVEVAR_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH up /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(VAVEVAR_PC_PREFIX "\${pcfiledir}/${up}")
+  set(VAVEVAR_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VAVEVAR_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(VAVEVAR_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vavevar.pc.in
   ${PROJECT_BINARY_DIR}/vavevar.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vavevar.pc

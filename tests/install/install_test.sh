@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, builds examples/installed
-# against it with find_package(vavevar), and runs that program, the installed
+# against it with find_package(vavevar) and demo.c with pkg-config (shared and
+# static), and runs those programs, the installed
 # daemon and the installed tool together.
 #
 # usage: install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER "C_FLAGS" "LINK_FLAGS"
@@ -18,7 +19,7 @@ trap 'exit 1' INT TERM HUP
 
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
 prefix=$work/prefix
-for f in include/vavevar.h bin/vavevard bin/vavevar lib*/libvavevar.a lib*/pkgconfig/vavevar.pc \
+for f in include/vavevar.h include/vavevar.hpp bin/vavevard bin/vavevar lib*/libvavevar.a lib*/pkgconfig/vavevar.pc \
          lib*/cmake/vavevar/vavevarConfig.cmake lib*/cmake/vavevar/vavevarConfigVersion.cmake; do
     # shellcheck disable=SC2086
     ls $prefix/$f >/dev/null 2>&1 || { echo "not installed: $f" >&2; exit 1; }
@@ -31,12 +32,35 @@ cmake -S "$source/examples/installed" -B "$work/example" -G Ninja \
     { cat "$work/configure.log" >&2; exit 1; }
 cmake --build "$work/example" >"$work/build.log" || { cat "$work/build.log" >&2; exit 1; }
 
-# The pkg-config file, where pkg-config is there to read it.
+# The pkg-config file, where pkg-config is there to read it: right for this
+# prefix as installed (no --define-variable), and complete enough for a C
+# program to link the static library.
+pc_demo="" pc_static_demo=""
 if command -v pkg-config >/dev/null; then
     pcdir=$(dirname "$(ls "$prefix"/lib*/pkgconfig/vavevar.pc)")
+    pc() { PKG_CONFIG_PATH=$pcdir pkg-config "$@" vavevar; }
+    pc_includedir=$(pc --variable=includedir)
+    pc_libdir=$(pc --variable=libdir)
+    [ "$(cd "$pc_includedir" && pwd -P)" = "$(cd "$prefix/include" && pwd -P)" ] ||
+        { echo "pkg-config includedir $pc_includedir is not under $prefix" >&2; exit 1; }
+    [ -f "$pc_libdir/libvavevar.a" ] && [ "$(cd "$pc_libdir/.." && pwd -P)" = "$(cd "$prefix" && pwd -P)" ] ||
+        { echo "pkg-config libdir $pc_libdir is not the installed one" >&2; exit 1; }
+    [ "$(pc --modversion)" = "$(sed -n 's/^project(vavevar VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")" ] ||
+        { echo "pkg-config version $(pc --modversion) is not the project's" >&2; exit 1; }
+
     # shellcheck disable=SC2046,SC2086
-    "$cc" $cflags -o "$work/pc_demo" "$source/examples/demo.c" \
-        $(PKG_CONFIG_PATH=$pcdir pkg-config --define-variable=prefix="$prefix" --cflags --libs vavevar) $ldflags
+    "$cc" $cflags -o "$work/pc_demo" "$source/examples/demo.c" $(pc --cflags --libs) $ldflags
+    pc_demo=$work/pc_demo
+    # The static archive in place of -lvavevar; everything else it needs must
+    # come from --static.
+    static_libs=$(pc --static --libs | sed "s|-lvavevar|$pc_libdir/libvavevar.a|")
+    # shellcheck disable=SC2046,SC2086
+    "$cc" $cflags -o "$work/pc_static_demo" "$source/examples/demo.c" $(pc --cflags) $static_libs $ldflags ||
+        { echo "static C link with: $static_libs" >&2; exit 1; }
+    if command -v ldd >/dev/null && ldd "$work/pc_static_demo" | grep -q libvavevar; then
+        echo "the static demo loads the shared library" >&2; exit 1
+    fi
+    pc_static_demo=$work/pc_static_demo
 fi
 
 mkdir "$work/home"
@@ -55,5 +79,11 @@ export TAMRIX_LUMO_PROXY_PORT TAMRIX_HOME
 
 "$work/example/installed_demo" >"$work/demo.out" || { cat "$work/demo.out" >&2; exit 1; }
 grep -q '^2 of 2 expected notifications received$' "$work/demo.out"
-"$prefix/bin/vavevar" stats | grep -q '^eventsIn: 3$'
+events=3
+for demo in $pc_demo $pc_static_demo; do
+    LD_LIBRARY_PATH=$pc_libdir "$demo" >"$work/demo.out" || { echo "$demo:" >&2; cat "$work/demo.out" >&2; exit 1; }
+    grep -q '^2 of 2 expected notifications received$' "$work/demo.out"
+    events=$((events + 3))
+done
+"$prefix/bin/vavevar" stats | grep -q "^eventsIn: $events\$"
 echo "installed package: library, header, daemon, tool, CMake package and example all work"
