@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -256,6 +257,21 @@ TEST_F(CppInterface, CallbackMayCancelItself) {
     pub.publish(notification("CPP/2"));
     EXPECT_TRUE(sub.receive(kWait));
     EXPECT_EQ(calls.load(), 1);
+}
+
+// Nothing can catch it on the library's thread: the program ends, saying why.
+TEST_F(CppInterface, AnExceptionEscapingACallbackTerminatesSayingSo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the library runs threads
+    EXPECT_DEATH(
+        {
+            runtime rt(daemon_.port());
+            subscriber sub(rt, "cpp-sub", only("CPP/*"));
+            publisher pub(rt, "cpp-pub");
+            sub.on_notification([](const notification_view &) { throw std::runtime_error("boom"); });
+            pub.publish(notification("CPP/THROW"));
+            std::this_thread::sleep_for(kWait);
+        },
+        "exception escaped a subscriber callback: boom");
 }
 
 TEST_F(CppInterface, StreamBlocksArriveInOrderThroughTheInputStream) {
