@@ -27,6 +27,11 @@ bool make_directories(const std::string &path, mode_t mode, int &error) {
 }  // namespace
 
 std::string default_home(const GetEnv &getenv, bool root) {
+    // The service manager made one (StateDirectory=): the first it names.
+    if (const char *made = getenv("STATE_DIRECTORY"); absolute(made)) {
+        std::string first = made;
+        return first.substr(0, first.find(':'));
+    }
     if (root) return "/var/lib/vavevar";
     const char *state = getenv("XDG_STATE_HOME");
     // A relative XDG directory is to be ignored, as if unset.

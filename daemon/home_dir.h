@@ -8,7 +8,9 @@
 
 namespace vavevard {
 
-// The system state directory for root, the user's state directory
+// The directory the service manager made for the daemon's state
+// (STATE_DIRECTORY) when it runs as a service; else the system state
+// directory for root, the user's state directory
 // ($XDG_STATE_HOME, else ~/.local/state, with HOME from the environment and
 // else the password database) for everyone else; "" when neither can be told.
 std::string default_home(const GetEnv &getenv, bool root);

@@ -124,6 +124,8 @@ TEST(DaemonOptions, WithNothingSetThePortAndHomeAreTheDefaults) {
     EXPECT_EQ(parse_options({}, env.get, "").options.home, "/srv/state/vavevar");
     env.vars["XDG_STATE_HOME"] = "relative/state";
     EXPECT_EQ(default_home(env.get, false), "/home/ann/.local/state/vavevar");
+    env.vars["STATE_DIRECTORY"] = "/var/lib/private/vavevar:/var/lib/other";
+    EXPECT_EQ(default_home(env.get, true), "/var/lib/private/vavevar");
     env.vars["TAMRIX_LUMO_PROXY_PORT"] = "";
     EXPECT_EQ(parse_options({}, env.get, "").options.port, vavevar::wire::kDefaultDaemonPort)
         << "an empty variable counts as unset";

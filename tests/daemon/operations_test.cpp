@@ -50,7 +50,7 @@ bool file_gets(const std::string &path, const std::string &part) {
 // No TAMRIX_* settings of the test's own leak in.
 std::vector<std::string> clean_env(std::vector<std::string> more = {}) {
     more.insert(more.end(), {"TAMRIX_HOME=", "TAMRIX_CONFIG_HOME=", "TAMRIX_LUMO_PROXY_PORT=", "NOTIFY_SOCKET=",
-                             "WATCHDOG_USEC=", "LISTEN_PID=", "JOURNAL_STREAM="});
+                             "WATCHDOG_USEC=", "LISTEN_PID=", "JOURNAL_STREAM=", "STATE_DIRECTORY="});
     return ChildProcess::environment_with(more);
 }
 
