@@ -69,6 +69,7 @@ void reload(vavevard::Options &running, const std::vector<std::string> &args,
     if (ok && !keepLogFile) running.logFile = f.logFile;
     std::string error;
     bool reopened = running.logFile.empty() || open_log_file(running.logFile, error);
+    set_journal_priorities(stderr_is_journal(std::getenv("JOURNAL_STREAM")));
     if (!reopened) logf(LogLevel::error, "SIGHUP: %s; logging where it did", error.c_str());
     if (!ok) logf(LogLevel::error, "SIGHUP: configuration not reloaded: %s", fresh.message.c_str());
     if (keepLogFile) logf(LogLevel::warn, "SIGHUP: log-file removed; logging to it until the next start");
