@@ -2,11 +2,15 @@
 
 #include "clock.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -17,7 +21,10 @@ namespace {
 // daemon runs on another.
 std::atomic<LogLevel> g_level{LogLevel::info};
 
+std::atomic<bool> g_journal{false};
+
 constexpr const char *kLevelNames[] = {"ERROR", "WARN", "INFO", "DEBUG"};
+constexpr const char *kPriorities[] = {"<3>", "<4>", "<6>", "<7>"};
 
 }  // namespace
 
@@ -48,7 +55,9 @@ void log_line(LogLevel level, std::string_view text) noexcept {
                   utc.tm_sec, now.tv_nsec / 1000000, static_cast<long>(::getpid()),
                   kLevelNames[static_cast<int>(level)]);
     try {
-        std::string line(stamp);
+        std::string line;
+        if (g_journal.load(std::memory_order_relaxed)) line = kPriorities[static_cast<int>(level)];
+        line.append(stamp);
         line.append(text);
         line.push_back('\n');
         std::size_t done = 0;
@@ -60,6 +69,30 @@ void log_line(LogLevel level, std::string_view text) noexcept {
     } catch (...) {
         // Out of memory while logging: the line is lost, the daemon goes on.
     }
+}
+
+void set_journal_priorities(bool on) noexcept { g_journal.store(on, std::memory_order_relaxed); }
+
+bool stderr_is_journal(const char *journalStream) noexcept {
+    if (journalStream == nullptr || *journalStream == '\0') return false;
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    if (std::sscanf(journalStream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+bool open_log_file(const std::string &path, std::string &error) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        error = "cannot open the log file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = ::dup2(fd, STDERR_FILENO) == STDERR_FILENO;
+    if (!ok) error = "cannot log to " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
 }
 
 void logf(LogLevel level, const char *format, ...) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vavevard {
@@ -19,7 +20,22 @@ bool parse_log_level(std::string_view text, LogLevel &level) noexcept;
 
 // Writes "2025-01-31T12:00:00.123Z vavevard[pid] LEVEL: text" with one write
 // call, so lines from several processes sharing a terminal never interleave.
+// With journal priorities on, the line starts with "<3>" for errors, "<4>"
+// for warnings, "<6>" for information and "<7>" for debugging.
 void log_line(LogLevel level, std::string_view text) noexcept;
+
+// Whether lines carry journal priority prefixes; see stderr_is_journal().
+void set_journal_priorities(bool on) noexcept;
+
+// Whether standard error is the stream `journalStream` ("device:inode", as
+// the service manager sets JOURNAL_STREAM) names; false for null or "".
+bool stderr_is_journal(const char *journalStream) noexcept;
+
+// Points standard error at the end of `path` (created if missing), so that
+// the log and anything else written there land in the file; called again to
+// reopen it after it was rotated. False with `error` set, standard error
+// unchanged, when it cannot be opened.
+bool open_log_file(const std::string &path, std::string &error);
 
 #if defined(__GNUC__)
 #define VAVEVARD_PRINTF(a, b) __attribute__((format(printf, a, b)))

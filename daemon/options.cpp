@@ -1,6 +1,10 @@
 #include "options.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "home_dir.h"
+#include "wire/default_port.h"
 
 namespace vavevard {
 namespace {
@@ -27,14 +31,20 @@ ParseResult failure(std::string message) {
 }  // namespace
 
 std::string usage() {
-    return "usage: vavevard [options]\n"
+    return std::string("usage: vavevard [options]\n"
            "\n"
            "The notification daemon: routes events between the processes of this machine\n"
            "that use the vavevar library. Listens on 127.0.0.1 and ::1 only.\n"
            "\n"
            "  --port N            port to listen on; 0 picks a free one\n"
-           "                      (default: TAMRIX_LUMO_PROXY_PORT)\n"
-           "  --home DIR          home directory (default: TAMRIX_CONFIG_HOME, then TAMRIX_HOME)\n"
+           "                      (default: TAMRIX_LUMO_PROXY_PORT, else ") +
+           std::to_string(vavevar::wire::kDefaultDaemonPort) + ")\n"
+           "  --home DIR          home directory (default: TAMRIX_CONFIG_HOME, then TAMRIX_HOME,\n"
+           "                      else /var/lib/vavevar for root and\n"
+           "                      ${XDG_STATE_HOME:-~/.local/state}/vavevar for others)\n"
+           "  --config FILE       settings as 'key = value' lines, keys as these options\n"
+           "                      without '--' (default: /etc/vavevar/vavevard.conf if present)\n"
+           "  --log-file F        append the log to F instead of standard error\n"
            "  --instance-name N   name given to clients in the handshake (default: host name)\n"
            "  --port-file F       write the port, once listening, to F ('-': standard output)\n"
            "  --max-pending-mib N unsent output per client before it is dropped (default 64)\n"
@@ -56,13 +66,80 @@ std::string usage() {
            "  --help              this text\n"
            "  --version           the version\n"
            "\n"
-           "Stops cleanly on SIGINT and SIGTERM.\n";
+           "Stops cleanly on SIGINT and SIGTERM; SIGHUP re-reads the configuration file\n"
+           "and reopens the log file.\n";
 }
 
-ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &getenv) {
+namespace {
+
+constexpr const char *kWithValue[] = {
+    "--port",           "--home",            "--instance-name",
+    "--port-file",      "--max-pending-mib", "--max-clients",
+    "--log-level",      "--max-memory-mib",  "--max-connections-per-user",
+    "--max-connections-per-process", "--handshake-timeout", "--idle-timeout",
+    "--log-file",       "--config"};
+
+// What the settings gave, so that a later source fills only what is left.
+struct Given {
+    bool port = false, home = false;
+};
+
+// One setting, from the command line or the file; "" or the problem.
+std::string apply(const std::string &name, const std::string &value, Options &o, Given &given) {
+    std::uint64_t n = 0;
+    if (name == "--port") {
+        if (!parse_unsigned(value, 65535, n)) return "--port: invalid value '" + value + "' (0 to 65535)";
+        o.port = static_cast<std::uint16_t>(n);
+        given.port = true;
+    } else if (name == "--home") {
+        if (value.empty()) return "--home: empty value";
+        o.home = value;
+        given.home = true;
+    } else if (name == "--instance-name") {
+        if (value.find_first_of("\r\n") != std::string::npos)
+            return "--instance-name may not hold a line break";
+        o.instanceName = value;
+    } else if (name == "--port-file") {
+        o.portFile = value;
+    } else if (name == "--log-file") {
+        o.logFile = value;
+    } else if (name == "--max-pending-mib") {
+        if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
+            return "--max-pending-mib: invalid value '" + value + "'";
+        o.limits.maxPendingBytes = static_cast<std::size_t>(n) * 1024 * 1024;
+    } else if (name == "--max-clients") {
+        if (!parse_unsigned(value, 1000000, n) || n == 0) return "--max-clients: invalid value '" + value + "'";
+        o.limits.maxClients = static_cast<std::size_t>(n);
+        o.maxClientsGiven = true;
+    } else if (name == "--max-memory-mib") {
+        if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
+            return "--max-memory-mib: invalid value '" + value + "'";
+        o.limits.maxTotalBytes = static_cast<std::size_t>(n) * 1024 * 1024;
+        o.maxMemoryGiven = true;
+    } else if (name == "--max-connections-per-user" || name == "--max-connections-per-process") {
+        if (!parse_unsigned(value, 1000000, n) || n == 0) return name + ": invalid value '" + value + "'";
+        (name == "--max-connections-per-user" ? o.limits.maxConnectionsPerUser
+                                              : o.limits.maxConnectionsPerProcess) = static_cast<std::size_t>(n);
+    } else if (name == "--handshake-timeout" || name == "--idle-timeout") {
+        if (!parse_unsigned(value, 1000000, n)) return name + ": invalid value '" + value + "' (seconds, 0: never)";
+        (name == "--handshake-timeout" ? o.limits.handshakeTimeoutMs : o.limits.idleTimeoutMs) =
+            static_cast<std::int64_t>(n) * 1000;
+    } else if (name == "--log-level") {
+        if (!parse_log_level(value, o.logLevel))
+            return "--log-level: invalid value '" + value + "' (error, warn, info, debug)";
+    }
+    return "";
+}
+
+}  // namespace
+
+ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &getenv,
+                          const std::string &defaultConfig, bool root) {
     ParseResult r;
     Options &o = r.options;
-    bool havePort = false;
+    std::vector<std::pair<std::string, std::string>> fromArgs;
+    std::string configPath;
+    bool configGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "--help" || a == "-h") {
@@ -80,87 +157,82 @@ ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &ge
             value = a.substr(eq + 1);
             inlineValue = true;
         }
-        static const char *const withValue[] = {
-            "--port",           "--home",          "--instance-name",
-            "--port-file",      "--max-pending-mib", "--max-clients",
-            "--log-level",      "--max-memory-mib", "--max-connections-per-user",
-            "--max-connections-per-process", "--handshake-timeout", "--idle-timeout"};
         bool known = false;
-        for (const char *w : withValue) known = known || name == w;
+        for (const char *w : kWithValue) known = known || name == w;
         if (!known) return failure("unknown option '" + a + "' (see --help)");
         if (!inlineValue) {
             if (i + 1 >= args.size()) return failure("option " + name + " needs a value");
             value = args[++i];
         }
-        std::uint64_t n = 0;
-        if (name == "--port") {
-            if (!parse_unsigned(value, 65535, n))
-                return failure("--port: invalid value '" + value + "' (0 to 65535)");
-            o.port = static_cast<std::uint16_t>(n);
-            havePort = true;
-        } else if (name == "--home") {
-            o.home = value;
-        } else if (name == "--instance-name") {
-            if (value.find_first_of("\r\n") != std::string::npos)
-                return failure("--instance-name may not hold a line break");
-            o.instanceName = value;
-        } else if (name == "--port-file") {
-            o.portFile = value;
-        } else if (name == "--max-pending-mib") {
-            if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
-                return failure("--max-pending-mib: invalid value '" + value + "'");
-            o.limits.maxPendingBytes = static_cast<std::size_t>(n) * 1024 * 1024;
-        } else if (name == "--max-clients") {
-            if (!parse_unsigned(value, 1000000, n) || n == 0)
-                return failure("--max-clients: invalid value '" + value + "'");
-            o.limits.maxClients = static_cast<std::size_t>(n);
-            o.maxClientsGiven = true;
-        } else if (name == "--max-memory-mib") {
-            if (!parse_unsigned(value, 1024 * 1024, n) || n == 0)
-                return failure("--max-memory-mib: invalid value '" + value + "'");
-            o.limits.maxTotalBytes = static_cast<std::size_t>(n) * 1024 * 1024;
-            o.maxMemoryGiven = true;
-        } else if (name == "--max-connections-per-user" || name == "--max-connections-per-process") {
-            if (!parse_unsigned(value, 1000000, n) || n == 0)
-                return failure(name + ": invalid value '" + value + "'");
-            (name == "--max-connections-per-user" ? o.limits.maxConnectionsPerUser
-                                                  : o.limits.maxConnectionsPerProcess) =
-                static_cast<std::size_t>(n);
-        } else if (name == "--handshake-timeout" || name == "--idle-timeout") {
-            if (!parse_unsigned(value, 1000000, n))
-                return failure(name + ": invalid value '" + value + "' (seconds, 0: never)");
-            (name == "--handshake-timeout" ? o.limits.handshakeTimeoutMs : o.limits.idleTimeoutMs) =
-                static_cast<std::int64_t>(n) * 1000;
-        } else if (name == "--log-level") {
-            if (!parse_log_level(value, o.logLevel))
-                return failure("--log-level: invalid value '" + value + "' (error, warn, info, debug)");
+        if (name == "--config") {
+            configPath = value;
+            configGiven = true;
+        } else {
+            fromArgs.emplace_back(name, value);
         }
     }
 
+    // The file first, so that the environment and then the arguments, each
+    // more particular to this start, override it.
     std::string problems;
-    if (!havePort) {
+    Given given;
+    std::vector<ConfigSetting> settings;
+    std::string error;
+    if (!configGiven) configPath = defaultConfig;
+    if (!configPath.empty() && !read_config_file(configPath, !configGiven, settings, error)) {
+        problems += error + "\n";
+    } else if (!configPath.empty() && ::access(configPath.c_str(), F_OK) == 0) {
+        o.configFile = configPath;
+    }
+    for (const ConfigSetting &s : settings) {
+        std::string name = "--" + s.key;
+        bool known = name != "--config";
+        if (known) {
+            known = false;
+            for (const char *w : kWithValue) known = known || name == w;
+        }
+        std::string where = configPath + ":" + std::to_string(s.line) + ": ";
+        if (!known)
+            problems += where + "unknown key '" + s.key + "'\n";
+        else if (std::string why = apply(name, s.value, o, given); !why.empty())
+            problems += where + why.substr(2) + "\n";
+    }
+    bool portInArgs = false, homeInArgs = false;
+    for (auto &[name, value] : fromArgs) {
+        portInArgs = portInArgs || name == "--port";
+        homeInArgs = homeInArgs || name == "--home";
+    }
+    if (!portInArgs) {
         const char *env = getenv("TAMRIX_LUMO_PROXY_PORT");
         std::uint64_t n = 0;
-        if (env == nullptr || *env == '\0')
-            problems += "no port: give --port or set TAMRIX_LUMO_PROXY_PORT\n";
-        else if (!parse_unsigned(env, 65535, n) || n == 0)
-            problems += "TAMRIX_LUMO_PROXY_PORT: invalid value '" + std::string(env) +
-                        "' (1 to 65535)\n";
-        else
+        if (env == nullptr || *env == '\0') {
+        } else if (!parse_unsigned(env, 65535, n) || n == 0) {
+            problems += "TAMRIX_LUMO_PROXY_PORT: invalid value '" + std::string(env) + "' (1 to 65535)\n";
+        } else {
             o.port = static_cast<std::uint16_t>(n);
+            given.port = true;
+        }
     }
-    if (o.home.empty()) {
+    if (!homeInArgs) {
         for (const char *var : {"TAMRIX_CONFIG_HOME", "TAMRIX_HOME"}) {
             const char *env = getenv(var);
             if (env != nullptr && *env != '\0') {
                 o.home = env;
+                given.home = true;
                 break;
             }
         }
-        if (o.home.empty())
-            problems += "no home directory: give --home or set TAMRIX_CONFIG_HOME or TAMRIX_HOME\n";
     }
-    if (!o.home.empty()) {
+    for (auto &[name, value] : fromArgs)
+        if (std::string why = apply(name, value, o, given); !why.empty()) return failure(why);
+
+    if (!given.port) o.port = vavevar::wire::kDefaultDaemonPort;
+    if (!given.home) {
+        o.home = default_home(getenv, root);
+        o.homeIsDefault = true;
+        if (o.home.empty())
+            problems += "no home directory: give --home, set TAMRIX_CONFIG_HOME or TAMRIX_HOME, or HOME for the default\n";
+    } else {
         struct stat st {};
         if (::stat(o.home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             problems += "home directory '" + o.home + "' does not exist or is not a directory\n";

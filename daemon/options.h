@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "request_limits.h"
+#include "config_file.h"
 #include "log.h"
 
 namespace vavevard {
@@ -14,6 +15,9 @@ namespace vavevard {
 struct Options {
     std::uint16_t port = 0;
     std::string home;
+    bool homeIsDefault = false;  // not given: created at start when missing
+    std::string configFile;      // the file read, "" when none was
+    std::string logFile;         // "": standard error
     std::string instanceName;   // empty: the host name
     std::string portFile;       // "-": standard output
     LogLevel logLevel = LogLevel::info;
@@ -31,10 +35,14 @@ struct ParseResult {
 
 using GetEnv = std::function<const char *(const char *)>;
 
-// Reads the arguments (without the program name) and, for what they do not
-// give, the environment: the port from TAMRIX_LUMO_PROXY_PORT, the home from
-// TAMRIX_CONFIG_HOME or else TAMRIX_HOME (an empty value counts as unset).
-ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &getenv);
+// Reads the arguments (without the program name); for what they do not give,
+// the environment: the port from TAMRIX_LUMO_PROXY_PORT, the home from
+// TAMRIX_CONFIG_HOME or else TAMRIX_HOME (an empty value counts as unset);
+// for what neither gives, the configuration file (--config, else
+// `defaultConfig` if it exists); and last the built-in defaults. Every
+// problem found is reported, one per line.
+ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &getenv,
+                          const std::string &defaultConfig = kDefaultConfigFile, bool root = false);
 
 std::string usage();
 

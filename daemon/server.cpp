@@ -22,7 +22,8 @@ namespace {
 
 // epoll tags below this are the daemon's own descriptors; connection tags are
 // their client ids plus this offset.
-constexpr std::uint64_t kListen4 = 1, kListen6 = 2, kWake = 3, kStop = 4, kFirstClient = 16;
+constexpr std::uint64_t kListen4 = 1, kListen6 = 2, kWake = 3, kFirstWatch = 4,
+                        kFirstClient = 16;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // How long accepting rests when no descriptor is left even to shed a client.
 constexpr std::int64_t kAcceptPauseMs = 100;
@@ -162,11 +163,46 @@ bool Server::listen(std::uint16_t port, std::string &error) {
     return true;
 }
 
-void Server::add_stop_fd(int fd) {
-    stopFd_ = fd;
+bool Server::adopt_listeners(const std::vector<int> &fds, std::string &error) {
+    if (epoll_ < 0 || wake_ < 0) {
+        error = std::string("cannot create the event loop: ") + std::strerror(errno);
+        return false;
+    }
+    for (int fd : fds) {
+        sockaddr_storage address{};
+        socklen_t len = sizeof address;
+        int flags = ::fcntl(fd, F_GETFL);
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &len) != 0 || flags < 0 ||
+            ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+            error = "passed socket " + std::to_string(fd) + ": " + std::strerror(errno);
+            return false;
+        }
+        int &slot = address.ss_family == AF_INET ? listen4_ : listen6_;
+        if ((address.ss_family != AF_INET && address.ss_family != AF_INET6) || slot >= 0) {
+            error = "passed socket " + std::to_string(fd) + ": not the one IPv4 or IPv6 listener expected";
+            return false;
+        }
+        slot = fd;
+        port_ = ntohs(address.ss_family == AF_INET ? reinterpret_cast<sockaddr_in *>(&address)->sin_port
+                                                   : reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = address.ss_family == AF_INET ? kListen4 : kListen6;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+    }
+    if (fds.empty()) {
+        error = "no sockets were passed";
+        return false;
+    }
+    return true;
+}
+
+void Server::watch(int fd, std::function<bool()> ready) {
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = kStop;
+    ev.data.u64 = kFirstWatch + watches_.size();
+    if (ev.data.u64 >= kFirstClient) return;
+    watches_.push_back(std::move(ready));
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
 }
 
@@ -212,14 +248,17 @@ bool Server::run_once(int timeoutMs) {
     }
     // A stop is seen before anything else of this turn is served, however
     // much that is.
-    for (int i = 0; i < n; ++i)
-        if (events[i].data.u64 == kWake || events[i].data.u64 == kStop) stopping_ = true;
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t tag = events[i].data.u64;
+        if (tag == kWake) stopping_ = true;
+        if (tag >= kFirstWatch && tag < kFirstClient && !watches_[tag - kFirstWatch]()) stopping_ = true;
+    }
     for (int i = 0; i < n && !stopping_; ++i) {
         std::uint64_t tag = events[i].data.u64;
         try {
             if (tag == kListen4 || tag == kListen6) {
                 accept_all(tag == kListen4 ? listen4_ : listen6_);
-            } else {
+            } else if (tag >= kFirstClient) {
                 ClientId id = tag - kFirstClient;
                 if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
                 if (events[i].events & EPOLLOUT) flush(id);

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "heap.h"
 #include "log.h"
@@ -34,8 +36,14 @@ public:
     bool listen(std::uint16_t port, std::string &error);
     std::uint16_t port() const noexcept { return port_; }
 
-    // A descriptor whose readability means "stop" (a signalfd); not owned.
-    void add_stop_fd(int fd);
+    // Serves on listening sockets made elsewhere (passed by the service
+    // manager): at most one for IPv4 and one for IPv6, owned from then on.
+    // False with `error` set otherwise.
+    bool adopt_listeners(const std::vector<int> &fds, std::string &error);
+
+    // Calls `ready` whenever `fd` (not owned) is readable, before anything
+    // else of that turn is served; the loop stops when it returns false.
+    void watch(int fd, std::function<bool()> ready);
 
     // Runs until stop() or the stop descriptor; returns 0, or 1 when the
     // event loop itself failed.
@@ -111,7 +119,7 @@ private:
     int spare_ = -1;      // kept open to accept and shed a client when out of descriptors
     int listen4_ = -1;
     int listen6_ = -1;
-    int stopFd_ = -1;
+    std::vector<std::function<bool()>> watches_;
     std::uint16_t port_ = 0;
     bool stopping_ = false;
     bool failed_ = false;

@@ -62,9 +62,9 @@ if [ -t 1 ]; then bold=$(printf '\033[1m'); plain=$(printf '\033[0m'); else bold
 step() { printf '\n%s$ %s%s\n' "$bold" "$*" "$plain"; }
 
 mkdir "$work/home"
-step "vavevard --port 0 --port-file $work/port --home $work/home --instance-name demo &"
+step "vavevard --port 0 --port-file $work/port --home $work/home --instance-name demo --log-file $work/daemon.log &"
 "$vavevard" --port 0 --port-file "$work/port" --home "$work/home" --instance-name demo \
-    2>"$work/daemon.log" &
+    --log-file "$work/daemon.log" &
 daemon_pid=$!
 wait_for "$work/port" "$daemon_pid" "vavevard"
 port=$(cat "$work/port")

@@ -1,0 +1,27 @@
+#include "reload.h"
+
+namespace vavevard {
+
+std::vector<std::string> needing_restart(const Options &running, const Options &fresh) {
+    std::vector<std::string> keys;
+    auto differs = [&keys](bool changed, const char *key) {
+        if (changed) keys.emplace_back(key);
+    };
+    const Limits &a = running.limits, &b = fresh.limits;
+    differs(running.port != fresh.port, "port");
+    differs(running.home != fresh.home, "home");
+    differs(running.instanceName != fresh.instanceName, "instance-name");
+    differs(running.portFile != fresh.portFile, "port-file");
+    differs(a.maxPendingBytes != b.maxPendingBytes, "max-pending-mib");
+    // Those worked out at start from the system count as changed only when
+    // the file now names a value.
+    differs(fresh.maxClientsGiven && a.maxClients != b.maxClients, "max-clients");
+    differs(fresh.maxMemoryGiven && a.maxTotalBytes != b.maxTotalBytes, "max-memory-mib");
+    differs(a.maxConnectionsPerUser != b.maxConnectionsPerUser, "max-connections-per-user");
+    differs(a.maxConnectionsPerProcess != b.maxConnectionsPerProcess, "max-connections-per-process");
+    differs(a.handshakeTimeoutMs != b.handshakeTimeoutMs, "handshake-timeout");
+    differs(a.idleTimeoutMs != b.idleTimeoutMs, "idle-timeout");
+    return keys;
+}
+
+}  // namespace vavevard
