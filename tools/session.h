@@ -70,8 +70,10 @@ private:
 
 using Properties = std::vector<std::pair<std::string, std::string>>;
 
-// Sets `properties` on `n` so that they read in the order given (the library
-// puts each in front of the earlier ones). The names and values were checked
+// Sets `properties` on `n` so that they read in the order given here (the
+// library puts each in front of the earlier ones). They go on the wire in
+// that order and the receiving library puts each in front again, so a
+// subscriber lists them last first, which docs/cli.md promises. The names and values were checked
 // when parsed, so only memory can run out: that throws Failure.
 void set_properties(lumo_notification *n, const Properties &properties);
 
