@@ -241,6 +241,7 @@ TEST(ToolExit, SignalsEndEveryWaitingCommandWith128PlusTheSignal) {
     LiveDaemon live;
     ASSERT_TRUE(live.daemon.ok()) << live.daemon.log();
     TempHome dir;
+    auto logs = live.subscribed({"LOG", "-f", "line", "-c", "2", "-t", "60"});
     for (int sig : {SIGINT, SIGTERM}) {
         auto sub = live.subscribed({"ALARM/*"});
         sub->signal(sig);
@@ -252,12 +253,15 @@ TEST(ToolExit, SignalsEndEveryWaitingCommandWith128PlusTheSignal) {
         recv->signal(sig);
         EXPECT_EQ(recv->wait(15000), 128 + sig) << recv->stderr_;
 
-        auto lines = live.tool({"pub", "LOG", "--lines"}, true);
-        ASSERT_TRUE(lines->write_stdin("one\n"));
-        ::usleep(300 * 1000);
+        // pub --lines still hands over what it has read.
+        auto lines = live.tool({"pub", "LOG", "--lines", "-v"}, true);
+        ASSERT_TRUE(lines->write_stdin(std::to_string(sig) + "\n"));
+        EXPECT_TRUE(lines->read_stderr_line(line, 15000)) << lines->stderr_;
         lines->signal(sig);
         EXPECT_EQ(lines->wait(15000), 128 + sig) << lines->stderr_;
     }
+    EXPECT_EQ(logs->wait(20000), 0) << logs->stderr_;
+    EXPECT_EQ(logs->stdout_, "LOG [] " + std::to_string(SIGINT) + "\nLOG [] " + std::to_string(SIGTERM) + "\n");
 }
 #endif
 
