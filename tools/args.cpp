@@ -1,74 +1,127 @@
 #include "args.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
 namespace vavevar::cli {
 
+namespace {
+char short_name_of(const std::string &name);
+}  // namespace
+
 Parser::Parser(std::string usage, std::string summary)
     : usage_(std::move(usage)), summary_(std::move(summary)) {}
 
 void Parser::flag(const std::string &name, const std::string &help, std::function<void()> apply) {
-    options_.push_back(Option{name, "", help, std::move(apply), nullptr});
+    options_.push_back(Option{name, "", help, short_name_of(name), std::move(apply), nullptr});
 }
 
 void Parser::value(const std::string &name, const std::string &arg, const std::string &help,
                    std::function<void(const std::string &)> apply) {
-    options_.push_back(Option{name, arg, help, nullptr, std::move(apply)});
+    options_.push_back(Option{name, arg, help, short_name_of(name), nullptr, std::move(apply)});
 }
 
-const Parser::Option *Parser::find(const std::string &name) const {
-    for (const Option &o : options_)
-        if (o.name == name) return &o;
-    return nullptr;
+namespace {
+
+// One letter means one thing in every command that has the option.
+constexpr std::pair<const char *, char> kShortNames[] = {
+    {"port", 'p'}, {"home", 'H'},    {"count", 'c'}, {"timeout", 't'}, {"verbose", 'v'},
+    {"format", 'f'}, {"prop", 'P'},  {"body", 'b'},  {"lines", 'l'},   {"show-body", 's'},
+};
+
+char short_name_of(const std::string &name) {
+    for (const auto &[long_name, letter] : kShortNames)
+        if (name == long_name) return letter;
+    return 0;
 }
+
+// getopt_long's code for an option without a letter: past every char.
+constexpr int kLongOnly = 256;
+
+}  // namespace
 
 std::vector<std::string> Parser::parse(const std::vector<std::string> &args) const {
-    std::vector<std::string> positional;
-    bool options_ended = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (options_ended || arg == "-" || arg.empty() || arg[0] != '-') {
-            positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_ended = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") throw HelpRequested(help());
-        std::size_t eq = arg.find('=');
-        std::string name = arg.substr(0, eq);
-        const Option *option = name.rfind("--", 0) == 0 ? find(name.substr(2)) : nullptr;
-        if (option == nullptr) throw UsageError("unknown option '" + name + "'");
-        if (option->on_flag) {
-            if (eq != std::string::npos) throw UsageError("option " + name + " takes no value");
-            option->on_flag();
-            continue;
-        }
-        std::string value;
-        if (eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            throw UsageError("option " + name + " needs a value");
-        }
-        option->on_value(value);
+    // getopt_long wants argv as it comes to main: a program name first and
+    // writable strings, which these copies are.
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.emplace_back("vavevar");
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    // '-' hands back positional arguments in place (code 1), so options may
+    // follow them whatever POSIXLY_CORRECT says; ':' tells a missing value
+    // apart from an unknown option.
+    std::string letters = "-:h";
+    std::vector<option> table;
+    for (std::size_t i = 0; i < options_.size(); ++i) {
+        const Option &o = options_[i];
+        int code = o.letter != 0 ? o.letter : kLongOnly + static_cast<int>(i);
+        if (o.letter != 0) letters += std::string(1, o.letter) + (o.on_value ? ":" : "");
+        table.push_back(option{o.name.c_str(), o.on_value ? required_argument : no_argument, nullptr, code});
     }
+    table.push_back(option{"help", no_argument, nullptr, 'h'});
+    table.push_back(option{nullptr, 0, nullptr, 0});
+
+    auto by_code = [this](int code) -> const Option * {
+        for (std::size_t i = 0; i < options_.size(); ++i)
+            if ((options_[i].letter != 0 ? options_[i].letter : kLongOnly + static_cast<int>(i)) == code)
+                return &options_[i];
+        return nullptr;
+    };
+    // As typed, without a value given after '='.
+    auto typed = [&argv](int index) {
+        std::string arg = argv[static_cast<std::size_t>(index)];
+        return arg.substr(0, arg.find('='));
+    };
+
+    std::vector<std::string> positional;
+    const int argc = static_cast<int>(storage.size());
+    ::opterr = 0;
+    ::optind = 0;  // starts getopt_long afresh, as every parse must
+    for (;;) {
+        int code = ::getopt_long(argc, argv.data(), letters.c_str(), table.data(), nullptr);
+        if (code == -1) break;
+        if (code == 1) {
+            positional.emplace_back(::optarg);
+        } else if (code == 'h') {
+            throw HelpRequested(help());
+        } else if (code == ':') {
+            throw UsageError("option " + typed(::optind - 1) + " needs a value");
+        } else if (code == '?') {
+            const Option *known = ::optopt != 0 ? by_code(::optopt) : nullptr;
+            std::string name = typed(::optind - 1);
+            if (known != nullptr && name.rfind("--", 0) == 0)
+                throw UsageError("option " + name + " takes no value");
+            if (::optopt != 0 && ::optopt < kLongOnly && name.rfind("--", 0) != 0)
+                name = std::string("-") + static_cast<char>(::optopt);
+            throw UsageError("unknown option '" + name + "'");
+        } else if (const Option *o = by_code(code)) {
+            if (o->on_flag) o->on_flag();
+            else o->on_value(::optarg);
+        }
+    }
+    // What follows "--" is positional whatever it looks like.
+    for (int i = ::optind; i < argc; ++i) positional.emplace_back(argv[static_cast<std::size_t>(i)]);
     return positional;
 }
 
 std::string Parser::help() const {
     std::string text = "usage: " + usage_ + "\n\n" + summary_ + "\n\noptions:\n";
-    for (const Option &o : options_) {
-        std::string left = "  --" + o.name + (o.arg.empty() ? "" : " " + o.arg);
+    auto line = [&text](char letter, const std::string &name, const std::string &arg, const std::string &help) {
+        std::string left = letter != 0 ? std::string("  -") + letter + ", " : std::string(6, ' ');
+        left += "--" + name + (arg.empty() ? "" : " " + arg);
         if (left.size() < 24) left.resize(24, ' ');
         else left += "\n" + std::string(24, ' ');
-        text += left + o.help + "\n";
-    }
-    text += "  --help                print this help and exit\n";
+        text += left + help + "\n";
+    };
+    for (const Option &o : options_) line(o.letter, o.name, o.arg, o.help);
+    line('h', "help", "", "print this help and exit");
     return text;
 }
 

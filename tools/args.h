@@ -29,8 +29,10 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Options are long (`--name`), take their value as the next argument or after
-// '=' (`--count=3`), and may come before, between or after the positional
+// Options are read with getopt_long: long (`--name`, or a prefix naming one
+// option), taking their value as the next argument or after '=' (`--count=3`);
+// the common ones also have a letter (`-c 3`, `-c3`, `-vc3`), the same letter
+// in every command. They may come before, between or after the positional
 // arguments; `--` ends the options. `-h` and `--help` ask for the help text.
 class Parser {
 public:
@@ -50,11 +52,10 @@ public:
 private:
     struct Option {
         std::string name, arg, help;
+        char letter;  // 0: long only
         std::function<void()> on_flag;
         std::function<void(const std::string &)> on_value;
     };
-    const Option *find(const std::string &name) const;
-
     std::string usage_, summary_;
     std::vector<Option> options_;
 };

@@ -1,4 +1,5 @@
 // vavevar: publish, subscribe, stream and look at the daemon from the shell.
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -16,11 +17,13 @@ constexpr char kUsage[] =
     "  stream send TYPE FILE   send FILE as a notification stream\n"
     "  stream recv EXPR DIR    save the streams that match EXPR into DIR\n"
     "  stats               print the daemon's counters\n"
+    "  -V, --version       print the tool's and the library's version\n"
     "\n"
     "'vavevar COMMAND --help' describes a command's options. The daemon's port and\n"
     "home directory come from --port and --home, else from TAMRIX_LUMO_PROXY_PORT\n"
     "and TAMRIX_CONFIG_HOME (or TAMRIX_HOME).\n"
-    "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
+    "Exit status: 0 success, 1 failure, 2 wrong usage, 128 + N when signal N\n"
+    "stopped it (130 for Ctrl-C, 143 for SIGTERM).\n";
 
 }  // namespace
 
@@ -35,6 +38,15 @@ int main(int argc, char **argv) {
         std::cout << kUsage;
         return 0;
     }
+    if (command == "--version" || command == "-V") {
+        // Built together from one tree: the library has no version call, so
+        // its version is the project's, as the build gave it.
+        std::cout << "vavevar " VAVEVAR_VERSION "\nlibrary " VAVEVAR_VERSION " (built with the tool)\n";
+        return 0;
+    }
+    // A reader that goes away (`vavevar sub | head -1`) shows up as EPIPE
+    // from a write, which each command takes as the end of its output.
+    std::signal(SIGPIPE, SIG_IGN);
     Args args(argv + 2, argv + argc);
     try {
         if (command == "pub") return run_pub(args);

@@ -1,4 +1,7 @@
 // vavevar pub: publish notifications.
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -46,6 +49,16 @@ Parser make_parser(PubOptions &o) {
     p.flag("local-only", "mark the notifications local-only", [&o] { o.local_only = true; });
     p.flag("verbose", "report each publication on standard error", [&o] { o.verbose = true; });
     return p;
+}
+
+// The signal that asked `pub --lines` to stop, or 0.
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void on_stop_reading(int sig) {
+    g_stop = sig;
+    // A second one ends the tool at once, should writing out what was read
+    // take long.
+    std::signal(sig, SIG_DFL);
 }
 
 class Publisher {
@@ -101,14 +114,39 @@ int run_pub(const Args &args) {
         throw UsageError("the body of " + std::to_string(body.size()) +
                          " bytes is larger than the daemon takes (" + std::to_string(kMaxBody) + ")");
 
+    // With --lines a stop signal ends the reading, and what was read is still
+    // handed to the daemon before the tool exits with 128 + the signal. The
+    // signals are blocked while the library starts, so that its threads keep
+    // them blocked and only this thread, the one reading, takes them.
+    sigset_t stops, old_mask;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    if (o.lines) pthread_sigmask(SIG_BLOCK, &stops, &old_mask);
     Session session(o.endpoint);
+    if (o.lines) {
+        struct sigaction action {};
+        action.sa_handler = on_stop_reading;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a read waiting for input returns
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+        pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    }
     session.require_connection("nothing was published");
     {
         Publisher publisher(o);
         if (o.lines) {
             std::string line;
-            for (std::uint64_t number = 1; read_line(stdin, line, kMaxBody, number); ++number)
+            for (std::uint64_t number = 1; g_stop == 0; ++number) {
+                bool more = false;
+                try {
+                    more = read_line(stdin, line, kMaxBody, number);
+                } catch (const Failure &) {
+                    if (g_stop != 0) break;  // the read was interrupted by the stop
+                    throw;
+                }
+                if (!more) break;
                 publisher.publish(type, line);
+            }
         } else {
             for (std::uint64_t i = 0; i < o.count; ++i) publisher.publish(type, body);
         }
@@ -116,7 +154,7 @@ int run_pub(const Args &args) {
     // The library writes out what is queued when it stops, but only over a
     // link that is up.
     session.require_connection("notifications published may not have reached the daemon");
-    return 0;
+    return g_stop != 0 ? 128 + g_stop : 0;
 }
 
 }  // namespace vavevar::cli

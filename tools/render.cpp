@@ -52,6 +52,20 @@ void append_field(std::string &out, const char *name, const char *value) {
     }
 }
 
+// `key` as a JSON string and, when `text` is not UTF-8, its bytes under
+// `keyBase64` too, since the string had to replace some.
+void append_keeping_bytes(std::string &out, const char *key, std::string_view text) {
+    out += '"';
+    out += key;
+    out += "\":";
+    append_json_string(out, text);
+    if (!is_utf8(text)) {
+        out += ",\"";
+        out += key;
+        out += "Base64\":\"" + base64(text) + "\"";
+    }
+}
+
 void append_value(std::string &out, std::string_view value) {
     if (is_utf8_text(value)) {
         out += "\"value\":";
@@ -128,7 +142,12 @@ std::string render_text(const lumo_notification *n, BodyShow show) {
 
 std::string render_json(const lumo_notification *n, BodyShow show) {
     std::string out = "{\"class\":" + std::to_string(lumo_notification_getClass(n));
-    append_field(out, "type", lumo_notification_type(n));
+    if (const char *type = lumo_notification_type(n)) {
+        out += ',';
+        append_keeping_bytes(out, "type", type);
+    } else {
+        append_field(out, "type", nullptr);
+    }
     append_field(out, "id", lumo_notification_id(n));
     out += ",\"creationTime\":" + std::to_string(lumo_notification_creationTime(n));
     out += ",\"deliveryTime\":" + std::to_string(lumo_notification_deliveryTime(n));
@@ -146,10 +165,10 @@ std::string render_json(const lumo_notification *n, BodyShow show) {
     out += ",\"properties\":[";
     for (std::int32_t i = 0; i < count; ++i) {
         if (i > 0) out += ',';
-        out += "{\"name\":";
-        append_json_string(out, all[i].name);
-        out += ",\"value\":";
-        append_json_string(out, all[i].value);
+        out += '{';
+        append_keeping_bytes(out, "name", all[i].name);
+        out += ',';
+        append_keeping_bytes(out, "value", all[i].value);
         out += '}';
     }
     out += ']';
@@ -174,29 +193,102 @@ std::string render_json(const lumo_notification *n, BodyShow show) {
     return out;
 }
 
+namespace {
+
+// The length of the UTF-8 character at `at`, or 0 when the bytes there are
+// not one.
+std::size_t utf8_length(std::string_view bytes, std::size_t at) {
+    auto c = static_cast<unsigned char>(bytes[at]);
+    if (c < 0x80) return 1;
+    std::size_t extra = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+    if (extra == 0 || at + extra >= bytes.size()) return 0;
+    std::uint32_t code = c & (0x3F >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+        auto cc = static_cast<unsigned char>(bytes[at + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kMin[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+    return extra + 1;
+}
+
+}  // namespace
+
+namespace {
+
+// SEG{ELEM=VALUE ... SEG{...}} for each segment, separated by spaces.
+void append_line_segments(std::string &out, lumo_bb_seglist *list) {
+    bool first = true;
+    for (lumo_bb_seg *seg = lumo_bb_seglist_getfirst(list); seg != nullptr;
+         seg = lumo_bb_seglist_getnext(seg)) {
+        if (!first) out += ' ';
+        first = false;
+        out += escape_line_text(lumo_bb_seg_getname(seg)) + "{";
+        bool first_inner = true;
+        for (lumo_bb_elem *e = lumo_bb_elemlist_getfirst(lumo_bb_seg_getelements(seg));
+             e != nullptr; e = lumo_bb_elemlist_getnext(e)) {
+            if (!first_inner) out += ' ';
+            first_inner = false;
+            std::uint32_t length = 0;
+            const char *value = lumo_bb_elem_getvalue(e, &length);
+            out += escape_line_text(lumo_bb_elem_getname(e)) + "=" +
+                   escape_line_text(std::string_view(value, length));
+        }
+        lumo_bb_seglist *inner = lumo_bb_seg_getsegments(seg);
+        if (lumo_bb_seglist_getfirst(inner) != nullptr) {
+            if (!first_inner) out += ' ';
+            append_line_segments(out, inner);
+        }
+        out += '}';
+    }
+}
+
+}  // namespace
+
+std::string render_line(const lumo_notification *n, BodyShow show) {
+    const char *type = lumo_notification_type(n);
+    std::string out = escape_line_text(type != nullptr ? type : "");
+    out += " [";
+    std::int32_t count = 0;
+    lumo_property *all = lumo_notification_getAllProperties(n, &count);
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (i > 0) out += ' ';
+        out += escape_line_text(all[i].name) + "=" + escape_line_text(all[i].value);
+    }
+    std::free(all);
+    out += ']';
+    std::string_view body = body_of(n);
+    if (body.empty() || show == BodyShow::none) return out;
+    out += ' ';
+    if (show == BodyShow::hex) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        for (char ch : body) {
+            auto c = static_cast<unsigned char>(ch);
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    } else if (Block block = show == BodyShow::automatic || show == BodyShow::block ? decode_block(body)
+                                                                                  : nullptr) {
+        append_line_segments(out, lumo_bb_getsegments(block.get()));
+    } else {
+        out += escape_line_text(body);
+    }
+    return out;
+}
+
+bool is_utf8(std::string_view bytes) {
+    for (std::size_t i = 0, n = 0; i < bytes.size(); i += n)
+        if ((n = utf8_length(bytes, i)) == 0) return false;
+    return true;
+}
+
 bool is_utf8_text(std::string_view bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-            if (c == 0x7F) return false;
-            ++i;
-            continue;
-        }
-        std::size_t extra = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
-        if (extra == 0 || i + extra >= bytes.size()) return false;
-        std::uint32_t code = c & (0x3F >> extra);
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            code = (code << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF.
-        static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (code < kMin[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-            return false;
-        i += extra + 1;
+    if (!is_utf8(bytes)) return false;
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
     }
     return true;
 }
@@ -204,8 +296,17 @@ bool is_utf8_text(std::string_view bytes) {
 void append_json_string(std::string &out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t n = utf8_length(text, i);
+        if (n == 0) {
+            // JSON text is UTF-8 throughout: a byte that is not part of a
+            // character becomes U+FFFD; the callers that must keep the bytes
+            // add them in base64 beside.
+            out += "\xef\xbf\xbd";
+            ++i;
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -218,11 +319,33 @@ void append_json_string(std::string &out, std::string_view text) {
                 out += kHex[c >> 4];
                 out += kHex[c & 0xF];
             } else {
-                out += ch;
+                out.append(text.substr(i, n));
             }
         }
+        i += n;
     }
     out += '"';
+}
+
+std::string escape_line_text(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        std::size_t n = utf8_length(text, i);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (n == 0 || c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+            n = 1;
+        } else {
+            out.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
 }
 
 std::string base64(std::string_view bytes) {

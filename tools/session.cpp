@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <exception>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -109,9 +111,11 @@ std::string DaemonSocket::read_header_block() {
     }
 }
 
-Session::Session(const Endpoint &endpoint) : port_(endpoint.resolve_port()) {
+Session::Session(const Endpoint &endpoint, std::int64_t budgetMs)
+    : port_(endpoint.resolve_port()), began_(std::chrono::steady_clock::now()) {
     std::string home = endpoint.resolve_home();
-    { DaemonSocket probe(port_, 5000); }
+    int probeMs = budgetMs > 0 && budgetMs < 5000 ? static_cast<int>(budgetMs) : 5000;
+    { DaemonSocket probe(port_, probeMs); }
     // The library takes the port and the home from one place each: the port
     // as an argument, the home from the variable it reads first.
     if (::setenv("TAMRIX_CONFIG_HOME", home.c_str(), 1) != 0)
@@ -121,13 +125,26 @@ Session::Session(const Endpoint &endpoint) : port_(endpoint.resolve_port()) {
     if (rc == -2) throw Failure("the library could not start: the system refused a resource");
 }
 
-Session::~Session() { lumo_shutdown(); }
+Session::~Session() {
+    if (std::uncaught_exceptions() > 0) lumo_shutdown_nowait();
+    else lumo_shutdown();
+}
+
+std::string Session::where() const { return cli::where(port_); }
+
+std::string Session::waited() const {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
 
 void Session::require_connection(const std::string &what) const {
     char *instance = nullptr;
     lumo_get_instancename(&instance);
     if (instance == nullptr)
-        throw Failure("no connection to " + where(port_) + " within 10 s; " + what);
+        throw Failure("no link to " + where() + ": the handshake did not complete in " + waited() +
+                      "; " + what);
     std::free(instance);
 }
 
@@ -157,6 +174,31 @@ Subscription subscribe(const std::string &expr, const std::string &component,
                       std::to_string(kAnswerMs / 1000) + " s");
     throw UsageError("the daemon refused the subscription: " +
                      (message.empty() ? std::string("no reason given") : message));
+}
+
+Subscription subscribe_until(const Session &session, const std::string &expr,
+                             const std::string &component, const std::optional<std::string> &group,
+                             const lumo_proplist *properties,
+                             std::chrono::steady_clock::time_point deadline,
+                             const StopSignals &signals, int &stopped) {
+    Subscription s(lumo_subscriber_create_async(expr.c_str(), component.c_str(),
+                                                group ? group->c_str() : nullptr, properties));
+    if (!s) throw Failure("cannot create a subscriber");
+    for (;;) {
+        char *status = nullptr;
+        std::int32_t state = lumo_subscriber_status(s.get(), &status);
+        std::string message = status != nullptr ? status : "";
+        std::free(status);
+        if (state == 0) return s;
+        if (state != 1)
+            throw UsageError("the daemon refused the subscription: " +
+                             (message.empty() ? std::string("no reason given") : message));
+        if ((stopped = signals.pending()) != 0) return nullptr;
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw Failure("no answer to the subscription from " + session.where() + " after " +
+                          session.waited());
+        ::poll(nullptr, 0, 20);
+    }
 }
 
 StopSignals::StopSignals() {

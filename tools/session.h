@@ -3,6 +3,7 @@
 // once), and a started library for everything else.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <memory>
@@ -43,24 +44,36 @@ private:
 // rather than a silent wait.
 class Session {
 public:
-    explicit Session(const Endpoint &endpoint);
+    // `budgetMs` (when positive) bounds the first connection attempt too, for
+    // a --timeout that must cover connecting.
+    explicit Session(const Endpoint &endpoint, std::int64_t budgetMs = -1);
+    // Stops the library; while an exception is on its way out it abandons
+    // what is queued, so that the error is not held back by a daemon that
+    // does not read.
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
     // Waits up to the library's 10 s for the daemon link; throws Failure
-    // saying `what` is at stake when it is not up.
+    // saying `what` is at stake, the port and the time waited when it is not up.
     void require_connection(const std::string &what) const;
     std::uint16_t port() const { return port_; }
+    // "the daemon on localhost:PORT".
+    std::string where() const;
+    // The time since the session began, as "1.2 s".
+    std::string waited() const;
 
 private:
     std::uint16_t port_;
+    std::chrono::steady_clock::time_point began_;
 };
 
 using Properties = std::vector<std::pair<std::string, std::string>>;
 
-// Sets `properties` on `n` so that they read in the order given (the library
-// puts each in front of the earlier ones). The names and values were checked
+// Sets `properties` on `n` so that they read in the order given here (the
+// library puts each in front of the earlier ones). They go on the wire in
+// that order and the receiving library puts each in front again, so a
+// subscriber lists them last first, which docs/cli.md promises. The names and values were checked
 // when parsed, so only memory can run out: that throws Failure.
 void set_properties(lumo_notification *n, const Properties &properties);
 
@@ -75,6 +88,16 @@ using Subscription = std::unique_ptr<lumo_subscriber, SubscriberCloser>;
 Subscription subscribe(const std::string &expr, const std::string &component,
                        const std::optional<std::string> &group, bool deltas,
                        const lumo_proplist *properties);
+
+// Subscribes without blocking and waits for the daemon's answer until
+// `deadline`, looking for a stop signal between waits: a stop returns null
+// with `stopped` set. Refusal and no answer throw as subscribe() does.
+class StopSignals;
+Subscription subscribe_until(const Session &session, const std::string &expr,
+                             const std::string &component, const std::optional<std::string> &group,
+                             const lumo_proplist *properties,
+                             std::chrono::steady_clock::time_point deadline,
+                             const StopSignals &signals, int &stopped);
 
 // Stop requests for the subcommands that wait: SIGINT, SIGTERM and SIGHUP are
 // blocked in every thread (construct it before the Session, so that the

@@ -1,4 +1,5 @@
 // vavevar stats: the daemon's counters.
+#include <cerrno>
 #include <iostream>
 
 #include "commands.h"
@@ -72,8 +73,12 @@ int run_stats(const Args &args) {
     } else {
         for (const auto &[name, value] : fields) out += name + ": " + value + "\n";
     }
+    errno = 0;
     std::cout << out << std::flush;
-    if (!std::cout) throw Failure("cannot write to standard output");
+    if (!std::cout) {
+        if (errno == EPIPE) return 0;  // the reader has what it wanted
+        throw Failure("cannot write to standard output");
+    }
     return 0;
 }
 

@@ -286,7 +286,11 @@ int stream_recv(const Args &args) {
         }
         lumo_subscriber_relinquish(s, n);
         std::printf("%s\n", path.c_str());
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            // The file is saved; only the reader of its name has gone.
+            if (errno == EPIPE) return 0;
+            throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+        }
         ++saved;
     }
     return 0;

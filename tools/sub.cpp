@@ -1,4 +1,6 @@
 // vavevar sub: subscribe and print what arrives.
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -22,7 +24,7 @@ struct SubOptions {
     Endpoint endpoint;
     std::uint64_t count = 0;  // 0: until stopped
     std::int64_t timeoutMs = -1;
-    bool json = false;
+    enum class Format { text, json, line } format = Format::text;
     BodyShow show = BodyShow::automatic;
     std::string component = "vavevar";
     std::optional<std::string> group;
@@ -36,7 +38,8 @@ Parser make_parser(SubOptions &o) {
     Parser p("vavevar sub [EXPR] [options]",
              "Subscribes with the filter EXPR (default: every event; see docs/subscriptions.md)\n"
              "and prints each notification received, until COUNT have arrived, the time-out\n"
-             "passes or a signal (SIGINT, SIGTERM, SIGHUP) stops it.");
+             "passes, standard output's reader goes away (status 0) or a signal stops it\n"
+             "(status 128 + the signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).");
     o.endpoint.add_options(p);
     p.value("count", "N", "stop after N notifications",
             [&o](const std::string &v) { o.count = parse_count("--count", v); });
@@ -44,11 +47,14 @@ Parser make_parser(SubOptions &o) {
             "stop after S seconds (fractions allowed); with --count, fewer\n"
             "                        than N notifications by then is a failure",
             [&o](const std::string &v) { o.timeoutMs = parse_seconds("--timeout", v); });
-    p.value("format", "F", "text (the library's rendering, default) or json (one object per line)",
+    p.value("format", "F",
+            "text (the library's rendering, default), json (one object per\n"
+            "                        line) or line (type, properties and body on one line)",
             [&o](const std::string &v) {
-                if (v != "text" && v != "json")
-                    throw UsageError("--format: invalid value '" + v + "' (text, json)");
-                o.json = v == "json";
+                if (v == "text") o.format = SubOptions::Format::text;
+                else if (v == "json") o.format = SubOptions::Format::json;
+                else if (v == "line") o.format = SubOptions::Format::line;
+                else throw UsageError("--format: invalid value '" + v + "' (text, json, line)");
             });
     p.value("show-body", "HOW",
             "auto (default: body blocks decoded, text as text, else hex),\n"
@@ -70,8 +76,21 @@ Parser make_parser(SubOptions &o) {
 
 // Writes one notification to standard output; false when the output fails.
 bool print(const SubOptions &o, const lumo_notification *n) {
-    std::string text = o.json ? render_json(n, o.show) + "\n" : render_text(n, o.show) + "\n";
+    std::string text;
+    switch (o.format) {
+    case SubOptions::Format::text: text = render_text(n, o.show) + "\n"; break;
+    case SubOptions::Format::json: text = render_json(n, o.show) + "\n"; break;
+    case SubOptions::Format::line: text = render_line(n, o.show) + "\n"; break;
+    }
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+// True once whoever read standard output has gone (`sub | head -1` after
+// head exits): a pipe whose reading end is closed reports an error to poll,
+// so the tool can end before it has anything more to write.
+bool reader_gone() {
+    pollfd p{1, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
 }
 
 // How long one receive waits before the loop looks for a stop signal again.
@@ -96,11 +115,24 @@ int run_sub(const Args &args) {
         if (lumo_proplist_put(properties.get(), name.c_str(), value.c_str()) == nullptr)
             throw Failure("out of memory");
 
+    // --timeout bounds connecting and subscribing too; without it the
+    // daemon has the library's usual 10 s to answer.
     StopSignals signals;
-    Session session(o.endpoint);
-    session.require_connection("not subscribed");
-
-    Subscription subscriber = subscribe(expr, o.component, o.group, o.deltas, properties.get());
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + std::chrono::milliseconds(o.timeoutMs);
+    Session session(o.endpoint, o.timeoutMs);
+    Subscription subscriber;
+    int stopped = 0;
+    if (o.deltas) {
+        // Membership changes have no asynchronous creation.
+        session.require_connection("not subscribed");
+        subscriber = subscribe(expr, o.component, o.group, o.deltas, properties.get());
+    } else {
+        auto answer_by = o.timeoutMs >= 0 ? deadline : started + std::chrono::seconds(10);
+        subscriber = subscribe_until(session, expr, o.component, o.group, properties.get(), answer_by,
+                                     signals, stopped);
+        if (stopped != 0) return 128 + stopped;
+    }
 
     if (o.verbose)
         std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",
@@ -113,10 +145,10 @@ int run_sub(const Args &args) {
 
     // Receives in slices so that a stop signal is seen within one of them;
     // a notification that arrives is taken at once whatever the slice.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeoutMs);
     std::uint64_t got = 0;
     while (o.count == 0 || got < o.count) {
-        if (signals.pending() != 0) return 0;
+        if ((stopped = signals.pending()) != 0) return 128 + stopped;
+        if (reader_gone()) return 0;
         std::int64_t slice = kSliceMs;
         if (o.timeoutMs >= 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -129,7 +161,10 @@ int run_sub(const Args &args) {
         if (n == nullptr) continue;
         bool written = print(o, n);
         lumo_subscriber_relinquish(subscriber.get(), n);
-        if (!written) throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+        if (!written) {
+            if (errno == EPIPE) return 0;
+            throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+        }
         ++got;
     }
     if (o.count != 0 && got < o.count) {

@@ -49,7 +49,50 @@ TEST(CliParser, MistakesAreUsageErrorsNamingTheOption) {
     EXPECT_EQ(message({"--quiet=yes"}), "option --quiet takes no value");
     std::string help = sample(seen).help();
     EXPECT_EQ(help.rfind("usage: tool x [options]\n\nDoes x.\n", 0), 0u) << help;
-    EXPECT_NE(help.find("  --name N              a name\n"), std::string::npos) << help;
+    EXPECT_NE(help.find("      --name N          a name\n"), std::string::npos) << help;
+}
+
+// The common options have one letter each, the same in every command, and
+// take values and bundle as getopt_long lets them.
+TEST(CliParser, ShortOptionsBundleAndLongOnesMayBeAbbreviated) {
+    std::uint64_t count = 0;
+    bool verbose = false;
+    std::string port;
+    Parser p("tool y", "Does y.");
+    p.value("count", "N", "n", [&count](const std::string &v) { count = parse_count("--count", v); });
+    p.flag("verbose", "v", [&verbose] { verbose = true; });
+    p.value("port", "N", "p", [&port](const std::string &v) { port = v; });
+    p.value("ready-file", "F", "r", [](const std::string &) {});
+    EXPECT_EQ(p.parse({"x", "-vc3", "y", "-p", "-1"}), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(count, 3u);
+    EXPECT_TRUE(verbose);
+    EXPECT_EQ(port, "-1");  // a value may look like an option
+    p.parse({"--cou", "7", "--po=9"});
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(port, "9");
+    // Without POSIXLY_CORRECT's stop at the first positional: options still
+    // follow them.
+    ::setenv("POSIXLY_CORRECT", "1", 1);
+    EXPECT_EQ(p.parse({"a", "-c", "5", "-", "--", "-v"}), (std::vector<std::string>{"a", "-", "-v"}));
+    ::unsetenv("POSIXLY_CORRECT");
+    EXPECT_EQ(count, 5u);
+    EXPECT_THROW(p.parse({"-h"}), HelpRequested);
+    auto message = [&p](const std::vector<std::string> &args) {
+        try {
+            p.parse(args);
+        } catch (const UsageError &e) {
+            return std::string(e.what());
+        }
+        return std::string("<accepted>");
+    };
+    EXPECT_EQ(message({"-x"}), "unknown option '-x'");
+    EXPECT_EQ(message({"-vx"}), "unknown option '-x'");
+    EXPECT_EQ(message({"-c"}), "option -c needs a value");
+    EXPECT_EQ(message({"--verbose=1"}), "option --verbose takes no value");
+    EXPECT_EQ(message({"--re"}), "option --re needs a value");
+    std::string help = p.help();
+    EXPECT_NE(help.find("  -c, --count N         n\n"), std::string::npos) << help;
+    EXPECT_NE(help.find("  -h, --help            print this help and exit\n"), std::string::npos) << help;
 }
 
 TEST(CliValues, NumbersPortsAndAssignmentsAreCheckedStrictly) {
@@ -157,6 +200,39 @@ TEST(CliJson, TextDetectionAndBase64FollowTheirStandards) {
     std::string out;
     append_json_string(out, std::string("a\"\\\x01\x7f", 5));
     EXPECT_EQ(out, "\"a\\\"\\\\\\u0001\\u007f\"");
+}
+
+TEST(CliJson, BytesThatAreNotUtf8BecomeReplacementCharactersWithBase64Beside) {
+    std::string out;
+    append_json_string(out, std::string("a\xff\xc3\x28\xe2\x82\xac\xed\xa0\x80\xc3", 11));
+    EXPECT_EQ(out, "\"a\xef\xbf\xbd\xef\xbf\xbd(\xe2\x82\xac\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"");
+    EXPECT_TRUE(is_utf8(out));
+    EXPECT_TRUE(is_utf8(std::string("nul\0", 4)));
+    EXPECT_FALSE(is_utf8("\xc0\xaf"));
+
+    NotificationHolder n{lumo_notification_create("T\xfe", nullptr, 0)};
+    lumo_notification_setProperty(n.n, "k\x80", "ok");
+    lumo_notification_setProperty(n.n, "plain", "v\xff");
+    std::string json = render_json(n.n, BodyShow::automatic);
+    EXPECT_TRUE(is_utf8(json)) << json;
+    EXPECT_NE(json.find("\"type\":\"T\xef\xbf\xbd\",\"typeBase64\":\"VP4=\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"properties\":[{\"name\":\"plain\",\"value\":\"v\xef\xbf\xbd\",\"valueBase64\":\"dv8=\"},"
+                        "{\"name\":\"k\xef\xbf\xbd\",\"nameBase64\":\"a4A=\",\"value\":\"ok\"}]"),
+              std::string::npos)
+        << json;
+}
+
+TEST(CliLine, TextsAreEscapedSoThatOneNotificationStaysOneLine) {
+    EXPECT_EQ(escape_line_text("h\xc3\xa9 \\ \t\n\x7f\xff"), "h\xc3\xa9 \\\\ \\x09\\x0a\\x7f\\xff");
+    NotificationHolder n{lumo_notification_create("A/\n", "b\x01", 2)};
+    lumo_notification_setProperty(n.n, "k", "v w");
+    lumo_notification_setProperty(n.n, "j", "=");
+    EXPECT_EQ(render_line(n.n, BodyShow::automatic), "A/\\x0a [j== k=v w] b\\x01");
+    EXPECT_EQ(render_line(n.n, BodyShow::hex), "A/\\x0a [j== k=v w] 6201");
+    EXPECT_EQ(render_line(n.n, BodyShow::none), "A/\\x0a [j== k=v w]");
+    std::string block = encode_body_block({"a.k=v", "a.b.x=\n", "c.y="});
+    NotificationHolder bb{lumo_notification_create("B", block.data(), static_cast<std::int32_t>(block.size()))};
+    EXPECT_EQ(render_line(bb.n, BodyShow::automatic), "B [] a{k=v b{x=\\x0a}} c{y=}");
 }
 
 TEST(CliText, BodiesAreShownDecodedAsTextOrAsHex) {

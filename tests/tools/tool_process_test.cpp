@@ -1,9 +1,16 @@
 // The tool as a process: its exit status for wrong usage and for a missing
-// daemon, what it refuses to put on the wire, and how it ends when the daemon
-// does not answer a subscription.
+// daemon, what it refuses to put on the wire, how it ends when the daemon
+// does not answer, on signals and when its reader goes away, and what it
+// prints for notifications routed by a real daemon.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include "support/fake_daemon.h"
 #include "support/programs.h"
@@ -73,6 +80,199 @@ TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
     auto recv = run_tool({"stream", "recv", "T", home.path()}, daemon.port(), home.path());
     EXPECT_EQ(recv->wait(30000), 1);
     EXPECT_EQ(recv->stderr_, "vavevar stream: the daemon did not answer the subscription within 10 s\n");
+}
+
+// A loopback port where something accepts connections (the kernel does, from
+// the backlog) and never says a word: not a daemon.
+class SilentListener {
+public:
+    SilentListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    ~SilentListener() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The "N.N s" a message reports after `prefix`, or -1.
+double reported_seconds(const std::string &message, const std::string &prefix) {
+    std::size_t at = message.find(prefix);
+    if (at == std::string::npos) return -1;
+    double value = -1;
+    return std::sscanf(message.c_str() + at + prefix.size(), "%lf s", &value) == 1 ? value : -1;
+}
+
+TEST(ToolWaits, APortThatIsNoDaemonFailsWithThePortAndTheTimeReallyWaited) {
+    SilentListener listener;
+    ASSERT_NE(listener.port(), 0);
+    TempHome home;
+    const std::string where = "the daemon on localhost:" + std::to_string(listener.port());
+
+    auto start = std::chrono::steady_clock::now();
+    auto pub = run_tool({"pub", "A"}, listener.port(), home.path());
+    EXPECT_EQ(pub->wait(30000), 1);
+    double took = seconds_since(start);
+    double said = reported_seconds(pub->stderr_, "the handshake did not complete in ");
+    EXPECT_NE(pub->stderr_.find(where), std::string::npos) << pub->stderr_;
+    // What it says is what it took, give or take the start and the exit.
+    EXPECT_GE(said, 9.5) << pub->stderr_;
+    EXPECT_LE(took - said, 2.0) << pub->stderr_;
+
+    // --timeout bounds the connecting as well as the waiting for events.
+    start = std::chrono::steady_clock::now();
+    auto sub = run_tool({"sub", "-c", "1", "-t", "1.5"}, listener.port(), home.path());
+    EXPECT_EQ(sub->wait(20000), 1);
+    took = seconds_since(start);
+    said = reported_seconds(sub->stderr_, "after ");
+    EXPECT_NE(sub->stderr_.find("no answer to the subscription from " + where), std::string::npos) << sub->stderr_;
+    EXPECT_GE(said, 1.5) << sub->stderr_;
+    EXPECT_LT(took, 5.0) << sub->stderr_;
+}
+
+#ifdef VAVEVARD_PATH
+// A real daemon on a free port with its own home, and the tool run against it.
+struct LiveDaemon {
+    TempHome home;
+    DaemonProcess daemon{{}, 0, {"TAMRIX_CONFIG_HOME=" + home.path(), "TAMRIX_HOME="}};
+
+    std::unique_ptr<ChildProcess> tool(const std::vector<std::string> &args, bool pipe_stdin = false) {
+        return run_tool(args, daemon.port(), home.path(), pipe_stdin);
+    }
+    // A `sub` that has been accepted (it says so with -v).
+    std::unique_ptr<ChildProcess> subscribed(std::vector<std::string> args) {
+        args.insert(args.begin(), {"sub", "-v"});
+        auto sub = tool(args);
+        std::string line;
+        EXPECT_TRUE(sub->read_stderr_line(line, 15000)) << sub->stderr_;
+        EXPECT_NE(line.find("subscribed as"), std::string::npos) << line;
+        return sub;
+    }
+    void publish(const std::vector<std::string> &args) {
+        auto pub = tool(args);
+        EXPECT_EQ(pub->wait(20000), 0) << pub->stderr_;
+    }
+};
+
+// Every byte that is not UTF-8 would make the JSON invalid; the object keeps
+// the bytes in base64 beside the text.
+TEST(ToolOutput, JsonStaysValidForTypesPropertiesAndBodiesThatAreNotUtf8) {
+    LiveDaemon live;
+    ASSERT_TRUE(live.daemon.ok()) << live.daemon.log();
+    auto sub = live.subscribed({"-f", "json", "-c", "2", "-t", "20"});
+    live.publish({"pub", "BAD/\xff\xfe", "-P", "n\xc3\x28=v\x01\xff", "-P", "tab=a\tb", "-b", "x\xffy"});
+    live.publish({"pub", "OK/\xc3\xa9", "--bb", "s.e=\xff"});
+    ASSERT_EQ(sub->wait(20000), 0) << sub->stderr_;
+
+    ChildProcess python("/usr/bin/python3",
+                        {"-c",
+                         "import json,sys\n"
+                         "for line in sys.stdin.buffer:\n"
+                         "    o = json.loads(line.decode('utf-8', 'strict'))\n"
+                         "    print(ascii((o['type'], o.get('typeBase64'),\n"
+                         "          [(p['name'], p.get('nameBase64'), p['value'], p.get('valueBase64'))\n"
+                         "           for p in o['properties']], o.get('bodyBase64'), o.get('bodyBlock'))))\n"},
+                        ChildProcess::environment_with({}), true);
+    ASSERT_TRUE(python.write_stdin(sub->stdout_));
+    python.close_stdin();
+    ASSERT_EQ(python.wait(10000), 0) << sub->stdout_ << python.stderr_;
+    EXPECT_EQ(python.stdout_,
+              "('BAD/\\ufffd\\ufffd', 'QkFEL//+', [('tab', None, 'a\\tb', None), ('n\\ufffd(', 'bsMo', "
+              "'v\\x01\\ufffd', 'dgH/')], 'eP95', None)\n"
+              "('OK/\\xe9', None, [], None, [{'name': 's', 'elements': [{'name': 'e', 'valueBase64': '/w=='}], "
+              "'segments': []}])\n");
+}
+
+TEST(ToolOutput, LineFormatPutsTypePropertiesAndBodyOnOneLine) {
+    LiveDaemon live;
+    ASSERT_TRUE(live.daemon.ok()) << live.daemon.log();
+    auto sub = live.subscribed({"--format=line", "-c", "4", "-t", "20"});
+    live.publish({"pub", "ALARM/DISK", "--prop", "severity=3", "--prop", "host=db1", "--body", "disk 91% full"});
+    live.publish({"pub", "RAW", "-b", "a\nb\\\xff"});
+    live.publish({"pub", "JOB/DONE", "--bb", "job.name=backup", "--bb", "job.result.code=0", "--bb", "host.n=1"});
+    live.publish({"pub", "EMPTY"});
+    ASSERT_EQ(sub->wait(20000), 0) << sub->stderr_;
+    // Newest property first: the last --prop.
+    EXPECT_EQ(sub->stdout_,
+              "ALARM/DISK [host=db1 severity=3] disk 91% full\n"
+              "RAW [] a\\x0ab\\\\\\xff\n"
+              "JOB/DONE [] job{name=backup result{code=0}} host{n=1}\n"
+              "EMPTY []\n");
+}
+
+// A reader that goes away ends `sub` at once and quietly, even when nothing
+// more arrives for it to write.
+TEST(ToolExit, SubEndsWithStatusZeroOnceItsPipeReaderExits) {
+    LiveDaemon live;
+    ASSERT_TRUE(live.daemon.ok()) << live.daemon.log();
+    TempHome ready;
+    const std::string ready_file = ready.path() + "/ready";
+    auto env = ChildProcess::environment_with({"TAMRIX_LUMO_PROXY_PORT=" + std::to_string(live.daemon.port()),
+                                               "TAMRIX_CONFIG_HOME=" + live.home.path()});
+    ChildProcess shell("/bin/bash",
+                       {"-c", "\"$0\" sub -f line --ready-file \"$1\" | head -1; echo \"sub ${PIPESTATUS[0]}\"",
+                        VAVEVAR_TOOL_PATH, ready_file},
+                       env);
+    for (int i = 0; i < 150 && ::access(ready_file.c_str(), F_OK) != 0; ++i) ::usleep(100 * 1000);
+    live.publish({"pub", "ONE"});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(shell.wait(10000), 0) << shell.stderr_;
+    EXPECT_LT(seconds_since(start), 5.0);
+    EXPECT_EQ(shell.stdout_, "ONE []\nsub 0\n");
+    EXPECT_EQ(shell.stderr_, "");
+}
+
+TEST(ToolExit, SignalsEndEveryWaitingCommandWith128PlusTheSignal) {
+    LiveDaemon live;
+    ASSERT_TRUE(live.daemon.ok()) << live.daemon.log();
+    TempHome dir;
+    auto logs = live.subscribed({"LOG", "-f", "line", "-c", "2", "-t", "60"});
+    for (int sig : {SIGINT, SIGTERM}) {
+        auto sub = live.subscribed({"ALARM/*"});
+        sub->signal(sig);
+        EXPECT_EQ(sub->wait(15000), 128 + sig) << sub->stderr_;
+
+        auto recv = live.tool({"stream", "recv", "-v", "X/*", dir.path()});
+        std::string line;
+        EXPECT_TRUE(recv->read_stderr_line(line, 15000)) << recv->stderr_;
+        recv->signal(sig);
+        EXPECT_EQ(recv->wait(15000), 128 + sig) << recv->stderr_;
+
+        // pub --lines still hands over what it has read.
+        auto lines = live.tool({"pub", "LOG", "--lines", "-v"}, true);
+        ASSERT_TRUE(lines->write_stdin(std::to_string(sig) + "\n"));
+        EXPECT_TRUE(lines->read_stderr_line(line, 15000)) << lines->stderr_;
+        lines->signal(sig);
+        EXPECT_EQ(lines->wait(15000), 128 + sig) << lines->stderr_;
+    }
+    EXPECT_EQ(logs->wait(20000), 0) << logs->stderr_;
+    EXPECT_EQ(logs->stdout_, "LOG [] " + std::to_string(SIGINT) + "\nLOG [] " + std::to_string(SIGTERM) + "\n");
+}
+#endif
+
+TEST(ToolInput, VersionNamesTheToolAndTheLibrary) {
+    auto version = run_tool({"--version"}, 1, "/tmp");
+    EXPECT_EQ(version->wait(), 0);
+    EXPECT_EQ(version->stdout_.rfind("vavevar ", 0), 0u) << version->stdout_;
+    EXPECT_NE(version->stdout_.find("\nlibrary "), std::string::npos) << version->stdout_;
+    auto short_form = run_tool({"-V"}, 1, "/tmp");
+    EXPECT_EQ(short_form->wait(), 0);
+    EXPECT_EQ(short_form->stdout_, version->stdout_);
 }
 
 }  // namespace
