@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "vavevar.h"
+
 #include "args.h"
 #include "commands.h"
 
@@ -39,9 +41,10 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (command == "--version" || command == "-V") {
-        // Built together from one tree: the library has no version call, so
-        // its version is the project's, as the build gave it.
-        std::cout << "vavevar " VAVEVAR_VERSION "\nlibrary " VAVEVAR_VERSION " (built with the tool)\n";
+        // The tool's own version is the header's it was built with; the
+        // library's is asked of the library actually loaded.
+        std::cout << "vavevar " << VAVEVAR_VERSION_MAJOR << '.' << VAVEVAR_VERSION_MINOR << '.'
+                  << VAVEVAR_VERSION_PATCH << "\nlibrary " << lumo_version() << '\n';
         return 0;
     }
     // A reader that goes away (`vavevar sub | head -1`) shows up as EPIPE
