@@ -1,16 +1,15 @@
 #include "home_dir.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "wire/default_home.h"
+
 namespace vavevard {
 namespace {
-
-bool absolute(const char *path) { return path != nullptr && path[0] == '/'; }
 
 // mkdir -p: the user's own directories private, as their state should be.
 bool make_directories(const std::string &path, mode_t mode, int &error) {
@@ -27,22 +26,7 @@ bool make_directories(const std::string &path, mode_t mode, int &error) {
 }  // namespace
 
 std::string default_home(const GetEnv &getenv, bool root) {
-    // The service manager made one (StateDirectory=): the first it names.
-    if (const char *made = getenv("STATE_DIRECTORY"); absolute(made)) {
-        std::string first = made;
-        return first.substr(0, first.find(':'));
-    }
-    if (root) return "/var/lib/vavevar";
-    const char *state = getenv("XDG_STATE_HOME");
-    // A relative XDG directory is to be ignored, as if unset.
-    if (absolute(state)) return std::string(state) + "/vavevar";
-    const char *home = getenv("HOME");
-    if (!absolute(home)) {
-        const passwd *user = ::getpwuid(::getuid());
-        home = user != nullptr ? user->pw_dir : nullptr;
-    }
-    if (!absolute(home)) return "";
-    return std::string(home) + "/.local/state/vavevar";
+    return vavevar::wire::default_home(getenv, root);
 }
 
 bool prepare_home(const std::string &path, bool create, std::string &error) {

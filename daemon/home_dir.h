@@ -8,11 +8,8 @@
 
 namespace vavevard {
 
-// The directory the service manager made for the daemon's state
-// (STATE_DIRECTORY) when it runs as a service; else the system state
-// directory for root, the user's state directory
-// ($XDG_STATE_HOME, else ~/.local/state, with HOME from the environment and
-// else the password database) for everyone else; "" when neither can be told.
+// The home when nobody names one (wire/default_home.h, which the tool uses
+// too).
 std::string default_home(const GetEnv &getenv, bool root);
 
 // Makes sure `path` is a directory the daemon can write in; creates it (and

@@ -1,10 +1,14 @@
 #include "args.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+
+#include "wire/default_home.h"
+#include "wire/default_port.h"
 
 namespace vavevar::cli {
 
@@ -183,10 +187,10 @@ std::pair<std::string, std::string> parse_property(const std::string &option,
 }
 
 void Endpoint::add_options(Parser &parser) {
-    parser.value("port", "N", "the daemon's port (default: $TAMRIX_LUMO_PROXY_PORT)",
+    parser.value("port", "N", "the daemon's port (default: $TAMRIX_LUMO_PROXY_PORT, else 17077)",
                  [this](const std::string &v) { port = parse_port("--port", v); });
     parser.value("home", "DIR",
-                 "home directory (default: $TAMRIX_CONFIG_HOME, else $TAMRIX_HOME)",
+                 "home directory (default: $TAMRIX_CONFIG_HOME, else $TAMRIX_HOME, else the daemon's default)",
                  [this](const std::string &v) {
                      if (v.empty()) throw UsageError("--home: the directory name is empty");
                      home = v;
@@ -200,10 +204,12 @@ const char *non_empty_env(const char *name) {
 }
 }  // namespace
 
+// With nothing set, the daemon's own defaults: a daemon and a tool started
+// with an empty environment meet.
 std::uint16_t Endpoint::resolve_port() const {
     if (port) return *port;
     const char *text = non_empty_env("TAMRIX_LUMO_PROXY_PORT");
-    if (text == nullptr) throw UsageError("no port: give --port or set TAMRIX_LUMO_PROXY_PORT");
+    if (text == nullptr) return wire::kDefaultDaemonPort;
     return parse_port("TAMRIX_LUMO_PROXY_PORT", text);
 }
 
@@ -212,7 +218,10 @@ std::string Endpoint::resolve_home() const {
     if (home) return one_line("--home", *home);
     if (const char *h = non_empty_env("TAMRIX_CONFIG_HOME")) return one_line("TAMRIX_CONFIG_HOME", h);
     if (const char *h = non_empty_env("TAMRIX_HOME")) return one_line("TAMRIX_HOME", h);
-    throw UsageError("no home directory: give --home or set TAMRIX_CONFIG_HOME or TAMRIX_HOME");
+    std::string fallback = wire::default_home(non_empty_env, ::geteuid() == 0);
+    if (fallback.empty())
+        throw UsageError("no home directory: give --home or set TAMRIX_CONFIG_HOME or TAMRIX_HOME");
+    return one_line("the default home", fallback);
 }
 
 }  // namespace vavevar::cli

@@ -23,7 +23,7 @@ constexpr char kUsage[] =
     "\n"
     "'vavevar COMMAND --help' describes a command's options. The daemon's port and\n"
     "home directory come from --port and --home, else from TAMRIX_LUMO_PROXY_PORT\n"
-    "and TAMRIX_CONFIG_HOME (or TAMRIX_HOME).\n"
+    "and TAMRIX_CONFIG_HOME (or TAMRIX_HOME), else the daemon's defaults (port 17077).\n"
     "Exit status: 0 success, 1 failure, 2 wrong usage, 128 + N when signal N\n"
     "stopped it (130 for Ctrl-C, 143 for SIGTERM).\n";
 

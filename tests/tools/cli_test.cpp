@@ -1,6 +1,7 @@
 // The tool's pieces that need no daemon: option parsing and value checks,
 // body-block bodies from the command line, and the JSON rendering.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -129,12 +130,17 @@ TEST(CliEndpoint, FlagsWinOverTheEnvironmentWhereConfigHomeWinsOverHome) {
     e.home = "/flag";
     EXPECT_EQ(e.resolve_port(), 9);
     EXPECT_EQ(e.resolve_home(), "/flag");
-    // A missing or bad endpoint is wrong usage.
+    // A bad endpoint is wrong usage; a missing one is the daemon's default.
     ::setenv("TAMRIX_LUMO_PROXY_PORT", "70000", 1);
     EXPECT_THROW(Endpoint{}.resolve_port(), UsageError);
     for (const char *name : {"TAMRIX_LUMO_PROXY_PORT", "TAMRIX_CONFIG_HOME", "TAMRIX_HOME"}) ::unsetenv(name);
-    EXPECT_THROW(Endpoint{}.resolve_port(), UsageError);
-    EXPECT_THROW(Endpoint{}.resolve_home(), UsageError);
+    EXPECT_EQ(Endpoint{}.resolve_port(), 17077);
+    const char *state = std::getenv("STATE_DIRECTORY");
+    if (state == nullptr) {
+        ::setenv("XDG_STATE_HOME", "/state", 1);
+        EXPECT_EQ(Endpoint{}.resolve_home(), ::geteuid() == 0 ? "/var/lib/vavevar" : "/state/vavevar");
+        ::unsetenv("XDG_STATE_HOME");
+    }
 }
 
 std::string render_block(const std::string &body) {
