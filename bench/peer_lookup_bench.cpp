@@ -7,12 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "loopback_listener.h"
+#include "support/loopback_listener.h"
+#include "support/wire_client.h"
 #include "peer_credentials.h"
 
 namespace {
 
-using vavevar::bench::LoopbackListener;
+using vavevar::test::LoopbackListener;
 
 int connect_loopback(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -15,12 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_listener.h"
+#include "support/loopback_listener.h"
+#include "support/wire_client.h"
 #include "vavevar.h"
 
 namespace {
 
-using vavevar::bench::send_all;
+using vavevar::test::send_all;
 
 constexpr char kHandshakeReply[] =
     "HTTP/1.1 200 OK\r\nVersion: 1\r\nResult: success\r\nl4\r\nl5\r\nl6\r\nl7\r\nl8\r\n"
@@ -53,7 +54,7 @@ public:
     }
 
 private:
-    vavevar::bench::LoopbackListener listener_;
+    vavevar::test::LoopbackListener listener_;
     int client_ = -1;
 };
 

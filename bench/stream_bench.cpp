@@ -16,7 +16,8 @@
 #include "runtime/lifecycle.h"
 #include "support/daemon_wire.h"
 #include "support/temp_home.h"
-#include "loopback_listener.h"
+#include "support/loopback_listener.h"
+#include "support/wire_client.h"
 #include "vavevar.h"
 
 namespace vavevar::test {
@@ -25,7 +26,7 @@ namespace {
 constexpr std::int32_t kWrite = 64 * 1024;
 constexpr int kWritesPerStream = 256;  // 16 MiB per stream
 
-using vavevar::bench::send_all;
+using vavevar::test::send_all;
 
 // Answers the handshake and every subscribe, and sends each published
 // stream block back as an incoming one to the subscriber that subscribed.
@@ -73,7 +74,7 @@ private:
         ::close(client);
     }
 
-    vavevar::bench::LoopbackListener listener_;
+    vavevar::test::LoopbackListener listener_;
     std::thread thread_;
 };
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "support/fake_daemon.h"
+#include "support/loopback_listener.h"
 #include "support/programs.h"
 #include "support/temp_home.h"
 
@@ -82,30 +83,6 @@ TEST(ToolInput, StreamRecvFailsWhenTheDaemonNeverAnswersTheSubscription) {
     EXPECT_EQ(recv->stderr_, "vavevar stream: the daemon did not answer the subscription within 10 s\n");
 }
 
-// A loopback port where something accepts connections (the kernel does, from
-// the backlog) and never says a word: not a daemon.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-            port_ = ntohs(a.sin_port);
-    }
-    ~SilentListener() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    std::uint16_t port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -119,7 +96,8 @@ double reported_seconds(const std::string &message, const std::string &prefix) {
 }
 
 TEST(ToolWaits, APortThatIsNoDaemonFailsWithThePortAndTheTimeReallyWaited) {
-    SilentListener listener;
+    // The kernel accepts from the backlog; nobody ever speaks: not a daemon.
+    LoopbackListener listener;
     ASSERT_NE(listener.port(), 0);
     TempHome home;
     const std::string where = "the daemon on localhost:" + std::to_string(listener.port());

@@ -1,5 +1,6 @@
-// A listening socket on 127.0.0.1 at a port of the system's choosing, for the
-// minimal daemon stand-ins of the benchmarks.
+// A listening socket on 127.0.0.1 at a port of the system's choosing: the
+// benchmarks' minimal daemon stand-ins accept on it, and a test that never
+// accepts has a port where the kernel takes connections and nobody speaks.
 #pragma once
 
 #include <netinet/in.h>
@@ -7,9 +8,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <string_view>
 
-namespace vavevar::bench {
+namespace vavevar::test {
 
 class LoopbackListener {
 public:
@@ -43,13 +43,4 @@ private:
     std::uint16_t port_ = 0;
 };
 
-inline bool send_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-}  // namespace vavevar::bench
+}  // namespace vavevar::test
