@@ -58,18 +58,6 @@ TEST(DaemonConfigFile, KeysValuesCommentsAndBlanksAreReadAndBadLinesNamed) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(DaemonConfigFile, AMissingDefaultFileIsNoSettingsAMissingGivenOneAnError) {
-    TempDir dir;
-    std::vector<ConfigSetting> out;
-    std::string error;
-    EXPECT_TRUE(read_config_file(dir.path() + "/none.conf", true, out, error));
-    EXPECT_FALSE(read_config_file(dir.path() + "/none.conf", false, out, error));
-    EXPECT_EQ(error, "configuration file '" + dir.path() + "/none.conf': No such file or directory");
-    std::string bad = write_file(dir, "bad.conf", "\nport\n");
-    EXPECT_FALSE(read_config_file(bad, true, out, error));
-    EXPECT_EQ(error, bad + ":2: expected 'key = value'");
-}
-
 // File, then environment, then command line: each later one wins.
 TEST(DaemonOptions, TheCommandLineWinsOverTheEnvironmentWhichWinsOverTheFile) {
     TempDir dir, fileHome, envHome;
@@ -109,6 +97,9 @@ TEST(DaemonOptions, FileProblemsAreListedWithTheirLinesAndAMissingGivenFileIsRef
     r = parse_options({}, env.get, dir.path() + "/absent.conf");
     EXPECT_EQ(r.action, ParseResult::run) << r.message;
     EXPECT_EQ(r.options.configFile, "");
+    std::string bad = write_file(dir, "bad.conf", "\nport\n");
+    r = parse_options({"--config", bad}, env.get, conf);
+    EXPECT_EQ(r.message, bad + ":2: expected 'key = value'");
 }
 
 // Nothing set at all: the shared default port and a state directory.

@@ -87,19 +87,6 @@ TEST(DaemonStart, AHomeThatIsMissingOrNotWritableIsOneLineAndExitStatusTwo) {
     EXPECT_TRUE(contains(noConfig.stderr_, "configuration file '" + dir.path() + "/x.conf'")) << noConfig.stderr_;
 }
 
-// With no home given at all the state directory is made (the user's one;
-// root's is the system's, which a test does not make).
-TEST(DaemonStart, WithoutAHomeTheStateDirectoryIsCreated) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root's default home is the system state directory";
-    TempDir state;
-    vavevar::test::DaemonProcess d({}, 0, clean_env({"XDG_STATE_HOME=" + state.path()}));
-    ASSERT_TRUE(d.ok()) << d.log();
-    struct stat st {};
-    EXPECT_EQ(::stat((state.path() + "/vavevar").c_str(), &st), 0);
-    EXPECT_TRUE(contains(d.log(), "home " + state.path() + "/vavevar"));
-    EXPECT_EQ(d.stop(), 0);
-}
-
 // The file sets what the command line does not; SIGHUP applies a new log
 // level at once, names what waits for a restart, and reopens the log file
 // (so that a rotated one is written anew).
