@@ -32,10 +32,16 @@ void set_log_level(LogLevel level) noexcept { g_level.store(level, std::memory_o
 
 LogLevel log_level() noexcept { return g_level.load(std::memory_order_relaxed); }
 
+namespace {
+// As options and configuration files name the levels.
+constexpr std::string_view kLevelWords[] = {"error", "warn", "info", "debug"};
+}  // namespace
+
+std::string_view log_level_name(LogLevel level) noexcept { return kLevelWords[static_cast<int>(level)]; }
+
 bool parse_log_level(std::string_view text, LogLevel &level) noexcept {
-    static constexpr std::string_view names[] = {"error", "warn", "info", "debug"};
     for (int i = 0; i < 4; ++i) {
-        if (text == names[i]) {
+        if (text == kLevelWords[i]) {
             level = static_cast<LogLevel>(i);
             return true;
         }

@@ -17,6 +17,8 @@ LogLevel log_level() noexcept;
 
 // Parses "error", "warn", "info" or "debug"; false for anything else.
 bool parse_log_level(std::string_view text, LogLevel &level) noexcept;
+// The name parse_log_level takes for `level`.
+std::string_view log_level_name(LogLevel level) noexcept;
 
 // Writes "2025-01-31T12:00:00.123Z vavevard[pid] LEVEL: text" with one write
 // call, so lines from several processes sharing a terminal never interleave.

@@ -60,7 +60,6 @@ bool write_port_file(const std::string &path, std::uint16_t port) {
 void reload(vavevard::Options &running, const std::vector<std::string> &args,
             const vavevard::GetEnv &getenv, bool root) {
     using namespace vavevard;
-    static constexpr const char *kNames[] = {"error", "warn", "info", "debug"};
     ParseResult fresh = parse_options(args, getenv, kDefaultConfigFile, root);
     bool ok = fresh.action == ParseResult::run;
     Options &f = fresh.options;
@@ -79,7 +78,7 @@ void reload(vavevard::Options &running, const std::vector<std::string> &args,
         if (f.logLevel != running.logLevel) {
             set_log_level(f.logLevel);
             running.logLevel = f.logLevel;
-            logf(LogLevel::info, "SIGHUP: log level now %s", kNames[static_cast<int>(f.logLevel)]);
+            logf(LogLevel::info, "SIGHUP: log level now %s", std::string(log_level_name(f.logLevel)).c_str());
         }
     }
     logf(LogLevel::info, "SIGHUP: configuration %s%s", ok ? "reloaded" : "kept",
