@@ -131,6 +131,7 @@ int main(int argc, char **argv) {
     config.daemonId = host + ":" + std::to_string(::getpid());
     config.version = std::string("vavevard ") + VAVEVARD_VERSION;
     config.limits = o.limits;
+    config.replay = o.replay;
 
     std::vector<int> passed;
     if (!inherited_listeners(getenv, ::getpid(), passed, error)) {

@@ -47,7 +47,8 @@ std::string usage() {
            "  --log-file F        append the log to F instead of standard error\n"
            "  --instance-name N   name given to clients in the handshake (default: host name)\n"
            "  --port-file F       write the port, once listening, to F ('-': standard output)\n"
-           "  --max-pending-mib N unsent output per client before it is dropped (default 64)\n"
+           "  --max-pending-mib N unsent output per client past which its events are\n"
+           "                      skipped and counted, until it reads (default 64)\n"
            "  --max-clients N     connections past the handshake at once\n"
            "                      (default: what the descriptor limit allows)\n"
            "  --max-memory-mib N  what all clients together may make the daemon hold\n"
@@ -62,6 +63,14 @@ std::string usage() {
            "                      (default 10; 0: never)\n"
            "  --idle-timeout S    close clients that neither send nor read for S seconds\n"
            "                      (default 0: never)\n"
+           "  --slow-client-timeout S\n"
+           "                      close clients that have output waiting and read none\n"
+           "                      of it for S seconds (default 60; 0: never)\n"
+           "  --replay-window-ms N\n"
+           "                      for N ms after start, hold every event for clients that\n"
+           "                      subscribe again after a reconnection (default 10000; 0: off)\n"
+           "  --replay-window-mib N\n"
+           "                      hold at most N MiB of events in that window (default 16)\n"
            "  --log-level L       error, warn, info or debug (default info)\n"
            "  --help              this text\n"
            "  --version           the version\n"
@@ -77,6 +86,7 @@ constexpr const char *kWithValue[] = {
     "--port-file",      "--max-pending-mib", "--max-clients",
     "--log-level",      "--max-memory-mib",  "--max-connections-per-user",
     "--max-connections-per-process", "--handshake-timeout", "--idle-timeout",
+    "--slow-client-timeout", "--replay-window-ms", "--replay-window-mib",
     "--log-file",       "--config"};
 
 // What the settings gave, so that a later source fills only what is left.
@@ -120,10 +130,18 @@ std::string apply(const std::string &name, const std::string &value, Options &o,
         if (!parse_unsigned(value, 1000000, n) || n == 0) return name + ": invalid value '" + value + "'";
         (name == "--max-connections-per-user" ? o.limits.maxConnectionsPerUser
                                               : o.limits.maxConnectionsPerProcess) = static_cast<std::size_t>(n);
-    } else if (name == "--handshake-timeout" || name == "--idle-timeout") {
+    } else if (name == "--handshake-timeout" || name == "--idle-timeout" || name == "--slow-client-timeout") {
         if (!parse_unsigned(value, 1000000, n)) return name + ": invalid value '" + value + "' (seconds, 0: never)";
-        (name == "--handshake-timeout" ? o.limits.handshakeTimeoutMs : o.limits.idleTimeoutMs) =
-            static_cast<std::int64_t>(n) * 1000;
+        (name == "--handshake-timeout" ? o.limits.handshakeTimeoutMs
+         : name == "--idle-timeout"    ? o.limits.idleTimeoutMs
+                                       : o.limits.slowClientTimeoutMs) = static_cast<std::int64_t>(n) * 1000;
+    } else if (name == "--replay-window-ms") {
+        if (!parse_unsigned(value, 3600 * 1000, n))
+            return "--replay-window-ms: invalid value '" + value + "' (0 to 3600000)";
+        o.replay.ms = static_cast<std::int64_t>(n);
+    } else if (name == "--replay-window-mib") {
+        if (!parse_unsigned(value, 1024 * 1024, n)) return "--replay-window-mib: invalid value '" + value + "'";
+        o.replay.bytes = static_cast<std::size_t>(n) * 1024 * 1024;
     } else if (name == "--log-level") {
         if (!parse_log_level(value, o.logLevel))
             return "--log-level: invalid value '" + value + "' (error, warn, info, debug)";

@@ -9,6 +9,7 @@
 #include "request_limits.h"
 #include "config_file.h"
 #include "log.h"
+#include "replay_store.h"
 
 namespace vavevard {
 
@@ -22,6 +23,7 @@ struct Options {
     std::string portFile;       // "-": standard output
     LogLevel logLevel = LogLevel::info;
     Limits limits;
+    ReplayWindow replay{10 * 1000, 16 * 1024 * 1024};
     // Unset: worked out at start from the descriptor and address-space limits.
     bool maxClientsGiven = false;
     bool maxMemoryGiven = false;

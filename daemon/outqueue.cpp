@@ -11,10 +11,16 @@
 #include <string_view>
 
 #include "notification.h"
+#include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevard {
 
 static_assert(RenderedEvent::kDeliveryDigits == 13);
+
+namespace wire = vavevar::wire;
+static_assert(wire::kReplayLine.size() > wire::kEventLine.size());
+const std::size_t OutQueue::kReplayExtra = wire::kReplayLine.size() - wire::kEventLine.size();
 
 void OutQueue::push(std::string bytes) {
     items_.emplace_back().text = std::move(bytes);
@@ -22,9 +28,10 @@ void OutQueue::push(std::string bytes) {
     ownBytes_ += items_.back().own_bytes();
 }
 
-void OutQueue::push(const EventBytes &event, std::int32_t subscriberId) {
+void OutQueue::push(const EventBytes &event, std::int32_t subscriberId, bool replay) {
     Item &item = items_.emplace_back();
     item.event = event;
+    item.replay = replay;
     auto end = std::to_chars(item.id, item.id + sizeof item.id, subscriberId).ptr;
     item.idSize = static_cast<std::uint8_t>(end - item.id);
     pending_ += item.size();
@@ -38,7 +45,7 @@ ssize_t OutQueue::send_to(int fd, std::int64_t nowMs) {
     // together first: the kernel copies one long run of bytes faster than
     // many short ones, and an event's id and time are a few bytes each.
     constexpr std::size_t kMaxIov = IOV_MAX;
-    constexpr std::size_t kMaxParts = 5;
+    constexpr std::size_t kMaxParts = 6;
     constexpr std::size_t kCopied = 256 * 1024;   // bytes copied together per call, at most
     constexpr std::size_t kCopyBelow = 4096;      // larger pieces go as they are
     static thread_local std::unique_ptr<char[]> copy(new char[kCopied]);
@@ -78,12 +85,17 @@ ssize_t OutQueue::send_to(int fd, std::int64_t nowMs) {
                 // gone: a message that waited for the socket says when it
                 // did go.
                 if (it != items_.begin() || offset_ == 0) std::memcpy(it->delivery, stamp, sizeof stamp);
-                parts[0] = it->event.piece(EventBytes::before_id);
-                parts[1] = std::string_view(it->id, it->idSize);
-                parts[2] = it->event.piece(EventBytes::after_id);
-                parts[3] = std::string_view(it->delivery, sizeof it->delivery);
-                parts[4] = it->event.piece(EventBytes::tail);
-                count = kMaxParts;
+                std::string_view head = it->event.piece(EventBytes::before_id);
+                count = 0;
+                if (it->replay) {
+                    parts[count++] = wire::kReplayLine;
+                    head.remove_prefix(wire::kEventLine.size());
+                }
+                parts[count++] = head;
+                parts[count++] = std::string_view(it->id, it->idSize);
+                parts[count++] = it->event.piece(EventBytes::after_id);
+                parts[count++] = std::string_view(it->delivery, sizeof it->delivery);
+                parts[count++] = it->event.piece(EventBytes::tail);
             }
             for (std::size_t p = 0; p < count && room; ++p) {
                 std::string_view part = parts[p];

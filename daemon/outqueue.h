@@ -19,8 +19,9 @@ namespace vavevard {
 class OutQueue {
 public:
     void push(std::string bytes);
-    // An event for subscriber `subscriberId`.
-    void push(const EventBytes &event, std::int32_t subscriberId);
+    // An event for subscriber `subscriberId`; a replayed one goes out with
+    // the replay request line instead of the event's, every other byte the same.
+    void push(const EventBytes &event, std::int32_t subscriberId, bool replay = false);
 
     // Bytes the client has yet to read, its share of shared bytes included.
     std::size_t pending() const noexcept { return pending_; }
@@ -42,14 +43,16 @@ public:
 
 private:
     static constexpr std::size_t kDeliveryDigits = 13;  // RenderedEvent's
+    static const std::size_t kReplayExtra;  // the replay line's bytes beyond the event line's
     struct Item {
         std::string text;   // a plain message; empty for an event
         EventBytes event;   // null for a plain message
         std::uint8_t idSize = 0;
+        bool replay = false;
         char id[11];        // the subscriber id's digits, a sign included
         char delivery[kDeliveryDigits];
         std::size_t size() const noexcept {
-            return event ? event.size() + idSize + kDeliveryDigits : text.size();
+            return event ? event.size() + idSize + kDeliveryDigits + (replay ? kReplayExtra : 0) : text.size();
         }
         std::size_t own_bytes() const noexcept {
             return event ? sizeof(Item) : text.capacity() + sizeof(Item);

@@ -21,6 +21,10 @@ std::vector<std::string> needing_restart(const Options &running, const Options &
     differs(a.maxConnectionsPerProcess != b.maxConnectionsPerProcess, "max-connections-per-process");
     differs(a.handshakeTimeoutMs != b.handshakeTimeoutMs, "handshake-timeout");
     differs(a.idleTimeoutMs != b.idleTimeoutMs, "idle-timeout");
+    differs(a.slowClientTimeoutMs != b.slowClientTimeoutMs, "slow-client-timeout");
+    // The window opens at the start, so a new one has nothing to apply to.
+    differs(running.replay.ms != fresh.replay.ms, "replay-window-ms");
+    differs(running.replay.bytes != fresh.replay.bytes, "replay-window-mib");
     return keys;
 }
 

@@ -8,6 +8,7 @@
 
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevard {
 namespace {
@@ -272,6 +273,7 @@ bool RequestParser::subscribe_header(std::string_view name, std::string_view val
         else if (name == name_of(wire::kComponent)) subscribe_.component = value;
         else if (name == name_of(wire::kMbrInterest)) subscribe_.mbrInterest = value;
         else if (name == name_of(wire::kMbrDeltas)) subscribe_.deltas = value == wire::kTrue;
+        else if (name == name_of(wire::kResubscribe)) subscribe_.resubscribe = value == wire::kTrue;
     }
     return true;
 }

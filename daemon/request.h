@@ -32,6 +32,9 @@ struct SubscribeRequest {
     std::string mbrInterest;   // "null" or empty: no membership interest
     bool deltas = false;
     std::vector<Property> properties;
+    // Made again by a library after it reconnected: held events are replayed
+    // to it while the daemon's replay window is open.
+    bool resubscribe = false;
 };
 
 struct UnsubscribeRequest {

@@ -16,7 +16,9 @@ struct Limits {
     std::size_t maxHeaderLines = 64;             // header lines of one request, properties apart
     std::size_t maxProperties = 1024;            // property lines of one event or subscription
     std::size_t maxBodyBytes = 16 * 1024 * 1024; // body (and address list) of one event
-    std::size_t maxPendingBytes = 64 * 1024 * 1024;  // unsent output before a client is dropped
+    // Unsent output past which events for a client are skipped (and counted)
+    // rather than queued; queueing resumes once it is down to half.
+    std::size_t maxPendingBytes = 64 * 1024 * 1024;
     std::size_t maxSubscriptions = 10000;        // subscriptions held by one connection
     std::size_t maxClients = 4096;               // connections that completed the handshake
     std::size_t maxSubscriptionTextBytes = 1024 * 1024;  // filter, component and group
@@ -43,6 +45,10 @@ struct Limits {
     // closed; one that neither sends nor reads for the idle time too (0: never).
     std::int64_t handshakeTimeoutMs = 10 * 1000;
     std::int64_t idleTimeoutMs = 0;
+    // A client with output waiting that has taken none of it for this long
+    // is closed (0: never): a stopped process would otherwise keep its
+    // subscriptions skipping, and its groups believing it is there, forever.
+    std::int64_t slowClientTimeoutMs = 60 * 1000;
     // Connections one user (as the kernel knows the peer) may hold, handshake
     // done or not, and connections past the handshake from one process (as
     // its self identifier says). 0 for the user: three quarters of maxClients,

@@ -1,5 +1,6 @@
 #include "router.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "log.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevard {
 namespace {
@@ -58,10 +60,13 @@ std::pair<std::uint64_t, std::int32_t> process_key(const Client &c) {
 // place in the index).
 constexpr std::size_t kClientOverhead = 2048;
 constexpr std::size_t kSubscriptionOverhead = 512;
+// Lines of skipping subscriptions in a stats answer, at most.
+constexpr std::size_t kSkippersShown = 32;
 
 }  // namespace
 
-Router::Router(RouterConfig config) : config_(std::move(config)), startedMs_(now_ms()) {}
+Router::Router(RouterConfig config)
+    : config_(std::move(config)), startedMs_(now_ms()), replay_(config_.replay, mono_ms(), account_) {}
 
 ClientId Router::add_client(std::string peer, std::optional<std::uint32_t> uid) {
     ClientId id = nextId_++;
@@ -101,7 +106,10 @@ void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups
             perProcess_.erase(p);
     }
     stats_.subscriptions -= c.subscriptions.size();
-    for (const auto &[subscriberId, unused] : c.subscriptions) index_.remove({id, subscriberId});
+    for (const auto &[subscriberId, s] : c.subscriptions) {
+        index_.remove({id, subscriberId});
+        forget_skips(id, subscriberId, s);
+    }
     stats_.eventsDropped += c.out.messages();
     clients_.erase(it);
     // Telling the groups takes memory; without it they are not told, but the
@@ -117,7 +125,6 @@ void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups
     }
 }
 
-std::vector<ClientId> Router::take_doomed() { return std::exchange(doomed_, {}); }
 std::vector<ClientId> Router::take_dirty() { return std::exchange(dirty_, {}); }
 
 bool Router::handle(ClientId id, Request &&request, std::string &why) {
@@ -126,7 +133,7 @@ bool Router::handle(ClientId id, Request &&request, std::string &why) {
 
 bool Router::handle(ClientId id, Request &&request, std::string &why, std::int64_t receivedMs) {
     Client *c = client(id);
-    if (c == nullptr || c->doomed || c->closeWhenFlushed) return true;
+    if (c == nullptr || c->closeWhenFlushed) return true;
     if (std::holds_alternative<StatsRequest>(request)) {
         queue(*c, stats_message(receivedMs));
         return true;
@@ -286,6 +293,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     ++stats_.subscriptions;
     kept_changed(c);
     send_status(c, r.subscriberId, true, "subscribed");
+    if (r.resubscribe && replay_.open(mono_ms())) replay_to(c, r.subscriberId, c.subscriptions.at(r.subscriberId));
     if (!group.empty()) send_notices(membership_.join(group, std::move(m)));
 }
 
@@ -300,6 +308,7 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
     c.memberPropertyBytes -= it->second.propertyBytes;
     c.filterBytes -= it->second.filterBytes;
     index_.remove({c.id, subscriberId});
+    forget_skips(c.id, subscriberId, it->second);
     c.subscriptions.erase(it);
     --stats_.subscriptions;
     kept_changed(c);
@@ -339,6 +348,11 @@ void Router::route(const Notification &event) {
     std::optional<RenderedEvent> rendered;
     NotificationView view(event);
     bool matched = false;
+    if (replay_.open(mono_ms())) {
+        rendered.emplace(event, config_.instanceName, account_);
+        if (replay_.hold(event, rendered->bytes())) ++stats_.eventsHeld;
+        else ++stats_.eventsNotHeld;
+    }
     index_.candidates(event.type, candidates_);
     auto c = clients_.end();
     for (const SubscriptionKey &key : candidates_) {
@@ -360,9 +374,24 @@ void Router::route(const Notification &event) {
         if (m != Match::yes) continue;
         if (!rendered) rendered.emplace(event, config_.instanceName, account_);
         matched = true;
-        queue_event(c->second, key.subscriber, *rendered);
+        queue_event(c->second, key.subscriber, rendered->bytes(), &s->second);
     }
     if (!matched) ++stats_.eventsUnmatched;
+}
+
+// Everything held that the filter matches, in arrival order. Tested against
+// every held event rather than through the index: a window holds at most a
+// few seconds' worth, and only a library that reconnected asks.
+void Router::replay_to(Client &c, std::int32_t subscriberId, Subscription &s) {
+    replay_.for_each([&](const Notification &event, const EventBytes &bytes) {
+        NotificationView view(event);
+        ++stats_.filterTests;
+        Match m = s.filter.evaluate(view);
+        if (m == Match::over_budget) ++stats_.filterBudgetExceeded;
+        if (m != Match::yes) return;
+        ++stats_.eventsReplayed;
+        queue_event(c, subscriberId, bytes, &s, true);
+    });
 }
 
 void Router::send_status(Client &c, std::int32_t subscriberId, bool success,
@@ -383,44 +412,46 @@ void Router::send_notices(std::vector<MembershipNotice> &&notices) {
         n.event.creationMs = now;
         RenderedEvent rendered(n.event, config_.instanceName, account_);
         for (const auto &[clientId, subscriberId] : n.recipients)
-            if (Client *c = client(clientId)) queue_event(*c, subscriberId, rendered);
+            if (Client *c = client(clientId)) queue_event(*c, subscriberId, rendered.bytes());
     }
 }
 
 void Router::queue(Client &c, std::string bytes) {
-    if (c.doomed) return;
     c.out.push(std::move(bytes));
     after_queue(c);
 }
 
-void Router::queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event) {
-    if (c.doomed) {
-        ++stats_.eventsDropped;
+// Membership notifications are never skipped (a member list missing a change
+// would be wrong until the next list), nor are answers: what they add to a
+// skipping client's queue is bounded by the group bounds and by its requests
+// not being read while its output waits.
+void Router::queue_event(Client &c, std::int32_t subscriberId, const EventBytes &event,
+                         Subscription *skippable, bool replay) {
+    if (skippable != nullptr && c.skipping) {
+        if (skippable->skippedTotal++ == 0) skippers_.insert({c.id, subscriberId});
+        ++skippable->skipped;
+        ++stats_.eventsSkipped;
         return;
     }
-    c.out.push(event.bytes(), subscriberId);
+    c.out.push(event, subscriberId, replay);
     ++stats_.eventsOut;
     after_queue(c);
 }
 
-// A client that does not read what it is sent is dropped rather than allowed
-// to hold the daemon's memory: its library reconnects and subscribes again,
-// and its membership groups see it leave, so the loss is visible.
-// The message just queued does not count against the bound: one event larger
-// than the bound (a body and properties at their limits) must not cost a
-// subscriber that reads everything its connection.
+// A client that does not read what it is sent is not dropped, nor allowed to
+// hold the daemon's memory: past its bound its events are skipped and
+// counted, and once it has read its backlog down to the low-water mark each
+// subscription that missed events is told how many before anything else
+// reaches it. The message just queued does not count against the bound: one
+// event larger than the bound (a body and properties at their limits) must
+// not cost a subscriber that reads everything a gap.
 void Router::after_queue(Client &c) {
-    output_changed(c);
-    if (c.out.pending() - c.out.newest_bytes() > config_.limits.maxPendingBytes) {
-        // Listed before it is marked: should the list not grow, the next
-        // message queued for it tries again.
-        doomed_.push_back(c.id);
-        c.doomed = true;
-        ++stats_.slowConsumerDisconnects;
-        dropLog_.logf(LogLevel::warn, "client %llu (%s): over %zu bytes of unread output, disconnecting",
-                      static_cast<unsigned long long>(c.id), c.peer.c_str(),
-                      config_.limits.maxPendingBytes);
-        return;
+    c.outputHeld.set(c.out.own_bytes());
+    if (!c.skipping && c.out.pending() - c.out.newest_bytes() > config_.limits.maxPendingBytes) {
+        c.skipping = true;
+        skipLog_.logf(LogLevel::warn,
+                      "client %llu (%s): over %zu bytes of unread output; skipping its events until it reads",
+                      static_cast<unsigned long long>(c.id), c.peer.c_str(), config_.limits.maxPendingBytes);
     }
     // A client already listed, or waiting for its socket to take more, is
     // written to when it can; the others are listed once.
@@ -428,6 +459,41 @@ void Router::after_queue(Client &c) {
         dirty_.push_back(c.id);
         c.writeScheduled = true;
     }
+}
+
+void Router::output_changed(Client &c) {
+    c.outputHeld.set(c.out.own_bytes());
+    if (c.out.empty()) c.writeScheduled = false;
+    if (c.skipping && c.out.pending() <= low_water()) {
+        c.skipping = false;
+        send_gap_notices(c);
+    }
+}
+
+// One notice per subscription that skipped since its last, in identifier
+// order. A subscription that ended meanwhile is told nothing: its subscriber
+// is gone.
+void Router::send_gap_notices(Client &c) {
+    std::uint64_t total = 0;
+    for (auto &[subscriberId, s] : c.subscriptions) {
+        if (s.skipped == 0) continue;
+        std::string m(wire::kGapLine);
+        m.append(wire::kSubscriberId).append(std::to_string(subscriberId)).append(wire::kLineEnd);
+        m.append(wire::kSkipped).append(std::to_string(s.skipped)).append(wire::kLineEnd);
+        m.append(wire::kLineEnd);
+        queue(c, std::move(m));
+        total += s.skipped;
+        s.skipped = 0;
+        ++stats_.gapNotices;
+    }
+    if (total != 0)
+        skipLog_.logf(LogLevel::info, "client %llu (%s): reading again; %llu events were skipped for it",
+                      static_cast<unsigned long long>(c.id), c.peer.c_str(),
+                      static_cast<unsigned long long>(total));
+}
+
+void Router::forget_skips(ClientId id, std::int32_t subscriberId, const Subscription &s) {
+    if (s.skippedTotal != 0) skippers_.erase({id, subscriberId});
 }
 
 std::string Router::stats_message(std::int64_t nowMs) const {
@@ -457,6 +523,12 @@ std::string Router::stats_message(std::int64_t nowMs) const {
     line(m, "pendingBytes", pending);
     line(m, "malformedDisconnects", stats_.malformedDisconnects);
     line(m, "slowConsumerDisconnects", stats_.slowConsumerDisconnects);
+    line(m, "eventsSkipped", stats_.eventsSkipped);
+    line(m, "gapNotices", stats_.gapNotices);
+    line(m, "eventsHeld", stats_.eventsHeld);
+    line(m, "eventsNotHeld", stats_.eventsNotHeld);
+    line(m, "eventsReplayed", stats_.eventsReplayed);
+    line(m, "replayHeldEvents", replay_.size());
     line(m, "filterTests", stats_.filterTests);
     line(m, "filterBudgetExceeded", stats_.filterBudgetExceeded);
     line(m, "connectionsRefused", stats_.connectionsRefused);
@@ -465,7 +537,30 @@ std::string Router::stats_message(std::int64_t nowMs) const {
     line(m, "allocationFailures", stats_.allocationFailures);
     line(m, "heldBytes", account_->held());
     line(m, "heldBytesLimit", config_.limits.maxTotalBytes);
+    // The subscriptions that skipped the most, most first: enough to find a
+    // stalled client without an answer as long as the daemon's subscriptions.
+    std::vector<std::pair<std::uint64_t, SubscriptionKey>> skippers;
+    for (const SubscriptionKey &key : skippers_) {
+        auto c = clients_.find(key.client);
+        if (c == clients_.end()) continue;
+        auto s = c->second.subscriptions.find(key.subscriber);
+        if (s != c->second.subscriptions.end()) skippers.emplace_back(s->second.skippedTotal, key);
+    }
+    std::size_t shown = std::min(skippers.size(), kSkippersShown);
+    std::partial_sort(skippers.begin(), skippers.begin() + static_cast<std::ptrdiff_t>(shown), skippers.end(),
+                      [](const auto &a, const auto &b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    for (std::size_t i = 0; i < shown; ++i)
+        m.append(wire::kSkipped)
+            .append(std::to_string(skippers[i].second.client))
+            .append(" ")
+            .append(std::to_string(skippers[i].second.subscriber))
+            .append(" ")
+            .append(std::to_string(skippers[i].first))
+            .append("\r\n");
     m += "\r\n";
+    // A client may ask many times before it reads: each answer held keeps
+    // only its own size, not what growing it left spare.
+    m.shrink_to_fit();
     return m;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "membership.h"
 #include "memory_account.h"
 #include "outqueue.h"
+#include "replay_store.h"
 #include "request.h"
 #include "subscription_index.h"
 
@@ -36,7 +38,12 @@ struct Stats {
     std::uint64_t bytesIn = 0;
     std::uint64_t bytesOut = 0;
     std::uint64_t malformedDisconnects = 0;
-    std::uint64_t slowConsumerDisconnects = 0;
+    std::uint64_t slowConsumerDisconnects = 0;  // output waiting, none taken for the time-out
+    std::uint64_t eventsSkipped = 0;          // not queued for a client over its output bound
+    std::uint64_t gapNotices = 0;             // told to subscribers once their client read again
+    std::uint64_t eventsHeld = 0;             // kept in the replay window
+    std::uint64_t eventsNotHeld = 0;          // received in the window, but did not fit
+    std::uint64_t eventsReplayed = 0;         // replay messages queued for resubscriptions
     std::uint64_t filterTests = 0;            // filters evaluated against events
     std::uint64_t filterBudgetExceeded = 0;   // evaluations given up as too costly
     std::uint64_t connectionsRefused = 0;     // shed at accept, or refused at connect
@@ -50,6 +57,7 @@ struct RouterConfig {
     std::string daemonId;       // host:pid
     std::string version;        // of the daemon
     Limits limits;
+    ReplayWindow replay;        // none unless asked for
 };
 
 struct Subscription {
@@ -60,6 +68,8 @@ struct Subscription {
     bool deltas = false;
     std::size_t propertyBytes = 0;  // of the member's properties, kept by the group
     std::size_t filterBytes = 0;    // the compiled filter's memory
+    std::uint64_t skipped = 0;       // events skipped since its last gap notice
+    std::uint64_t skippedTotal = 0;  // events skipped since it was made
     std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
@@ -78,7 +88,9 @@ struct Client {
     OutQueue out;
     AccountedBytes outputHeld;  // what `out` holds, shared bodies apart
     AccountedBytes keptHeld;    // what the subscriptions keep
-    bool doomed = false;        // to be closed at once, its output abandoned
+    // Over its output bound: events for it are skipped, and counted per
+    // subscription, until its output is down to the low-water mark.
+    bool skipping = false;
     bool writeScheduled = false;  // listed for writing, or waiting for the socket
     bool closeWhenFlushed = false;
 };
@@ -103,8 +115,6 @@ public:
     Client *client(ClientId id);
     const std::map<ClientId, Client> &clients() const noexcept { return clients_; }
 
-    // Connections that went over their output bound since the last call.
-    std::vector<ClientId> take_doomed();
     // Connections that have new output since the last call.
     std::vector<ClientId> take_dirty();
 
@@ -113,11 +123,16 @@ public:
     const std::shared_ptr<MemoryAccount> &account() const noexcept { return account_; }
     // Past this, new connections and subscriptions are refused.
     bool over_high_water() const noexcept;
-    // Called after a client's output queue changed (the server sends).
-    void output_changed(Client &c) noexcept {
-        c.outputHeld.set(c.out.own_bytes());
-        if (c.out.empty()) c.writeScheduled = false;
-    }
+    // Called after the server sent some of a client's output. A client
+    // that was skipping and is down to the low-water mark is queued its gap
+    // notices, which may throw std::bad_alloc.
+    void output_changed(Client &c);
+    // Below this much unsent output a skipping client is queued events again.
+    std::size_t low_water() const noexcept { return config_.limits.maxPendingBytes / 2; }
+
+    // Lets the replay window's events go once it has passed; `nowMonoMs`
+    // on the monotonic clock.
+    void expire_replay(std::int64_t nowMonoMs) noexcept { replay_.open(nowMonoMs); }
 
     Stats &stats() noexcept { return stats_; }
     const Stats &stats() const noexcept { return stats_; }
@@ -138,11 +153,18 @@ private:
     void on_event(Client &c, EventRequest &&r, std::int64_t receivedMs);
 
     void route(const Notification &event);
+    void replay_to(Client &c, std::int32_t subscriberId, Subscription &s);
     void send_status(Client &c, std::int32_t subscriberId, bool success, std::string_view message);
     void send_notices(std::vector<MembershipNotice> &&notices);
     void queue(Client &c, std::string bytes);
-    void queue_event(Client &c, std::int32_t subscriberId, const RenderedEvent &event);
+    // Queues an event for one subscriber; with `skippable` (the subscription
+    // routed to) it is skipped and counted there while the client is over its bound.
+    void queue_event(Client &c, std::int32_t subscriberId, const EventBytes &event,
+                     Subscription *skippable = nullptr, bool replay = false);
     void after_queue(Client &c);
+    void send_gap_notices(Client &c);
+    // Takes an ending subscription off the list of those that skipped.
+    void forget_skips(ClientId id, std::int32_t subscriberId, const Subscription &s);
     void kept_changed(Client &c) noexcept;
     // Why new work is refused for the daemon's memory, or empty.
     std::string memory_refusal() const;
@@ -160,9 +182,11 @@ private:
     std::int64_t startedMs_;
     SubscriptionIndex index_;
     std::vector<SubscriptionKey> candidates_;  // reused by every route()
-    LogLimiter refusals_, dropLog_, connectLog_{20}, budgetLog_;
-    std::vector<ClientId> doomed_;
+    LogLimiter refusals_, skipLog_, connectLog_{20}, budgetLog_;
     std::vector<ClientId> dirty_;
+    // The subscriptions that skipped anything, for the stats.
+    std::set<SubscriptionKey> skippers_;
+    ReplayStore replay_;
 };
 
 }  // namespace vavevard

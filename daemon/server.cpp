@@ -6,8 +6,10 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <linux/sockios.h>
 
 #include <cerrno>
 #include <cstring>
@@ -308,7 +310,7 @@ ClientId Server::add_connection(int fd, std::string peer, std::optional<std::uin
         Connection &c = it->second;
         c.fd = fd;
         c.uid = uid;
-        c.acceptedMs = c.lastActiveMs = mono_ms();
+        c.acceptedMs = c.lastActiveMs = c.lastTakenMs = mono_ms();
         c.parser.set_handshake_only(true);
         c.input.set(c.parser.held());
         if (uid) ++perUser_[*uid];
@@ -464,20 +466,23 @@ void Server::update_interest(ClientId id, Connection &c, const Client &client) {
 void Server::flush(ClientId id) {
     auto it = connections_.find(id);
     Client *client = router_.client(id);
-    if (it == connections_.end() || client == nullptr || client->doomed) return;
-    ssize_t sent = client->out.send_to(it->second.fd, now_ms());
-    router_.output_changed(*client);
+    if (it == connections_.end() || client == nullptr) return;
+    Connection &c = it->second;
+    ssize_t sent = client->out.send_to(c.fd, now_ms());
     if (sent < 0) {
         close_client(id, std::strerror(errno), Close::by_client);
         return;
     }
-    if (sent > 0) it->second.lastActiveMs = mono_ms();
+    if (sent > 0 || !c.outputWaited) c.lastTakenMs = mono_ms();
+    if (sent > 0) c.lastActiveMs = c.lastTakenMs;
+    c.outputWaited = !client->out.empty();
+    router_.output_changed(*client);
     router_.stats().bytesOut += static_cast<std::uint64_t>(sent);
     if (client->out.empty() && client->closeWhenFlushed) {
         close_client(id, "refused");
         return;
     }
-    update_interest(id, it->second, *client);
+    update_interest(id, c, *client);
 }
 
 void Server::set_listen_interest(bool on) {
@@ -529,14 +534,12 @@ void Server::close_client(ClientId id, std::string_view reason, Close how) {
     router_.remove_client(id, how == Close::by_client ? "disconnected" : "dropped", !stopping_);
 }
 
-// Closing one client can queue membership deltas for others, which can push
-// another slow client over its bound; repeat until nothing is left to do.
+// Writing to one client can queue its gap notices, and closing one can queue
+// membership deltas for others; repeat until nothing is left to do.
 void Server::settle() {
     for (;;) {
-        auto doomed = router_.take_doomed();
         auto dirty = router_.take_dirty();
-        if (doomed.empty() && dirty.empty()) break;
-        for (ClientId id : doomed) close_client(id, "slow consumer", Close::abort);
+        if (dirty.empty()) break;
         for (ClientId id : dirty) flush(id);
     }
     enforce_memory_bound();
@@ -568,27 +571,59 @@ void Server::enforce_memory_bound() {
     }
 }
 
-// Closes the connections whose time is up, and gives back to the system
-// what a burst left free.
+// A client that reads slowly may take less than the kernel holds for it: the
+// daemon then sends nothing until the socket has room for a good part of its
+// buffer again, which can take longer than the client's reading does. What
+// the kernel still holds for it shrinking says it read.
+std::int64_t Server::taken(Connection &c, std::int64_t nowMs) noexcept {
+    int unread = 0;
+    if (::ioctl(c.fd, SIOCOUTQ, &unread) == 0) {
+        if (unread < c.lastUnread) c.lastTakenMs = nowMs;
+        c.lastUnread = unread;
+    }
+    return c.lastTakenMs;
+}
+
+// Closes the connections whose time is up, lets the replay window's events
+// go once it has passed, and gives back to the system what a burst left free.
 void Server::sweep(std::int64_t nowMs) {
     nextSweepMs_ = nowMs + kSweepMs;
-    std::vector<std::pair<ClientId, bool>> expired;  // handshake (true) or idle
+    enum class Expired { handshake, idle, slow };
+    std::vector<std::pair<ClientId, Expired>> expired;
     for (auto &[id, c] : connections_) {
         const Client *client = router_.client(id);
         if (client == nullptr) continue;
         if (!client->connected && limits_.handshakeTimeoutMs > 0 &&
             nowMs - c.acceptedMs >= limits_.handshakeTimeoutMs)
-            expired.emplace_back(id, true);
+            expired.emplace_back(id, Expired::handshake);
+        else if (client->connected && limits_.slowClientTimeoutMs > 0 && !client->out.empty() &&
+                 nowMs - taken(c, nowMs) >= limits_.slowClientTimeoutMs)
+            expired.emplace_back(id, Expired::slow);
         else if (client->connected && limits_.idleTimeoutMs > 0 &&
                  nowMs - c.lastActiveMs >= limits_.idleTimeoutMs)
-            expired.emplace_back(id, false);
+            expired.emplace_back(id, Expired::idle);
     }
-    for (auto [id, handshake] : expired) {
+    for (auto [id, why] : expired) {
+        if (why == Expired::slow) {
+            auto c = connections_.find(id);
+            const Client *client = router_.client(id);
+            if (c == connections_.end() || client == nullptr) continue;
+            ++router_.stats().slowConsumerDisconnects;
+            closeLog_.logf(LogLevel::warn,
+                           "client %llu (self id \"%s\"): %zu bytes of output waiting and none read "
+                           "for %lld s; closing",
+                           static_cast<unsigned long long>(id), client->selfId.c_str(),
+                           client->out.pending(), static_cast<long long>((nowMs - c->second.lastTakenMs) / 1000));
+            close_client(id, "slow client time-out", Close::abort);
+            continue;
+        }
+        bool handshake = why == Expired::handshake;
         ++router_.stats().timeoutDisconnects;
         closeLog_.logf(LogLevel::info, "client %llu: %s; closing", static_cast<unsigned long long>(id),
                        handshake ? "no handshake in time" : "idle too long");
         close_client(id, handshake ? "handshake time-out" : "idle time-out", Close::abort);
     }
+    router_.expire_replay(nowMs);
     settle();
     heap_.release(router_.account()->held());
 }

@@ -77,6 +77,11 @@ private:
         bool wantRead = true;
         std::int64_t acceptedMs = 0;    // monotonic
         std::int64_t lastActiveMs = 0;  // monotonic: last byte read or written
+        // Monotonic: when the client last took any of its output, or when
+        // its output began to wait, whichever is later.
+        std::int64_t lastTakenMs = 0;
+        bool outputWaited = false;  // some output was left after the last send
+        int lastUnread = 0;         // in the kernel's send queue at the last sweep
         std::optional<std::uint32_t> uid;
         Connection(const Limits &limits, std::shared_ptr<MemoryAccount> account)
             : parser(limits), input(std::move(account)) {}
@@ -106,6 +111,8 @@ private:
     void settle();
     void enforce_memory_bound();
     void sweep(std::int64_t nowMs);
+    // When the client last took any of its output, as far as can be told.
+    std::int64_t taken(Connection &c, std::int64_t nowMs) noexcept;
     int next_timeout(int timeoutMs, std::int64_t nowMs);
     void set_listen_interest(bool on);
     void pause_accepting(const char *why);

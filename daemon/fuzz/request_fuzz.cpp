@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ClientId b = router.add_client("b");
     std::string why;
     router.handle(b, ConnectRequest{}, why);
-    router.handle(b, SubscribeRequest{1, "null", "c", "g", true, {}}, why);
+    router.handle(b, SubscribeRequest{1, "null", "c", "g", true, {}, false}, why);
 
     // One input explores one split.
     std::size_t step = 1 + (data[0] & 63);
@@ -99,7 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             __builtin_trap();
     }
     router.take_dirty();
-    router.take_doomed();
     router.remove_client(a, "disconnected");
     return 0;
 }

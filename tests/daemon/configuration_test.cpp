@@ -63,7 +63,8 @@ TEST(DaemonOptions, TheCommandLineWinsOverTheEnvironmentWhichWinsOverTheFile) {
     TempDir dir, fileHome, envHome;
     std::string conf = write_file(dir, "d.conf",
                                   "port = 7100\nhome = " + fileHome.path() +
-                                      "\nlog-level = debug\nmax-pending-mib = 3\ninstance-name = from-file\n");
+                                      "\nlog-level = debug\nmax-pending-mib = 3\ninstance-name = from-file\n"
+                                      "slow-client-timeout = 5\nreplay-window-ms = 2500\nreplay-window-mib = 4\n");
     Env env;
     ParseResult r = parse_options({"--config", conf}, env.get, "");
     ASSERT_EQ(r.action, ParseResult::run) << r.message;
@@ -72,12 +73,20 @@ TEST(DaemonOptions, TheCommandLineWinsOverTheEnvironmentWhichWinsOverTheFile) {
     EXPECT_FALSE(r.options.homeIsDefault);
     EXPECT_EQ(r.options.logLevel, LogLevel::debug);
     EXPECT_EQ(r.options.limits.maxPendingBytes, 3u * 1024 * 1024);
+    EXPECT_EQ(r.options.limits.slowClientTimeoutMs, 5000);
+    EXPECT_EQ(r.options.replay.ms, 2500);
+    EXPECT_EQ(r.options.replay.bytes, 4u * 1024 * 1024);
     EXPECT_EQ(r.options.configFile, conf);
     env.vars = {{"TAMRIX_LUMO_PROXY_PORT", "7200"}, {"TAMRIX_HOME", envHome.path()}};
     r = parse_options({"--config=" + conf}, env.get, "");
     EXPECT_EQ(std::to_string(r.options.port) + " " + r.options.home, "7200 " + envHome.path());
-    r = parse_options({"--port", "7300", "--instance-name", "args", "--log-level", "warn"}, env.get, conf);
+    r = parse_options({"--port", "7300", "--instance-name", "args", "--log-level", "warn", "--slow-client-timeout",
+                       "0", "--replay-window-ms=0"},
+                      env.get, conf);
     ASSERT_EQ(r.action, ParseResult::run) << r.message;
+    EXPECT_EQ(r.options.limits.slowClientTimeoutMs, 0) << "0: never";
+    EXPECT_EQ(r.options.replay.ms, 0) << "0: no window";
+    EXPECT_EQ(r.options.replay.bytes, 4u * 1024 * 1024);
     EXPECT_EQ(r.options.port, 7300);
     EXPECT_EQ(r.options.instanceName, "args");
     EXPECT_EQ(r.options.logLevel, LogLevel::warn);
@@ -87,11 +96,13 @@ TEST(DaemonOptions, TheCommandLineWinsOverTheEnvironmentWhichWinsOverTheFile) {
 TEST(DaemonOptions, FileProblemsAreListedWithTheirLinesAndAMissingGivenFileIsRefused) {
     TempDir dir, home;
     Env env{{{"TAMRIX_HOME", home.path()}}};
-    std::string conf = write_file(dir, "d.conf", "colour = red\nport = 99999\nconfig = x\n");
+    std::string conf =
+        write_file(dir, "d.conf", "colour = red\nport = 99999\nconfig = x\nreplay-window-ms = 3600001\n");
     ParseResult r = parse_options({}, env.get, conf);
     EXPECT_EQ(r.action, ParseResult::fail);
     EXPECT_EQ(r.message, conf + ":1: unknown key 'colour'\n" + conf +
-                             ":2: port: invalid value '99999' (0 to 65535)\n" + conf + ":3: unknown key 'config'");
+                             ":2: port: invalid value '99999' (0 to 65535)\n" + conf + ":3: unknown key 'config'\n" +
+                             conf + ":4: replay-window-ms: invalid value '3600001' (0 to 3600000)");
     r = parse_options({"--config", dir.path() + "/absent.conf"}, env.get, conf);
     EXPECT_EQ(r.message, "configuration file '" + dir.path() + "/absent.conf': No such file or directory");
     r = parse_options({}, env.get, dir.path() + "/absent.conf");
@@ -110,6 +121,9 @@ TEST(DaemonOptions, WithNothingSetThePortAndHomeAreTheDefaults) {
     EXPECT_EQ(r.options.port, vavevar::wire::kDefaultDaemonPort);
     EXPECT_EQ(r.options.home, "/home/ann/.local/state/vavevar");
     EXPECT_TRUE(r.options.homeIsDefault);
+    EXPECT_EQ(r.options.limits.slowClientTimeoutMs, 60 * 1000);
+    EXPECT_EQ(r.options.replay.ms, 10 * 1000);
+    EXPECT_EQ(r.options.replay.bytes, 16u * 1024 * 1024);
     EXPECT_EQ(parse_options({}, env.get, "", true).options.home, "/var/lib/vavevar");
     env.vars["XDG_STATE_HOME"] = "/srv/state";
     EXPECT_EQ(parse_options({}, env.get, "").options.home, "/srv/state/vavevar");
@@ -156,8 +170,11 @@ TEST(DaemonReload, OnlyWhatCannotChangeWhileRunningIsListedForARestart) {
     fresh.instanceName = "b";
     fresh.limits.idleTimeoutMs = 5000;
     fresh.maxClientsGiven = true;
+    fresh.limits.slowClientTimeoutMs = 1000;
+    fresh.replay.ms = 1;
     EXPECT_EQ(needing_restart(running, fresh),
-              (std::vector<std::string>{"port", "instance-name", "max-clients", "idle-timeout"}));
+              (std::vector<std::string>{"port", "instance-name", "max-clients", "idle-timeout",
+                                        "slow-client-timeout", "replay-window-ms"}));
 }
 
 }  // namespace

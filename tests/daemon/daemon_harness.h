@@ -16,8 +16,8 @@ namespace vavevard::test {
 class DaemonThread {
 public:
     // `onThread` runs first on the server's thread.
-    explicit DaemonThread(Limits limits = {}, void (*onThread)() = nullptr)
-        : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits}) {
+    explicit DaemonThread(Limits limits = {}, void (*onThread)() = nullptr, ReplayWindow replay = {})
+        : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits, replay}) {
         if ((listening_ = server_.listen(0, error_)))
             thread_ = std::thread([this, onThread] {
                 if (onThread) onThread();

@@ -74,6 +74,22 @@ TEST(DaemonRequest, EveryKindParsesTheSameWhateverTheSplit) {
     }
 }
 
+// A library that subscribes again after a reconnection says so; a header the
+// daemon does not know (a newer library's) changes nothing, and the marker
+// does not carry over to the next subscribe.
+TEST(DaemonRequest, TheResubscribeMarkerIsReadAndUnknownSubscribeHeadersAreIgnored) {
+    std::string marked = test::RawClient::subscribe_request(4, "A");
+    marked.insert(marked.find("\r\n") + 2, "Resubscribe: true\r\nX-Later-Header: 1\r\n");
+    std::string error;
+    auto requests = parse(marked + test::RawClient::subscribe_request(5, "B"), 5, &error);
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(requests.size(), 2u);
+    const auto &first = std::get<SubscribeRequest>(requests[0]);
+    EXPECT_TRUE(first.resubscribe);
+    EXPECT_EQ(first.subscription + "|" + first.component, "A|comp");
+    EXPECT_FALSE(std::get<SubscribeRequest>(requests[1]).resubscribe);
+}
+
 TEST(DaemonRequest, BoundsAndMalformationsAreErrorsSayingWhatAndWhere) {
     Limits small;
     small.maxLineBytes = 32;
