@@ -29,6 +29,8 @@ public:
     // Whether events are held at `nowMonoMs`; once the window has passed,
     // everything held is let go and nothing is held again.
     bool open(std::int64_t nowMonoMs) noexcept;
+    // Whether the window has closed for good: no clock needed to know.
+    bool ended() const noexcept { return closed_; }
 
     // Holds `event` (its body apart), and `bytes`, its rendering. False when
     // it does not fit in what is left of the window's bytes (or memory),

@@ -348,7 +348,7 @@ void Router::route(const Notification &event) {
     std::optional<RenderedEvent> rendered;
     NotificationView view(event);
     bool matched = false;
-    if (replay_.open(mono_ms())) {
+    if (!replay_.ended() && replay_.open(mono_ms())) {
         rendered.emplace(event, config_.instanceName, account_);
         if (replay_.hold(event, rendered->bytes())) ++stats_.eventsHeld;
         else ++stats_.eventsNotHeld;

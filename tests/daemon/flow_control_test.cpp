@@ -168,8 +168,8 @@ TEST(DaemonFlowControl, TheSlowClientTimeOutClosesAClientThatReadsNothingButNotO
     Message m;
     bool sluggishRead = true;
     while (std::chrono::steady_clock::now() < until && sluggishRead) {
-        for (int i = 0; i < 20; ++i) ASSERT_TRUE(pub.send(e.bytes()));
-        for (int i = 0; i < 16 && sluggishRead; ++i) sluggishRead = sluggish.read_message(m);
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(pub.send(e.bytes()));
+        for (int i = 0; i < 4 && sluggishRead; ++i) sluggishRead = sluggish.read_message(m);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     EXPECT_TRUE(sluggishRead);

@@ -65,8 +65,14 @@ std::string expected(const Notification &e, std::int32_t subscriberId, std::int6
     return m;
 }
 
-// Ids of every width, plain messages between events, and a socket that takes
-// a few bytes at a time: cuts land inside every piece of a message.
+// The same message replayed: only its request line differs.
+std::string replayed(const Notification &e, std::int32_t subscriberId, std::int64_t deliveryMs) {
+    return "POST /replay HTTP/1.1\r\n" + expected(e, subscriberId, deliveryMs).substr(22);
+}
+
+// Ids of every width, plain messages between events, replayed events, and a
+// socket that takes a few bytes at a time: cuts land inside every piece of a
+// message.
 TEST(DaemonOutQueue, EveryByteGoesOutInOrderHoweverTheSocketTakesThem) {
     auto account = std::make_shared<MemoryAccount>();
     Pair sockets;
@@ -84,12 +90,15 @@ TEST(DaemonOutQueue, EveryByteGoesOutInOrderHoweverTheSocketTakesThem) {
         q.push("POST /status HTTP/1.1\r\n\r\n");
         q.push(littleOut.bytes(), INT32_MIN);
         q.push(bigOut.bytes(), 123456);
+        q.push(bigOut.bytes(), 55, true);
+        q.push(littleOut.bytes(), 56, true);
         q.push(littleOut.bytes(), 0);
         want = expected(big, 7, 42) + "POST /status HTTP/1.1\r\n\r\n" + expected(little, INT32_MIN, 42) +
-               expected(big, 123456, 42) + expected(little, 0, 42);
+               expected(big, 123456, 42) + replayed(big, 55, 42) + replayed(little, 56, 42) +
+               expected(little, 0, 42);
     }
     EXPECT_EQ(q.pending(), want.size());
-    EXPECT_EQ(q.messages(), 5u);
+    EXPECT_EQ(q.messages(), 7u);
     EXPECT_EQ(q.newest_bytes(), expected(little, 0, 42).size());
     EXPECT_GT(account->held(), 20000u);  // the two events' shared bytes, each once
 
