@@ -9,6 +9,7 @@
 #include "wire/bb_format.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevard::fuzz {
 namespace {
@@ -286,11 +287,34 @@ Outcome event(Reader &r) {
     return Outcome::complete;
 }
 
+// A gap notice says how many events one subscription missed: never none.
+Outcome gap(Reader &r) {
+    std::string_view v;
+    EXPECT_HEADER(r, wire::kSubscriberId, v);
+    if (!integer(v)) {
+        r.problem = "a gap notice for subscriber " + std::string(v);
+        return Outcome::bad;
+    }
+    EXPECT_HEADER(r, wire::kSkipped, v);
+    if (!digits(v) || v.starts_with('0')) {
+        r.problem = "a gap notice of " + std::string(v) + " skipped";
+        return Outcome::bad;
+    }
+    std::string_view end;
+    EXPECT_LINE(r, end);
+    if (!end.empty()) {
+        r.problem = "a gap notice with a line after its count";
+        return Outcome::bad;
+    }
+    return Outcome::complete;
+}
+
 Outcome message(Reader &r) {
     std::string_view first;
     EXPECT_LINE(r, first);
     std::string start = std::string(first) + "\r\n";
-    if (start == wire::kEventLine) return event(r);
+    if (start == wire::kEventLine || start == wire::kReplayLine) return event(r);
+    if (start == wire::kGapLine) return gap(r);
     if (start == wire::kStatusLine) return status(r);
     if (start == wire::kConnectLine) return connect_reply(r);
     if (first == "POST /stats HTTP/1.1") return header_block(r);

@@ -71,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0) return 0;
 
     Limits limits = limits_for(data[0] >> 6);
-    RouterConfig config{"fuzz", "fuzzhost:1", "vavevard fuzz", limits};
+    // A replay window open throughout, so that held events and their replay
+    // to a "Resubscribe: true" subscription see hostile input too.
+    RouterConfig config{"fuzz", "fuzzhost:1", "vavevard fuzz", limits, ReplayWindow{3600 * 1000, 64 * 1024}};
     Router router(config);
     ClientId a = router.add_client("a");
     ClientId b = router.add_client("b");

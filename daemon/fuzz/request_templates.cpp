@@ -3,6 +3,7 @@
 #include "notification.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevard::fuzz {
 namespace {
@@ -43,6 +44,7 @@ std::string subscribe_request(FuzzInput &in) {
     header(out, wire::kMbrInterest, text_field(in, kGroups));
     std::uint8_t bits = in.u8();
     header(out, wire::kMbrDeltas, bits & 1 ? "true" : "false");
+    if (bits & 8) header(out, wire::kResubscribe, "true");
     properties(out, in, (bits >> 1) & 3);
     out.append(wire::kLineEnd);
     return out;
