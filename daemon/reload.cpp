@@ -21,6 +21,9 @@ std::vector<std::string> needing_restart(const Options &running, const Options &
     differs(a.maxConnectionsPerProcess != b.maxConnectionsPerProcess, "max-connections-per-process");
     differs(a.handshakeTimeoutMs != b.handshakeTimeoutMs, "handshake-timeout");
     differs(a.idleTimeoutMs != b.idleTimeoutMs, "idle-timeout");
+    differs(running.httpPort != fresh.httpPort, "http-port");
+    differs(running.httpAddress != fresh.httpAddress, "http-address");
+    differs(running.httpTimeoutMs != fresh.httpTimeoutMs, "http-timeout");
     return keys;
 }
 

@@ -360,6 +360,7 @@ void Router::route(const Notification &event) {
         if (m != Match::yes) continue;
         if (!rendered) rendered.emplace(event, config_.instanceName, account_);
         matched = true;
+        if (!c->second.doomed) ++s->second.delivered;
         queue_event(c->second, key.subscriber, *rendered);
     }
     if (!matched) ++stats_.eventsUnmatched;

@@ -60,6 +60,7 @@ struct Subscription {
     bool deltas = false;
     std::size_t propertyBytes = 0;  // of the member's properties, kept by the group
     std::size_t filterBytes = 0;    // the compiled filter's memory
+    std::uint64_t delivered = 0;    // events its filter matched and that were queued for it
     std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
@@ -68,6 +69,7 @@ struct Client {
     std::string peer;
     std::optional<std::uint32_t> uid;  // the peer's owner, as the kernel says
     std::int32_t pid = 0;              // as the self identifier says; 0 unknown
+    std::uint64_t bytesIn = 0, bytesOut = 0;  // read from and written to its socket
     bool connected = false;     // handshake done
     std::string selfId;
     std::string formFactor;
@@ -122,6 +124,8 @@ public:
     Stats &stats() noexcept { return stats_; }
     const Stats &stats() const noexcept { return stats_; }
     const Membership &membership() const noexcept { return membership_; }
+    const RouterConfig &config() const noexcept { return config_; }
+    std::int64_t started_ms() const noexcept { return startedMs_; }
 
     // The answer to a stats request: the counters as header lines.
     std::string stats_message(std::int64_t nowMs) const;
