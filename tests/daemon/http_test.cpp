@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -19,6 +21,8 @@
 #include <vector>
 
 #include "daemon_harness.h"
+#include "options.h"
+#include "reload.h"
 #include "python_check.h"
 #include "support/programs.h"
 #include "support/temp_home.h"
@@ -246,6 +250,54 @@ TEST(DaemonHttp, ConnectionsAreBoundedASilentClientTimesOutAndAHugeHeadIsRefused
         EXPECT_FALSE(leaves.count("http.timeouts=0")) << body;
         EXPECT_FALSE(leaves.count("http.responses.4.count=0")) << body;  // 408
     }
+}
+
+TEST(DaemonHttp, TheEndpointIsOffUnlessAPortIsGivenAndItsSettingsComeFromTheFileOrTheArguments) {
+    TempHome home;
+    const GetEnv none = [](const char *) -> const char * { return nullptr; };
+    ParseResult r = parse_options({"--home", home.path()}, none, "");
+    ASSERT_EQ(r.action, ParseResult::run) << r.message;
+    EXPECT_FALSE(r.options.httpPort.has_value());
+    EXPECT_EQ(r.options.httpAddress, "127.0.0.1");
+    EXPECT_EQ(r.options.httpTimeoutMs, 10000);
+
+    const std::string file = home.path() + "/vavevard.conf";
+    std::ofstream(file) << "http-port = 9187\nhttp-address = ::1\nhttp-timeout = 3\n";
+    ParseResult fromFile = parse_options({"--home", home.path(), "--config", file}, none, "");
+    ASSERT_EQ(fromFile.action, ParseResult::run) << fromFile.message;
+    EXPECT_EQ(fromFile.options.httpPort.value_or(1), 9187);
+    EXPECT_EQ(fromFile.options.httpAddress, "::1");
+    EXPECT_EQ(fromFile.options.httpTimeoutMs, 3000);
+    ParseResult overridden = parse_options({"--home", home.path(), "--config", file, "--http-port=0"}, none, "");
+    EXPECT_EQ(overridden.options.httpPort.value_or(1), 0);
+    std::vector<std::string> changed = needing_restart(r.options, fromFile.options);
+    for (const char *key : {"http-port", "http-address", "http-timeout"})
+        EXPECT_NE(std::find(changed.begin(), changed.end(), key), changed.end()) << key;
+
+    EXPECT_EQ(parse_options({"--http-port", "65536"}, none, "").message, "--http-port: invalid value '65536' (0 to 65535)");
+    EXPECT_EQ(parse_options({"--http-address", "localhost"}, none, "").message,
+              "--http-address: invalid value 'localhost' (a numeric IPv4 or IPv6 address)");
+    EXPECT_EQ(parse_options({"--http-timeout", "0"}, none, "").message,
+              "--http-timeout: invalid value '0' (1 to 3600 seconds)");
+}
+
+TEST(DaemonHttp, AnHttpPortInUseStopsTheStartSayingSo) {
+    struct Holder {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Holder() { ::close(fd); }
+    } holder;
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::bind(holder.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder.fd, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(holder.fd, reinterpret_cast<sockaddr *>(&a), &len);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    TempHome home;
+    DaemonProcess d({"--http-port", port, "--home", home.path()});
+    EXPECT_FALSE(d.ok());
+    EXPECT_EQ(d.child.wait(), 1);
+    EXPECT_TRUE(contains(d.log(), "cannot serve HTTP on 127.0.0.1 port " + port + ": the port is already in use"))
+        << d.log();
 }
 
 }  // namespace
