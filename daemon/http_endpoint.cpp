@@ -203,6 +203,11 @@ void HttpEndpoint::answer(std::uint64_t id, Connection &c) {
         c.out = respond(c.parser.request(), status);
     }
     stats_.count_response(status);
+    if (c.parser.state() == HttpRequestParser::Status::error)
+        logf(LogLevel::debug, "monitoring connection: %d, %s", status, c.parser.error().c_str());
+    else
+        logf(LogLevel::debug, "monitoring connection: %s %s: %d", c.parser.request().method.c_str(),
+             c.parser.request().target.c_str(), status);
     c.held.set(c.parser.held() + c.out.capacity());
     c.stage = Stage::writing;
     c.deadlineMs = mono_ms() + timeoutMs_;
