@@ -150,6 +150,19 @@ int main(int argc, char **argv) {
     logf(LogLevel::info, "listening on %s port %u, instance \"%s\", home %s",
          passed.empty() ? "127.0.0.1 and ::1" : "passed sockets", server.port(),
          config.instanceName.c_str(), o.home.c_str());
+    if (o.httpPort) {
+        if (!server.listen_http(o.httpAddress, *o.httpPort, o.httpTimeoutMs, error)) {
+            error = "cannot serve HTTP on " + o.httpAddress + " port " + std::to_string(*o.httpPort) + ": " + error;
+            logf(LogLevel::error, "%s", error.c_str());
+            std::fprintf(stderr, "vavevard: %s\n", error.c_str());
+            return 1;
+        }
+        logf(LogLevel::info, "serving /stats and /metrics over HTTP on %s port %u", o.httpAddress.c_str(),
+             server.http_port());
+        if (o.httpAddress.rfind("127.", 0) != 0 && o.httpAddress != "::1")
+            logf(LogLevel::warn, "the HTTP port is reachable beyond this machine (%s): it shows every "
+                                 "client's self id and filters", o.httpAddress.c_str());
+    }
     if (!o.configFile.empty()) logf(LogLevel::info, "configuration read from %s", o.configFile.c_str());
     if (!o.portFile.empty() && !write_port_file(o.portFile, server.port())) {
         logf(LogLevel::error, "cannot write the port file %s: %s", o.portFile.c_str(),

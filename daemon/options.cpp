@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +73,11 @@ std::string usage() {
            "                      subscribe again after a reconnection (default 10000; 0: off)\n"
            "  --replay-window-mib N\n"
            "                      hold at most N MiB of events in that window (default 16)\n"
+           "  --http-port N       serve GET /stats (JSON) and GET /metrics over HTTP on port N;\n"
+           "                      0 picks a free one (default: off)\n"
+           "  --http-address A    numeric address the HTTP port listens on (default 127.0.0.1)\n"
+           "  --http-timeout S    close HTTP connections that take more than S seconds to send\n"
+           "                      a request or to read the answer (default 10)\n"
            "  --log-level L       error, warn, info or debug (default info)\n"
            "  --help              this text\n"
            "  --version           the version\n"
@@ -87,7 +94,8 @@ constexpr const char *kWithValue[] = {
     "--log-level",      "--max-memory-mib",  "--max-connections-per-user",
     "--max-connections-per-process", "--handshake-timeout", "--idle-timeout",
     "--slow-client-timeout", "--replay-window-ms", "--replay-window-mib",
-    "--log-file",       "--config"};
+    "--log-file",       "--config",          "--http-port",
+    "--http-address",   "--http-timeout"};
 
 // What the settings gave, so that a later source fills only what is left.
 struct Given {
@@ -142,6 +150,18 @@ std::string apply(const std::string &name, const std::string &value, Options &o,
     } else if (name == "--replay-window-mib") {
         if (!parse_unsigned(value, 1024 * 1024, n)) return "--replay-window-mib: invalid value '" + value + "'";
         o.replay.bytes = static_cast<std::size_t>(n) * 1024 * 1024;
+    } else if (name == "--http-port") {
+        if (!parse_unsigned(value, 65535, n)) return "--http-port: invalid value '" + value + "' (0 to 65535)";
+        o.httpPort = static_cast<std::uint16_t>(n);
+    } else if (name == "--http-address") {
+        in6_addr any{};
+        if (::inet_pton(AF_INET, value.c_str(), &any) != 1 && ::inet_pton(AF_INET6, value.c_str(), &any) != 1)
+            return "--http-address: invalid value '" + value + "' (a numeric IPv4 or IPv6 address)";
+        o.httpAddress = value;
+    } else if (name == "--http-timeout") {
+        if (!parse_unsigned(value, 3600, n) || n == 0)
+            return "--http-timeout: invalid value '" + value + "' (1 to 3600 seconds)";
+        o.httpTimeoutMs = static_cast<std::int64_t>(n) * 1000;
     } else if (name == "--log-level") {
         if (!parse_log_level(value, o.logLevel))
             return "--log-level: invalid value '" + value + "' (error, warn, info, debug)";

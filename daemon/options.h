@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct Options {
     std::string instanceName;   // empty: the host name
     std::string portFile;       // "-": standard output
     LogLevel logLevel = LogLevel::info;
+    // The monitoring endpoint: off unless a port is given (0: a free one).
+    std::optional<std::uint16_t> httpPort;
+    std::string httpAddress = "127.0.0.1";
+    std::int64_t httpTimeoutMs = 10 * 1000;
     Limits limits;
     ReplayWindow replay{10 * 1000, 16 * 1024 * 1024};
     // Unset: worked out at start from the descriptor and address-space limits.

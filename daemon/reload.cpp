@@ -25,6 +25,9 @@ std::vector<std::string> needing_restart(const Options &running, const Options &
     // The window opens at the start, so a new one has nothing to apply to.
     differs(running.replay.ms != fresh.replay.ms, "replay-window-ms");
     differs(running.replay.bytes != fresh.replay.bytes, "replay-window-mib");
+    differs(running.httpPort != fresh.httpPort, "http-port");
+    differs(running.httpAddress != fresh.httpAddress, "http-address");
+    differs(running.httpTimeoutMs != fresh.httpTimeoutMs, "http-timeout");
     return keys;
 }
 

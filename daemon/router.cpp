@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "clock.h"
+#include "daemon_counters.h"
 #include "log.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
@@ -434,6 +435,7 @@ void Router::queue_event(Client &c, std::int32_t subscriberId, const EventBytes 
         return;
     }
     c.out.push(event, subscriberId, replay);
+    if (skippable != nullptr) ++skippable->delivered;
     ++stats_.eventsOut;
     after_queue(c);
 }
@@ -497,8 +499,6 @@ void Router::forget_skips(ClientId id, std::int32_t subscriberId, const Subscrip
 }
 
 std::string Router::stats_message(std::int64_t nowMs) const {
-    std::size_t pending = 0;
-    for (const auto &[id, c] : clients_) pending += c.out.pending();
     auto line = [](std::string &m, std::string_view name, std::uint64_t value) {
         m.append(name).append(": ").append(std::to_string(value)).append("\r\n");
     };
@@ -507,36 +507,7 @@ std::string Router::stats_message(std::int64_t nowMs) const {
     m += "DaemonId: " + config_.daemonId + "\r\n";
     m += "instanceName: " + config_.instanceName + "\r\n";
     line(m, "uptimeMs", static_cast<std::uint64_t>(nowMs - startedMs_));
-    line(m, "connections", clients_.size());
-    line(m, "connectionsAccepted", stats_.connectionsAccepted);
-    line(m, "clients", stats_.clients);
-    line(m, "subscriptions", stats_.subscriptions);
-    line(m, "subscribesRefused", stats_.subscribesRefused);
-    line(m, "groups", membership_.group_count());
-    line(m, "members", membership_.member_count());
-    line(m, "eventsIn", stats_.eventsIn);
-    line(m, "eventsOut", stats_.eventsOut);
-    line(m, "eventsUnmatched", stats_.eventsUnmatched);
-    line(m, "eventsDropped", stats_.eventsDropped);
-    line(m, "bytesIn", stats_.bytesIn);
-    line(m, "bytesOut", stats_.bytesOut);
-    line(m, "pendingBytes", pending);
-    line(m, "malformedDisconnects", stats_.malformedDisconnects);
-    line(m, "slowConsumerDisconnects", stats_.slowConsumerDisconnects);
-    line(m, "eventsSkipped", stats_.eventsSkipped);
-    line(m, "gapNotices", stats_.gapNotices);
-    line(m, "eventsHeld", stats_.eventsHeld);
-    line(m, "eventsNotHeld", stats_.eventsNotHeld);
-    line(m, "eventsReplayed", stats_.eventsReplayed);
-    line(m, "replayHeldEvents", replay_.size());
-    line(m, "filterTests", stats_.filterTests);
-    line(m, "filterBudgetExceeded", stats_.filterBudgetExceeded);
-    line(m, "connectionsRefused", stats_.connectionsRefused);
-    line(m, "timeoutDisconnects", stats_.timeoutDisconnects);
-    line(m, "memoryDisconnects", stats_.memoryDisconnects);
-    line(m, "allocationFailures", stats_.allocationFailures);
-    line(m, "heldBytes", account_->held());
-    line(m, "heldBytesLimit", config_.limits.maxTotalBytes);
+    for (const DaemonCounter &c : daemon_counters(*this)) line(m, c.name, c.value);
     // The subscriptions that skipped the most, most first: enough to find a
     // stalled client without an answer as long as the daemon's subscriptions.
     std::vector<std::pair<std::uint64_t, SubscriptionKey>> skippers;

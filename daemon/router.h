@@ -70,6 +70,7 @@ struct Subscription {
     std::size_t filterBytes = 0;    // the compiled filter's memory
     std::uint64_t skipped = 0;       // events skipped since its last gap notice
     std::uint64_t skippedTotal = 0;  // events skipped since it was made
+    std::uint64_t delivered = 0;    // events its filter matched and that were queued for it
     std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
@@ -78,6 +79,7 @@ struct Client {
     std::string peer;
     std::optional<std::uint32_t> uid;  // the peer's owner, as the kernel says
     std::int32_t pid = 0;              // as the self identifier says; 0 unknown
+    std::uint64_t bytesIn = 0, bytesOut = 0;  // read from and written to its socket
     bool connected = false;     // handshake done
     std::string selfId;
     std::string formFactor;
@@ -133,10 +135,13 @@ public:
     // Lets the replay window's events go once it has passed; `nowMonoMs`
     // on the monotonic clock.
     void expire_replay(std::int64_t nowMonoMs) noexcept { replay_.open(nowMonoMs); }
+    std::size_t replay_held() const noexcept { return replay_.size(); }
 
     Stats &stats() noexcept { return stats_; }
     const Stats &stats() const noexcept { return stats_; }
     const Membership &membership() const noexcept { return membership_; }
+    const RouterConfig &config() const noexcept { return config_; }
+    std::int64_t started_ms() const noexcept { return startedMs_; }
 
     // The answer to a stats request: the counters as header lines.
     std::string stats_message(std::int64_t nowMs) const;

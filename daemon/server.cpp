@@ -199,6 +199,14 @@ bool Server::adopt_listeners(const std::vector<int> &fds, std::string &error) {
     return true;
 }
 
+bool Server::listen_http(const std::string &address, std::uint16_t port, std::int64_t timeoutMs,
+                         std::string &error) {
+    auto endpoint = std::make_unique<HttpEndpoint>(epoll_, router_, timeoutMs);
+    if (!endpoint->listen(address, port, error)) return false;
+    http_ = std::move(endpoint);
+    return true;
+}
+
 void Server::watch(int fd, std::function<bool()> ready) {
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -260,6 +268,8 @@ bool Server::run_once(int timeoutMs) {
         try {
             if (tag == kListen4 || tag == kListen6) {
                 accept_all(tag == kListen4 ? listen4_ : listen6_);
+            } else if (HttpEndpoint::owns(tag)) {
+                if (http_) http_->ready(tag, events[i].events);
             } else if (tag >= kFirstClient) {
                 ClientId id = tag - kFirstClient;
                 if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_from(id);
@@ -404,6 +414,7 @@ void Server::read_from(ClientId id) {
     }
     c.lastActiveMs = mono_ms();
     router_.stats().bytesIn += static_cast<std::uint64_t>(n);
+    if (Client *client = router_.client(id)) client->bytesIn += static_cast<std::uint64_t>(n);
     try {
         serve(id, c, buffer, static_cast<std::size_t>(n), now_ms());
     } catch (const std::bad_alloc &) {
@@ -478,6 +489,7 @@ void Server::flush(ClientId id) {
     c.outputWaited = !client->out.empty();
     router_.output_changed(*client);
     router_.stats().bytesOut += static_cast<std::uint64_t>(sent);
+    client->bytesOut += static_cast<std::uint64_t>(sent);
     if (client->out.empty() && client->closeWhenFlushed) {
         close_client(id, "refused");
         return;
@@ -624,6 +636,7 @@ void Server::sweep(std::int64_t nowMs) {
         close_client(id, handshake ? "handshake time-out" : "idle time-out", Close::abort);
     }
     router_.expire_replay(nowMs);
+    if (http_) http_->sweep(nowMs);
     settle();
     heap_.release(router_.account()->held());
 }

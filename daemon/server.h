@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "heap.h"
+#include "http_endpoint.h"
 #include "log.h"
 #include "memory_account.h"
 #include "peer_credentials.h"
@@ -40,6 +42,14 @@ public:
     // manager): at most one for IPv4 and one for IPv6, owned from then on.
     // False with `error` set otherwise.
     bool adopt_listeners(const std::vector<int> &fds, std::string &error);
+
+    // Serves the monitoring endpoint (GET /stats, GET /metrics) on `address`
+    // at `port` (0: a free one) from this loop; `timeoutMs` bounds each stage
+    // of a monitoring connection. False with `error` set when the address
+    // cannot be had.
+    bool listen_http(const std::string &address, std::uint16_t port, std::int64_t timeoutMs,
+                     std::string &error);
+    std::uint16_t http_port() const noexcept { return http_ ? http_->port() : 0; }
 
     // Calls `ready` whenever `fd` (not owned) is readable, before anything
     // else of that turn is served; the loop stops when it returns false.
@@ -137,6 +147,8 @@ private:
     std::map<std::uint32_t, std::size_t> perUser_;  // connections by the peer's uid
     HeapReleaser heap_;
     LogLimiter acceptLog_, closeLog_, memoryLog_;
+    // Last, so that it goes before the router it reads.
+    std::unique_ptr<HttpEndpoint> http_;
 };
 
 }  // namespace vavevard

@@ -7,6 +7,7 @@ set -eu
 # (bench/peers_bench.cpp); the library itself needs none of it.
 packages="cmake ninja-build make g++ clang libclang-rt-14-dev binutils
           libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+          curl python3-prometheus-client
           nats-server libnats-dev redis-server libhiredis-dev"
 
 missing=""
