@@ -20,6 +20,11 @@ if(NOT VAVEVAR_GO_MD2MAN)
   return()
 endif()
 
+# Installed pages are compressed, as man expects of a system's pages and
+# Debian's policy asks; the tests read the plain ones.
+find_program(VAVEVAR_GZIP gzip)
+set(man_outputs "")
+
 # The date in the pages' titles; SOURCE_DATE_EPOCH makes it reproducible.
 string(TIMESTAMP VAVEVAR_MAN_DATE "%Y-%m-%d" UTC)
 set(man_dir ${PROJECT_BINARY_DIR}/man)
@@ -36,7 +41,17 @@ foreach(source IN LISTS VAVEVAR_MAN_SOURCES)
     DEPENDS ${man_dir}/${md_name}
     COMMENT "Generating manual page ${page}"
     VERBATIM)
-  install(FILES ${man_dir}/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   list(APPEND VAVEVAR_MAN_PAGES ${man_dir}/${page})
+  if(VAVEVAR_GZIP)
+    # -n: no name or time stamp inside, so the same page gives the same bytes.
+    add_custom_command(OUTPUT ${man_dir}/${page}.gz
+      COMMAND ${VAVEVAR_GZIP} -9 -n -f -k ${man_dir}/${page}
+      DEPENDS ${man_dir}/${page}
+      VERBATIM)
+    list(APPEND man_outputs ${man_dir}/${page}.gz)
+    install(FILES ${man_dir}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  else()
+    install(FILES ${man_dir}/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endif()
 endforeach()
-add_custom_target(vavevar_man ALL DEPENDS ${VAVEVAR_MAN_PAGES})
+add_custom_target(vavevar_man ALL DEPENDS ${VAVEVAR_MAN_PAGES} ${man_outputs})

@@ -34,7 +34,7 @@ done
 # The manual pages, where the build made them.
 if [ -d "$build/man" ]; then
     for f in share/man/man1/vavevar.1 share/man/man3/vavevar.3 share/man/man8/vavevard.8; do
-        [ -s "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+        [ -s "$prefix/$f.gz" ] || [ -s "$prefix/$f" ] || { echo "not installed: $f (or $f.gz)" >&2; exit 1; }
     done
 fi
 # The example configuration names only settings the daemon has, and sets none
