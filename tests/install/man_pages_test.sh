@@ -6,9 +6,9 @@
 # no page names an option the programs do not have. So a page cannot fall
 # silently behind the code, nor get ahead of it.
 #
-# usage: man_pages_test.sh MAN_DIR VAVEVARD VAVEVAR
+# usage: man_pages_test.sh MAN_DIR VAVEVARD VAVEVAR HEADER
 set -eu
-man_dir=$1 vavevard=$2 vavevar=$3
+man_dir=$1 vavevard=$2 vavevar=$3 header=$4
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vavevar-man-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -86,8 +86,19 @@ for option in $(long_options <"$tool_page"); do
     grep -q -- "^$option" "$work/known.options" || fail "vavevar.1 names $option, which vavevar does not have"
 done
 
+# The C interface: what the header exports, against what the page names.
+library_page=$work/vavevar.3.txt
+sed -n 's/^LUMO_EXPORT .*[ *]\(lumox\{0,1\}_[a-zA-Z0-9_]*\)(.*/\1/p' "$header" | sort -u >"$work/exported"
+[ -s "$work/exported" ] || fail "found no exported functions in $header"
+while read -r function; do
+    grep -qE "(^|[^a-zA-Z0-9_])$function\(" "$library_page" || fail "vavevar.3 lacks $function()"
+done <"$work/exported"
+for function in $(grep -oE 'lumox?_[a-zA-Z0-9_]*\(' "$library_page" | tr -d '(' | sort -u); do
+    grep -qx "$function" "$work/exported" || fail "vavevar.3 names $function(), which vavevar.h does not export"
+done
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures problems with the manual pages" >&2
     exit 1
 fi
-echo "manual pages: render cleanly; $(wc -l <"$work/vavevard.options") daemon and $(wc -l <"$work/vavevar.options") tool options documented, none invented"
+echo "manual pages: render cleanly; $(wc -l <"$work/vavevard.options") daemon and $(wc -l <"$work/vavevar.options") tool options and $(wc -l <"$work/exported") functions documented, none invented"
