@@ -54,23 +54,32 @@ if(VAVEVAR_DPKG)
 endif()
 
 # Dependencies from what the binaries really link (libc, libstdc++, libgcc),
-# where dpkg-shlibdeps is there to work them out; the library's own shlibs
-# entry and ldconfig trigger let other packages depend on it the same way.
+# where dpkg-shlibdeps is there to work them out.
 find_program(VAVEVAR_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VAVEVAR_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   message(STATUS "dpkg-shlibdeps not found: the package declares no dependencies")
 endif()
+
+# The programs and library go in without their symbol tables.
+set(CPACK_STRIP_FILES ON)
+
+# The library's shlibs entry, by which other packages' dpkg-shlibdeps depend
+# on this one, and the ldconfig trigger that Debian asks of a package with a
+# shared library. (CPack also calls ldconfig from postinst and postrm, for any
+# shared library it finds in /usr/lib, and has no switch to leave that out.)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(control_dir ${PROJECT_BINARY_DIR}/debian)
+file(WRITE ${control_dir}/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${control_dir}/triggers)
 
-# The configuration file is the administrator's once installed: dpkg keeps
-# their edits across upgrades and asks before replacing them.
+# The configuration file is the administrator's once installed: as a conffile
+# dpkg keeps their edits across upgrades and asks before replacing them.
 if(VAVEVAR_CONF_DESTINATION MATCHES "^/")
-  file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles
-       "${VAVEVAR_CONF_DESTINATION}/vavevard.conf\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
+  file(WRITE ${control_dir}/conffiles "${VAVEVAR_CONF_DESTINATION}/vavevard.conf\n")
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${control_dir}/conffiles)
 endif()
 
 include(CPack)

@@ -67,6 +67,12 @@ dpkg-deb --control "$deb" "$work/control"
 [ "$(cat "$work/control/conffiles")" = /etc/vavevar/vavevard.conf ] ||
     fail "conffiles is not /etc/vavevar/vavevard.conf: $(cat "$work/control/conffiles")"
 grep -q '^libvavevar 0 vavevar' "$work/control/shlibs" || fail "no shlibs entry for libvavevar.so.0"
+grep -qx 'activate-noawait ldconfig' "$work/control/triggers" || fail "no ldconfig trigger"
+# Stripped: a program's symbol table is of no use to the people who run it.
+for f in usr/bin/vavevard usr/bin/vavevar; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./$f" >"$work/binary"
+    if readelf -S "$work/binary" | grep -q '\.symtab'; then fail "/$f is not stripped"; fi
+done
 
 step "dpkg-deb --contents $(basename "$deb")"
 dpkg-deb --contents "$deb" | tee "$work/contents.txt"
