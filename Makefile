@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack bench-peers clean
+.PHONY: all deps configure build demo test package package-check asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack bench-peers clean
 
 all: build
 
@@ -24,6 +24,24 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, from a Release tree of its own with the prefix /usr:
+# $(PKG_BUILD)/vavevar_VERSION-1_ARCH.deb (see the README's "Installing").
+# Optimised at -O2, the level Debian builds its packages with (CMake's Release
+# default, -O3, also draws a false -Wrestrict from g++ 12 in the daemon).
+PKG_BUILD ?= build-pkg
+package: deps
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DVAVEVAR_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DVAVEVAR_BUILD_TESTS=OFF -DVAVEVAR_BUILD_BENCH=OFF \
+	    -DVAVEVAR_BUILD_EXAMPLES=OFF
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+
+# Installs the package into a scratch root with dpkg and runs the quick start,
+# the examples and the manual pages from there; CI runs it.
+package-check: package
+	sh scripts/package-check.sh $(PKG_BUILD)
 
 # Sanitizer builds, with clang so that both compilers are exercised.
 asan:
@@ -77,4 +95,4 @@ bench-attack: build
 	./$(BUILD)/bench/vavevar_attack_bench $(ATTACK_ARGS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-fuzz-cov
+	rm -rf build build-asan build-tsan build-fuzz build-fuzz-cov build-pkg

@@ -41,3 +41,22 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/vavevar.pc.in
   ${PROJECT_BINARY_DIR}/vavevar.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vavevar.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Prose for people who have only the installed package: the README and the
+# documents it links to, in share/doc/vavevar.
+file(GLOB VAVEVAR_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${VAVEVAR_DOCS}
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The daemon's configuration file, every setting commented out: installed, it
+# changes nothing until someone edits it, and shows them what there is to set.
+# The daemon looks for it in /etc/vavevar whatever its prefix, so the system
+# prefix /usr (a package) puts it there; any other prefix keeps it below
+# itself (etc/vavevar), where installing needs no rights over /etc.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(VAVEVAR_CONF_DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vavevar)
+else()
+  set(VAVEVAR_CONF_DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/vavevar)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vavevard.conf
+  DESTINATION ${VAVEVAR_CONF_DESTINATION})

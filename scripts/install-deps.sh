@@ -3,10 +3,15 @@
 # and only those that are missing. Run as root (or through sudo).
 set -eu
 
-# The last line is what the benchmark against other systems runs and links
-# (bench/peers_bench.cpp); the library itself needs none of it.
+# The third line makes and checks the manual pages (go-md2man converts them,
+# man and groff render them in the tests) and the Debian package (`make
+# package`: dpkg-shlibdeps works out its dependencies). The fourth fetches and
+# parses the daemon's monitoring answers in its tests. The last line is what
+# the benchmark against other systems runs and links (bench/peers_bench.cpp);
+# the library itself needs none of it.
 packages="cmake ninja-build make g++ clang libclang-rt-14-dev binutils
           libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+          go-md2man man-db groff-base dpkg-dev
           curl python3-prometheus-client
           nats-server libnats-dev redis-server libhiredis-dev"
 

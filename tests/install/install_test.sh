@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs the build into a temporary prefix, builds examples/installed
+# Installs the build into a temporary prefix, checks that the programs,
+# libraries, headers, systemd units, documents, manual pages and example
+# configuration are there, builds examples/installed
 # against it with find_package(vavevar) and demo.c with pkg-config (shared and
 # static), and runs those programs, the installed
 # daemon and the installed tool together.
@@ -25,6 +27,28 @@ for f in include/vavevar.h include/vavevar.hpp bin/vavevard bin/vavevar lib*/lib
     ls $prefix/$f >/dev/null 2>&1 || { echo "not installed: $f" >&2; exit 1; }
 done
 ls "$prefix"/lib*/libvavevar.so.0 >/dev/null || { echo "not installed: libvavevar.so.0" >&2; exit 1; }
+for f in share/doc/vavevar/README.md share/doc/vavevar/daemon.md etc/vavevar/vavevard.conf \
+         lib/systemd/system/vavevard.service lib/systemd/system/vavevard.socket; do
+    [ -f "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+# The manual pages, where the build made them.
+if [ -d "$build/man" ]; then
+    for f in share/man/man1/vavevar.1 share/man/man3/vavevar.3 share/man/man8/vavevard.8; do
+        [ -s "$prefix/$f.gz" ] || [ -s "$prefix/$f" ] || { echo "not installed: $f (or $f.gz)" >&2; exit 1; }
+    done
+fi
+# The example configuration names only settings the daemon has, and sets none
+# of them (the daemon below runs with it).
+conf=$prefix/etc/vavevar/vavevard.conf
+"$prefix/bin/vavevard" --help >"$work/vavevard.help"
+keys=$(sed -n 's/^#\([a-z][a-z-]*\) = .*/\1/p' "$conf")
+[ -n "$keys" ] || { echo "$conf shows no settings" >&2; exit 1; }
+for key in $keys; do
+    grep -q -- "--$key " "$work/vavevard.help" || { echo "$conf: vavevard has no setting '$key'" >&2; exit 1; }
+done
+if grep -v '^#' "$conf" | grep -q '[^[:space:]]'; then
+    echo "$conf sets something; installed as it is it must change no default" >&2; exit 1
+fi
 
 cmake -S "$source/examples/installed" -B "$work/example" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
@@ -64,7 +88,7 @@ if command -v pkg-config >/dev/null; then
 fi
 
 mkdir "$work/home"
-"$prefix/bin/vavevard" --port 0 --port-file "$work/port" --home "$work/home" 2>"$work/daemon.log" &
+"$prefix/bin/vavevard" --config "$conf" --port 0 --port-file "$work/port" --home "$work/home" 2>"$work/daemon.log" &
 daemon_pid=$!
 tries=0
 while [ ! -s "$work/port" ]; do
