@@ -24,5 +24,6 @@ namespace vavevar::wire {
 inline constexpr std::string_view kGapLine = "POST /gap HTTP/1.1\r\n";
 inline constexpr std::string_view kSkipped = "skipped: ";
 inline constexpr std::string_view kReplayLine = "POST /replay HTTP/1.1\r\n";
+inline constexpr std::string_view kResubscribe = "Resubscribe: ";
 
 }  // namespace vavevar::wire
