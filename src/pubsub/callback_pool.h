@@ -5,7 +5,8 @@
 // its subscriber's delivery queue (counted against that subscriber's bound);
 // each delivery leaves a turn in one process-wide FIFO, and a thread that
 // finishes a callback takes the next turn instead of ending, so every
-// notification gets its callback, in delivery order per subscriber.
+// notification gets its callback, in delivery order per subscriber. An idle
+// thread lingers a moment for the next turn before it ends.
 #pragma once
 
 #include <cstdint>
@@ -15,21 +16,22 @@
 namespace vavevar {
 
 // A turn: run the callback of registration `generation` on the head of the
-// subscriber's queue. Takes over the caller's reference to the subscriber.
-// Returns true when a new thread must be started for it
-// (lumo_callback_pool_start, without the runtime's lock); false when it was
-// queued behind the running ones. False with the reference given back and
-// nothing queued when memory runs out (`*failed` set).
+// subscriber's queue. Takes over the caller's reference to the subscriber
+// and queues the turn. True when a new thread must be started for the turns
+// (lumo_callback_pool_start, without the runtime's lock). When memory runs
+// out nothing is queued, the reference is given back and `*failed` is set.
 bool lumo_callback_pool_submit(lumo_subscriber *subscriber, std::int32_t generation,
                                bool *failed) noexcept;
 
-// Starts a thread for a turn that submit said needs one; when the thread
-// cannot be had the turn is given back (its notification stays queued for
-// the subscriber's next turn or a receive).
-void lumo_callback_pool_start(lumo_subscriber *subscriber, std::int32_t generation) noexcept;
+// Starts the thread that submit asked for. When the system refuses it, the
+// turns stay queued for the running threads or the next one started.
+void lumo_callback_pool_start() noexcept;
 
-// Threads running callbacks (or about to); for tests.
-std::int32_t lumo_callback_pool_running() noexcept;
+// Lets idle threads end now rather than after their linger (at shutdown).
+void lumo_callback_pool_release_idle() noexcept;
+
+// Threads started and not yet ending; for tests.
+std::int32_t lumo_callback_pool_threads() noexcept;
 
 // Runs one turn: the callback of `generation` on the head of the subscriber's
 // queue, when that registration still serves (delivery.cpp).

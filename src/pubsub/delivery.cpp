@@ -21,11 +21,10 @@ namespace {
 constexpr std::int32_t kCallbackQueueWaitMs = 1000;
 constexpr std::uint32_t kPendingReplyPollMs = 10;
 
-// Handed to a callback thread, which frees it first.
+// Handed to the mode-0 thread, which frees it first.
 struct CallbackStart {
     lumo_subscriber *subscriber;
-    lumo_notification *notification;  // null for the long-lived thread of mode 0
-    std::int32_t generation;          // the registration the thread serves
+    std::int32_t generation;  // the registration the thread serves
 };
 
 // Whether `messages` more notifications of `bytes` in all fit the
@@ -122,7 +121,7 @@ void start_queue_thread(lumo_subscriber *s, std::int32_t generation) {
     if (!lumo_subscriber_ref(s)) return;
     auto *start = static_cast<CallbackStart *>(lumo_malloc(sizeof(CallbackStart)));
     if (start != nullptr) {
-        *start = CallbackStart{s, nullptr, generation};
+        *start = CallbackStart{s, generation};
         if (vavevar::lumox_win32_thread_createdetached(queue_callback_main, start) != kThreadStartFailed)
             return;
         lumo_free(start);
@@ -264,9 +263,9 @@ void lumo_subscriber_deliver(lumo_subscriber *s, lumo_notification *n,
         bool failed = false;
         if (lumo_callback_pool_submit(s, registration, &failed)) {
             if (later != nullptr)
-                *later = PendingCallback{s, nullptr, registration};
+                later->startThread = true;
             else
-                lumo_callback_pool_start(s, registration);
+                lumo_callback_pool_start();
         }
     }
     // Whichever way it went: the list hears of every delivery.
@@ -358,8 +357,7 @@ std::int32_t lumo_subscriber_cancelcallback(lumo_subscriber *s) noexcept {
 }
 
 void lumo_subscriber_start_callback(const PendingCallback &later) noexcept {
-    if (later.subscriber == nullptr) return;
-    lumo_callback_pool_start(later.subscriber, later.generation);
+    if (later.startThread) lumo_callback_pool_start();
 }
 
 }  // namespace vavevar

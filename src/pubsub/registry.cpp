@@ -4,6 +4,7 @@
 
 #include "notification/notification.h"
 #include "port/memory.h"
+#include "pubsub/callback_pool.h"
 #include "pubsub/flow_dispatch.h"
 #include "pubsub/flow_limits.h"
 #include "pubsub/publisher.h"
@@ -156,6 +157,7 @@ void release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
     // The handler hears nothing more once the shutdown returns; the
     // dispatcher lets go of the subscribers it was about to tell of.
     lumo_flow_stop();
+    lumo_callback_pool_release_idle();
     // The runtime is no longer current and both threads have ended: nobody
     // else reaches the tables, and release and close leave them alone.
     for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot)

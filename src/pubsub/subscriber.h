@@ -130,19 +130,18 @@ void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) noex
 
 // Delivery, receive and callbacks (delivery.cpp).
 
-// A callback thread that a delivery decided on, to be started once the
-// runtime's lock is released: creating a thread is slow, and every registry
-// call of the application waits for that lock meanwhile. Holds a reference to
-// the subscriber and owns the notification.
+// A mode-1 callback thread that a delivery decided on, to be started once
+// the runtime's lock is released: creating a thread is slow, and every
+// registry call of the application waits for that lock meanwhile. The thread
+// runs the turns of the callback pool (callback_pool.h).
 struct PendingCallback {
-    lumo_subscriber *subscriber = nullptr;
-    lumo_notification *notification = nullptr;
-    std::int32_t generation = 0;
+    bool startThread = false;
 };
 
-// Receiver side, under the runtime's lock; takes the notification over. A
-// notification that goes to a callback thread of its own is put in `*later`
-// (when given) for lumo_subscriber_start_callback, else started here.
+// Receiver side, under the runtime's lock; takes the notification over and
+// queues it, or drops and counts it past the subscriber's bound. When a
+// mode-1 callback needs a new thread for it, that is put in `*later` (when
+// given) for lumo_subscriber_start_callback, else started here.
 // A replayed event (`replayed`) that the subscriber already had is dropped
 // and counted as a duplicate.
 void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n,
