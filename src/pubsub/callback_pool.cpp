@@ -26,8 +26,9 @@ struct Turn {
 
 // Guards everything below; taken under the runtime's lock by delivery, and
 // never held while a callback runs.
-std::mutex g_mutex;
-std::condition_variable g_turns;
+// Made once and never destroyed: idle threads may still wait at exit.
+std::mutex &g_mutex = *new std::mutex;
+std::condition_variable &g_turns = *new std::condition_variable;
 Turn *g_head = nullptr;
 Turn *g_tail = nullptr;
 std::int32_t g_queued = 0;  // turns in the FIFO

@@ -18,8 +18,11 @@ constexpr std::chrono::milliseconds kSettle{10};
 // Link and send events, by kind, indexed by LUMO_FLOW_* value.
 constexpr std::int32_t kKinds = LUMO_FLOW_SEND_DROPPED + 1;
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
+// Made once and never destroyed: at exit the dispatcher may still run (the
+// application set a handler and never shut down), and a destroyed
+// std::thread that still runs would end the process.
+std::mutex &g_mutex = *new std::mutex;
+std::condition_variable &g_changed = *new std::condition_variable;
 // Everything below is guarded by g_mutex, except g_active, which reporters
 // read first without it so that with no handler a report costs one load.
 std::atomic<bool> g_active{false};
@@ -28,7 +31,7 @@ void *g_context = nullptr;
 std::uint64_t g_pending[kKinds] = {};
 lumo_subscriber *g_listHead = nullptr;
 lumo_subscriber *g_listTail = nullptr;
-std::thread g_thread;
+std::thread &g_thread = *new std::thread;
 std::thread::id g_threadId;
 // Each dispatcher serves one epoch; a stop moves to the next, so that a
 // dispatcher left running (the handler called the shutdown) ends on its own.
