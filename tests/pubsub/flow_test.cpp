@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pubsub/callback_pool.h"
+#include "pubsub/flow_limits.h"
 #include "pubsub/subscriber.h"
 #include "runtime/flow_observer.h"
 #include "support/pubsub_fixture.h"
@@ -191,6 +192,25 @@ TEST_F(Flow, AStreamPastTheBoundIsCutAndItsRestCountsAsDropped) {
     EXPECT_EQ(::lumo_instream_read(second, buffer, sizeof buffer), 2);
     ::lumo_instream_close(&second);
     ::lumo_subscriber_relinquish(s, next);
+}
+
+// The process's bounds come from the environment when the library starts; a
+// value that is not a positive whole number leaves the default.
+class BoundsFromTheEnvironment : public Flow {
+protected:
+    ScopedEnv messages_{"VAVEVAR_SUB_MAX_MESSAGES", "3"};
+    ScopedEnv bytes_{"VAVEVAR_SUB_MAX_BYTES", "12k"};
+    ScopedEnv threads_{"VAVEVAR_CALLBACK_THREADS", "-5"};
+};
+
+TEST_F(BoundsFromTheEnvironment, EverySubscriberStartsWithTheProcesssBounds) {
+    EXPECT_EQ(s->maxMessages.load(), 3);
+    EXPECT_EQ(s->maxBytes.load(), std::int64_t{64} << 20);
+    EXPECT_EQ(lumo_flow_limits().callbackThreads, 64);
+    for (int i = 0; i < 5; ++i) send(2, "t" + std::to_string(i));
+    ASSERT_TRUE(settled(t, 5));
+    EXPECT_EQ(counters_of(t).received, 3u);
+    EXPECT_EQ(counters_of(t).dropped, 2u);
 }
 
 // The pool's bound comes from the environment when the library starts.
