@@ -736,6 +736,10 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  *                                              wrong signature, out of memory
  *  lumo_bb_toString                   NULL     NULL or segment-less block, or
  *                                              out of memory
+ *  lumo_subscriber_get_counters,
+ *  lumo_subscriber_set_limits         -1       NULL subscriber or `out`, or
+ *                                              library not started
+ *  lumo_set_flow_handler              -1       library not started
  *  lumox_win32_cond_init              -1       NULL cond, or lock or event
  *                                              not created
  *  lumox_win32_cond_timedwait         1        timed out (also NULL/unusable
@@ -763,6 +767,64 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  * VAVEVAR_VERSION_* macros the program was compiled with when a newer or
  * older shared library is found at run time. */
 LUMO_EXPORT const char *lumo_version(void) LUMO_NOEXCEPT;
+
+/* Flow control: what the library dropped, what the daemon skipped, and the link. */
+enum {
+    LUMO_FLOW_DROPPED = 1,      /* a subscriber's notifications dropped in this process */
+    LUMO_FLOW_GAP = 2,          /* the daemon skipped notifications for a subscriber */
+    LUMO_FLOW_LINK_DOWN = 3,    /* the link to the daemon was lost */
+    LUMO_FLOW_LINK_UP = 4,      /* the link is up again (handshake done) */
+    LUMO_FLOW_SEND_DROPPED = 5  /* notifications dropped at publish: the send queue stayed full */
+};
+
+/* What happened to one subscriber's notifications since it was created.
+ * received: delivered to it (queued for receive or a callback, or the first
+ * block of a stream); dropped: refused in this process because its bound was
+ * reached (see lumo_subscriber_set_limits), stream blocks included;
+ * dropped_by_daemon: what the daemon's gap notices said it skipped;
+ * duplicates: replayed events after a reconnection that it already had, and
+ * dropped for that. */
+typedef struct lumo_subscriber_counters {
+    uint64_t received;
+    uint64_t dropped;
+    uint64_t dropped_by_daemon;
+    uint64_t duplicates;
+} lumo_subscriber_counters;
+
+/* Fills *out with the subscriber's counters. Returns 0, or -1 for a NULL
+ * argument or when the library is not started. */
+LUMO_EXPORT int32_t lumo_subscriber_get_counters(lumo_subscriber *subscriber,
+                                                 lumo_subscriber_counters *out) LUMO_NOEXCEPT;
+
+/* Bounds what the subscriber holds delivered and not yet taken by receive or
+ * a callback: at most `max_messages` notifications and about `max_bytes`
+ * bytes (body and texts). A value of 0 or below keeps that bound as it is.
+ * The process's defaults are 65536 and 64 MiB, or the environment variables
+ * VAVEVAR_SUB_MAX_MESSAGES and VAVEVAR_SUB_MAX_BYTES as read when the
+ * library starts. Past a bound new notifications for this subscriber are
+ * dropped and counted; the other subscribers go on. An incoming stream is
+ * cut when its unread blocks would pass the bound: its reader sees the end
+ * early and the blocks count as dropped. Returns 0, or -1 for a NULL
+ * subscriber or when the library is not started. */
+LUMO_EXPORT int32_t lumo_subscriber_set_limits(lumo_subscriber *subscriber, int64_t max_messages,
+                                               int64_t max_bytes) LUMO_NOEXCEPT;
+
+/* Told of flow events as they happen: `kind` is a LUMO_FLOW_* value,
+ * `subscriber` the one concerned (NULL for link and send events) and `count`
+ * how many notifications (1 for link events). Drops are told once per burst
+ * with the burst's count. The handler runs on one library thread, with no
+ * library lock held; it may call the library, including closing the
+ * subscriber it is told of. */
+typedef void (*lumo_flow_handler)(int32_t kind, lumo_subscriber *subscriber /* NULL for link and send events */,
+                                  uint64_t count, void *context);
+
+/* Sets the flow handler (NULL removes it). Once this returns, the handler it
+ * replaced is not running and will not be called again (unless this is
+ * called from inside that handler, which then returns first); after
+ * lumo_shutdown returns no handler is called. Events that happen with no
+ * handler set are not kept. Returns 0, or -1 when the library is not
+ * started. */
+LUMO_EXPORT int32_t lumo_set_flow_handler(lumo_flow_handler handler, void *context) LUMO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "port/memory.h"
 
@@ -23,7 +24,14 @@ void free_stream(lumo_instream *stream) {
     free_chunk(stream->current);
     lumo_lock_destroy(stream->lock);
     lumo_free(stream->key);
+    stream->~lumo_instream();
     lumo_free(stream);
+}
+
+// The reader is done with a chunk: it no longer counts against the bound.
+void consumed(lumo_instream *stream, const lumo_chunk *chunk) {
+    stream->unreadBlocks.fetch_sub(1);
+    stream->unreadBytes.fetch_sub(chunk->length);
 }
 
 bool application_done(const lumo_instream *s) LUMO_REQUIRES(s->lock) {
@@ -50,9 +58,9 @@ bool let_go(lumo_instream *stream, std::uint32_t lumo_instream::*flag) {
 }  // namespace
 
 lumo_instream *lumo_instream_new(const char *key) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
-    auto *stream = static_cast<lumo_instream *>(lumo_malloc(sizeof(lumo_instream)));
-    if (stream == nullptr) return nullptr;
-    *stream = lumo_instream{};
+    void *memory = lumo_malloc(sizeof(lumo_instream));
+    if (memory == nullptr) return nullptr;
+    auto *stream = new (memory) lumo_instream{};
     stream->key = lumo_strdup_null(key);
     stream->chunks = lumo_queue_create();
     stream->lock = lumo_lock_create();
@@ -82,14 +90,23 @@ void lumo_instream_put(lumo_instream *stream, char *bytes, std::int32_t length) 
             return;
         }
         *chunk = lumo_chunk{bytes, length};
+        stream->unreadBlocks.fetch_add(1);
+        stream->unreadBytes.fetch_add(length);
     } else {
         lumo_free(bytes);
     }
     if (lumo_queue_put(stream->chunks, chunk)) return;
+    if (chunk != &g_end_marker) consumed(stream, chunk);
     free_chunk(chunk);
     // Without memory for the end marker's place in the queue, stopping the
     // queue ends the stream all the same: a reader then gets 0.
     if (chunk == &g_end_marker) lumo_queue_stop(stream->chunks);
+}
+
+void lumo_instream_cut(lumo_instream *stream) noexcept {
+    if (stream->cut != 0) return;
+    stream->cut = 1;
+    lumo_instream_put(stream, nullptr, 0);
 }
 
 bool lumo_instream_detach(lumo_instream *stream) noexcept {
@@ -126,6 +143,7 @@ std::int32_t lumo_instream_read(lumo_instream *stream, void *buffer, std::int32_
         stream->offset += n;
         copied += n;
         if (stream->offset == chunk->length) {
+            consumed(stream, chunk);
             free_chunk(chunk);
             stream->current = nullptr;
             stream->offset = 0;

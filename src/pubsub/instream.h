@@ -12,6 +12,7 @@
 // representative gone without the handle ever taken) are dropped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "port/lock.h"
@@ -42,6 +43,13 @@ struct lumo_instream {
     std::uint32_t handedOut LUMO_GUARDED_BY(lock);       // getInputStream was called
     std::uint32_t representativeGone LUMO_GUARDED_BY(lock);
     std::uint32_t removed LUMO_GUARDED_BY(lock);          // out of the stream table
+    // Blocks queued and not yet read, counted against the subscriber's bound
+    // (with its delivery queue): raised by delivery, lowered by the reader.
+    std::atomic<std::int64_t> unreadBlocks;
+    std::atomic<std::int64_t> unreadBytes;
+    // Set by delivery only: the stream was ended early (bound passed, or the
+    // daemon skipped notifications); its later blocks are dropped.
+    std::uint32_t cut;
 };
 
 namespace vavevar {
@@ -52,6 +60,10 @@ lumo_instream *lumo_instream_new(const char *key) noexcept;
 // Takes `bytes` (lumo_malloc'd, or null with `length` 0 for the end marker)
 // over and queues them, or frees them when the application side is done.
 void lumo_instream_put(lumo_instream *stream, char *bytes, std::int32_t length) noexcept;
+
+// Ends the stream early: the reader gets what was queued and then the end;
+// the stream stays in the table, dropping what comes, until its end marker.
+void lumo_instream_cut(lumo_instream *stream) noexcept;
 
 // The stream has left the table: no more blocks will come. Returns true when
 // that freed it.

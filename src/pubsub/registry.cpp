@@ -4,8 +4,12 @@
 
 #include "notification/notification.h"
 #include "port/memory.h"
+#include "pubsub/callback_pool.h"
+#include "pubsub/flow_dispatch.h"
+#include "pubsub/flow_limits.h"
 #include "pubsub/publisher.h"
 #include "pubsub/subscriber.h"
+#include "runtime/flow_observer.h"
 #include "runtime/inbound_sink.h"
 #include "runtime/lifecycle.h"
 #include "runtime/runtime_state.h"
@@ -81,7 +85,7 @@ void lumo_registry_remove_publisher(lumo_publisher *publisher, std::int32_t inde
 
 namespace {
 
-void deliver(lumo_notification *n, std::int32_t id) noexcept {
+void deliver(lumo_notification *n, std::int32_t id, bool replayed) noexcept {
     lumo_runtime *rt = lumo_runtime_current();
     if (rt == nullptr || n == nullptr || id < 1) {
         lumo_notification_destroy(n);
@@ -91,11 +95,18 @@ void deliver(lumo_notification *n, std::int32_t id) noexcept {
     {
         LockGuard guard(rt->lock);
         if (lumo_subscriber *subscriber = subscriber_of(rt, id))
-            lumo_subscriber_deliver(subscriber, n, &later);
+            lumo_subscriber_deliver(subscriber, n, &later, replayed);
         else
             lumo_notification_destroy(n);
     }
     lumo_subscriber_start_callback(later);
+}
+
+void gap(std::int32_t id, std::uint64_t count) noexcept {
+    lumo_runtime *rt = lumo_runtime_current();
+    if (rt == nullptr) return;
+    LockGuard guard(rt->lock);
+    if (lumo_subscriber *subscriber = subscriber_of(rt, id)) lumo_subscriber_gap(subscriber, count);
 }
 
 void status(std::int32_t id, std::int32_t success, char *message) noexcept {
@@ -143,6 +154,10 @@ void resubscribe() noexcept {
 }
 
 void release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
+    // The handler hears nothing more once the shutdown returns; the
+    // dispatcher lets go of the subscribers it was about to tell of.
+    lumo_flow_stop();
+    lumo_callback_pool_release_idle();
     // The runtime is no longer current and both threads have ended: nobody
     // else reaches the tables, and release and close leave them alone.
     for (std::int32_t slot = 0; slot < rt->subscriber_count; ++slot)
@@ -151,14 +166,18 @@ void release_all(lumo_runtime *rt) noexcept LUMO_NO_THREAD_SAFETY_ANALYSIS {
         if (rt->publishers[slot] != nullptr) vavevar::lumo_publisher_close(rt->publishers[slot]);
 }
 
-const InboundSink kRegistrySink = {deliver, status, link_lost, resubscribe, release_all};
+const InboundSink kRegistrySink = {deliver, gap, status, link_lost, resubscribe, release_all};
 
 }  // namespace
 
-void lumo_registry_install() noexcept { lumo_inbound_install(&kRegistrySink); }
+void lumo_registry_install() noexcept {
+    lumo_inbound_install(&kRegistrySink);
+    flow_observer_set(lumo_flow_observe);
+}
 
 std::int32_t lumo_pubsub_start(const char *home, std::int32_t port) noexcept {
     lumo_registry_install();
+    lumo_flow_limits_load();
     return lumo_runtime_start(home, port);
 }
 

@@ -7,6 +7,7 @@
 #include "runtime/sender.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 #include "wire/message_writer.h"
 
 namespace vavevar {
@@ -14,7 +15,7 @@ namespace {
 
 lumo_subreq *allocate(std::uint32_t kind, std::int32_t subscriberId) {
     auto *request = static_cast<lumo_subreq *>(lumo_malloc(sizeof(lumo_subreq)));
-    if (request != nullptr) *request = lumo_subreq{kind, subscriberId, nullptr, nullptr, nullptr, 0, nullptr};
+    if (request != nullptr) *request = lumo_subreq{kind, subscriberId, nullptr, nullptr, nullptr, 0, nullptr, 0};
     return request;
 }
 
@@ -70,6 +71,7 @@ bool lumo_subreq_write(const lumo_subreq *request, ByteBuffer &out) noexcept {
         message.header(wire::kComponent, or_empty(request->component));
         message.header(wire::kMbrInterest, or_null(request->mbrInterest));
         message.header(wire::kMbrDeltas, request->deltas != 0 ? wire::kTrue : wire::kFalse);
+        if (request->resubscribe != 0) message.header(wire::kResubscribe, wire::kTrue);
         const lumo_proplist *properties = request->properties;
         message.number_header(wire::kNumberOfProperties, vavevar::lumo_proplist_count(properties));
         for (std::int32_t i = 0; properties != nullptr && i < properties->count; ++i)

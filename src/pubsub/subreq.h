@@ -22,6 +22,9 @@ struct lumo_subreq {
     char *mbrInterest;
     std::uint32_t deltas;
     lumo_proplist *properties;  // owned copy or null
+    // Made again after a reconnection, not by the application: the daemon
+    // may replay to it what it holds from before.
+    std::uint32_t resubscribe;
 };
 
 namespace vavevar {

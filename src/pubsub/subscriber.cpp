@@ -7,7 +7,9 @@
 #include "notification/proplist.h"
 #include "port/itoa.h"
 #include "port/memory.h"
+#include "pubsub/flow_limits.h"
 #include "pubsub/publisher.h"
+#include "pubsub/replay_record.h"
 #include "pubsub/reply.h"
 #include "pubsub/stream_table.h"
 #include "pubsub/subreq.h"
@@ -39,6 +41,7 @@ void free_subscriber(lumo_subscriber *s) {
     });
     free_held(s);
     lumo_streamtable_destroy(&s->streams);
+    ReplayRecord::destroy(s->replay);
     lumo_reply_free(s->pendingReply.load());
     lumo_free(s->subscription);
     lumo_free(s->component);
@@ -61,6 +64,9 @@ lumo_subscriber *allocate(const char *subscription, const char *component,
     s->mbrInterest = lumo_strdup_null(mbrInterest);
     s->properties = lumo_proplist_copy(properties);
     s->deltas = deltas;
+    const FlowLimits limits = lumo_flow_limits();
+    s->maxMessages.store(limits.subMaxMessages);
+    s->maxBytes.store(limits.subMaxBytes);
     s->lock = lumo_lock_create();
     s->queue = lumo_queue_create();
     s->streams = lumo_streamtable_new();
@@ -219,11 +225,22 @@ void lumo_subscriber_reply(lumo_subscriber *s, std::int32_t result, char *messag
 bool lumo_subscriber_resubscribe(lumo_subscriber *s) noexcept {
     lumo_subreq *request = subscribe_request(s);
     if (request == nullptr) return false;
+    request->resubscribe = 1;
     if (!lumo_subreq_enqueue(request)) {
         lumo_subreq_free(request);
         return false;
     }
     return true;
+}
+
+void lumo_subscriber_counters_get(lumo_subscriber *s, lumo_subscriber_counters *out) noexcept {
+    *out = lumo_subscriber_counters{s->received.load(), s->dropped.load(), s->droppedByDaemon.load(),
+                                    s->duplicates.load()};
+}
+
+void lumo_subscriber_limits_set(lumo_subscriber *s, std::int64_t maxMessages, std::int64_t maxBytes) noexcept {
+    if (maxMessages > 0) s->maxMessages.store(maxMessages);
+    if (maxBytes > 0) s->maxBytes.store(maxBytes);
 }
 
 const char *lumo_subscriber_getName(lumo_subscriber *s) noexcept {

@@ -20,6 +20,8 @@ struct lumo_streamtable;
 
 namespace vavevar {
 
+class ReplayRecord;
+
 }  // namespace vavevar
 
 struct lumo_subscriber {
@@ -55,6 +57,29 @@ struct lumo_subscriber {
     // The registration's number while a callback is registered, else 0; polled
     // by the callback threads.
     std::atomic<std::int32_t> callbackRegistered;
+
+    // Flow control. The bound on what was delivered and not yet taken: set
+    // by the application, read by delivery without a lock.
+    std::atomic<std::int64_t> maxMessages;
+    std::atomic<std::int64_t> maxBytes;
+    // What is delivered and not yet taken: raised by delivery, lowered by
+    // whichever thread takes a notification off the queue.
+    std::atomic<std::int64_t> queuedMessages;
+    std::atomic<std::int64_t> queuedBytes;
+    std::atomic<std::uint64_t> received;
+    std::atomic<std::uint64_t> dropped;
+    std::atomic<std::uint64_t> droppedByDaemon;
+    std::atomic<std::uint64_t> duplicates;
+    // Recent events delivered, to recognise a replay of one; touched only by
+    // delivery (under the runtime's lock) and by the teardown. Made on the
+    // first event.
+    vavevar::ReplayRecord *replay;
+    // Flow events not yet told to the application's handler, and the
+    // subscriber's place in the dispatcher's list (guarded by its lock).
+    std::atomic<std::uint64_t> flowDropped;
+    std::atomic<std::uint64_t> flowGap;
+    lumo_subscriber *flowNext;
+    bool flowListed;
 };
 
 namespace vavevar {
@@ -93,27 +118,39 @@ void lumo_subscriber_unref(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_reply(lumo_subscriber *subscriber, std::int32_t result, char *message) noexcept;
 bool lumo_subscriber_resubscribe(lumo_subscriber *subscriber) noexcept;
 
+// The flow-control counters, and new bounds (a value below 1 keeps that
+// bound). REQUIRES: subscriber is not null, nor is `out`.
+void lumo_subscriber_counters_get(lumo_subscriber *subscriber, lumo_subscriber_counters *out) noexcept;
+void lumo_subscriber_limits_set(lumo_subscriber *subscriber, std::int64_t maxMessages,
+                                std::int64_t maxBytes) noexcept;
+
 // REQUIRES: subscriber is not null (setName takes a null name: it clears).
 const char *lumo_subscriber_getName(lumo_subscriber *subscriber) noexcept;
 void lumo_subscriber_setName(lumo_subscriber *subscriber, const char *name) noexcept;
 
 // Delivery, receive and callbacks (delivery.cpp).
 
-// A callback thread that a delivery decided on, to be started once the
-// runtime's lock is released: creating a thread is slow, and every registry
-// call of the application waits for that lock meanwhile. Holds a reference to
-// the subscriber and owns the notification.
+// A mode-1 callback thread that a delivery decided on, to be started once
+// the runtime's lock is released: creating a thread is slow, and every
+// registry call of the application waits for that lock meanwhile. The thread
+// runs the turns of the callback pool (callback_pool.h).
 struct PendingCallback {
-    lumo_subscriber *subscriber = nullptr;
-    lumo_notification *notification = nullptr;
-    std::int32_t generation = 0;
+    bool startThread = false;
 };
 
-// Receiver side, under the runtime's lock; takes the notification over. A
-// notification that goes to a callback thread of its own is put in `*later`
-// (when given) for lumo_subscriber_start_callback, else started here.
+// Receiver side, under the runtime's lock; takes the notification over and
+// queues it, or drops and counts it past the subscriber's bound. When a
+// mode-1 callback needs a new thread for it, that is put in `*later` (when
+// given) for lumo_subscriber_start_callback, else started here.
+// A replayed event (`replayed`) that the subscriber already had is dropped
+// and counted as a duplicate.
 void lumo_subscriber_deliver(lumo_subscriber *subscriber, lumo_notification *n,
-                             PendingCallback *later = nullptr) noexcept;
+                             PendingCallback *later = nullptr, bool replayed = false) noexcept;
+
+// Receiver side, under the runtime's lock: the daemon skipped `count`
+// notifications for the subscriber. Counted and told; the input streams it
+// was assembling are ended, since blocks of them may be missing.
+void lumo_subscriber_gap(lumo_subscriber *subscriber, std::uint64_t count) noexcept;
 // Starts what a delivery left in `later` (nothing when it left nothing);
 // without the runtime's lock.
 void lumo_subscriber_start_callback(const PendingCallback &later) noexcept;

@@ -7,6 +7,7 @@
 #include "port/memory.h"
 #include "wire/control_texts.h"
 #include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevar {
 namespace {
@@ -93,6 +94,9 @@ void InboundParser::status_line(char *line) noexcept {
     } else if (header == wire::name_of(wire::kSubscriberId)) {
         id_ = lumo_wire_atoi(value);
         haveId_ = true;
+    } else if (header == wire::name_of(wire::kSkipped)) {
+        const std::int64_t count = lumo_wire_extract_number(value);
+        skipped_ = count > 0 ? static_cast<std::uint64_t>(count) : 0;
     } else if (header == wire::name_of(wire::kMessage)) {
         lumo_free(message_);
         message_ = *value != '\0' ? lumo_strdup(value) : nullptr;
@@ -119,13 +123,19 @@ InboundParser::Status InboundParser::next(InboundMessage &out) noexcept {
             const std::string_view word =
                 text.size() >= wire::kMessageLineStart.size() ? text.substr(wire::kMessageLineStart.size())
                                                               : std::string_view{};
-            if (word.starts_with(wire::resource_of(wire::kEventLine))) {
+            const bool replay = word.starts_with(wire::resource_of(wire::kReplayLine));
+            if (replay || word.starts_with(wire::resource_of(wire::kEventLine))) {
                 stage_ = Stage::event;
-            } else if (word.starts_with(wire::resource_of(wire::kStatusLine))) {
-                stage_ = Stage::status;
+                replayed_ = replay;
+            } else if (word.starts_with(wire::resource_of(wire::kStatusLine)) ||
+                       word.starts_with(wire::resource_of(wire::kGapLine))) {
+                // A gap notice is read as a status answer is: header lines
+                // up to an empty one.
+                stage_ = word.starts_with(wire::resource_of(wire::kGapLine)) ? Stage::gap : Stage::status;
                 lineNo_ = 0;
                 success_ = haveId_ = false;
                 id_ = 0;
+                skipped_ = 0;
             } else {
                 out = InboundMessage{};
                 out.kind = InboundMessage::Kind::unknown_line;
@@ -143,15 +153,30 @@ InboundParser::Status InboundParser::next(InboundMessage &out) noexcept {
             out = InboundMessage{};
             out.kind = InboundMessage::Kind::event;
             out.notification = event_.take(&out.ids, &out.idCount);
+            out.replayed = replayed_;
             stage_ = Stage::message_line;
             return Status::ready;
-        case Stage::status: {
+        case Stage::status:
+        case Stage::gap: {
             char *line = in_.take_line();
             if (line == nullptr) return Status::need_more;
             ++lineNo_;
             if (*line != '\0') {
                 status_line(line);
                 break;
+            }
+            if (stage_ == Stage::gap) {
+                // Nothing is out of step without an identifier: there is
+                // just nobody to tell.
+                stage_ = Stage::message_line;
+                lumo_free(message_);
+                message_ = nullptr;
+                if (!haveId_) break;
+                out = InboundMessage{};
+                out.kind = InboundMessage::Kind::gap;
+                out.subscriberId = id_;
+                out.count = skipped_;
+                return Status::ready;
             }
             if (lineNo_ == 1 || !haveId_) return fail();
             out = InboundMessage{};

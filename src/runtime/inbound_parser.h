@@ -1,6 +1,6 @@
 // What the daemon sends on a connection, cut into messages by a push parser:
-// the connect reply, then status answers and events, each introduced by its
-// message line. The parser never touches a socket; the receiver reads into
+// the connect reply, then status answers, events (also replayed ones) and
+// gap notices, each introduced by its message line. The parser never touches a socket; the receiver reads into
 // its room (space()/filled()) or tests feed it, in pieces of any size down to
 // single bytes.
 //
@@ -26,6 +26,10 @@ struct InboundMessage {
         connect_reply,
         status,
         event,
+        // The daemon skipped `count` notifications for subscriber
+        // `subscriberId` (a gap notice; one without a SubscriberID is
+        // ignored).
+        gap,
         // A message line naming neither an event nor a status answer; the
         // stream goes on with the next line.
         unknown_line,
@@ -41,6 +45,8 @@ struct InboundMessage {
     lumo_notification *notification = nullptr;  // event
     std::int32_t *ids = nullptr;                // event: the subscriber identifiers
     std::int32_t idCount = 0;
+    bool replayed = false;     // event: sent again after a reconnection ("POST /replay")
+    std::uint64_t count = 0;   // gap
     // message, notification and ids become the caller's: lumo_free the texts
     // and arrays, lumo_notification_destroy the notification.
 };
@@ -81,7 +87,7 @@ public:
     std::size_t held() const noexcept { return in_.held(); }
 
 private:
-    enum class Stage { reply, message_line, event, status, failed };
+    enum class Stage { reply, message_line, event, status, gap, failed };
 
     Status fail() noexcept;
     Status reply_line(const char *line, InboundMessage &out) noexcept;
@@ -93,7 +99,9 @@ private:
     int lineNo_ = 0;
     bool success_ = false;
     bool haveId_ = false;
+    bool replayed_ = false;
     std::int32_t id_ = 0;
+    std::uint64_t skipped_ = 0;
     char *message_ = nullptr;
 };
 

@@ -15,9 +15,13 @@ std::atomic<const InboundSink *> g_sink{nullptr};
 
 void lumo_inbound_install(const InboundSink *sink) noexcept { g_sink.store(sink); }
 
-void lumo_inbound_deliver(lumo_notification *n, std::int32_t subscriberId) noexcept {
-    if (const InboundSink *sink = g_sink.load()) sink->deliver(n, subscriberId);
+void lumo_inbound_deliver(lumo_notification *n, std::int32_t subscriberId, bool replayed) noexcept {
+    if (const InboundSink *sink = g_sink.load()) sink->deliver(n, subscriberId, replayed);
     else lumo_notification_destroy(n);
+}
+
+void lumo_inbound_gap(std::int32_t subscriberId, std::uint64_t count) noexcept {
+    if (const InboundSink *sink = g_sink.load()) sink->gap(subscriberId, count);
 }
 
 void lumo_inbound_status(std::int32_t subscriberId, std::int32_t success, char *message) noexcept {

@@ -14,7 +14,10 @@ namespace vavevar {
 
 struct InboundSink {
     // An event for one subscriber; the notification is taken over.
-    void (*deliver)(lumo_notification *n, std::int32_t subscriberId) noexcept;
+    // `replayed`: the daemon sent it again after a reconnection.
+    void (*deliver)(lumo_notification *n, std::int32_t subscriberId, bool replayed) noexcept;
+    // A gap notice: the daemon skipped `count` notifications for it.
+    void (*gap)(std::int32_t subscriberId, std::uint64_t count) noexcept;
     // A status answer; the message (null or a lumo_malloc'd text) is taken over.
     void (*status)(std::int32_t subscriberId, std::int32_t success, char *message) noexcept;
     // The link to the daemon was lost / is up again after a loss.
@@ -28,7 +31,8 @@ struct InboundSink {
 // delivery; installing the same sink again changes nothing.
 void lumo_inbound_install(const InboundSink *sink) noexcept;
 
-void lumo_inbound_deliver(lumo_notification *n, std::int32_t subscriberId) noexcept;
+void lumo_inbound_deliver(lumo_notification *n, std::int32_t subscriberId, bool replayed = false) noexcept;
+void lumo_inbound_gap(std::int32_t subscriberId, std::uint64_t count) noexcept;
 void lumo_inbound_status(std::int32_t subscriberId, std::int32_t success, char *message) noexcept;
 void lumo_inbound_link_lost() noexcept;
 void lumo_inbound_link_restored() noexcept;

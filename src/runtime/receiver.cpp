@@ -15,6 +15,7 @@
 #include "port/socket_connect.h"
 #include "port/socket_options.h"
 #include "runtime/conn.h"
+#include "runtime/flow_observer.h"
 #include "runtime/handshake.h"
 #include "runtime/inbound_parser.h"
 #include "runtime/inbound_sink.h"
@@ -186,12 +187,15 @@ bool act(InboundMessage &m) {
         return true;
     case InboundMessage::Kind::event:
         if (m.idCount == 1) {
-            lumo_inbound_deliver(m.notification, m.ids[0]);
+            lumo_inbound_deliver(m.notification, m.ids[0], m.replayed);
         } else {
             // Not addressed to exactly one subscriber: nobody takes it.
             lumo_notification_destroy(m.notification);
         }
         lumo_free(m.ids);
+        return true;
+    case InboundMessage::Kind::gap:
+        lumo_inbound_gap(m.subscriberId, m.count);
         return true;
     case InboundMessage::Kind::unknown_line:
         lumo_log("UNKNOWN MESSAGE LINE RECEIVED ==> %s\n", m.text);
@@ -221,6 +225,7 @@ void run(Address *addresses, lumo_runtime *rt) {
     for (;;) {
         if (ever_connected) {
             if (lumo_link_exiting()) return;
+            flow_observe(LUMO_FLOW_LINK_DOWN, 1);
             lumo_inbound_link_lost();
         }
         if (!lumo_link_exiting()) {
@@ -240,7 +245,10 @@ void run(Address *addresses, lumo_runtime *rt) {
             drop_connection(conn);
             return;
         }
-        if (ever_connected) lumo_inbound_link_restored();
+        if (ever_connected) {
+            flow_observe(LUMO_FLOW_LINK_UP, 1);
+            lumo_inbound_link_restored();
+        }
         if (!lumo_link_set_connected()) {
             drop_connection(conn);
             return;

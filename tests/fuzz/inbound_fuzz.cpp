@@ -37,7 +37,11 @@ std::string describe(InboundMessage &m) {
         text(out, m.message);
         vavevar::lumo_free(m.message);
         break;
+    case InboundMessage::Kind::gap:
+        out += std::to_string(m.subscriberId) + "|" + std::to_string(m.count);
+        break;
     case InboundMessage::Kind::event: {
+        out += m.replayed ? "r|" : "e|";
         for (std::int32_t i = 0; i < m.idCount; ++i) out += std::to_string(m.ids[i]) + ";";
         const lumo_notification *n = m.notification;
         out += std::to_string(n->notificationClass) + "|" + std::to_string(n->creationTime) + "|" +

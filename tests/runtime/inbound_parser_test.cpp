@@ -11,6 +11,8 @@
 
 #include "port/memory.h"
 #include "support/daemon_wire.h"
+#include "wire/event_texts.h"
+#include "wire/flow_texts.h"
 
 namespace vavevar {
 namespace {
@@ -33,8 +35,9 @@ std::string describe(InboundMessage &m) {
               (m.message != nullptr ? m.message : "(none)");
         lumo_free(m.message);
         return out;
+    case Kind::gap: return "gap " + std::to_string(m.subscriberId) + " " + std::to_string(m.count);
     case Kind::event:
-        out = "event";
+        out = m.replayed ? "replay" : "event";
         for (std::int32_t i = 0; i < m.idCount; ++i) out += (i == 0 ? " " : ";") + std::to_string(m.ids[i]);
         out += std::string(" ") + m.notification->type + " " +
                std::string(m.notification->body != nullptr ? m.notification->body : "");
@@ -84,6 +87,30 @@ TEST(InboundParser, AConnectionGivesTheSameMessagesInAnySplit) {
         "status 9 failure not allowed"};
     for (std::size_t piece : {stream.size(), std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
         Parsed p = parse(stream, piece);
+        EXPECT_EQ(p.messages, expected) << "pieces of " << piece;
+        EXPECT_EQ(p.last, InboundParser::Status::need_more);
+    }
+}
+
+TEST(InboundParser, GapNoticesAndReplayedEventsComeInAnySplitBetweenOtherMessages) {
+    InboundEvent event;
+    event.subscriber_ids = "7";
+    event.event_type = "again";
+    event.body = "same";
+    std::string replay = event.bytes();
+    ASSERT_EQ(replay.rfind(wire::kEventLine, 0), 0u);
+    replay.replace(0, wire::kEventLine.size(), wire::kReplayLine);
+    const std::string gap = std::string(wire::kGapLine) + "SubscriberID: 7\r\nskipped: 1234\r\n\r\n";
+    // A notice without an identifier tells nobody and breaks nothing; one
+    // without a count counts nothing; counts beyond 32 bits survive.
+    const std::string stream = gap + replay + "POST /gap HTTP/1.1\r\nskipped: 5\r\n\r\n" + event.bytes() +
+                               "POST /gap HTTP/1.1\r\nSubscriberID: 2\r\n\r\n" +
+                               "POST /gap HTTP/1.1\r\nskipped: 8589934592\r\nSubscriberID: 3\r\n\r\n" +
+                               StatusMessage{"success", "2", {}}.bytes();
+    const std::vector<std::string> expected{"gap 7 1234", "replay 7 again same", "event 7 again same", "gap 2 0",
+                                            "gap 3 8589934592", "status 2 success (none)"};
+    for (std::size_t piece : {stream.size(), std::size_t{1}, std::size_t{7}}) {
+        Parsed p = parse(stream, piece, false);
         EXPECT_EQ(p.messages, expected) << "pieces of " << piece;
         EXPECT_EQ(p.last, InboundParser::Status::need_more);
     }
