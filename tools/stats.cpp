@@ -1,5 +1,6 @@
 // vavevar stats: the daemon's counters.
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 
 #include "commands.h"
@@ -42,7 +43,9 @@ int run_stats(const Args &args) {
     bool json = false;
     Parser p("vavevar stats [options]",
              "Asks the daemon for its counters (connections, subscriptions, events and bytes\n"
-             "in and out, drops; see docs/daemon.md) and prints them, one 'name: value' per line.");
+             "in and out, drops; see vavevard(8)) and prints them, one 'name: value' per line;\n"
+             "a 'skipped: CLIENT SUBSCRIBER COUNT' line for each subscription whose events the\n"
+             "daemon skipped while its client read too slowly (JSON: the \"skipped\" array).");
     p.value("port", "N", "the daemon's port (default: $TAMRIX_LUMO_PROXY_PORT)",
             [&endpoint](const std::string &v) { endpoint.port = parse_port("--port", v); });
     p.value("format", "F", "text (default) or json (one object)", [&json](const std::string &v) {
@@ -59,8 +62,18 @@ int run_stats(const Args &args) {
 
     std::string out;
     if (json) {
+        // The daemon repeats `skipped: CLIENT SUBSCRIBER COUNT` for each
+        // subscription that lost events; JSON gets them as one array.
+        std::string skipped;
         out = "{";
         for (const auto &[name, value] : fields) {
+            unsigned long long client = 0, subscriber = 0, count = 0;
+            if (name == "skipped" && std::sscanf(value.c_str(), "%llu %llu %llu", &client, &subscriber, &count) == 3) {
+                skipped += skipped.empty() ? "[" : ",";
+                skipped += "{\"clientId\":" + std::to_string(client) + ",\"subscriberId\":" +
+                           std::to_string(subscriber) + ",\"count\":" + std::to_string(count) + "}";
+                continue;
+            }
             if (out.size() > 1) out += ',';
             append_json_string(out, name);
             out += ':';
@@ -69,7 +82,7 @@ int run_stats(const Args &args) {
             if (number) out += value;
             else append_json_string(out, value);
         }
-        out += "}\n";
+        out += ",\"skipped\":" + (skipped.empty() ? std::string("[]") : skipped + "]") + "}\n";
     } else {
         for (const auto &[name, value] : fields) out += name + ": " + value + "\n";
     }

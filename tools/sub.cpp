@@ -2,6 +2,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -36,7 +37,7 @@ struct SubOptions {
 
 Parser make_parser(SubOptions &o) {
     Parser p("vavevar sub [EXPR] [options]",
-             "Subscribes with the filter EXPR (default: every event; see docs/subscriptions.md)\n"
+             "Subscribes with the filter EXPR (default: every event; see FILTERS in vavevar(1))\n"
              "and prints each notification received, until COUNT have arrived, the time-out\n"
              "passes, standard output's reader goes away (status 0) or a signal stops it\n"
              "(status 128 + the signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).");
@@ -70,7 +71,9 @@ Parser make_parser(SubOptions &o) {
             [&o](const std::string &v) { o.properties.push_back(parse_property("--prop", v)); });
     p.value("ready-file", "FILE", "create FILE once the daemon has accepted the subscription",
             [&o](const std::string &v) { o.ready_file = v; });
-    p.flag("verbose", "report the accepted subscription on standard error", [&o] { o.verbose = true; });
+    p.flag("verbose", "report the accepted subscription, and the link to the daemon\n"
+           "                        going down and coming back, on standard error",
+           [&o] { o.verbose = true; });
     return p;
 }
 
@@ -95,6 +98,64 @@ bool reader_gone() {
 
 // How long one receive waits before the loop looks for a stop signal again.
 constexpr std::int64_t kSliceMs = 200;
+
+// The link going down and up, as the library's flow handler hears it on its
+// own thread; the receiving loop reports it between notifications.
+struct LinkChanges {
+    std::atomic<std::uint64_t> down{0};
+    std::atomic<std::uint64_t> up{0};
+};
+
+void on_flow(std::int32_t kind, lumo_subscriber *, std::uint64_t count, void *context) {
+    auto *changes = static_cast<LinkChanges *>(context);
+    if (kind == LUMO_FLOW_LINK_DOWN) changes->down += count;
+    else if (kind == LUMO_FLOW_LINK_UP) changes->up += count;
+}
+
+// Says what the subscriber lost since the last report: notifications the
+// daemon skipped while this process read too slowly, and those dropped here
+// over the subscriber's bound. The counters move before the notifications
+// that follow a gap are handed over, so the report comes before them.
+class LossReport {
+public:
+    LossReport(const SubOptions &o, lumo_subscriber *s) : o_(o), s_(s) {}
+
+    // False when the output fails.
+    bool flush() {
+        lumo_subscriber_counters c{};
+        if (lumo_subscriber_get_counters(s_, &c) != 0) return true;
+        std::uint64_t daemon = c.dropped_by_daemon - seen_.dropped_by_daemon;
+        std::uint64_t here = c.dropped - seen_.dropped;
+        if (daemon == 0 && here == 0) return true;
+        seen_ = c;
+        if (o_.format == SubOptions::Format::json) {
+            std::string line = "{\"gap\":{\"skippedByDaemon\":" + std::to_string(daemon) +
+                               ",\"droppedHere\":" + std::to_string(here) + "}}\n";
+            return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
+        }
+        std::fprintf(stderr, "vavevar sub: %llu notifications lost (%llu skipped by the daemon, %llu dropped here)\n",
+                     static_cast<unsigned long long>(daemon + here), static_cast<unsigned long long>(daemon),
+                     static_cast<unsigned long long>(here));
+        return true;
+    }
+
+private:
+    const SubOptions &o_;
+    lumo_subscriber *s_;
+    lumo_subscriber_counters seen_{};
+};
+
+void report_link(const LinkChanges &changes, std::uint64_t &down, std::uint64_t &up, const Session &session) {
+    for (; down < changes.down.load(); ++down)
+        std::fprintf(stderr, "vavevar sub: lost the link to %s; reconnecting\n", session.where().c_str());
+    for (; up < changes.up.load(); ++up)
+        std::fprintf(stderr, "vavevar sub: the link to %s is back\n", session.where().c_str());
+}
+
+bool write_failed() {
+    if (errno == EPIPE) return true;
+    throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
+}
 
 struct ProplistDeleter {
     void operator()(lumo_proplist *l) const { lumo_proplist_destroy(&l); }
@@ -143,12 +204,25 @@ int run_sub(const Args &args) {
             throw Failure("cannot create the ready file '" + *o.ready_file + "': " + std::strerror(errno));
     }
 
+    LinkChanges changes;
+    std::uint64_t downSeen = 0, upSeen = 0;
+    if (o.verbose) lumo_set_flow_handler(on_flow, &changes);
+    struct HandlerRemover {
+        bool set;
+        ~HandlerRemover() {
+            if (set) lumo_set_flow_handler(nullptr, nullptr);
+        }
+    } remover{o.verbose};
+    LossReport losses(o, subscriber.get());
+
     // Receives in slices so that a stop signal is seen within one of them;
     // a notification that arrives is taken at once whatever the slice.
     std::uint64_t got = 0;
     while (o.count == 0 || got < o.count) {
         if ((stopped = signals.pending()) != 0) return 128 + stopped;
         if (reader_gone()) return 0;
+        if (o.verbose) report_link(changes, downSeen, upSeen, session);
+        if (!losses.flush() && write_failed()) return 0;
         std::int64_t slice = kSliceMs;
         if (o.timeoutMs >= 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -159,12 +233,9 @@ int run_sub(const Args &args) {
         }
         lumo_notification *n = lumo_subscriber_receive(subscriber.get(), 1, static_cast<std::int32_t>(slice));
         if (n == nullptr) continue;
-        bool written = print(o, n);
+        bool written = losses.flush() && print(o, n);
         lumo_subscriber_relinquish(subscriber.get(), n);
-        if (!written) {
-            if (errno == EPIPE) return 0;
-            throw Failure("cannot write to standard output: " + std::string(std::strerror(errno)));
-        }
+        if (!written && write_failed()) return 0;
         ++got;
     }
     if (o.count != 0 && got < o.count) {

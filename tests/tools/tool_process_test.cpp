@@ -147,6 +147,78 @@ struct LiveDaemon {
     }
 };
 
+// The daemon stopped and started again on its port: a verbose sub says the
+// link went and came back, and a notification published once it is back
+// arrives (if it beats the resubscription, the new daemon replays it).
+TEST(ToolOutput, VerboseSubSaysWhenTheLinkGoesAndComesBack) {
+    TempHome home;
+    const std::vector<std::string> env{"TAMRIX_CONFIG_HOME=" + home.path(), "TAMRIX_HOME="};
+    auto first = std::make_unique<DaemonProcess>(std::vector<std::string>{}, 0, env);
+    ASSERT_TRUE(first->ok()) << first->log();
+    const std::uint16_t port = first->port();
+    const std::string where = "the daemon on localhost:" + std::to_string(port);
+    auto sub = run_tool({"sub", "-v", "-f", "line", "-c", "1", "-t", "60"}, port, home.path());
+    std::string line;
+    ASSERT_TRUE(sub->read_stderr_line(line, 15000)) << sub->stderr_;
+    EXPECT_NE(line.find("subscribed as"), std::string::npos) << line;
+
+    EXPECT_EQ(first->stop(), 0);
+    ASSERT_TRUE(sub->read_stderr_line(line, 15000)) << sub->stderr_;
+    EXPECT_EQ(line, "vavevar sub: lost the link to " + where + "; reconnecting");
+    DaemonProcess second({}, port, env);
+    ASSERT_TRUE(second.ok()) << second.log();
+    ASSERT_TRUE(sub->read_stderr_line(line, 15000)) << sub->stderr_;
+    EXPECT_EQ(line, "vavevar sub: the link to " + where + " is back");
+
+    auto pub = run_tool({"pub", "AFTER"}, port, home.path());
+    EXPECT_EQ(pub->wait(20000), 0) << pub->stderr_;
+    EXPECT_EQ(sub->wait(20000), 0) << sub->stderr_;
+    EXPECT_EQ(sub->stdout_, "AFTER []\n");
+}
+
+// A sub stopped under a flood: the daemon skips what it cannot hold for it,
+// and once the sub runs again it says how many it lost, as a JSON line among
+// the notifications; what it printed and what it lost add up to the flood.
+TEST(ToolOutput, SubReportsWhatTheDaemonSkippedWhileItWasStopped) {
+    TempHome home;
+    DaemonProcess daemon({"--max-pending-mib", "1"}, 0, {"TAMRIX_CONFIG_HOME=" + home.path(), "TAMRIX_HOME="});
+    ASSERT_TRUE(daemon.ok()) << daemon.log();
+    const std::string body = home.path() + "/body";
+    std::FILE *f = std::fopen(body.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(std::string(2000, 'x').c_str(), f);
+    std::fclose(f);
+    auto sub = run_tool({"sub", "-v", "-f", "json", "-t", "8", "FLOOD"}, daemon.port(), home.path());
+    std::string line;
+    ASSERT_TRUE(sub->read_stderr_line(line, 15000)) << sub->stderr_;
+    ASSERT_TRUE(sub->signal(SIGSTOP));
+    constexpr int kFlood = 10000;
+    auto pub = run_tool({"pub", "FLOOD", "--body-file", body, "-c", std::to_string(kFlood)}, daemon.port(),
+                        home.path());
+    EXPECT_EQ(pub->wait(30000), 0) << pub->stderr_;
+    ASSERT_TRUE(sub->signal(SIGCONT));
+    EXPECT_EQ(sub->wait(30000), 0) << sub->stderr_;
+
+    std::uint64_t printed = 0, skipped = 0, dropped = 0, gaps = 0;
+    std::size_t at = 0;
+    while (at < sub->stdout_.size()) {
+        std::size_t end = sub->stdout_.find('\n', at);
+        std::string one = sub->stdout_.substr(at, end - at);
+        at = end == std::string::npos ? sub->stdout_.size() : end + 1;
+        unsigned long long d = 0, h = 0;
+        if (std::sscanf(one.c_str(), "{\"gap\":{\"skippedByDaemon\":%llu,\"droppedHere\":%llu}}", &d, &h) == 2) {
+            ++gaps;
+            skipped += d;
+            dropped += h;
+        } else {
+            ++printed;
+        }
+    }
+    EXPECT_GE(gaps, 1u);
+    EXPECT_GT(skipped, 0u);
+    EXPECT_EQ(printed + skipped + dropped, static_cast<std::uint64_t>(kFlood));
+}
+
 // Every byte that is not UTF-8 would make the JSON invalid; the object keeps
 // the bytes in base64 beside the text.
 TEST(ToolOutput, JsonStaysValidForTypesPropertiesAndBodiesThatAreNotUtf8) {
