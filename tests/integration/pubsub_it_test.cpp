@@ -1,6 +1,10 @@
 // The library against the real daemon, with the tool as the other process.
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "harness.h"
 #include "support/wire_client.h"
@@ -215,6 +219,62 @@ TEST_F(DaemonRestart, ClientsCarryOnLosingNothingPublishedMeanwhile) {
     EXPECT_EQ(pub->wait(kLongWaitMs), 0) << pub->stderr_;
     lumo_subscriber_close(member);
     lumo_subscriber_close(s);
+}
+
+// A publisher that keeps going while the daemon is stopped and started again,
+// and a subscriber that comes back only after the new daemon has taken in
+// events: every event the new daemon took in reaches the subscriber (those
+// that came before it had subscribed again are replayed to it), in order and
+// none twice.
+TEST_F(DaemonRestart, UnderLoadNothingTheNewDaemonAcceptedIsLost) {
+    auto sub = tool_subscriber({"LOAD/*", "-f", "line"});
+    ASSERT_NE(sub, nullptr);
+    auto pub = tool({"pub", "LOAD/SEQ", "--lines"}, true);
+    constexpr int kEvents = 4000;
+    std::thread feeder([&] {
+        for (int i = 1; i <= kEvents; ++i) {
+            if (!pub->write_stdin(std::to_string(i) + "\n")) break;
+            if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pub->close_stdin();
+    });
+    std::vector<int> got;
+    auto take = [&] {
+        std::string line;
+        if (!sub->read_stdout_line(line, kLongWaitMs)) return false;
+        got.push_back(std::atoi(line.c_str() + line.rfind(' ') + 1));
+        return true;
+    };
+    while (got.size() < 200) ASSERT_TRUE(take()) << sub->stderr_;
+
+    const std::uint16_t port = daemon_->port();
+    ASSERT_TRUE(sub->signal(SIGSTOP));
+    ASSERT_EQ(daemon_->stop(), 0) << daemon_->log();
+    daemon_ = start_daemon(port);
+    ASSERT_TRUE(daemon_->ok()) << daemon_->log();
+    auto events_in = [&] {
+        auto stats = tool({"stats", "-f", "json"});
+        EXPECT_EQ(stats->wait(kLongWaitMs), 0) << stats->stderr_;
+        const std::string key = "\"eventsIn\":";
+        std::size_t at = stats->stdout_.find(key);
+        return at == std::string::npos ? -1 : std::atoi(stats->stdout_.c_str() + at + key.size());
+    };
+    ASSERT_TRUE(wait_until([&] { return events_in() > 0; }));
+    ASSERT_TRUE(sub->signal(SIGCONT));
+    while (got.back() != kEvents && take()) {
+    }
+    feeder.join();
+    EXPECT_EQ(pub->wait(kLongWaitMs), 0) << pub->stderr_;
+
+    // The publisher's library hands the new daemon a run that ends with the
+    // last event; every one of them is here, in order.
+    const int accepted = events_in();
+    ASSERT_GT(accepted, 0);
+    ASSERT_GE(got.size(), static_cast<std::size_t>(accepted));
+    std::vector<int> tail(got.end() - accepted, got.end());
+    for (int i = 0; i < accepted; ++i) EXPECT_EQ(tail[static_cast<std::size_t>(i)], kEvents - accepted + 1 + i) << i;
+    sub->signal(SIGTERM);
+    EXPECT_EQ(sub->wait(kLongWaitMs), 128 + SIGTERM) << sub->stderr_;
 }
 
 }  // namespace
