@@ -75,15 +75,6 @@ Answer curl(std::uint16_t port, const std::string &path, std::vector<std::string
     return a;
 }
 
-std::set<std::string> json_leaves(const std::string &json) {
-    auto r = test::run_python(test::kJsonLeaves, json);
-    EXPECT_EQ(r.status, 0) << r.err << "\n" << json.substr(0, 2000);
-    std::set<std::string> leaves;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) leaves.insert(line);
-    return leaves;
-}
-
 // A raw connection to the endpoint.
 struct Raw {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -120,7 +111,7 @@ TEST(DaemonHttp, BothAnswersParseAndTheirNumbersMoveWithTheTraffic) {
     EXPECT_TRUE(contains(stats.head, "\r\nContent-Type: application/json\r\n")) << stats.head;
     EXPECT_TRUE(contains(stats.head, "\r\nContent-Length: " + std::to_string(stats.body.size()) + "\r\n"));
     EXPECT_TRUE(contains(stats.head, "\r\nConnection: close"));
-    auto before = json_leaves(stats.body);
+    auto before = test::json_leaves(stats.body);
     EXPECT_TRUE(before.count("eventsIn=0"));
     EXPECT_TRUE(before.count("http.connectionsAccepted=1"));
 
@@ -130,7 +121,7 @@ TEST(DaemonHttp, BothAnswersParseAndTheirNumbersMoveWithTheTraffic) {
     test::Message event;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(subscriber.read_message(event));
 
-    auto after = json_leaves(curl(m.httpPort, "/stats").body);
+    auto after = test::json_leaves(curl(m.httpPort, "/stats").body);
     for (std::string expected : {"eventsIn=3", "eventsOut=3", "clients=2", "subscriptions=1",
                                  "clientList.0.subscriptionList.0.subscriberId=7",
                                  "clientList.0.subscriptionList.0.filter=\"ALARM/DISK\"",
@@ -255,7 +246,7 @@ TEST(DaemonHttp, ConnectionsAreBoundedASilentClientTimesOutAndAHugeHeadIsRefused
     ASSERT_TRUE(ask.read_to_close(got, 5000));
     std::string body = got.substr(got.find("\r\n\r\n") + 4);
     if (test::python_available()) {
-        auto leaves = json_leaves(body);
+        auto leaves = test::json_leaves(body);
         EXPECT_FALSE(leaves.count("http.connectionsRefused=0")) << body;
         EXPECT_TRUE(leaves.count("http.responses.5.status=431") && leaves.count("http.responses.5.count=1")) << body;
         EXPECT_FALSE(leaves.count("http.timeouts=0")) << body;

@@ -4,8 +4,12 @@
 // standard input and prints what the test compares.
 #pragma once
 
+#include <set>
+#include <sstream>
 #include <string>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "support/child_process.h"
 
@@ -56,6 +60,17 @@ def walk(v, path):
         print('.'.join(path) + '=' + json.dumps(v))
 walk(d, [])
 )";
+
+// The leaves of a JSON document as kJsonLeaves prints them; a failure of the
+// test when the document is not strict JSON.
+inline std::set<std::string> json_leaves(const std::string &json) {
+    auto r = run_python(kJsonLeaves, json);
+    EXPECT_EQ(r.status, 0) << r.err << "\n" << json.substr(0, 2000);
+    std::set<std::string> leaves;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) leaves.insert(line);
+    return leaves;
+}
 
 // Prints "name{labels} value type" for each sample of the metrics text,
 // sorted; fails on text the scrapers' parser refuses.

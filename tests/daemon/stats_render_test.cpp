@@ -73,15 +73,6 @@ struct Daemon {
     }
 };
 
-std::set<std::string> leaves_of(const std::string &json) {
-    auto r = test::run_python(test::kJsonLeaves, json);
-    EXPECT_EQ(r.status, 0) << r.err << "\n" << json.substr(0, 2000);
-    std::set<std::string> leaves;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) leaves.insert(line);
-    return leaves;
-}
-
 TEST(StatsJson, ConnectionsAndSubscriptionsAreListedWithWhatWasDeliveredToEach) {
     if (!test::python_available()) GTEST_SKIP() << test::kPython << " is missing";
     Daemon d;
@@ -92,7 +83,7 @@ TEST(StatsJson, ConnectionsAndSubscriptionsAreListedWithWhatWasDeliveredToEach) 
     http.connections = 1;
     http.count_response(200);
     http.count_response(431);
-    auto leaves = leaves_of(render_stats_json(d.router, http, d.router.started_ms() + 1500));
+    auto leaves = test::json_leaves(render_stats_json(d.router, http, d.router.started_ms() + 1500));
     const std::string sub = "clientList.0.";
     for (const std::string &expected : std::vector<std::string>{
              "daemonVersion=\"vavevard 1.2.3\"", "daemonId=\"testhost:1\"", "instanceName=\"alpha\"",
@@ -132,7 +123,7 @@ TEST(StatsJson, EveryNumberOfTheProtocolsStatsAnswerIsThereWithTheSameValue) {
     d.publish("ALARM/DISK");
     d.router.stats().bytesIn = 12345;
     std::int64_t now = d.router.started_ms() + 777;
-    auto leaves = leaves_of(render_stats_json(d.router, HttpStats{}, now));
+    auto leaves = test::json_leaves(render_stats_json(d.router, HttpStats{}, now));
     std::istringstream answer(d.router.stats_message(now));
     std::string line;
     std::getline(answer, line);  // the request line
@@ -162,7 +153,7 @@ TEST(StatsJson, ManySubscriptionsAreCountedNotListedPastTheBoundAndLongTextsAreC
                           why);
     }
     StatsDetailLimits small{2, 3, 18};
-    auto leaves = leaves_of(render_stats_json(router, HttpStats{}, 0, small));
+    auto leaves = test::json_leaves(render_stats_json(router, HttpStats{}, 0, small));
     for (std::string expected :
          {"truncated=true", "clientsOmitted=1", "subscriptionsOmitted=3", "subscriptions=6",
           "clientList.0.subscriptionsOmitted=0", "clientList.1.subscriptionsOmitted=1",
@@ -188,7 +179,7 @@ TEST(StatsJson, ManySubscriptionsAreCountedNotListedPastTheBoundAndLongTextsAreC
     ASSERT_EQ(many.stats().subscriptions, 6000u);
     std::string json = render_stats_json(many, HttpStats{}, 0);
     EXPECT_LT(json.size(), 400u * 1024) << "bytes for 6000 subscriptions of 400 bytes";
-    leaves = leaves_of(json);
+    leaves = test::json_leaves(json);
     EXPECT_TRUE(leaves.count("subscriptionsOmitted=5000"));
     EXPECT_TRUE(leaves.count("clientList.0.subscriptionList.999.filterTruncated=true"));
     EXPECT_TRUE(leaves.count("clientList.1.subscriptionsOmitted=2000"));
