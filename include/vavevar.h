@@ -254,7 +254,9 @@ LUMO_EXPORT lumo_publisher *lumo_publisher_create(const char *component) LUMO_NO
  * it. An OutgoingStreamingNotification (class 3) is not sent: it becomes the
  * head of an outgoing stream (see lumo_notification_getOutputStream). With a
  * NULL argument or a library that is not started nothing happens and `n`
- * stays the caller's. */
+ * stays the caller's. The send queue is bounded: when it stays full (a slow
+ * or absent daemon), the call waits for room, 2 s by default, and then drops
+ * `n` and counts it (see lumo_get_process_counters for both limits). */
 LUMO_EXPORT void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) LUMO_NOEXCEPT;
 
 /* Frees the publisher; notifications it published still go out. NULL is
@@ -743,6 +745,8 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  *  lumox_win32_thread_createattached  NULL     NULL routine, no memory, or
  *                                              the system refused the thread
  *  lumox_win32_thread_createdetached  UINTPTR_MAX  as above
+ *  lumo_get_process_counters          -1       NULL out, or library not
+ *                                              started (*out untouched)
  *  lumo_version                       never fails
  *
  * The calls not listed return nothing; they ignore NULL handles. */
@@ -763,6 +767,47 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  * VAVEVAR_VERSION_* macros the program was compiled with when a newer or
  * older shared library is found at run time. */
 LUMO_EXPORT const char *lumo_version(void) LUMO_NOEXCEPT;
+
+/* Flow control: what the library dropped, what the daemon skipped, and the link. */
+enum {
+    LUMO_FLOW_DROPPED = 1,      /* a subscriber's notifications dropped in this process */
+    LUMO_FLOW_GAP = 2,          /* the daemon skipped notifications for a subscriber */
+    LUMO_FLOW_LINK_DOWN = 3,    /* the link to the daemon was lost */
+    LUMO_FLOW_LINK_UP = 4,      /* the link is up again (handshake done) */
+    LUMO_FLOW_SEND_DROPPED = 5  /* notifications dropped at publish: the send queue stayed full */
+};
+
+/* The sending side of this process, counted from its lumo_init (a later
+ * start after the last shutdown counts from zero again).
+ *
+ * lumo_publisher_publish queues what it is given for the daemon. The queue
+ * holds at most VAVEVAR_SEND_MAX_BYTES bytes (default 64 MiB, read at
+ * start-up), counted as the memory the queued notifications take; one
+ * notification larger than that is taken when nothing else is queued. When it
+ * is full, a publish waits up to VAVEVAR_SEND_WAIT_MS milliseconds (default
+ * 2000, at most 60000; 0: no wait) for room and then drops the notification:
+ * it is destroyed, counted in dropped_at_send and reported to the flow
+ * handler as LUMO_FLOW_SEND_DROPPED. A notification published while the
+ * library is stopping is dropped and counted in the same way. The bound holds
+ * whether the daemon is slow or gone; what was queued is never dropped, and
+ * goes out in order once the link is up again. Subscription requests are
+ * never dropped and do not count against the bound.
+ *
+ * published: notifications handed to lumo_publisher_publish (the blocks of
+ * an output stream included, stream heads not), dropped ones included, so
+ * published - dropped_at_send were queued. reconnects: handshakes after the
+ * first. send_queue_bytes: what the queue holds now (including what is being
+ * written). link_up: 1 while the link to the daemon is past its handshake. */
+typedef struct lumo_process_counters {
+    uint64_t published;
+    uint64_t dropped_at_send;
+    uint64_t reconnects;
+    uint64_t send_queue_bytes;
+    int32_t link_up;
+} lumo_process_counters;
+
+/* Fills *out; 0, or -1 for a NULL out or when the library is not started. */
+LUMO_EXPORT int32_t lumo_get_process_counters(lumo_process_counters *out) LUMO_NOEXCEPT;
 
 #ifdef __cplusplus
 }
