@@ -30,13 +30,18 @@ struct Budget {
 Budget g_budget;
 std::once_flag g_budget_once;
 
+void wake_all() noexcept;
+
+// One atomic addition on the way through (this runs for every publish); an
+// addition that went past the bound is taken back as a release would be,
+// waking whoever it may have turned away meanwhile.
 bool try_take(std::uint64_t bytes) noexcept {
     const std::uint64_t limit = g_budget.limit.load(std::memory_order_relaxed);
-    std::uint64_t used = g_budget.used.load();
-    for (;;) {
-        if (used != 0 && (bytes > limit || used > limit - bytes)) return false;
-        if (g_budget.used.compare_exchange_weak(used, used + bytes)) return true;
-    }
+    const std::uint64_t before = g_budget.used.fetch_add(bytes);
+    if (before == 0 || (bytes <= limit && before <= limit - bytes)) return true;
+    g_budget.used.fetch_sub(bytes);
+    if (g_budget.waiters.load() > 0) wake_all();
+    return false;
 }
 
 void wake_all() noexcept {

@@ -69,18 +69,21 @@ lumo_outmsg *as_request(void *item) {
     return (bits & 1) != 0 ? reinterpret_cast<lumo_outmsg *>(bits & ~std::uintptr_t{1}) : nullptr;
 }
 
-// Every event leaves the sender through here, written or not, and gives back
-// the room it took at publish.
-void free_item(void *item) {
+// Every event leaves the sender through here, written or not; the room it
+// took at publish is returned for the caller to give back (a batch gives
+// back all of its room at once).
+std::uint64_t release_item(void *item) {
     if (lumo_outmsg *request = as_request(item)) {
         lumo_outmsg_free(request);
-        return;
+        return 0;
     }
     auto *n = static_cast<lumo_notification *>(item);
     const std::uint64_t bytes = lumo_event_footprint(n);
     lumo_notification_destroy(n);
-    lumo_send_budget_give_back(bytes);
+    return bytes;
 }
+
+void free_item(void *item) { lumo_send_budget_give_back(release_item(item)); }
 
 // Hands an item to the running sender; false when it takes no more.
 bool enqueue(void *item) {
@@ -217,7 +220,9 @@ Written write_batch(void *first, lumo_queue *queue, Held &held, ByteBuffer &out,
     bool sent = batch.count == 0 || lumo_conn_send(conn, out.data(), out.size(), &handed);
     if (sent) handed = out.size();
     std::size_t done = 0;
-    while (done < batch.count && batch.ends[done] <= handed) free_item(batch.messages[done++]);
+    std::uint64_t released = 0;
+    while (done < batch.count && batch.ends[done] <= handed) released += release_item(batch.messages[done++]);
+    lumo_send_budget_give_back(released);
     std::size_t left = batch.count - done + (built ? 0 : 1);
     if (left > 0) held.put_back(queue, batch.messages + done, left);
     // A large body is not kept once it went: the buffer starts small again.
