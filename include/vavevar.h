@@ -110,8 +110,9 @@ LUMO_EXPORT void lumo_get_tiername(char **out) LUMO_NOEXCEPT;
  * a publisher for `component` that waits up to 5 s for the daemon, publishes
  * `n`, closes the publisher and ends its start again, writing out what is
  * queued. The library is left as it was found: stopped, or running with the
- * same count. Returns 0 when `n` was handed over (the library then owns it);
- * -1 when `component` or `n` is NULL, the configuration is missing, the
+ * same count. Returns 0 when `n` was handed over (the library then owns it;
+ * as with lumo_publisher_publish, a send queue that stays full drops it and
+ * counts it); -1 when `component` or `n` is NULL, the configuration is missing, the
  * library cannot start or the daemon was not reached within the 5 s (then
  * `n` stays the caller's). */
 LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) LUMO_NOEXCEPT;

@@ -30,23 +30,29 @@ struct Budget {
 Budget g_budget;
 std::once_flag g_budget_once;
 
-void wake_all() noexcept;
-
-// One atomic addition on the way through (this runs for every publish); an
-// addition that went past the bound is taken back as a release would be,
-// waking whoever it may have turned away meanwhile.
-bool try_take(std::uint64_t bytes) noexcept {
-    const std::uint64_t limit = g_budget.limit.load(std::memory_order_relaxed);
-    const std::uint64_t before = g_budget.used.fetch_add(bytes);
-    if (before == 0 || (bytes <= limit && before <= limit - bytes)) return true;
-    g_budget.used.fetch_sub(bytes);
-    if (g_budget.waiters.load() > 0) wake_all();
-    return false;
-}
-
 void wake_all() noexcept {
     LockGuard guard(g_budget.lock);
     pthread_cond_broadcast(&g_budget.room);
+}
+
+bool fits(std::uint64_t used, std::uint64_t bytes, std::uint64_t limit) noexcept {
+    return used == 0 || (bytes <= limit && used <= limit - bytes);
+}
+
+// One atomic addition on the way through (this runs for every publish). An
+// addition that went past the bound is taken back as a release would be,
+// waking whoever it may have turned away meanwhile; since another's addition
+// on its way back may be what made this one fail, the room is looked at once
+// more, without adding first.
+bool try_take(std::uint64_t bytes) noexcept {
+    const std::uint64_t limit = g_budget.limit.load(std::memory_order_relaxed);
+    if (fits(g_budget.used.fetch_add(bytes), bytes, limit)) return true;
+    g_budget.used.fetch_sub(bytes);
+    if (g_budget.waiters.load() > 0) wake_all();
+    std::uint64_t used = g_budget.used.load();
+    while (fits(used, bytes, limit))
+        if (g_budget.used.compare_exchange_weak(used, used + bytes)) return true;
+    return false;
 }
 
 }  // namespace
