@@ -121,6 +121,9 @@ private:
 // draining for a stop), in writing order: the sender writes them before
 // anything queued. A batch takes from here before it takes from the queue,
 // so this never holds more than one batch and the message after it.
+// Putting back asks nothing of the send budget: an event keeps the room it
+// took at publish until it is released, so what was accepted is never
+// dropped here, however full the queue is.
 class Held {
 public:
     bool empty() const noexcept { return count_ == 0; }
