@@ -112,9 +112,9 @@ LUMO_EXPORT void lumo_get_tiername(char **out) LUMO_NOEXCEPT;
  * queued. The library is left as it was found: stopped, or running with the
  * same count. Returns 0 when `n` was handed over (the library then owns it;
  * as with lumo_publisher_publish, a send queue that stays full drops it and
- * counts it); -1 when `component` or `n` is NULL, the configuration is missing, the
- * library cannot start or the daemon was not reached within the 5 s (then
- * `n` stays the caller's). */
+ * counts it); -1 when `component` or `n` is NULL, the configuration is
+ * missing, the library cannot start or the daemon was not reached within the
+ * 5 s (then `n` stays the caller's). */
 LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) LUMO_NOEXCEPT;
 
 /* Publishing to another machine is not supported: always -1, whatever the
@@ -790,9 +790,10 @@ enum {
  * it is destroyed, counted in dropped_at_send and reported to the flow
  * handler as LUMO_FLOW_SEND_DROPPED. A notification published while the
  * library is stopping is dropped and counted in the same way. The bound holds
- * whether the daemon is slow or gone; what was queued is never dropped, and
- * goes out in order once the link is up again. Subscription requests are
- * never dropped and do not count against the bound.
+ * whether the daemon is slow or gone; what was queued is never dropped for
+ * want of room (only a shutdown abandons it, as described there) and goes out
+ * in order once the link is up again. Subscription requests are never
+ * dropped and do not count against the bound.
  *
  * published: notifications handed to lumo_publisher_publish (the blocks of
  * an output stream included, stream heads not), dropped ones included, so
