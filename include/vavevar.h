@@ -110,10 +110,11 @@ LUMO_EXPORT void lumo_get_tiername(char **out) LUMO_NOEXCEPT;
  * a publisher for `component` that waits up to 5 s for the daemon, publishes
  * `n`, closes the publisher and ends its start again, writing out what is
  * queued. The library is left as it was found: stopped, or running with the
- * same count. Returns 0 when `n` was handed over (the library then owns it);
- * -1 when `component` or `n` is NULL, the configuration is missing, the
- * library cannot start or the daemon was not reached within the 5 s (then
- * `n` stays the caller's). */
+ * same count. Returns 0 when `n` was handed over (the library then owns it;
+ * as with lumo_publisher_publish, a send queue that stays full drops it and
+ * counts it); -1 when `component` or `n` is NULL, the configuration is
+ * missing, the library cannot start or the daemon was not reached within the
+ * 5 s (then `n` stays the caller's). */
 LUMO_EXPORT int32_t lumo_one_time_publish(const char *component, lumo_notification *n) LUMO_NOEXCEPT;
 
 /* Publishing to another machine is not supported: always -1, whatever the
@@ -254,7 +255,9 @@ LUMO_EXPORT lumo_publisher *lumo_publisher_create(const char *component) LUMO_NO
  * it. An OutgoingStreamingNotification (class 3) is not sent: it becomes the
  * head of an outgoing stream (see lumo_notification_getOutputStream). With a
  * NULL argument or a library that is not started nothing happens and `n`
- * stays the caller's. */
+ * stays the caller's. The send queue is bounded: when it stays full (a slow
+ * or absent daemon), the call waits for room, 2 s by default, and then drops
+ * `n` and counts it (see lumo_get_process_counters for both limits). */
 LUMO_EXPORT void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) LUMO_NOEXCEPT;
 
 /* Frees the publisher; notifications it published still go out. NULL is
@@ -747,6 +750,8 @@ LUMO_EXPORT char *lumo_bb_toString(lumo_bb *block) LUMO_NOEXCEPT;
  *  lumox_win32_thread_createattached  NULL     NULL routine, no memory, or
  *                                              the system refused the thread
  *  lumox_win32_thread_createdetached  UINTPTR_MAX  as above
+ *  lumo_get_process_counters          -1       NULL out, or library not
+ *                                              started (*out untouched)
  *  lumo_version                       never fails
  *
  * The calls not listed return nothing; they ignore NULL handles. */
@@ -825,6 +830,39 @@ typedef void (*lumo_flow_handler)(int32_t kind, lumo_subscriber *subscriber /* N
  * handler set are not kept. Returns 0, or -1 when the library is not
  * started. */
 LUMO_EXPORT int32_t lumo_set_flow_handler(lumo_flow_handler handler, void *context) LUMO_NOEXCEPT;
+
+/* The sending side of this process, counted from its lumo_init (a later
+ * start after the last shutdown counts from zero again).
+ *
+ * lumo_publisher_publish queues what it is given for the daemon. The queue
+ * holds at most VAVEVAR_SEND_MAX_BYTES bytes (default 64 MiB, read at
+ * start-up), counted as the memory the queued notifications take; one
+ * notification larger than that is taken when nothing else is queued. When it
+ * is full, a publish waits up to VAVEVAR_SEND_WAIT_MS milliseconds (default
+ * 2000, at most 60000; 0: no wait) for room and then drops the notification:
+ * it is destroyed, counted in dropped_at_send and reported to the flow
+ * handler as LUMO_FLOW_SEND_DROPPED. A notification published while the
+ * library is stopping is dropped and counted in the same way. The bound holds
+ * whether the daemon is slow or gone; what was queued is never dropped for
+ * want of room (only a shutdown abandons it, as described there) and goes out
+ * in order once the link is up again. Subscription requests are never
+ * dropped and do not count against the bound.
+ *
+ * published: notifications handed to lumo_publisher_publish (the blocks of
+ * an output stream included, stream heads not), dropped ones included, so
+ * published - dropped_at_send were queued. reconnects: handshakes after the
+ * first. send_queue_bytes: what the queue holds now (including what is being
+ * written). link_up: 1 while the link to the daemon is past its handshake. */
+typedef struct lumo_process_counters {
+    uint64_t published;
+    uint64_t dropped_at_send;
+    uint64_t reconnects;
+    uint64_t send_queue_bytes;
+    int32_t link_up;
+} lumo_process_counters;
+
+/* Fills *out; 0, or -1 for a NULL out or when the library is not started. */
+LUMO_EXPORT int32_t lumo_get_process_counters(lumo_process_counters *out) LUMO_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -19,6 +19,9 @@ std::int32_t lumo_one_time_publish(const char *component, lumo_notification *n) 
     lumo_publisher *publisher = lumo_publisher_new(component, PublisherOptions{.waitForLink = true});
     if (publisher != nullptr) {
         if (lumo_link_is_up()) {
+            // Handed over, which is what 0 says: in a library that was
+            // already running with a full send queue it may still be
+            // dropped (and counted) after the publisher's wait.
             vavevar::lumo_publisher_publish(publisher, n);
             result = 0;
         }

@@ -34,7 +34,9 @@ lumo_publisher *lumo_publisher_new(const char *component, const PublisherOptions
 
 // Stamps `n` once and queues it for the daemon (a class-3 head is bound to
 // the publisher as an outgoing stream instead). Takes `n` over unless the
-// library is not started. REQUIRES: publisher and n are not null.
+// library is not started. When the send queue is full this waits for room as
+// the send budget allows, holding no lock, and then drops `n` (see
+// lumo_sender_enqueue_event). REQUIRES: publisher and n are not null.
 void lumo_publisher_publish(lumo_publisher *publisher, lumo_notification *n) noexcept;
 
 // Leaves the registry (while the library runs) and frees the publisher.

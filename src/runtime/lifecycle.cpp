@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,8 +14,10 @@
 #include "port/thread.h"
 #include "runtime/inbound_sink.h"
 #include "runtime/link.h"
+#include "runtime/process_counters.h"
 #include "runtime/receiver.h"
 #include "runtime/runtime_state.h"
+#include "runtime/send_budget.h"
 #include "runtime/sender.h"
 #include "runtime/startup.h"
 
@@ -55,6 +58,34 @@ bool configure(const char *&home, std::uint16_t &port) {
         }
     }
     return home != nullptr && port != 0;
+}
+
+// A whole decimal number from the environment, or `fallback` when it is not
+// set; a value that is not one is reported and ignored.
+std::uint64_t env_number(const char *name, std::uint64_t fallback, std::uint64_t max) {
+    const char *text = non_empty_env(name);
+    if (text == nullptr) return fallback;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > max) {
+        lumo_log("%s: invalid value: %s\n", name, text);
+        return fallback;
+    }
+    return value;
+}
+
+// The send queue's bound and a publisher's wait for room, for this runtime.
+void configure_send_budget() {
+    std::uint64_t max_bytes =
+        env_number("VAVEVAR_SEND_MAX_BYTES", kSendMaxBytesDefault, UINT64_MAX / 2);
+    if (max_bytes == 0) {
+        lumo_log("VAVEVAR_SEND_MAX_BYTES: invalid value: 0\n");
+        max_bytes = kSendMaxBytesDefault;
+    }
+    const auto wait_ms =
+        static_cast<std::uint32_t>(env_number("VAVEVAR_SEND_WAIT_MS", kSendWaitMsDefault, kSendWaitMsMax));
+    lumo_send_budget_configure(max_bytes, wait_ms);
 }
 
 // Starts both threads and waits until they report. False when a thread could
@@ -108,6 +139,8 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcep
     if (!lumo_link_prepare() || !lumo_sender_prepare()) return kInitNoResources;
     lumo_runtime *rt = lumo_runtime_create(home, port, pid);
     if (rt == nullptr) return kInitNoResources;
+    configure_send_budget();
+    lumo_counters_reset();
     lumo_runtime_set_current(rt);
     if (!start_threads(rt)) {
         lumo_runtime_set_current(nullptr);

@@ -12,6 +12,9 @@
 #include "port/cond_alloc.h"
 #include "port/lock.h"
 #include "port/socket_options.h"
+#include "runtime/flow_observer.h"
+#include "runtime/process_counters.h"
+#include "vavevar.h"
 
 namespace vavevar {
 namespace {
@@ -144,19 +147,30 @@ bool lumo_link_set_socket(std::int32_t socket) noexcept {
 }
 
 bool lumo_link_set_connected() noexcept {
-    // Never up again once the stop has marked the link exiting.
-    LockGuard guard(g_link.lock);
-    if (g_link.exiting.load()) return false;
-    g_link.connected = 1;
-    if (g_link.waiters != 0) vavevar::lumox_win32_cond_broadcast(g_link.cond);
+    {
+        // Never up again once the stop has marked the link exiting.
+        LockGuard guard(g_link.lock);
+        if (g_link.exiting.load()) return false;
+        g_link.connected = 1;
+        if (g_link.waiters != 0) vavevar::lumox_win32_cond_broadcast(g_link.cond);
+    }
+    // The first handshake of a runtime is its start, not a return.
+    if (lumo_counters_count_handshake() > 1) flow_observe(LUMO_FLOW_LINK_UP, 1);
     return true;
 }
 
 std::int32_t lumo_link_take_socket() noexcept {
-    LockGuard guard(g_link.lock);
-    std::int32_t socket = g_link.socket;
-    g_link.socket = -1;
-    g_link.connected = 0;
+    std::int32_t socket;
+    bool lost;
+    {
+        LockGuard guard(g_link.lock);
+        socket = g_link.socket;
+        // A stop clears `connected` itself: the link is shut, not lost.
+        lost = g_link.connected != 0 && !g_link.exiting.load();
+        g_link.socket = -1;
+        g_link.connected = 0;
+    }
+    if (lost) flow_observe(LUMO_FLOW_LINK_DOWN, 1);
     return socket;
 }
 

@@ -56,6 +56,9 @@ bool lumo_link_pause(std::uint32_t ms) noexcept;
 // receiver to close.
 // lumo_link_set_socket refuses (false) once the link is closing: the receiver
 // must then close the socket itself, since nobody else will.
+// Each time up is counted; the link coming up again after the first time,
+// and a link that was up being taken (not shut by a stop), are reported to
+// the flow observer.
 bool lumo_link_set_socket(std::int32_t socket) noexcept;
 bool lumo_link_set_connected() noexcept;  // false once the link is closing
 std::int32_t lumo_link_take_socket() noexcept;

@@ -15,7 +15,6 @@
 #include "port/socket_connect.h"
 #include "port/socket_options.h"
 #include "runtime/conn.h"
-#include "runtime/flow_observer.h"
 #include "runtime/handshake.h"
 #include "runtime/inbound_parser.h"
 #include "runtime/inbound_sink.h"
@@ -225,7 +224,6 @@ void run(Address *addresses, lumo_runtime *rt) {
     for (;;) {
         if (ever_connected) {
             if (lumo_link_exiting()) return;
-            flow_observe(LUMO_FLOW_LINK_DOWN, 1);
             lumo_inbound_link_lost();
         }
         if (!lumo_link_exiting()) {
@@ -245,10 +243,7 @@ void run(Address *addresses, lumo_runtime *rt) {
             drop_connection(conn);
             return;
         }
-        if (ever_connected) {
-            flow_observe(LUMO_FLOW_LINK_UP, 1);
-            lumo_inbound_link_restored();
-        }
+        if (ever_connected) lumo_inbound_link_restored();
         if (!lumo_link_set_connected()) {
             drop_connection(conn);
             return;

@@ -15,8 +15,11 @@
 #include "port/systhread.h"
 #include "port/thread.h"
 #include "runtime/conn.h"
+#include "runtime/event_footprint.h"
 #include "runtime/link.h"
+#include "runtime/process_counters.h"
 #include "runtime/runtime_state.h"
+#include "runtime/send_budget.h"
 #include "runtime/startup.h"
 
 namespace vavevar {
@@ -66,10 +69,21 @@ lumo_outmsg *as_request(void *item) {
     return (bits & 1) != 0 ? reinterpret_cast<lumo_outmsg *>(bits & ~std::uintptr_t{1}) : nullptr;
 }
 
-void free_item(void *item) {
-    if (lumo_outmsg *request = as_request(item)) lumo_outmsg_free(request);
-    else lumo_notification_destroy(static_cast<lumo_notification *>(item));
+// Every event leaves the sender through here, written or not; the room it
+// took at publish is returned for the caller to give back (a batch gives
+// back all of its room at once).
+std::uint64_t release_item(void *item) {
+    if (lumo_outmsg *request = as_request(item)) {
+        lumo_outmsg_free(request);
+        return 0;
+    }
+    auto *n = static_cast<lumo_notification *>(item);
+    const std::uint64_t bytes = lumo_event_footprint(n);
+    lumo_notification_destroy(n);
+    return bytes;
 }
+
+void free_item(void *item) { lumo_send_budget_give_back(release_item(item)); }
 
 // Hands an item to the running sender; false when it takes no more.
 bool enqueue(void *item) {
@@ -107,6 +121,9 @@ private:
 // draining for a stop), in writing order: the sender writes them before
 // anything queued. A batch takes from here before it takes from the queue,
 // so this never holds more than one batch and the message after it.
+// Putting back asks nothing of the send budget: an event keeps the room it
+// took at publish until it is released, so what was accepted is never
+// dropped here, however full the queue is.
 class Held {
 public:
     bool empty() const noexcept { return count_ == 0; }
@@ -206,7 +223,9 @@ Written write_batch(void *first, lumo_queue *queue, Held &held, ByteBuffer &out,
     bool sent = batch.count == 0 || lumo_conn_send(conn, out.data(), out.size(), &handed);
     if (sent) handed = out.size();
     std::size_t done = 0;
-    while (done < batch.count && batch.ends[done] <= handed) free_item(batch.messages[done++]);
+    std::uint64_t released = 0;
+    while (done < batch.count && batch.ends[done] <= handed) released += release_item(batch.messages[done++]);
+    lumo_send_budget_give_back(released);
     std::size_t left = batch.count - done + (built ? 0 : 1);
     if (left > 0) held.put_back(queue, batch.messages + done, left);
     // A large body is not kept once it went: the buffer starts small again.
@@ -267,7 +286,7 @@ bool lumo_sender_prepare() noexcept {
         g_sender.stop_lock = lumo_lock_create();
     });
     return g_sender.conn_lock != nullptr && g_sender.exit_lock != nullptr &&
-           g_sender.stop_lock != nullptr;
+           g_sender.stop_lock != nullptr && lumo_send_budget_prepare();
 }
 
 void lumo_sender_main(void *startup) noexcept {
@@ -275,6 +294,7 @@ void lumo_sender_main(void *startup) noexcept {
     g_sender.stop_requested.store(0);
     g_sender.sender_exiting.store(0);
     g_sender.abandon.store(0);
+    lumo_send_budget_open();
     publish_conn(nullptr);
     {
         LockGuard guard(g_sender.exit_lock);
@@ -299,8 +319,15 @@ void lumo_sender_main(void *startup) noexcept {
 
 bool lumo_sender_enqueue_event(lumo_notification *n) noexcept {
     if (n == nullptr) return false;
-    if (enqueue(n)) return true;
+    lumo_counters_count_published();
+    // Measured before it is queued: once there, the sender may release it.
+    const std::uint64_t bytes = lumo_event_footprint(n);
+    if (lumo_send_budget_take(bytes) == Room::taken) {
+        if (enqueue(n)) return true;
+        lumo_send_budget_give_back(bytes);
+    }
     lumo_notification_destroy(n);
+    lumo_counters_count_dropped_at_send();
     return false;
 }
 
@@ -318,6 +345,8 @@ bool lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, voi
 }
 
 void lumo_sender_stop(std::int32_t wait) noexcept {
+    // Publishers waiting for room leave now: a drain only refuses them later.
+    lumo_send_budget_close();
     start_watch();
     {
         LockGuard guard(g_sender.stop_lock);

@@ -49,6 +49,10 @@ void lumo_sender_main(void *startup) noexcept;
 // handed to the sender; false for null, when memory runs out or when the sender
 // no longer takes messages (stopping or not running): a refused notification
 // is destroyed, a refused request stays the caller's.
+// A notification is counted as published and first takes its room in the
+// send budget, waiting for it as the budget says; one that finds none in
+// time, or is refused, is destroyed and counted as dropped. A request never
+// waits and takes no room.
 bool lumo_sender_enqueue_event(lumo_notification *n) noexcept;
 bool lumo_sender_enqueue_request(OutmsgKind kind, std::int32_t subscriberId, void *payload,
                                          const OutmsgOps *ops) noexcept;
