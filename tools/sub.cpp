@@ -195,15 +195,9 @@ int run_sub(const Args &args) {
         if (stopped != 0) return 128 + stopped;
     }
 
-    if (o.verbose)
-        std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",
-                     static_cast<int>(lumo_subscriber_id(subscriber.get())), expr.c_str());
-    if (o.ready_file) {
-        std::FILE *f = std::fopen(o.ready_file->c_str(), "w");
-        if (f == nullptr || std::fclose(f) != 0)
-            throw Failure("cannot create the ready file '" + *o.ready_file + "': " + std::strerror(errno));
-    }
-
+    // Listening before saying it is subscribed: whoever acts on that line
+    // (a script stopping the daemon, say) must not beat the handler to the
+    // link's loss.
     LinkChanges changes;
     std::uint64_t downSeen = 0, upSeen = 0;
     if (o.verbose) lumo_set_flow_handler(on_flow, &changes);
@@ -213,6 +207,16 @@ int run_sub(const Args &args) {
             if (set) lumo_set_flow_handler(nullptr, nullptr);
         }
     } remover{o.verbose};
+
+    if (o.verbose)
+        std::fprintf(stderr, "vavevar sub: subscribed as %d with '%s'\n",
+                     static_cast<int>(lumo_subscriber_id(subscriber.get())), expr.c_str());
+    if (o.ready_file) {
+        std::FILE *f = std::fopen(o.ready_file->c_str(), "w");
+        if (f == nullptr || std::fclose(f) != 0)
+            throw Failure("cannot create the ready file '" + *o.ready_file + "': " + std::strerror(errno));
+    }
+
     LossReport losses(o, subscriber.get());
 
     // Receives in slices so that a stop signal is seen within one of them;
