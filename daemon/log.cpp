@@ -94,7 +94,7 @@ bool open_log_file(const std::string &path, std::string &error) {
     std::string why;
     int fd = open_for_append(path, 0640, why);
     if (fd < 0) {
-        error = "cannot open the log file " + why;
+        error = "cannot open the log file " + path + ": " + why;
         return false;
     }
     bool ok = ::dup2(fd, STDERR_FILENO) == STDERR_FILENO;

@@ -44,16 +44,16 @@ int open_for_append(const std::string &path, mode_t mode, std::string &error) {
     if (fd < 0) {
         int why = errno;
         struct stat st {};
-        if (why == ELOOP) error = path + " is a symbolic link; the log is not written through links";
-        else if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) error = path + " is not a regular file";
-        else error = path + ": " + std::strerror(why);
+        if (why == ELOOP) error = "it is a symbolic link, and links are not followed";
+        else if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) error = "it is not a regular file";
+        else error = std::strerror(why);
         return -1;
     }
     struct stat st {};
     int flags = ::fcntl(fd, F_GETFL);
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        error = path + " is not a regular file";
+        error = "it is not a regular file";
         ::close(fd);
         return -1;
     }

@@ -19,7 +19,7 @@ namespace vavevard {
 bool replace_file(const std::string &path, std::string_view text, mode_t mode, std::string &error);
 
 // Opens `path` for appending, creating it with `mode` when missing. Refused,
-// with `error` saying why, when the last component is a symbolic link or
+// with `error` saying why (without the path), when the last component is a symbolic link or
 // what is there is not a regular file (a FIFO would stall the daemon, a
 // device is no log). Returns the descriptor (close-on-exec, blocking) or -1.
 int open_for_append(const std::string &path, mode_t mode, std::string &error);
