@@ -7,7 +7,6 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_harness.h"
+#include "other_users.h"
 #include "support/programs.h"
 #include "support/temp_home.h"
 
@@ -31,42 +30,18 @@ namespace {
 using vavevar::test::ChildProcess;
 using vavevar::test::DaemonProcess;
 using vavevar::test::TempHome;
-using test::Message;
-using test::RawClient;
+using namespace test;
 
-constexpr uid_t kNobody = 65534, kStranger = 65533;
 constexpr const char *kSetpriv = "/usr/bin/setpriv";
-
-#define NEEDS_ROOT()                                                                                      \
-    if (::geteuid() != 0)                                                                                 \
-    GTEST_SKIP() << "needs root: the clients of other users are sockets made with another file-system user"
-
-// A socket connected to `port` and owned by `uid` (see access_test.cpp).
-int socket_of(uid_t uid, std::uint16_t port) {
-    const uid_t self = ::geteuid();
-    ::setfsuid(uid);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::setfsuid(self);
-    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::unique_ptr<RawClient> client_of(uid_t uid, std::uint16_t port) {
-    const uid_t self = ::geteuid();
-    ::setfsuid(uid);
-    auto c = std::make_unique<RawClient>(port);
-    ::setfsuid(self);
-    return c;
-}
 
 // The whole answer of one HTTP request made by `uid`.
 std::string http_get_as(uid_t uid, std::uint16_t port, const std::string &path) {
-    int fd = socket_of(uid, port);
-    if (fd < 0) return "<no connection>";
+    int fd = as_user(uid, [] { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return "<no connection>";
+    }
     std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n", got;
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         ::close(fd);
@@ -81,15 +56,6 @@ std::string http_get_as(uid_t uid, std::uint16_t port, const std::string &path) 
     }
     ::close(fd);
     return got;
-}
-
-std::string event_request(const std::string &type) { return test::outbound_event(type).bytes(); }
-
-std::vector<std::string> types_received(RawClient &c) {
-    std::vector<std::string> types;
-    Message m;
-    while (c.read_message(m, 250)) types.push_back(m.get("eventType"));
-    return types;
 }
 
 // Reads the daemon's log until a line holding `text` (true) or the wait ends.
@@ -126,7 +92,7 @@ struct ConfiguredDaemon {
 };
 
 TEST(DaemonAccessProcess, SighupAppliesTheNewPolicyToNewRequestsAndToSubscriptionsAlreadyMade) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     ConfiguredDaemon daemon("allow-subscribe uid:65534 = ALARM/*\nallow-subscribe uid:65533 = *\n");
     ASSERT_TRUE(daemon.d->ok()) << daemon.d->log();
     const std::uint16_t port = daemon.d->port();
@@ -158,7 +124,7 @@ TEST(DaemonAccessProcess, SighupAppliesTheNewPolicyToNewRequestsAndToSubscriptio
 }
 
 TEST(DaemonAccessProcess, TheMonitoringEndpointAnswersOtherUsersAsThePolicySays) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     ConfiguredDaemon daemon("allow-stats = uid:65533\n", {"--http-port", "0"});
     ASSERT_TRUE(daemon.d->ok()) << daemon.d->log();
     std::string line;
@@ -184,7 +150,7 @@ TEST(DaemonAccessProcess, TheMonitoringEndpointAnswersOtherUsersAsThePolicySays)
 // The library run as another user, through the tool: what the daemon refuses
 // reaches the application as the status the library reports.
 TEST(DaemonAccessProcess, TheLibraryOfAnotherUserReportsTheRefusalsToItsApplication) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     if (::access(kSetpriv, X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
     ConfiguredDaemon daemon("allow-connect = uid:65534\n");
     ASSERT_TRUE(daemon.d->ok()) << daemon.d->log();

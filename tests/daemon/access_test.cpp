@@ -1,12 +1,8 @@
 // Access control on the wire: clients of other users, as the kernel names
 // them, get exactly what the policy gives them, and what the daemon says about
 // a publisher or a member is what the kernel says, not what the client
-// claims. The other users' sockets are made on the test's own thread with its
-// file-system user changed for the moment, so these tests need root.
+// claims.
 #include <gtest/gtest.h>
-
-#include <sys/fsuid.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -14,31 +10,12 @@
 #include <vector>
 
 #include "access_policy.h"
-#include "daemon_harness.h"
+#include "other_users.h"
 
 namespace vavevard {
 namespace {
 
-using test::DaemonThread;
-using test::Message;
-using test::RawClient;
-
-constexpr uid_t kNobody = 65534, kStranger = 65533, kOutsider = 65532;
-
-#define NEEDS_ROOT()                                                                                      \
-    if (::geteuid() != 0)                                                                                 \
-    GTEST_SKIP() << "needs root: the clients of other users are sockets made with another file-system user"
-
-// A client whose socket belongs to `uid`: the kernel names a socket's owner
-// after the file-system user of the thread that made it, which setfsuid()
-// changes for the calling thread alone, so the daemon's thread stays root.
-std::unique_ptr<RawClient> client_of(uid_t uid, std::uint16_t port) {
-    const uid_t self = ::geteuid();
-    ::setfsuid(uid);
-    auto c = std::make_unique<RawClient>(port);
-    ::setfsuid(self);
-    return c;
-}
+using namespace test;
 
 std::shared_ptr<const AccessPolicy> policy(std::string_view text) {
     AccessPolicy p;
@@ -47,22 +24,8 @@ std::shared_ptr<const AccessPolicy> policy(std::string_view text) {
     return std::make_shared<const AccessPolicy>(std::move(p));
 }
 
-std::string event_request(const std::string &type, std::vector<std::string> properties = {}) {
-    auto e = test::outbound_event(type);
-    e.property_lines = std::move(properties);
-    return e.bytes();
-}
-
-// The types of the events that arrive until the connection is quiet.
-std::vector<std::string> types_received(RawClient &c) {
-    std::vector<std::string> types;
-    Message m;
-    while (c.read_message(m, 250)) types.push_back(m.get("eventType"));
-    return types;
-}
-
 TEST(DaemonAccess, UnderTheDefaultPolicyAnotherUserCanNeitherConnectPublishNorReadStats) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     DaemonThread d;
     ASSERT_TRUE(d.ok()) << d.error();
     RawClient owner(d.port());
@@ -91,7 +54,7 @@ TEST(DaemonAccess, UnderTheDefaultPolicyAnotherUserCanNeitherConnectPublishNorRe
 }
 
 TEST(DaemonAccess, APolicyGivesEachUserExactlyWhatItSaysAndNothingMore) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     DaemonThread d({}, nullptr, {}, policy("allow-subscribe uid:65534 = ALARM/*\n"
                                            "allow-subscribe uid:65534 = billing/*\n"
                                            "allow-publish uid:65534 = billing/*\n"
@@ -154,7 +117,7 @@ TEST(DaemonAccess, APolicyGivesEachUserExactlyWhatItSaysAndNothingMore) {
 }
 
 TEST(DaemonAccess, EveryRoutedEventCarriesThePublishersVerifiedUidAndAClaimedOneIsNotBelieved) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     DaemonThread d({}, nullptr, {}, policy("allow-publish uid:65534 = *\n"));
     ASSERT_TRUE(d.ok()) << d.error();
     RawClient owner(d.port());
@@ -188,7 +151,7 @@ TEST(DaemonAccess, EveryRoutedEventCarriesThePublishersVerifiedUidAndAClaimedOne
 }
 
 TEST(DaemonAccess, MemberListsAndDeltasShowTheVerifiedUidBesideTheClaimedSelfId) {
-    NEEDS_ROOT();
+    VAVEVARD_NEEDS_ROOT();
     DaemonThread d({}, nullptr, {}, policy("allow-subscribe uid:65534 = *\nallow-join uid:65534 = team\n"));
     ASSERT_TRUE(d.ok()) << d.error();
     RawClient owner(d.port());
