@@ -75,6 +75,8 @@ public:
     // Whether `who` may publish the event; no when it may not, yes when it
     // may, over_budget when the rules' filters gave up on it.
     Match may_publish(const PeerIdentity &who, const NotificationView &event) const noexcept;
+    // Whether `who` may publish whatever it likes: no event need be tested.
+    bool may_publish_anything(const PeerIdentity &who) const noexcept { return privileged(who) || anywhere(all_, who); }
     SubscribeGrant subscribe_grant(const PeerIdentity &who) const;
     bool may_join(const PeerIdentity &who, std::string_view group) const;
 

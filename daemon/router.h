@@ -91,6 +91,7 @@ struct Client {
     std::optional<std::uint32_t> uid;  // the peer's owner, as the kernel says
     PeerIdentity who;                  // that owner (the same uid) and its groups, for the policy
     bool publishRefusalLogged = false;
+    std::string uidLine;  // its events' publisher uid property, lent to each in turn
     std::int32_t pid = 0;              // as the self identifier says; 0 unknown
     std::uint64_t bytesIn = 0, bytesOut = 0;  // read from and written to its socket
     bool connected = false;     // handshake done
