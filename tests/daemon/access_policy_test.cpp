@@ -66,7 +66,7 @@ TEST(AccessPolicyRules, GroupsAnyoneAndUnknownOwnersDecideAsDocumented) {
     EXPECT_TRUE(p.may_read_stats(member) && p.may_join(member, "x") && p.subscribe_grant(member).unrestricted);
     EXPECT_TRUE(p.may_connect(other));
     EXPECT_FALSE(p.may_read_stats(other) || p.may_join(other, "x") || p.subscribe_grant(other).allowed());
-    EXPECT_FALSE(p.may_connect(unknown)) << "'*' names peers whose owner is known";
+    EXPECT_FALSE(p.may_connect(unknown)) << "unknown owners only where allow-unknown-peers says so";
     EXPECT_TRUE(p.may_read_stats(root) && p.subscribe_grant(root).unrestricted) << "root cannot be locked out";
 
     ASSERT_TRUE(AccessPolicy::from_text("allow-unknown-peers = yes\nallow-connect = *\n", p, problems)) << problems;
