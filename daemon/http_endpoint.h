@@ -79,7 +79,7 @@ private:
     int epoll_;
     Router &router_;
     PeerLookup peers_;
-    PeerDirectory directory_;  // forgotten with each answer: an HTTP peer is rare
+    PeerDirectory directory_;  // forgotten after each connection: scrapers are few and rare
     std::int64_t timeoutMs_;
     StatsDetailLimits detail_;
     int listen_ = -1;
