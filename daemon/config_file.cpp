@@ -35,14 +35,18 @@ bool parse_config_text(std::string_view text, std::vector<ConfigSetting> &out, s
             error = "line " + std::to_string(number) + ": expected 'key = value'";
             return false;
         }
-        std::string_view key = trim(line.substr(0, eq));
-        bool valid = !key.empty();
+        std::string_view whole = trim(line.substr(0, eq)), key = whole, subject;
+        if (std::size_t blank = whole.find_first_of(" \t"); blank != std::string_view::npos) {
+            key = whole.substr(0, blank);
+            subject = trim(whole.substr(blank));
+        }
+        bool valid = !key.empty() && subject.find_first_of(" \t") == std::string_view::npos;
         for (char c : key) valid = valid && key_character(c);
         if (!valid) {
-            error = "line " + std::to_string(number) + ": invalid key '" + std::string(key) + "'";
+            error = "line " + std::to_string(number) + ": invalid key '" + std::string(whole) + "'";
             return false;
         }
-        out.push_back({std::string(key), std::string(trim(line.substr(eq + 1))), number});
+        out.push_back({std::string(key), std::string(trim(line.substr(eq + 1))), std::string(subject), number});
     }
     return true;
 }

@@ -2,7 +2,9 @@
 // the command line's option names without their leading "--". Blank lines and
 // lines whose first non-blank character is '#' are skipped; blanks around key
 // and value are dropped, and the value is the rest of the line as it stands
-// (no quoting, so a '#' inside a value is part of it).
+// (no quoting, so a '#' inside a value is part of it). A key may be followed,
+// after blanks, by one word naming whom the setting is about
+// ("allow-publish user:alice = billing/*"); only the access rules take one.
 #pragma once
 
 #include <string>
@@ -15,6 +17,7 @@ inline constexpr const char *kDefaultConfigFile = "/etc/vavevar/vavevard.conf";
 
 struct ConfigSetting {
     std::string key, value;
+    std::string subject;  // the word after the key, "" when none
     int line = 0;
 };
 

@@ -24,7 +24,7 @@ constexpr int kAcceptBatch = 16;
 
 }  // namespace
 
-HttpEndpoint::HttpEndpoint(int epoll, const Router &router, std::int64_t timeoutMs, StatsDetailLimits detail)
+HttpEndpoint::HttpEndpoint(int epoll, Router &router, std::int64_t timeoutMs, StatsDetailLimits detail)
     : epoll_(epoll), router_(router), timeoutMs_(timeoutMs), detail_(detail) {
     spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
@@ -140,6 +140,15 @@ void HttpEndpoint::accept_all() {
             auto [it, added] = connections_.emplace(id, Connection(router_.account()));
             it->second.fd = fd;
             it->second.deadlineMs = mono_ms() + timeoutMs_;
+            // Learnt before any byte is read, from the same kernel lookup as
+            // the protocol's peers.
+            std::optional<std::uint32_t> uid, gid;
+            if (auto credentials = peers_.lookup(fd)) {
+                uid = credentials->uid;
+                gid = credentials->gid;
+            }
+            it->second.who = directory_.identify(uid, gid);
+            directory_.forget();
         } catch (const std::bad_alloc &) {
             ::close(fd);
             ++stats_.connectionsRefused;
@@ -173,7 +182,7 @@ void HttpEndpoint::read_from(std::uint64_t id, Connection &c) {
     answer(id, c);
 }
 
-std::string HttpEndpoint::respond(const HttpRequest &request, int &status) {
+std::string HttpEndpoint::respond(const HttpRequest &request, const PeerIdentity &who, int &status) {
     bool head = request.method == "HEAD";
     if (request.path != "/stats" && request.path != "/metrics") {
         status = 404;
@@ -182,6 +191,14 @@ std::string HttpEndpoint::respond(const HttpRequest &request, int &status) {
     if (request.method != "GET" && !head) {
         status = 405;
         return http_response(status, kTextType, "only GET and HEAD are served\n", false, "Allow: GET, HEAD\r\n");
+    }
+    if (!router_.policy().may_read_stats(who)) {
+        status = 403;
+        ++router_.stats().refusedStats;
+        std::string why = AccessPolicy::describe(who) + " may not read the daemon's statistics";
+        refusalLog_.logf(LogLevel::warn, "monitoring connection: %s %s refused: %s", request.method.c_str(),
+                         request.path.c_str(), why.c_str());
+        return http_response(status, kTextType, why + "\n", head);
     }
     if (router_.over_high_water()) {
         status = 503;
@@ -200,7 +217,7 @@ void HttpEndpoint::answer(std::uint64_t id, Connection &c) {
         status = c.parser.status();
         c.out = http_response(status, kTextType, c.parser.error() + "\n");
     } else {
-        c.out = respond(c.parser.request(), status);
+        c.out = respond(c.parser.request(), c.who, status);
     }
     stats_.count_response(status);
     if (c.parser.state() == HttpRequestParser::Status::error)

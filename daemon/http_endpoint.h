@@ -18,7 +18,10 @@
 
 #include "http_request.h"
 #include "http_stats.h"
+#include "log.h"
 #include "memory_account.h"
+#include "peer_credentials.h"
+#include "peer_identity.h"
 #include "router.h"
 #include "stats_json.h"
 
@@ -31,7 +34,8 @@ public:
 
     // `timeoutMs`: how long a connection may take to send its request head,
     // and how long it may leave the answer unread.
-    HttpEndpoint(int epoll, const Router &router, std::int64_t timeoutMs,
+    // Refused answers are counted in the router's refusedStats.
+    HttpEndpoint(int epoll, Router &router, std::int64_t timeoutMs,
                  StatsDetailLimits detail = {});
     ~HttpEndpoint();
     HttpEndpoint(const HttpEndpoint &) = delete;
@@ -59,6 +63,7 @@ private:
         std::size_t sent = 0;
         std::int64_t deadlineMs = 0;  // monotonic
         AccountedBytes held;
+        PeerIdentity who;  // the peer's owner, for the access policy
         explicit Connection(std::shared_ptr<MemoryAccount> account) : held(std::move(account)) {}
     };
 
@@ -66,13 +71,15 @@ private:
     void shed();
     void read_from(std::uint64_t id, Connection &c);
     void answer(std::uint64_t id, Connection &c);
-    std::string respond(const HttpRequest &request, int &status);
+    std::string respond(const HttpRequest &request, const PeerIdentity &who, int &status);
     void write_to(std::uint64_t id, Connection &c);
     void watch(std::uint64_t id, const Connection &c, std::uint32_t events);
     void close(std::uint64_t id, bool abort = false);
 
     int epoll_;
-    const Router &router_;
+    Router &router_;
+    PeerLookup peers_;
+    PeerDirectory directory_;  // forgotten after each connection: scrapers are few and rare
     std::int64_t timeoutMs_;
     StatsDetailLimits detail_;
     int listen_ = -1;
@@ -82,6 +89,7 @@ private:
     std::uint64_t nextId_ = 1;
     std::unordered_map<std::uint64_t, Connection> connections_;
     HttpStats stats_;
+    LogLimiter refusalLog_;
 };
 
 }  // namespace vavevard

@@ -9,7 +9,7 @@ namespace vavevard {
 
 struct HttpStats {
     // The statuses the endpoint answers with, in the order their counts are kept.
-    static constexpr std::array<int, 8> kStatuses{200, 400, 404, 405, 408, 431, 503, 505};
+    static constexpr std::array<int, 9> kStatuses{200, 400, 403, 404, 405, 408, 431, 503, 505};
 
     std::uint64_t connections = 0;          // open now
     std::uint64_t connectionsAccepted = 0;

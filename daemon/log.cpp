@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include "clock.h"
+#include "safe_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,9 +91,10 @@ bool stderr_is_journal(const char *journalStream) noexcept {
 }
 
 bool open_log_file(const std::string &path, std::string &error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    std::string why;
+    int fd = open_for_append(path, 0640, why);
     if (fd < 0) {
-        error = "cannot open the log file " + path + ": " + std::strerror(errno);
+        error = "cannot open the log file " + path + ": " + why;
         return false;
     }
     bool ok = ::dup2(fd, STDERR_FILENO) == STDERR_FILENO;

@@ -33,7 +33,8 @@ void set_journal_priorities(bool on) noexcept;
 // the service manager sets JOURNAL_STREAM) names; false for null or "".
 bool stderr_is_journal(const char *journalStream) noexcept;
 
-// Points standard error at the end of `path` (created if missing), so that
+// Points standard error at the end of `path` (created, mode 0640, if
+// missing; never a symbolic link or anything but a regular file), so that
 // the log and anything else written there land in the file; called again to
 // reopen it after it was rotated. False with `error` set, standard error
 // unchanged, when it cannot be opened.

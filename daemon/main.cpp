@@ -18,6 +18,7 @@
 #include "log.h"
 #include "options.h"
 #include "reload.h"
+#include "safe_file.h"
 #include "server.h"
 #include "signals.h"
 #include "socket_activation.h"
@@ -36,29 +37,24 @@ std::string host_name() {
     return name;
 }
 
-// Written to a temporary file and renamed, so a reader never sees a partial
-// number.
-bool write_port_file(const std::string &path, std::uint16_t port) {
+// Written to a file of unpredictable name and renamed, so a reader never sees
+// a partial number and nothing planted at the path is followed or waited on.
+bool write_port_file(const std::string &path, std::uint16_t port, std::string &error) {
     std::string text = std::to_string(port) + "\n";
     if (path == "-") {
         std::fputs(text.c_str(), stdout);
-        return std::fflush(stdout) == 0;
+        if (std::fflush(stdout) == 0) return true;
+        error = std::strerror(errno);
+        return false;
     }
-    std::string temporary = path + ".tmp." + std::to_string(::getpid());
-    FILE *f = std::fopen(temporary.c_str(), "w");
-    if (f == nullptr) return false;
-    bool ok = std::fputs(text.c_str(), f) >= 0;
-    ok = std::fclose(f) == 0 && ok;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
-    std::remove(temporary.c_str());
-    return false;
+    return vavevard::replace_file(path, text, 0644, error);
 }
 
 // SIGHUP: reads the configuration again; applies what can change while
 // running, says what waits for a restart, and reopens the log file either
 // way (after it was rotated, say).
 void reload(vavevard::Options &running, const std::vector<std::string> &args,
-            const vavevard::GetEnv &getenv, bool root) {
+            const vavevard::GetEnv &getenv, bool root, vavevard::Server &server) {
     using namespace vavevard;
     ParseResult fresh = parse_options(args, getenv, kDefaultConfigFile, root);
     bool ok = fresh.action == ParseResult::run;
@@ -75,6 +71,11 @@ void reload(vavevard::Options &running, const std::vector<std::string> &args,
     if (ok) {
         for (const std::string &key : needing_restart(running, f))
             logf(LogLevel::warn, "SIGHUP: %s changed; takes effect at the next start", key.c_str());
+        // The policy applies at once, to what clients already hold too.
+        running.policy = f.policy;
+        std::size_t closed = server.set_policy(f.policy);
+        logf(LogLevel::info, "SIGHUP: access policy applied; %zu connections closed for holding what it no longer allows",
+             closed);
         if (f.logLevel != running.logLevel) {
             set_log_level(f.logLevel);
             running.logLevel = f.logLevel;
@@ -132,6 +133,7 @@ int main(int argc, char **argv) {
     config.version = std::string("vavevard ") + VAVEVARD_VERSION;
     config.limits = o.limits;
     config.replay = o.replay;
+    config.policy = o.policy;
 
     std::vector<int> passed;
     if (!inherited_listeners(getenv, ::getpid(), passed, error)) {
@@ -164,9 +166,8 @@ int main(int argc, char **argv) {
                                  "client's self id and filters", o.httpAddress.c_str());
     }
     if (!o.configFile.empty()) logf(LogLevel::info, "configuration read from %s", o.configFile.c_str());
-    if (!o.portFile.empty() && !write_port_file(o.portFile, server.port())) {
-        logf(LogLevel::error, "cannot write the port file %s: %s", o.portFile.c_str(),
-             std::strerror(errno));
+    if (!o.portFile.empty() && !write_port_file(o.portFile, server.port(), error)) {
+        logf(LogLevel::error, "cannot write the port file %s: %s", o.portFile.c_str(), error.c_str());
         return 1;
     }
 
@@ -178,7 +179,7 @@ int main(int argc, char **argv) {
                 notify_service_manager(getenv, "STOPPING=1");
                 return false;
             case SignalAction::reload:
-                reload(o, args, getenv, root);
+                reload(o, args, getenv, root, server);
                 break;
             case SignalAction::ignore:
                 logf(LogLevel::warn, "%s ignored", signal_name(signo));

@@ -19,13 +19,18 @@ std::string member_id(const Member &m) {
     return std::to_string(m.client) + "/" + std::to_string(m.subscriberId);
 }
 
+// The member's user as the kernel named it, beside the self identifier it
+// claims; "unknown" where the policy admits peers whose owner is not known.
+std::string uid_text(const Member &m) { return m.uid ? std::to_string(*m.uid) : std::string("unknown"); }
+
 BodySegment member_segment(const Member &m) {
     BodySegment s{"member", {}, {}};
     s.element("memberId", member_id(m))
         .element("subscriberId", std::to_string(m.subscriberId))
         .element("component", m.component)
         .element("selfId", m.selfId)
-        .element("joined", std::to_string(m.joinedMs));
+        .element("joined", std::to_string(m.joinedMs))
+        .element("uid", uid_text(m));
     BodySegment &props = s.child("properties");
     for (const Property &p : m.properties) props.element(p.name(), p.value());
     return s;
@@ -39,6 +44,7 @@ std::size_t member_bytes(const Member &m) {
                     encoded_element_size("component", m.component) +
                     encoded_element_size("selfId", m.selfId) +
                     encoded_element_size("joined", std::to_string(m.joinedMs)) +
+                    encoded_element_size("uid", uid_text(m)) +
                     encoded_segment_size("properties");
     for (const Property &p : m.properties) n += encoded_element_size(p.name(), p.value());
     return n;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,10 +21,11 @@ struct Member {
     ClientId client = 0;
     std::int32_t subscriberId = 0;
     std::string component;
-    std::string selfId;
+    std::string selfId;  // what the member says it is
     std::vector<Property> properties;
     bool deltas = false;
     std::int64_t joinedMs = 0;
+    std::optional<std::uint32_t> uid;  // who the kernel says owns it
 };
 
 // A membership notification and the subscribers it goes to. A delta is one

@@ -230,11 +230,15 @@ ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &ge
             for (const char *w : kWithValue) known = known || name == w;
         }
         std::string where = configPath + ":" + std::to_string(s.line) + ": ";
-        if (!known)
+        if (AccessPolicy::is_policy_key(s.key)) continue;
+        if (known && !s.subject.empty())
+            problems += where + s.key + " takes no word before '=' ('" + s.subject + "')\n";
+        else if (!known)
             problems += where + "unknown key '" + s.key + "'\n";
         else if (std::string why = apply(name, s.value, o, given); !why.empty())
             problems += where + why.substr(2) + "\n";
     }
+    o.policy = std::make_shared<const AccessPolicy>(AccessPolicy::from_settings(settings, configPath, problems));
     bool portInArgs = false, homeInArgs = false;
     for (auto &[name, value] : fromArgs) {
         portInArgs = portInArgs || name == "--port";

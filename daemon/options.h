@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "access_policy.h"
 #include "request_limits.h"
 #include "config_file.h"
 #include "log.h"
@@ -32,6 +34,9 @@ struct Options {
     // Unset: worked out at start from the descriptor and address-space limits.
     bool maxClientsGiven = false;
     bool maxMemoryGiven = false;
+    // Who may do what: the configuration file's allow- settings, else the
+    // defaults. Never null after a successful parse.
+    std::shared_ptr<const AccessPolicy> policy;
 };
 
 struct ParseResult {

@@ -26,6 +26,11 @@ std::string one_line(std::string_view text) {
     return out;
 }
 
+// Who a client is in log lines: its address and the user the kernel names.
+std::string peer_of(const Client &c) {
+    return c.peer + (c.uid ? ", uid " + std::to_string(*c.uid) : std::string(", uid unknown"));
+}
+
 // Appends a header line whose value may come from a client.
 void header(std::string &out, std::string_view name, std::string_view value) {
     out.append(name).append(one_line(value)).append(wire::kLineEnd);
@@ -67,14 +72,21 @@ constexpr std::size_t kSkippersShown = 32;
 }  // namespace
 
 Router::Router(RouterConfig config)
-    : config_(std::move(config)), startedMs_(now_ms()), replay_(config_.replay, mono_ms(), account_) {}
+    : config_(std::move(config)), startedMs_(now_ms()), replay_(config_.replay, mono_ms(), account_) {
+    if (!config_.policy) config_.policy = std::make_shared<const AccessPolicy>();
+}
 
 ClientId Router::add_client(std::string peer, std::optional<std::uint32_t> uid) {
+    return add_client(std::move(peer), PeerIdentity{uid, {}});
+}
+
+ClientId Router::add_client(std::string peer, PeerIdentity who) {
     ClientId id = nextId_++;
     Client &c = clients_[id];
     c.id = id;
     c.peer = std::move(peer);
-    c.uid = uid;
+    c.uid = who.uid;
+    c.who = std::move(who);
     c.outputHeld = AccountedBytes(account_);
     c.keptHeld = AccountedBytes(account_);
     kept_changed(c);
@@ -136,7 +148,19 @@ bool Router::handle(ClientId id, Request &&request, std::string &why, std::int64
     Client *c = client(id);
     if (c == nullptr || c->closeWhenFlushed) return true;
     if (std::holds_alternative<StatsRequest>(request)) {
-        queue(*c, stats_message(receivedMs));
+        if (config_.policy->may_read_stats(c->who)) {
+            queue(*c, stats_message(receivedMs));
+            return true;
+        }
+        ++stats_.refusedStats;
+        std::string refusal = AccessPolicy::describe(c->who) + " may not read the daemon's statistics";
+        policyLog_.logf(LogLevel::warn, "client %llu (%s): stats refused: %s", static_cast<unsigned long long>(c->id),
+                        peer_of(*c).c_str(), refusal.c_str());
+        std::string m = "POST /stats HTTP/1.1\r\n";
+        header(m, wire::kResult, wire::kFailure);
+        header(m, wire::kMessage, refusal);
+        m.append(wire::kLineEnd);
+        queue(*c, std::move(m));
         return true;
     }
     if (auto *r = std::get_if<ConnectRequest>(&request)) {
@@ -181,7 +205,13 @@ std::string Router::connect_refusal(const Client &c) const {
 // and the instance name the ninth.
 void Router::on_connect(Client &c, ConnectRequest &&r) {
     c.pid = claimed_pid(r.selfId);
-    std::string refusal = connect_refusal(c);
+    std::string refusal;
+    if (!c.who.uid && !config_.policy->allows_unknown_peers())
+        refusal = "the owner of this connection cannot be determined";
+    else if (!config_.policy->may_connect(c.who))
+        refusal = AccessPolicy::describe(c.who) + " is not allowed to connect";
+    if (!refusal.empty()) ++stats_.refusedConnect;
+    else refusal = connect_refusal(c);
     bool full = !refusal.empty();
     std::string reply(wire::kConnectLine);
     header(reply, wire::kVersion, "4");
@@ -197,7 +227,7 @@ void Router::on_connect(Client &c, ConnectRequest &&r) {
     if (full) {
         ++stats_.connectionsRefused;
         refusals_.logf(LogLevel::warn, "client %llu (%s): connect refused: %s",
-                       static_cast<unsigned long long>(c.id), c.peer.c_str(), refusal.c_str());
+                       static_cast<unsigned long long>(c.id), peer_of(c).c_str(), refusal.c_str());
         c.closeWhenFlushed = true;
         return;
     }
@@ -208,7 +238,7 @@ void Router::on_connect(Client &c, ConnectRequest &&r) {
     ++stats_.clients;
     kept_changed(c);
     connectLog_.logf(LogLevel::info, "client %llu (%s): connected, self id \"%s\"",
-         static_cast<unsigned long long>(c.id), c.peer.c_str(), one_line(c.selfId).c_str());
+         static_cast<unsigned long long>(c.id), peer_of(c).c_str(), one_line(c.selfId).c_str());
 }
 
 std::string Router::over_bounds(const Client &c, const SubscribeRequest &r,
@@ -244,6 +274,8 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     for (const Property &p : r.properties) propertyBytes += p.line.size();
     std::string refusal =
         filter.ok() ? over_bounds(c, r, group, propertyBytes) : "invalid subscription: " + filter.error();
+    SubscribeGrant grant;
+    if (refusal.empty()) refusal = policy_refusal(c, group, grant);
     if (refusal.empty()) refusal = memory_refusal();
     Member m;
     if (refusal.empty() && !group.empty()) {
@@ -251,6 +283,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
         m.subscriberId = r.subscriberId;
         m.component = r.component;
         m.selfId = c.selfId;
+        m.uid = c.uid;
         m.properties = last_of_each_name(std::move(r.properties));
         m.deltas = r.deltas;
         m.joinedMs = now_ms();
@@ -274,6 +307,7 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     s.deltas = r.deltas;
     s.group = group;
     s.propertyBytes = group.empty() ? 0 : propertyBytes;
+    s.grant = std::move(grant);
     logf(LogLevel::debug, "client %llu: subscriber %d subscribed to \"%s\"",
          static_cast<unsigned long long>(c.id), r.subscriberId, one_line(s.text).c_str());
     s.filterBytes = s.filter.memory_bytes();
@@ -296,6 +330,65 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     send_status(c, r.subscriberId, true, "subscribed");
     if (r.resubscribe && replay_.open(mono_ms())) replay_to(c, r.subscriberId, c.subscriptions.at(r.subscriberId));
     if (!group.empty()) send_notices(membership_.join(group, std::move(m)));
+}
+
+std::string Router::policy_refusal(const Client &c, const std::string &group, SubscribeGrant &grant) {
+    std::string why;
+    grant = config_.policy->subscribe_grant(c.who);
+    if (!grant.allowed()) {
+        ++stats_.refusedSubscribe;
+        why = AccessPolicy::describe(c.who) + " is not allowed to subscribe";
+    } else if (!group.empty() && !config_.policy->may_join(c.who, group)) {
+        ++stats_.refusedJoin;
+        why = AccessPolicy::describe(c.who) + " is not allowed to join group '" + group + "'";
+    } else {
+        return why;
+    }
+    policyLog_.logf(LogLevel::warn, "client %llu (%s): subscribe refused: %s", static_cast<unsigned long long>(c.id),
+                    peer_of(c).c_str(), why.c_str());
+    return why;
+}
+
+std::vector<ClientId> Router::set_policy(std::shared_ptr<const AccessPolicy> policy) {
+    config_.policy = std::move(policy);
+    const AccessPolicy &p = *config_.policy;
+    std::vector<ClientId> revoked;
+    for (auto &[id, c] : clients_) {
+        if (!c.connected) continue;
+        bool keeps = p.may_connect(c.who);
+        for (auto &[subscriberId, s] : c.subscriptions) {
+            if (!keeps) break;
+            s.grant = p.subscribe_grant(c.who);
+            keeps = s.grant.allowed() && (s.group.empty() || p.may_join(c.who, s.group));
+        }
+        if (!keeps) revoked.push_back(id);
+    }
+    return revoked;
+}
+
+bool Router::vouch_for(Client &c, Notification &e) {
+    auto claimed = [](const Property &p) { return p.name() == kPublisherUidProperty; };
+    if (auto n = std::erase_if(e.properties, claimed); n != 0) {
+        stats_.claimedUidsRemoved += n;
+        policyLog_.logf(LogLevel::warn, "client %llu (%s): its event \"%.60s\" claimed a publisher uid; replaced",
+                        static_cast<unsigned long long>(c.id), peer_of(c).c_str(), one_line(e.type).c_str());
+    }
+    if (c.uidLine.empty())
+        c.uidLine.append(kPublisherUidProperty).append(": ").append(c.uid ? std::to_string(*c.uid) : "unknown");
+    e.properties.push_back({std::move(c.uidLine)});
+    if (config_.policy->may_publish_anything(c.who)) return true;
+    NotificationView view(e);
+    if (config_.policy->may_publish(c.who, view) == Match::yes) return true;
+    ++stats_.refusedPublish;
+    if (!c.publishRefusalLogged) {
+        c.publishRefusalLogged = true;
+        policyLog_.logf(LogLevel::warn,
+                        "client %llu (%s): publish refused: %s may not publish \"%.60s\"; its events "
+                        "refused from now on are dropped without a word",
+                        static_cast<unsigned long long>(c.id), peer_of(c).c_str(),
+                        AccessPolicy::describe(c.who).c_str(), one_line(e.type).c_str());
+    }
+    return false;
 }
 
 void Router::on_unsubscribe(Client &c, const UnsubscribeRequest &r) {
@@ -331,16 +424,25 @@ void Router::on_event(Client &c, EventRequest &&r, std::int64_t receivedMs) {
         return;
     }
     Notification &e = r.event;
-    e.creationMs = receivedMs;
-    if (e.cls == kOutgoingStreamingNotification) {
-        e.cls = kIncomingStreamingNotification;
-        e.streamKey = e.id;
-        bool hadBody = !e.body.empty();
-        route(e);
-        if (!hadBody) return;
-        e.body.clear();
+    if (vouch_for(c, e)) {
+        e.creationMs = receivedMs;
+        if (e.cls == kOutgoingStreamingNotification) {
+            e.cls = kIncomingStreamingNotification;
+            e.streamKey = e.id;
+            bool hadBody = !e.body.empty();
+            route(e);
+            if (hadBody) {
+                e.body.clear();
+                route(e);
+            }
+        } else {
+            route(e);
+        }
     }
-    route(e);
+    // The uid line goes back to its client for the next event, so that
+    // vouching costs no allocation per event.
+    if (!e.properties.empty() && e.properties.back().name() == kPublisherUidProperty)
+        c.uidLine = std::move(e.properties.back().line);
 }
 
 // Only the subscriptions whose filters can match the event's type are tested,
@@ -373,6 +475,7 @@ void Router::route(const Notification &event) {
             continue;
         }
         if (m != Match::yes) continue;
+        if (!s->second.grant.unrestricted && s->second.grant.admits(view) != Match::yes) continue;
         if (!rendered) rendered.emplace(event, config_.instanceName, account_);
         matched = true;
         queue_event(c->second, key.subscriber, rendered->bytes(), &s->second);
@@ -389,7 +492,7 @@ void Router::replay_to(Client &c, std::int32_t subscriberId, Subscription &s) {
         ++stats_.filterTests;
         Match m = s.filter.evaluate(view);
         if (m == Match::over_budget) ++stats_.filterBudgetExceeded;
-        if (m != Match::yes) return;
+        if (m != Match::yes || s.grant.admits(view) != Match::yes) return;
         ++stats_.eventsReplayed;
         queue_event(c, subscriberId, bytes, &s, true);
     });

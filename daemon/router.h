@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access_policy.h"
 #include "notification.h"
 #include "filter.h"
 #include "log.h"
@@ -50,6 +51,14 @@ struct Stats {
     std::uint64_t timeoutDisconnects = 0;     // no handshake in time, or idle too long
     std::uint64_t memoryDisconnects = 0;      // dropped to bring the daemon under its bound
     std::uint64_t allocationFailures = 0;     // requests or clients given up for lack of memory
+    // Refused by the access policy (docs/daemon.md, "Access control").
+    std::uint64_t refusedConnect = 0;
+    std::uint64_t refusedPublish = 0;         // events dropped: the publisher may not publish them
+    std::uint64_t refusedSubscribe = 0;
+    std::uint64_t refusedJoin = 0;
+    std::uint64_t refusedStats = 0;           // protocol and HTTP
+    std::uint64_t policyDisconnects = 0;      // closed at SIGHUP: the new policy takes away what they hold
+    std::uint64_t claimedUidsRemoved = 0;     // publisher uid properties a client wrote itself
 };
 
 struct RouterConfig {
@@ -58,6 +67,7 @@ struct RouterConfig {
     std::string version;        // of the daemon
     Limits limits;
     ReplayWindow replay;        // none unless asked for
+    std::shared_ptr<const AccessPolicy> policy;  // null: the defaults
 };
 
 struct Subscription {
@@ -71,6 +81,7 @@ struct Subscription {
     std::uint64_t skipped = 0;       // events skipped since its last gap notice
     std::uint64_t skippedTotal = 0;  // events skipped since it was made
     std::uint64_t delivered = 0;    // events its filter matched and that were queued for it
+    SubscribeGrant grant;           // what the access policy lets it be delivered
     std::size_t text_bytes() const noexcept { return text.size() + component.size() + group.size(); }
 };
 
@@ -78,6 +89,9 @@ struct Client {
     ClientId id = 0;
     std::string peer;
     std::optional<std::uint32_t> uid;  // the peer's owner, as the kernel says
+    PeerIdentity who;                  // that owner (the same uid) and its groups, for the policy
+    bool publishRefusalLogged = false;
+    std::string uidLine;  // its events' publisher uid property, lent to each in turn
     std::int32_t pid = 0;              // as the self identifier says; 0 unknown
     std::uint64_t bytesIn = 0, bytesOut = 0;  // read from and written to its socket
     bool connected = false;     // handshake done
@@ -102,6 +116,14 @@ public:
     explicit Router(RouterConfig config);
 
     ClientId add_client(std::string peer, std::optional<std::uint32_t> uid = std::nullopt);
+    ClientId add_client(std::string peer, PeerIdentity who);
+
+    // Applies a new access policy to what follows and to what clients hold:
+    // each subscription's grant is worked out again. Returns the connections
+    // that hold something the policy no longer allows (the connection
+    // itself, a subscription, a membership): the caller closes them.
+    std::vector<ClientId> set_policy(std::shared_ptr<const AccessPolicy> policy);
+    const AccessPolicy &policy() const noexcept { return *config_.policy; }
     // Forgets a connection: its subscriptions end and, with `tellGroups`, its
     // groups are told. A daemon that is stopping closes every connection and
     // so tells nobody.
@@ -175,6 +197,11 @@ private:
     std::string memory_refusal() const;
     // Why a connect from `c` is refused, or empty when it is not.
     std::string connect_refusal(const Client &c) const;
+    // Why the policy refuses a subscribe, or empty; counts it.
+    std::string policy_refusal(const Client &c, const std::string &group, SubscribeGrant &grant);
+    // Takes out the publisher uid a client wrote and puts in the kernel's;
+    // false when the policy does not let the client publish the event.
+    bool vouch_for(Client &c, Notification &e);
 
     RouterConfig config_;
     std::shared_ptr<MemoryAccount> account_ = std::make_shared<MemoryAccount>();
@@ -187,7 +214,7 @@ private:
     std::int64_t startedMs_;
     SubscriptionIndex index_;
     std::vector<SubscriptionKey> candidates_;  // reused by every route()
-    LogLimiter refusals_, skipLog_, connectLog_{20}, budgetLog_;
+    LogLimiter refusals_, skipLog_, connectLog_{20}, budgetLog_, policyLog_;
     std::vector<ClientId> dirty_;
     // The subscriptions that skipped anything, for the stats.
     std::set<SubscriptionKey> skippers_;

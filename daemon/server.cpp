@@ -69,7 +69,8 @@ Server::Server(RouterConfig config)
     spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (!peers_.available())
         logf(LogLevel::warn, "the kernel does not say who owns a TCP peer; connections are not "
-                             "bounded per user");
+                             "bounded per user, and their handshakes are refused unless "
+                             "allow-unknown-peers = yes");
     if (epoll_ >= 0 && wake_ >= 0) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -295,13 +296,28 @@ ClientId Server::adopt(int fd, std::string peer) {
         return 0;
     }
     try {
-        std::optional<std::uint32_t> uid;
-        if (auto credentials = peers_.lookup(fd)) uid = credentials->uid;
-        return add_connection(fd, std::move(peer), uid);
+        return add_connection(fd, std::move(peer), peers_.lookup(fd));
     } catch (const std::bad_alloc &) {
         ::close(fd);
         return 0;
     }
+}
+
+std::size_t Server::set_policy(std::shared_ptr<const AccessPolicy> policy) {
+    directory_.forget();
+    for (auto &[id, c] : connections_)
+        if (Client *client = router_.client(id)) client->who = directory_.identify(c.uid, c.gid);
+    std::vector<ClientId> revoked = router_.set_policy(std::move(policy));
+    for (ClientId id : revoked) {
+        ++router_.stats().policyDisconnects;
+        if (const Client *c = router_.client(id))
+            closeLog_.logf(LogLevel::warn, "client %llu (%s, uid %s): the new access policy takes away what it holds; closing",
+                           static_cast<unsigned long long>(id), c->peer.c_str(),
+                           c->uid ? std::to_string(*c->uid).c_str() : "unknown");
+        close_client(id, "access revoked");
+    }
+    settle();
+    return revoked.size();
 }
 
 std::size_t Server::user_limit() const noexcept {
@@ -313,13 +329,16 @@ std::size_t Server::user_limit() const noexcept {
 }
 
 // Throws std::bad_alloc with nothing added (and `fd` still the caller's).
-ClientId Server::add_connection(int fd, std::string peer, std::optional<std::uint32_t> uid) {
-    ClientId id = router_.add_client(peer, uid);
+ClientId Server::add_connection(int fd, std::string peer, std::optional<PeerCredentials> credentials) {
+    std::optional<std::uint32_t> uid;
+    if (credentials) uid = credentials->uid;
+    ClientId id = router_.add_client(peer, directory_.identify(uid, credentials ? credentials->gid : std::nullopt));
     try {
         auto [it, added] = connections_.emplace(id, Connection(limits_, router_.account()));
         Connection &c = it->second;
         c.fd = fd;
         c.uid = uid;
+        if (credentials) c.gid = credentials->gid;
         c.acceptedMs = c.lastActiveMs = c.lastTakenMs = mono_ms();
         c.parser.set_handshake_only(true);
         c.input.set(c.parser.held());
@@ -333,8 +352,8 @@ ClientId Server::add_connection(int fd, std::string peer, std::optional<std::uin
     ev.events = EPOLLIN;
     ev.data.u64 = id + kFirstClient;
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
-    logf(LogLevel::debug, "client %llu (%s): accepted", static_cast<unsigned long long>(id),
-         peer.c_str());
+    logf(LogLevel::debug, "client %llu (%s, uid %s): accepted", static_cast<unsigned long long>(id),
+         peer.c_str(), uid ? std::to_string(*uid).c_str() : "unknown");
     return id;
 }
 
@@ -376,9 +395,11 @@ void Server::accept_all(int listenFd) {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         // A peer whose owner cannot be learnt (the kernel facility missing,
-        // or the client gone already) is held to no user's bound.
+        // or the client gone already) is held to no user's bound; the access
+        // policy refuses its handshake unless told otherwise.
+        std::optional<PeerCredentials> credentials = peers_.lookup(fd);
         std::optional<std::uint32_t> uid;
-        if (auto peer = peers_.lookup(fd)) uid = peer->uid;
+        if (credentials) uid = credentials->uid;
         if (uid) {
             auto user = perUser_.find(*uid);
             if (user != perUser_.end() && user->second >= user_limit()) {
@@ -390,7 +411,7 @@ void Server::accept_all(int listenFd) {
             }
         }
         try {
-            add_connection(fd, peer_name(addr), uid);
+            add_connection(fd, peer_name(addr), credentials);
         } catch (const std::bad_alloc &) {
             ::close(fd);
             ++router_.stats().allocationFailures;
@@ -535,13 +556,14 @@ void Server::close_client(ClientId id, std::string_view reason, Close how) {
     }
     connections_.erase(it);
     if (const Client *c = router_.client(id)) {
+        std::string uid = c->uid ? std::to_string(*c->uid) : std::string("unknown");
         if (c->connected)
-            closeLog_.logf(LogLevel::info, "client %llu (%s): closed (%.*s)",
-                           static_cast<unsigned long long>(id), c->peer.c_str(),
+            closeLog_.logf(LogLevel::info, "client %llu (%s, uid %s): closed (%.*s)",
+                           static_cast<unsigned long long>(id), c->peer.c_str(), uid.c_str(),
                            static_cast<int>(reason.size()), reason.data());
         else
-            logf(LogLevel::debug, "client %llu (%s): closed (%.*s)", static_cast<unsigned long long>(id),
-                 c->peer.c_str(), static_cast<int>(reason.size()), reason.data());
+            logf(LogLevel::debug, "client %llu (%s, uid %s): closed (%.*s)", static_cast<unsigned long long>(id),
+                 c->peer.c_str(), uid.c_str(), static_cast<int>(reason.size()), reason.data());
     }
     router_.remove_client(id, how == Close::by_client ? "disconnected" : "dropped", !stopping_);
 }

@@ -20,6 +20,7 @@
 #include "log.h"
 #include "memory_account.h"
 #include "peer_credentials.h"
+#include "peer_identity.h"
 #include "request.h"
 #include "router.h"
 
@@ -72,6 +73,11 @@ public:
     // (`fd` is closed then).
     ClientId adopt(int fd, std::string peer);
 
+    // Puts a new access policy in force (on the loop's thread): users' groups
+    // are read again, and connections holding what it no longer allows are
+    // closed. Returns how many were.
+    std::size_t set_policy(std::shared_ptr<const AccessPolicy> policy);
+
     // Makes run() return soon; callable from any thread and signal-safe.
     void stop() noexcept;
 
@@ -93,6 +99,7 @@ private:
         bool outputWaited = false;  // some output was left after the last send
         int lastUnread = 0;         // in the kernel's send queue at the last sweep
         std::optional<std::uint32_t> uid;
+        std::optional<std::uint32_t> gid;  // the kernel's word, local sockets only
         Connection(const Limits &limits, std::shared_ptr<MemoryAccount> account)
             : parser(limits), input(std::move(account)) {}
     };
@@ -100,7 +107,7 @@ private:
     bool bind_one(int family, std::uint16_t port, int &fd, std::string &error);
     void accept_all(int listenFd);
     void shed(int listenFd);
-    ClientId add_connection(int fd, std::string peer, std::optional<std::uint32_t> uid);
+    ClientId add_connection(int fd, std::string peer, std::optional<PeerCredentials> credentials);
     void read_from(ClientId id);
     // `receivedMs`: when the bytes were read (wall clock), the time of every
     // event they complete.
@@ -144,6 +151,7 @@ private:
     std::int64_t nextSweepMs_ = 0;     // monotonic
     std::unordered_map<ClientId, Connection> connections_;
     PeerLookup peers_;
+    PeerDirectory directory_;
     std::map<std::uint32_t, std::size_t> perUser_;  // connections by the peer's uid
     HeapReleaser heap_;
     LogLimiter acceptLog_, closeLog_, memoryLog_;

@@ -59,6 +59,13 @@ int run_stats(const Args &args) {
     DaemonSocket socket(port, 5000);
     socket.send_all("POST /stats HTTP/1.1\r\n\r\n");
     auto fields = parse_stats(socket.read_header_block(), port);
+    // A daemon that does not let this user read its numbers says why.
+    std::string result, message;
+    for (const auto &[name, value] : fields) {
+        if (name == "Result") result = value;
+        if (name == "Message") message = value;
+    }
+    if (result == "failure") throw Failure("the daemon refused: " + message);
 
     std::string out;
     if (json) {

@@ -73,10 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Limits limits = limits_for(data[0] >> 6);
     // A replay window open throughout, so that held events and their replay
     // to a "Resubscribe: true" subscription see hostile input too.
-    RouterConfig config{"fuzz", "fuzzhost:1", "vavevard fuzz", limits, ReplayWindow{3600 * 1000, 64 * 1024}};
+    RouterConfig config{"fuzz", "fuzzhost:1", "vavevard fuzz", limits, ReplayWindow{3600 * 1000, 64 * 1024}, nullptr};
     Router router(config);
-    ClientId a = router.add_client("a");
-    ClientId b = router.add_client("b");
+    ClientId a = router.add_client("a", 0u);  // root: the policy lets it do everything
+    ClientId b = router.add_client("b", 0u);
     std::string why;
     router.handle(b, ConnectRequest{}, why);
     router.handle(b, SubscribeRequest{1, "null", "c", "g", true, {}, false}, why);

@@ -72,7 +72,7 @@ struct Peer {
 
 class Harness {
 public:
-    Harness() : limits_(fuzz_limits()), server_(RouterConfig{"fuzz", "fuzzhost:1", "vavevard fuzz", limits_, ReplayWindow{3600 * 1000, 64 * 1024}}) {}
+    Harness() : limits_(fuzz_limits()), server_(RouterConfig{"fuzz", "fuzzhost:1", "vavevard fuzz", limits_, ReplayWindow{3600 * 1000, 64 * 1024}, nullptr}) {}
 
     ~Harness() {
         for (Peer &p : peers_)

@@ -15,9 +15,10 @@ namespace vavevard::test {
 
 class DaemonThread {
 public:
-    // `onThread` runs first on the server's thread.
-    explicit DaemonThread(Limits limits = {}, void (*onThread)() = nullptr, ReplayWindow replay = {})
-        : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits, replay}) {
+    // `onThread` runs first on the server's thread; `policy` null: the defaults.
+    explicit DaemonThread(Limits limits = {}, void (*onThread)() = nullptr, ReplayWindow replay = {},
+                          std::shared_ptr<const AccessPolicy> policy = nullptr)
+        : server_(RouterConfig{"alpha", "testhost:1", "vavevard test", limits, replay, std::move(policy)}) {
         if ((listening_ = server_.listen(0, error_)))
             thread_ = std::thread([this, onThread] {
                 if (onThread) onThread();

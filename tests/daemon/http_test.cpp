@@ -248,9 +248,9 @@ TEST(DaemonHttp, ConnectionsAreBoundedASilentClientTimesOutAndAHugeHeadIsRefused
     if (test::python_available()) {
         auto leaves = test::json_leaves(body);
         EXPECT_FALSE(leaves.count("http.connectionsRefused=0")) << body;
-        EXPECT_TRUE(leaves.count("http.responses.5.status=431") && leaves.count("http.responses.5.count=1")) << body;
+        EXPECT_TRUE(leaves.count("http.responses.6.status=431") && leaves.count("http.responses.6.count=1")) << body;
         EXPECT_FALSE(leaves.count("http.timeouts=0")) << body;
-        EXPECT_FALSE(leaves.count("http.responses.4.count=0")) << body;  // 408
+        EXPECT_FALSE(leaves.count("http.responses.5.count=0")) << body;  // 408
     }
 }
 

@@ -106,17 +106,17 @@ TEST(DaemonLimits, ASubscribeThatWouldKeepTooMuchIsRefusedWithoutClosingTheConne
 // member of the group.
 TEST(DaemonLimits, TellingAGroupOfAChangeCostsOnePassOverIt) {
     if (!test::new_seam_available()) GTEST_SKIP() << "no allocation seam under this sanitizer";
-    Router router(RouterConfig{"alpha", "testhost:1", "test", Limits{}, {}});
+    Router router(RouterConfig{"alpha", "testhost:1", "test", Limits{}, {}, nullptr});
     std::string why;
     auto subscribe = [&](ClientId client, bool deltas, std::vector<Property> props) {
         router.handle(client, ConnectRequest{}, why);
         return router.handle(client, SubscribeRequest{1, "NOTHING", "c", "g", deltas, std::move(props), false}, why);
     };
     constexpr int kWatchers = 100;
-    for (int i = 0; i < kWatchers; ++i) ASSERT_TRUE(subscribe(router.add_client("w"), true, {}));
+    for (int i = 0; i < kWatchers; ++i) ASSERT_TRUE(subscribe(router.add_client("w", 0u), true, {}));
     std::vector<Property> large;
     for (int i = 0; i < 25; ++i) large.push_back({"p" + std::to_string(i) + ": " + std::string(8000, 'x')});
-    ClientId leaver = router.add_client("l");
+    ClientId leaver = router.add_client("l", 0u);
     std::size_t before = test::new_bytes();
     ASSERT_TRUE(subscribe(leaver, false, large));
     std::size_t joinCost = test::new_bytes() - before;

@@ -16,7 +16,8 @@ using Recipients = std::vector<std::pair<ClientId, std::int32_t>>;
 
 Member member(ClientId client, std::int32_t id, bool deltas, std::vector<Property> props = {}) {
     return Member{client, id, "comp" + std::to_string(client), "Pid=" + std::to_string(client) + "; Home=/h",
-                  std::move(props), deltas, 1000 + static_cast<std::int64_t>(client)};
+                  std::move(props), deltas, 1000 + static_cast<std::int64_t>(client),
+                  static_cast<std::uint32_t>(500 + client)};
 }
 
 TEST(DaemonBodyBlock, EncodesSegmentsElementsAndLevels) {
@@ -55,9 +56,11 @@ TEST(DaemonMembership, AJoinerGetsTheListForetoldAndMembersWantingDeltasADelta) 
     EXPECT_EQ(out[0].event.type, kMembershipListType);
     EXPECT_EQ(out[0].event.body.size(), foretold);
     Items list = body_block_items(out[0].event.body);
-    EXPECT_EQ(Items(list.begin(), list.begin() + 11),
+    // The verified uid comes after every field readers knew before it.
+    EXPECT_EQ(Items(list.begin(), list.begin() + 12),
               (Items{"seg:0:group", "name=g", "members=3", "seg:0:member", "memberId=1/5", "subscriberId=5",
-                     "component=comp1", "selfId=Pid=1; Home=/h", "joined=1001", "seg:1:properties", "role=main"}));
+                     "component=comp1", "selfId=Pid=1; Home=/h", "joined=1001", "uid=501", "seg:1:properties",
+                     "role=main"}));
     EXPECT_EQ(out[1].recipients, (Recipients{{1, 5}}));
     EXPECT_EQ(out[1].event.type, kMembershipDeltaType);
     Items delta = body_block_items(out[1].event.body);

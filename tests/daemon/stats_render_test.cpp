@@ -18,6 +18,14 @@
 namespace vavevard {
 namespace {
 
+// These tests are about rendering: every client may do everything.
+std::shared_ptr<const AccessPolicy> open_policy() {
+    AccessPolicy p;
+    std::string problems;
+    AccessPolicy::from_text("allow-all = *\nallow-unknown-peers = yes\n", p, problems);
+    return std::make_shared<const AccessPolicy>(std::move(p));
+}
+
 std::string as_json(std::string_view text) {
     std::string out;
     append_json_string(out, text);
@@ -52,7 +60,7 @@ TEST(JsonText, ACutNeverEndsInsideACharacter) {
 // A router with a subscriber, a publisher and a connection that never made
 // its handshake; the subscriber's texts are hostile.
 struct Daemon {
-    Router router{RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}}};
+    Router router{RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}, open_policy()}};
     ClientId subscriber = 0, publisher = 0, stranger = 0;
     std::string why;
 
@@ -90,7 +98,7 @@ TEST(StatsJson, ConnectionsAndSubscriptionsAreListedWithWhatWasDeliveredToEach) 
              "uptimeMs=1500", "eventsIn=3", "eventsOut=2", "eventsUnmatched=1", "clients=2", "connections=3",
              "subscriptions=2", "truncated=false", "clientsOmitted=0", "subscriptionsOmitted=0",
              "http.connections=1", "http.responses.0.status=200", "http.responses.0.count=1",
-             "http.responses.5.status=431", "http.responses.5.count=1",
+             "http.responses.6.status=431", "http.responses.6.count=1",
              sub + "clientId=1", sub + "peer=\"127.0.0.1:5001\"", sub + "connected=true",
              sub + "selfId=\"Pid=4242; Home=/h\\u0001\\\"\\ufffd\"", sub + "pid=4242", sub + "uid=1000",
              sub + "subscriptionCount=2", sub + "subscriptionsOmitted=0",
@@ -143,7 +151,7 @@ TEST(StatsJson, EveryNumberOfTheProtocolsStatsAnswerIsThereWithTheSameValue) {
 
 TEST(StatsJson, ManySubscriptionsAreCountedNotListedPastTheBoundAndLongTextsAreCut) {
     if (!test::python_available()) GTEST_SKIP() << test::kPython << " is missing";
-    Router router(RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}});
+    Router router(RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}, open_policy()});
     std::string why;
     for (int c = 0; c < 3; ++c) {
         ClientId id = router.add_client("peer");
@@ -168,7 +176,7 @@ TEST(StatsJson, ManySubscriptionsAreCountedNotListedPastTheBoundAndLongTextsAreC
     }
 
     // Thousands of subscriptions with long filters: the answer stays small.
-    Router many(RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}});
+    Router many(RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}, open_policy()});
     const std::string longFilter(400, 'F');
     for (int c = 0; c < 3; ++c) {
         ClientId id = many.add_client("peer");

@@ -3,6 +3,8 @@
 // prove both sides agree on every byte.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "clock.h"
@@ -82,7 +84,8 @@ TEST_F(DaemonWire, AnEventArrivesInTheInboundLayoutWithOneIdAndBothTimes) {
               "eventType: ALARM/DISK\r\neventId: host:1:0-1\r\ncreationTime: T\r\ndeliveryTime: T\r\n"
               "affectedComponents: db\r\naffectedNodes: node1\r\ngeneratingComponent: monitor\r\n"
               "generatingProcess: host:1\r\ngeneratingNode: host\r\ninstanceName: alpha\r\nLocalOnly: true\r\n"
-              "numberOfProperties: 2\r\nb: 2\r\na: 1\r\nContent-Length: 5\r\nAddrList-Length: 0\r\n\r\n" +
+              "numberOfProperties: 3\r\nb: 2\r\na: 1\r\nvavevard.publisherUid: " + std::to_string(::geteuid()) +
+                  "\r\nContent-Length: 5\r\nAddrList-Length: 0\r\n\r\n" +
                   std::string("he\0lo", 5));
     EXPECT_LE(before, creation);
     EXPECT_LE(creation, delivery);

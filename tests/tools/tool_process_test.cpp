@@ -173,7 +173,7 @@ TEST(ToolOutput, VerboseSubSaysWhenTheLinkGoesAndComesBack) {
     auto pub = run_tool({"pub", "AFTER"}, port, home.path());
     EXPECT_EQ(pub->wait(20000), 0) << pub->stderr_;
     EXPECT_EQ(sub->wait(20000), 0) << sub->stderr_;
-    EXPECT_EQ(sub->stdout_, "AFTER []\n");
+    EXPECT_EQ(sub->stdout_, "AFTER [vavevard.publisherUid=" + std::to_string(::geteuid()) + "]\n");
 }
 
 // A sub stopped under a flood: the daemon skips what it cannot hold for it,
@@ -241,10 +241,12 @@ TEST(ToolOutput, JsonStaysValidForTypesPropertiesAndBodiesThatAreNotUtf8) {
     ASSERT_TRUE(python.write_stdin(sub->stdout_));
     python.close_stdin();
     ASSERT_EQ(python.wait(10000), 0) << sub->stdout_ << python.stderr_;
+    // The daemon adds the publisher's verified uid to every event.
+    const std::string uid = "('vavevard.publisherUid', None, '" + std::to_string(::geteuid()) + "', None)";
     EXPECT_EQ(python.stdout_,
-              "('BAD/\\ufffd\\ufffd', 'QkFEL//+', [('tab', None, 'a\\tb', None), ('n\\ufffd(', 'bsMo', "
+              "('BAD/\\ufffd\\ufffd', 'QkFEL//+', [" + uid + ", ('tab', None, 'a\\tb', None), ('n\\ufffd(', 'bsMo', "
               "'v\\x01\\ufffd', 'dgH/')], 'eP95', None)\n"
-              "('OK/\\xe9', None, [], None, [{'name': 's', 'elements': [{'name': 'e', 'valueBase64': '/w=='}], "
+              "('OK/\\xe9', None, [" + uid + "], None, [{'name': 's', 'elements': [{'name': 'e', 'valueBase64': '/w=='}], "
               "'segments': []}])\n");
 }
 
@@ -257,12 +259,13 @@ TEST(ToolOutput, LineFormatPutsTypePropertiesAndBodyOnOneLine) {
     live.publish({"pub", "JOB/DONE", "--bb", "job.name=backup", "--bb", "job.result.code=0", "--bb", "host.n=1"});
     live.publish({"pub", "EMPTY"});
     ASSERT_EQ(sub->wait(20000), 0) << sub->stderr_;
-    // Newest property first: the last --prop.
+    // Newest property first: the daemon's, then the last --prop.
+    const std::string uid = "vavevard.publisherUid=" + std::to_string(::geteuid());
     EXPECT_EQ(sub->stdout_,
-              "ALARM/DISK [host=db1 severity=3] disk 91% full\n"
-              "RAW [] a\\x0ab\\\\\\xff\n"
-              "JOB/DONE [] job{name=backup result{code=0}} host{n=1}\n"
-              "EMPTY []\n");
+              "ALARM/DISK [" + uid + " host=db1 severity=3] disk 91% full\n"
+              "RAW [" + uid + "] a\\x0ab\\\\\\xff\n"
+              "JOB/DONE [" + uid + "] job{name=backup result{code=0}} host{n=1}\n"
+              "EMPTY [" + uid + "]\n");
 }
 
 // A reader that goes away ends `sub` at once and quietly, even when nothing
@@ -283,7 +286,7 @@ TEST(ToolExit, SubEndsWithStatusZeroOnceItsPipeReaderExits) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(shell.wait(10000), 0) << shell.stderr_;
     EXPECT_LT(seconds_since(start), 5.0);
-    EXPECT_EQ(shell.stdout_, "ONE []\nsub 0\n");
+    EXPECT_EQ(shell.stdout_, "ONE [vavevard.publisherUid=" + std::to_string(::geteuid()) + "]\nsub 0\n");
     EXPECT_EQ(shell.stderr_, "");
 }
 
@@ -311,7 +314,8 @@ TEST(ToolExit, SignalsEndEveryWaitingCommandWith128PlusTheSignal) {
         EXPECT_EQ(lines->wait(15000), 128 + sig) << lines->stderr_;
     }
     EXPECT_EQ(logs->wait(20000), 0) << logs->stderr_;
-    EXPECT_EQ(logs->stdout_, "LOG [] " + std::to_string(SIGINT) + "\nLOG [] " + std::to_string(SIGTERM) + "\n");
+    const std::string uid = "LOG [vavevard.publisherUid=" + std::to_string(::geteuid()) + "] ";
+    EXPECT_EQ(logs->stdout_, uid + std::to_string(SIGINT) + "\n" + uid + std::to_string(SIGTERM) + "\n");
 }
 #endif
 
