@@ -180,7 +180,8 @@ void Bridge::on_message(natsConnection *, natsSubscription *, natsMsg *msg, void
         item.kind = sub->kind;
         item.payload.assign(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
         if (item.kind == Inbound::event) item.node = envelope_node(item.payload);
-        else if (auto w = words(item.payload.substr(0, item.payload.find('\n'))); !w.empty()) item.node = w[0];
+        else if (auto w = words(std::string_view(item.payload).substr(0, item.payload.find('\n'))); !w.empty())
+            item.node = w[0];
         if (item.node != sub->bridge->node_ || item.kind == Inbound::members_wanted)
             sub->bridge->inbound_.push(std::move(item));
     } catch (...) {

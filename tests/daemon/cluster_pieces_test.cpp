@@ -5,6 +5,10 @@
 // out-of-order member snapshots.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <set>
 
 #include "cluster/dedupe_window.h"
@@ -12,6 +16,10 @@
 #include "cluster/inbound_queue.h"
 #include "cluster/remote_members.h"
 #include "cluster/subject.h"
+#include "daemon_harness.h"
+#include "router.h"
+#include "stats_json.h"
+#include "stats_metrics.h"
 
 namespace vavevard::cluster {
 namespace {
@@ -193,6 +201,126 @@ TEST(ClusterInbound, PastItsBoundEventsAreDroppedAndCountedPerNodeButControlGets
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[2].kind, Inbound::heartbeat);
     EXPECT_TRUE(q.push({Inbound::event, "n2", "d"}));  // room again once taken
+}
+
+// The router's side of the link, played by a recorder.
+struct Recorder : ClusterLink {
+    std::vector<std::string> forwarded;
+    std::vector<std::string> changes;
+    void forward(const Notification &e) override { forwarded.push_back(e.id); }
+    void members_changed(ClientId client, std::int32_t sub, std::string_view reason) override {
+        changes.push_back(std::to_string(client) + "/" + (sub == kAllSubscribers ? "*" : std::to_string(sub)) + " " +
+                          std::string(reason));
+    }
+    ClusterStats stats() const override {
+        ClusterStats s;
+        s.node = "n1";
+        s.name = "lab";
+        s.linkUp = true;
+        s.eventsForwarded = 7;
+        s.peersAlive = 1;
+        s.peers.push_back({"n\"2", true, 5, 1, 2, 3});
+        return s;
+    }
+};
+
+struct Host {
+    Router router{RouterConfig{"alpha", "testhost:1", "vavevard 1.2.3", Limits{}, ReplayWindow{}}};
+    Recorder link;
+    std::string why;
+    ClientId connect() {
+        ClientId id = router.add_client("127.0.0.1:1");
+        router.handle(id, ConnectRequest{"4", "ff", "Pid=1"}, why);
+        return id;
+    }
+    void publish(ClientId from, const std::string &id, bool localOnly) {
+        EventRequest e;
+        e.event.type = "T";
+        e.event.id = id;
+        e.event.localOnly = localOnly;
+        router.handle(from, std::move(e), why);
+    }
+    // The body items of every membership notice queued for `c`.
+    std::vector<std::string> notices(ClientId c) {
+        std::vector<std::string> items;
+        vavevar::test::RequestParser parser;
+        Client *client = router.client(c);
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        client->out.send_to(pair[0], 0);
+        char buffer[65536];
+        ssize_t n = ::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT);
+        ::close(pair[0]);
+        ::close(pair[1]);
+        parser.feed(std::string_view(buffer, n > 0 ? static_cast<std::size_t>(n) : 0));
+        while (auto m = parser.next())
+            if (m->get("className").find("Membership") == 0)
+                for (const std::string &i : vavevard::test::body_block_items(m->body)) items.push_back(i);
+        return items;
+    }
+};
+
+TEST(ClusterRouter, OnlyLocalEventsThatMayLeaveAreForwardedAndMembersCarryTheirNode) {
+    Host h;
+    ClientId alone = h.connect();
+    h.publish(alone, "before", false);  // no cluster yet: nothing to tell
+    h.router.set_cluster(&h.link, "n1");
+    ClientId a = h.connect();
+    h.publish(a, "e1", false);
+    h.publish(a, "e2", true);  // LocalOnly
+    Notification remote;
+    remote.type = "T";
+    remote.id = "r1";
+    h.router.route_remote(remote);  // never back out
+    EXPECT_EQ(h.link.forwarded, std::vector<std::string>{"e1"});
+
+    h.router.handle(a, SubscribeRequest{1, "none", "c", "G", true, {}}, h.why);
+    Member m;
+    m.client = kFirstRemoteClient;
+    m.subscriberId = 4;
+    m.component = "far";
+    h.router.join_remote("G", m, "n2", 9);
+    h.router.leave_remote(kFirstRemoteClient, 4, "node left");
+    h.router.handle(a, UnsubscribeRequest{1}, h.why);
+    h.router.handle(a, SubscribeRequest{2, "none", "c", "G", true, {}}, h.why);
+    h.router.remove_client(a, "disconnected");
+    // Remote changes are not this node's to announce.
+    EXPECT_EQ(h.link.changes, (std::vector<std::string>{"0/0 ", std::to_string(a) + "/1 unsubscribed", "0/0 ",
+                                                       std::to_string(a) + "/* disconnected"}));
+    ClientId b = h.connect();
+    h.router.handle(b, SubscribeRequest{1, "none", "c", "G", true, {}}, h.why);
+    h.router.join_remote("G", m, "n2", 9);
+    h.router.leave_remote(kFirstRemoteClient, 4, "node left");
+    std::vector<std::string> items = h.notices(b);
+    auto has = [&](const std::string &item) { return std::find(items.begin(), items.end(), item) != items.end(); };
+    EXPECT_TRUE(has("memberId=n1:" + std::to_string(b) + "/1"));
+    EXPECT_TRUE(has("node=n1"));
+    EXPECT_TRUE(has("memberId=n2:9/4"));  // its id on its own node
+    EXPECT_TRUE(has("node=n2"));
+    EXPECT_TRUE(has("reason=node left"));
+    EXPECT_EQ(h.router.membership().member_count(), 1u);
+}
+
+TEST(ClusterRouter, TheCountersShowOnlyInACluster) {
+    Host h;
+    std::string alone = h.router.stats_message(0) + render_stats_json(h.router, HttpStats{}, 0) +
+                        render_metrics(h.router, HttpStats{}, 0);
+    EXPECT_EQ(alone.find("luster"), std::string::npos);
+    h.router.set_cluster(&h.link, "n1");
+    std::string answer = h.router.stats_message(0);
+    EXPECT_NE(answer.find("clusterLinkUp: 1\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("clusterEventsForwarded: 7\r\n"), std::string::npos);
+    EXPECT_TRUE(answer.ends_with("clusterPeer: n\"2 1 5 1 2 3\r\n\r\n")) << answer;
+    std::string json = render_stats_json(h.router, HttpStats{}, 0);
+    EXPECT_NE(json.find("\"clusterEventsForwarded\":7"), std::string::npos);
+    EXPECT_NE(json.find("\"cluster\":{\"node\":\"n1\",\"name\":\"lab\",\"peers\":[{\"node\":\"n\\\"2\",\"alive\":true,"
+                        "\"eventsReceived\":5,\"duplicatesDropped\":1,\"eventsDropped\":2,\"members\":3}]}"),
+              std::string::npos) << json;
+    std::string metrics = render_metrics(h.router, HttpStats{}, 0);
+    EXPECT_NE(metrics.find("\nvavevard_cluster_events_forwarded_total 7\n"), std::string::npos);
+    EXPECT_NE(metrics.find("# TYPE vavevard_cluster_link_up gauge\nvavevard_cluster_link_up 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("\nvavevard_cluster_peer_events_received_total{node=\"n\\\"2\"} 5\n"), std::string::npos)
+        << metrics;
 }
 
 }  // namespace
