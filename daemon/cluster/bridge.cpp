@@ -549,7 +549,12 @@ void Bridge::stop() {
         stopping_ = true;
         publisher_.join();
     }
-    natsConnection_FlushTimeout(nc_, kFlushOnStopMs);
+    // Drained rather than just closed: the messages libnats has taken but
+    // not yet handed over are handed over (to a queue nobody reads any
+    // more) and freed, rather than left behind with its threads.
+    if (natsConnection_DrainTimeout(nc_, kFlushOnStopMs) == NATS_OK)
+        for (int i = 0; i < 2 * kFlushOnStopMs / 10 && !natsConnection_IsClosed(nc_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     natsConnection_Close(nc_);
     for (auto &s : subs_) natsSubscription_Destroy(s->sub);
     subs_.clear();

@@ -219,7 +219,7 @@ TEST(Cluster, MembersSpanNodesAndLeaveWithTheirNodeStoppedOrCutOffAndComeBackOnH
 
     // A stopped daemon says goodbye: its member leaves at once, well within the grace.
     auto stoppedAt = std::chrono::steady_clock::now();
-    EXPECT_EQ(n1->daemon->stop(), 0);
+    EXPECT_EQ(n1->daemon->stop(), 0) << n1->daemon->log();
     items.clear();
     ASSERT_TRUE(eventually([&] {
         read_notices(*b, items, 50);
