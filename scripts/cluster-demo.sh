@@ -162,6 +162,13 @@ if [ -t 1 ]; then bold=$(printf '\033[1m'); plain=$(printf '\033[0m'); else bold
 step() { printf '\n%s%s%s\n' "$bold" "$*" "$plain"; }
 show() { printf '%s$ %s%s\n' "$bold" "$*" "$plain"; }
 
+# show_on N COMMAND...: shows COMMAND as it runs on node N.
+show_on() {
+    local n=$1
+    shift
+    if [ "$netns" -eq 1 ]; then show "ip netns exec $tag-n$n $*"; else show "$*    (node$n)"; fi
+}
+
 # on_node N COMMAND...: runs COMMAND as on node N's host.
 on_node() {
     local n=$1
@@ -258,7 +265,7 @@ start_nats() {
     fi
     args+=(--cluster_name "$cluster_name" -n "nats-node$n" -l "$work/nats$n/log")
     [ -z "$routes" ] || args+=(--routes "$routes")
-    show "nats-server ${args[*]} &"
+    show_on "$n" "nats-server ${args[*]} &"
     start_on_node "$n" "$work/nats$n/out" "$work/nats$n/out" "$nats_server" "${args[@]}"
     nats_pids+=("$started")
     if [ "$netns" -eq 0 ]; then
@@ -303,7 +310,7 @@ for n in "${nodes[@]}"; do
     args=(--port 0 --port-file "$dir/port" --home "$dir/home" --instance-name "node$n"
           --log-file "$dir/vavevard.log" --cluster "$(server_list "$n")" --node "node$n"
           --cluster-name "$cluster_name")
-    show "vavevard ${args[*]} &"
+    show_on "$n" "vavevard ${args[*]} &"
     start_on_node "$n" "$dir/out" "$dir/out" "$vavevard" "${args[@]}"
     daemon_pids[n]=$started
 done
@@ -334,7 +341,7 @@ tool_home() { # the same for commands that take a home
 
 step "a subscriber on each node"
 for n in "${nodes[@]}"; do
-    show "vavevar sub 'demo/*' --format line --port ${daemon_port[$n]} > node$n.txt &    (on node$n)"
+    show_on "$n" "vavevar sub 'demo/*' --format line --port ${daemon_port[$n]} > node$n.txt &"
     start_on_node "$n" "$work/node$n/sub.txt" "$work/node$n/sub.err" "$vavevar" sub 'demo/*' \
         --format line --timeout 120 --ready-file "$work/node$n/ready" \
         --port "${daemon_port[$n]}" --home "$work/node$n/home"
@@ -353,7 +360,7 @@ all_received() {
 
 # A daemon's link and the cluster's interest in a new subscription take a
 # moment to be in place: node1 publishes a probe until every node has one.
-step "until the cluster carries node1's events to every node: vavevar pub demo/probe (on node1)"
+step "until the cluster carries node1's events to every node, on node1: vavevar pub demo/probe"
 probes=0
 until all_received demo/probe "${nodes[@]}"; do
     probes=$((probes + 1))
@@ -367,9 +374,9 @@ echo "after $probes probe(s)"
 # ---------------------------------------------------------------- publishing
 
 step "publish on node1"
-show "vavevar pub demo/greeting --prop from=node1 --body 'hello from node1'"
+show_on 1 "vavevar pub demo/greeting --prop from=node1 --body 'hello from node1' --port ${daemon_port[1]}"
 tool_home 1 pub demo/greeting --prop from=node1 --body 'hello from node1'
-show "vavevar pub demo/local --local-only --body 'for node1 only'"
+show_on 1 "vavevar pub demo/local --local-only --body 'for node1 only' --port ${daemon_port[1]}"
 tool_home 1 pub demo/local --local-only --body 'for node1 only'
 
 # The library has no call that sets affectedNodes, so this event is written
@@ -398,8 +405,8 @@ raw_publish() { # PORT NODE HOME TYPE|AFFECTED_NODES|BODY...
     IFS= read -r -t 10 line <&3 || { echo "no answer to the stats request" >&2; return 1; }
     exec 3>&-
 }
-show "(protocol by hand) POST /event  eventType: demo/node3-only  affectedNodes: node3"
-show "(protocol by hand) POST /event  eventType: demo/end   (end marker, to every node)"
+show_on 1 "(by hand to port ${daemon_port[1]}) POST /event  eventType: demo/node3-only  affectedNodes: node3"
+show_on 1 "(on the same connection) POST /event  eventType: demo/end  (the end marker, to every node)"
 on_node 1 env LC_ALL=C bash -c "$(declare -f raw_publish); raw_publish \"\$@\"" raw_publish \
     "${daemon_port[1]}" node1 "$work/node1/home" \
     'demo/node3-only|node3|for node3 only' 'demo/end||end of the demo' ||
@@ -435,7 +442,7 @@ done
 stop_pids TERM "${sub_pids[@]}"
 sub_pids=()
 for n in "${nodes[@]}"; do
-    show "cat node$n.txt    (node$n; the $(grep -c '^demo/probe ' "$work/node$n/sub.txt") probe lines left out)"
+    show "cat node$n.txt    (what node$n's subscriber printed, less $(grep -c '^demo/probe ' "$work/node$n/sub.txt") probe line(s))"
     grep -v '^demo/probe ' "$work/node$n/sub.txt" || true
 done
 if [ "${#problems[@]}" -gt 0 ]; then
@@ -447,12 +454,29 @@ echo "every node has what it must have and nothing it must not"
 
 # -------------------------------------------------------------------- stats
 
+# stat_at_least N NAME MIN: the counter NAME of node N's stats, shown
+# above, is at least MIN.
+stat_at_least() {
+    local value
+    value=$(awk -F': ' -v name="$2" '$1 == name { print $2 }' "$work/node$1/stats")
+    case $value in
+    '' | *[!0-9]*) fail "vavevar stats on node$1 has no counter $2" ;;
+    esac
+    [ "$value" -ge "$3" ] || fail "node$1's $2 is $value; it must be at least $3"
+}
+
 step "the cluster's counters"
 for n in 1 3; do
-    show "vavevar stats --port ${daemon_port[$n]} | grep -i cluster    (node$n)"
-    stats=$(tool "$n" stats) || fail "vavevar stats on node$n failed"
-    grep -i cluster <<<"$stats" || fail "vavevar stats on node$n shows no cluster counters"
+    show_on "$n" "vavevar stats --port ${daemon_port[$n]} | grep '^cluster'"
+    tool "$n" stats >"$work/node$n/stats" || fail "vavevar stats on node$n failed"
+    grep '^cluster' "$work/node$n/stats" || fail "vavevar stats on node$n shows no cluster counters"
 done
+# node1 forwarded (at least) the greeting, the event for node3 and the
+# marker, and node3 received them.
+stat_at_least 1 clusterLinkUp 1
+stat_at_least 1 clusterEventsForwarded 3
+stat_at_least 3 clusterLinkUp 1
+stat_at_least 3 clusterEventsReceived 3
 
 step "stop the daemons"
 for n in "${nodes[@]}"; do kill -TERM "${daemon_pids[$n]}"; done
