@@ -150,9 +150,15 @@ private:
         return us;
     }
 
+    // The servers that did any work in the phase (those of other
+    // placements idle).
     void print_servers(const std::vector<double> &us, const char *unit) const {
-        for (std::size_t i = 0; i < us.size(); ++i)
-            std::printf("%s %s %.2f us", i == 0 ? "" : ",", watched_[i].label, us[i]);
+        const char *separator = "";
+        for (std::size_t i = 0; i < us.size(); ++i) {
+            if (us[i] < 0.005) continue;
+            std::printf("%s %s %.2f us", separator, watched_[i].label, us[i]);
+            separator = ",";
+        }
         std::printf(" per %s\n", unit);
     }
 
@@ -231,6 +237,35 @@ double median_of(const std::vector<Measurement> &runs,
     return median(values);
 }
 
+// One row per placement: the clients' CPU (throughput only) and each
+// watched server's.
+void cpu_table(const char *title, const std::vector<Placement> &placements,
+               const std::vector<Watched> &watched,
+               const std::vector<std::vector<Measurement>> &runs, bool perEvent) {
+    std::printf("\n%s:\n\n| Placement |", title);
+    if (perEvent) std::printf(" publisher | subscriber |");
+    for (const Watched &w : watched) std::printf(" %s |", w.label);
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < watched.size() + (perEvent ? 2 : 0); ++i) std::printf("---|");
+    std::printf("\n");
+    for (std::size_t p = 0; p < placements.size(); ++p) {
+        const auto &r = runs[p];
+        std::printf("| %s |", placements[p].name);
+        if (perEvent)
+            std::printf(" %.2f | %.2f |",
+                        median_of(r, [](const Measurement &x) { return x.pubCpuUs; }),
+                        median_of(r, [](const Measurement &x) { return x.subCpuUs; }));
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            double us = median_of(r, [i, perEvent](const Measurement &x) {
+                return perEvent ? x.serverCpuUs[i] : x.pingServerCpuUs[i];
+            });
+            if (perEvent) std::printf(" %.2f |", us);
+            else std::printf(" %.1f |", us);
+        }
+        std::printf("\n");
+    }
+}
+
 void report(const Options &options, const std::vector<Placement> &placements,
             const std::vector<Watched> &watched,
             const std::vector<std::vector<Measurement>> &runs) {
@@ -248,27 +283,9 @@ void report(const Options &options, const std::vector<Placement> &placements,
                     median_of(r, [](const Measurement &x) { return x.p90Us; }),
                     median_of(r, [](const Measurement &x) { return x.p99Us; }));
     }
-    std::printf("\nCPU in us per event (throughput) and per round trip (ping-pong), medians:\n\n"
-                "| Placement | publisher | subscriber |");
-    for (const Watched &w : watched) std::printf(" %s |", w.label);
-    for (const Watched &w : watched) std::printf(" %s per round trip |", w.label);
-    std::printf("\n|---|---|---|");
-    for (std::size_t i = 0; i < 2 * watched.size(); ++i) std::printf("---|");
-    std::printf("\n");
-    for (std::size_t p = 0; p < placements.size(); ++p) {
-        const auto &r = runs[p];
-        std::printf("| %s | %.2f | %.2f |", placements[p].name,
-                    median_of(r, [](const Measurement &x) { return x.pubCpuUs; }),
-                    median_of(r, [](const Measurement &x) { return x.subCpuUs; }));
-        for (std::size_t i = 0; i < watched.size(); ++i)
-            std::printf(" %.2f |",
-                        median_of(r, [i](const Measurement &x) { return x.serverCpuUs[i]; }));
-        for (std::size_t i = 0; i < watched.size(); ++i)
-            std::printf(" %.1f |", median_of(r, [i](const Measurement &x) {
-                            return x.pingServerCpuUs[i];
-                        }));
-        std::printf("\n");
-    }
+    cpu_table("CPU in us per event (throughput), medians", placements, watched, runs, true);
+    cpu_table("CPU in us per round trip (ping-pong, warm-up included), medians", placements,
+              watched, runs, false);
 }
 
 int drive(const Options &options) {
