@@ -7,7 +7,7 @@ std::vector<DaemonCounter> daemon_counters(const Router &router) {
     std::uint64_t pending = 0;
     for (const auto &[id, c] : router.clients()) pending += c.out.pending();
     const Membership &m = router.membership();
-    return {
+    std::vector<DaemonCounter> counters{
         {"connections", "vavevard_connections", true, "Open protocol connections, handshake done or not.",
          router.clients().size()},
         {"connectionsAccepted", "vavevard_connections_accepted_total", false, "Protocol connections accepted.",
@@ -62,6 +62,36 @@ std::vector<DaemonCounter> daemon_counters(const Router &router) {
         {"heldBytesLimit", "vavevard_held_bytes_limit", true, "The bound on heldBytes.",
          router.config().limits.maxTotalBytes},
     };
+    // In a cluster only: a daemon serving its machine alone says what it always said.
+    if (const ClusterLink *link = router.cluster()) {
+        ClusterStats c = link->stats();
+        counters.insert(counters.end(), {
+            {"clusterLinkUp", "vavevard_cluster_link_up", true, "1 while the link to NATS is up, else 0.",
+             c.linkUp ? 1u : 0u},
+            {"clusterDisconnects", "vavevard_cluster_disconnects_total", false, "Times the link to NATS was lost.",
+             c.disconnects},
+            {"clusterReconnects", "vavevard_cluster_reconnects_total", false, "Times the link to NATS came back.",
+             c.reconnects},
+            {"clusterEventsForwarded", "vavevard_cluster_events_forwarded_total", false,
+             "Local events handed to NATS for other nodes.", c.eventsForwarded},
+            {"clusterEventsForwardDropped", "vavevard_cluster_events_forward_dropped_total", false,
+             "Local events not forwarded: over the outbound bound or the reconnect buffer, or refused by NATS.",
+             c.eventsForwardDropped},
+            {"clusterEventsReceived", "vavevard_cluster_events_received_total", false,
+             "Events from other nodes routed to local subscribers.", c.eventsReceived},
+            {"clusterDuplicatesDropped", "vavevard_cluster_duplicates_dropped_total", false,
+             "Events from other nodes dropped as already seen.", c.duplicatesDropped},
+            {"clusterEventsInboundDropped", "vavevard_cluster_events_inbound_dropped_total", false,
+             "Events from other nodes dropped over the inbound bound, or unreadable.", c.eventsInboundDropped},
+            {"clusterOutboundQueued", "vavevard_cluster_outbound_queued", true,
+             "Messages waiting for the bridge thread to publish them.", c.outboundQueued},
+            {"clusterPeersAlive", "vavevard_cluster_peers_alive", true,
+             "Other nodes heard from within the grace period.", c.peersAlive},
+            {"clusterRemoteMembers", "vavevard_cluster_remote_members", true,
+             "Members of other nodes in the local groups.", c.remoteMembers},
+        });
+    }
+    return counters;
 }
 
 }  // namespace vavevard

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cluster/bridge.h"
 #include "config_file.h"
 #include "heap.h"
 #include "home_dir.h"
@@ -141,7 +143,27 @@ int main(int argc, char **argv) {
     // Not for the children of this process, should it ever have any.
     for (const char *name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"}) ::unsetenv(name);
 
+    std::string node = o.cluster.node.empty() ? host : o.cluster.node;
     Server server(config);
+    // Joined before listening, so that a daemon whose node name is taken
+    // never serves a client.
+    std::unique_ptr<cluster::Bridge> bridge;
+    if (o.cluster.enabled()) {
+        bridge = std::make_unique<cluster::Bridge>(o.cluster, node, server.router());
+        if (!bridge->start(error)) {
+            logf(LogLevel::error, "%s", error.c_str());
+            std::fprintf(stderr, "vavevard: %s\n", error.c_str());
+            return 2;
+        }
+        server.watch(bridge->wake_fd(), [&]() {
+            bridge->on_wake();
+            return true;
+        });
+        server.watch(bridge->timer_fd(), [&]() {
+            bridge->on_timer();
+            return true;
+        });
+    }
     if (!(passed.empty() ? server.listen(o.port, error) : server.adopt_listeners(passed, error))) {
         logf(LogLevel::error, "%s", error.c_str());
         std::fprintf(stderr, "vavevard: %s\n", error.c_str());
@@ -208,6 +230,7 @@ int main(int argc, char **argv) {
     notify_service_manager(getenv, "READY=1");
 
     int status = server.run();
+    if (bridge) bridge->stop();
     if (watchdog >= 0) ::close(watchdog);
     if (!o.portFile.empty() && o.portFile != "-") std::remove(o.portFile.c_str());
     logf(LogLevel::info, "stopped");

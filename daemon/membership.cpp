@@ -15,24 +15,38 @@ BodySegment group_segment(const std::string &group, std::size_t count) {
     return s;
 }
 
-std::string member_id(const Member &m) {
-    return std::to_string(m.client) + "/" + std::to_string(m.subscriberId);
+bool same(const Member &a, const Member &b) {
+    return a.client == b.client && a.subscriberId == b.subscriberId;
 }
 
-BodySegment member_segment(const Member &m) {
+}  // namespace
+
+Membership::Origin Membership::origin(const Member &m) const {
+    if (auto it = origins_.find(m.client); it != origins_.end()) return it->second;
+    return {localNode_, m.client};
+}
+
+std::string Membership::member_id(const Member &m) const {
+    Origin o = origin(m);
+    std::string id = std::to_string(o.client) + "/" + std::to_string(m.subscriberId);
+    return o.node.empty() ? id : o.node + ":" + id;
+}
+
+BodySegment Membership::member_segment(const Member &m) const {
     BodySegment s{"member", {}, {}};
     s.element("memberId", member_id(m))
         .element("subscriberId", std::to_string(m.subscriberId))
         .element("component", m.component)
         .element("selfId", m.selfId)
         .element("joined", std::to_string(m.joinedMs));
+    if (std::string node = origin(m).node; !node.empty()) s.element("node", node);
     BodySegment &props = s.child("properties");
     for (const Property &p : m.properties) props.element(p.name(), p.value());
     return s;
 }
 
 // What member_segment(m) encodes to, counted rather than built.
-std::size_t member_bytes(const Member &m) {
+std::size_t Membership::member_bytes(const Member &m) const {
     std::size_t n = encoded_segment_size("member") +
                     encoded_element_size("memberId", member_id(m)) +
                     encoded_element_size("subscriberId", std::to_string(m.subscriberId)) +
@@ -40,15 +54,21 @@ std::size_t member_bytes(const Member &m) {
                     encoded_element_size("selfId", m.selfId) +
                     encoded_element_size("joined", std::to_string(m.joinedMs)) +
                     encoded_segment_size("properties");
+    if (std::string node = origin(m).node; !node.empty()) n += encoded_element_size("node", node);
     for (const Property &p : m.properties) n += encoded_element_size(p.name(), p.value());
     return n;
 }
 
-bool same(const Member &a, const Member &b) {
-    return a.client == b.client && a.subscriberId == b.subscriberId;
+void Membership::set_origin(ClientId standIn, std::string node, std::uint64_t client) {
+    origins_[standIn] = {std::move(node), client};
 }
 
-}  // namespace
+// A stand-in with no member left needs no origin.
+void Membership::forget_origin(ClientId client) {
+    if (origins_.empty()) return;
+    auto it = where_.lower_bound({client, INT32_MIN});
+    if (it == where_.end() || it->first.first != client) origins_.erase(client);
+}
 
 std::vector<Property> last_of_each_name(std::vector<Property> properties) {
     std::unordered_set<std::string_view> seen;
@@ -99,7 +119,7 @@ std::size_t Membership::list_bytes(const std::string &group, const Member &membe
            encoded_element_size("members", std::to_string(members));
 }
 
-std::vector<MembershipNotice> Membership::join(const std::string &group, Member member) {
+std::vector<MembershipNotice> Membership::join(const std::string &group, Member member, bool listForJoiner) {
     std::vector<MembershipNotice> out;
     // The member is in both maps or in neither, whatever fails: what can
     // throw comes first, the moves that cannot come after.
@@ -115,10 +135,12 @@ std::vector<MembershipNotice> Membership::join(const std::string &group, Member 
     members.push_back(std::move(member));
     const Member &joined = members.back();
 
-    std::vector<BodySegment> list{group_segment(group, members.size())};
-    for (const Member &m : members) list.push_back(member_segment(m));
-    out.push_back({notice(kMembershipListNotification, kMembershipListType, encode_body_block(list)),
-                   {{joined.client, joined.subscriberId}}});
+    if (listForJoiner) {
+        std::vector<BodySegment> list{group_segment(group, members.size())};
+        for (const Member &m : members) list.push_back(member_segment(m));
+        out.push_back({notice(kMembershipListNotification, kMembershipListType, encode_body_block(list)),
+                       {{joined.client, joined.subscriberId}}});
+    }
     MembershipNotice d = delta(group, members.size(), "join", "joined", joined, members);
     if (!d.recipients.empty()) out.push_back(std::move(d));
     return out;
@@ -153,6 +175,7 @@ std::vector<MembershipNotice> Membership::leave(ClientId client, std::int32_t su
     std::string group = where->second;
     remove_if(group, [&](const Member &m) { return m.client == client && m.subscriberId == subscriberId; },
               reason, out);
+    forget_origin(client);
     return out;
 }
 

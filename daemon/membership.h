@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bodyblock.h"
 #include "client_id.h"
 #include "notification.h"
 
@@ -47,7 +48,8 @@ class Membership {
 public:
     // Adds `member` to `group`. Returns the list for the new member first, then
     // one delta per other member that asked for deltas, in join order.
-    std::vector<MembershipNotice> join(const std::string &group, Member member);
+    // A member of another node is sent nothing (`listForJoiner` false).
+    std::vector<MembershipNotice> join(const std::string &group, Member member, bool listForJoiner = true);
 
     // Removes one subscriber from its group, if it is in one; `reason` goes
     // into the deltas ("unsubscribed", "disconnected", "resubscribed").
@@ -71,8 +73,28 @@ public:
     std::size_t member_count() const noexcept { return where_.size(); }
     // The members of `group` in join order; empty for an unknown group.
     std::vector<Member> members(const std::string &group) const;
+    // In a cluster, every member's entry names its node ("node", and the
+    // memberId's prefix "<node>:"): this node's own for local members, and
+    // for a member of another node, standing in here under client id
+    // `standIn`, that node and its client id there. Without a node set,
+    // entries are as a daemon alone writes them.
+    void set_local_node(std::string node) { localNode_ = std::move(node); }
+    void set_origin(ClientId standIn, std::string node, std::uint64_t client);
+
+    // Every group and its members, in join order.
+    const std::map<std::string, std::vector<Member>> &groups() const noexcept { return groups_; }
 
 private:
+    struct Origin {
+        std::string node;
+        std::uint64_t client = 0;
+    };
+    Origin origin(const Member &m) const;
+    std::string member_id(const Member &m) const;
+    BodySegment member_segment(const Member &m) const;
+    std::size_t member_bytes(const Member &m) const;
+    void forget_origin(ClientId client);
+
     Notification notice(std::int32_t cls, std::string_view type, std::string body);
     MembershipNotice delta(const std::string &group, std::size_t count, std::string_view kind,
                            std::string_view reason, const Member &changed,
@@ -85,6 +107,8 @@ private:
     std::map<std::string, std::vector<Member>> groups_;
     std::map<std::pair<ClientId, std::int32_t>, std::string> where_;
     std::uint64_t sequence_ = 0;
+    std::string localNode_;
+    std::map<ClientId, Origin> origins_;  // stand-ins for other nodes' clients
 };
 
 }  // namespace vavevard

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cluster/subject.h"
 #include "home_dir.h"
 #include "wire/default_port.h"
 
@@ -78,6 +79,17 @@ std::string usage() {
            "  --http-address A    numeric address the HTTP port listens on (default 127.0.0.1)\n"
            "  --http-timeout S    close HTTP connections that take more than S seconds to send\n"
            "                      a request or to read the answer (default 10)\n"
+           "  --cluster URLS      join a cluster through NATS: nats://HOST:PORT, several\n"
+           "                      separated by commas, tried in that order (default: none)\n"
+           "  --node NAME         this node's name in the cluster (default: the host name)\n"
+           "  --cluster-name NAME prefix of every subject, so clusters can share a NATS\n"
+           "                      (default vavevar)\n"
+           "  --cluster-heartbeat-ms N\n"
+           "                      heartbeat interval of a node (default 1000)\n"
+           "  --cluster-grace-ms N\n"
+           "                      a node silent this long has left (default 5000)\n"
+           "  --cluster-reconnect-buffer-mib N\n"
+           "                      events kept for the cluster while its link is down (default 8)\n"
            "  --log-level L       error, warn, info or debug (default info)\n"
            "  --help              this text\n"
            "  --version           the version\n"
@@ -95,7 +107,9 @@ constexpr const char *kWithValue[] = {
     "--max-connections-per-process", "--handshake-timeout", "--idle-timeout",
     "--slow-client-timeout", "--replay-window-ms", "--replay-window-mib",
     "--log-file",       "--config",          "--http-port",
-    "--http-address",   "--http-timeout"};
+    "--http-address",   "--http-timeout",    "--cluster",
+    "--node",           "--cluster-name",    "--cluster-heartbeat-ms",
+    "--cluster-grace-ms", "--cluster-reconnect-buffer-mib"};
 
 // What the settings gave, so that a later source fills only what is left.
 struct Given {
@@ -162,6 +176,38 @@ std::string apply(const std::string &name, const std::string &value, Options &o,
         if (!parse_unsigned(value, 3600, n) || n == 0)
             return "--http-timeout: invalid value '" + value + "' (1 to 3600 seconds)";
         o.httpTimeoutMs = static_cast<std::int64_t>(n) * 1000;
+    } else if (name == "--cluster") {
+        std::vector<std::string> servers;
+        for (std::size_t at = 0; at <= value.size();) {
+            std::size_t comma = value.find(',', at);
+            std::string url = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            std::size_t colon = url.rfind(':');
+            std::uint64_t port = 0;
+            if (url.rfind("nats://", 0) != 0 || colon == std::string::npos || colon <= 7 ||
+                !parse_unsigned(url.substr(colon + 1), 65535, port) || port == 0 ||
+                url.find_first_of(" \t\r\n") != std::string::npos)
+                return "--cluster: invalid server '" + url + "' (nats://HOST:PORT, several separated by commas)";
+            servers.push_back(url);
+            if (comma == std::string::npos) break;
+            at = comma + 1;
+        }
+        o.cluster.servers = std::move(servers);
+    } else if (name == "--node") {
+        if (!cluster::valid_node_name(value))
+            return "--node: invalid value '" + value + "' (1 to 255 printable characters, no blank, ',' or ';')";
+        o.cluster.node = value;
+    } else if (name == "--cluster-name") {
+        if (!cluster::valid_cluster_name(value))
+            return "--cluster-name: invalid value '" + value + "' (letters, digits, '-' and '_')";
+        o.cluster.name = value;
+    } else if (name == "--cluster-heartbeat-ms" || name == "--cluster-grace-ms") {
+        if (!parse_unsigned(value, 3600 * 1000, n) || n < 10)
+            return name + ": invalid value '" + value + "' (10 to 3600000 ms)";
+        (name == "--cluster-heartbeat-ms" ? o.cluster.heartbeatMs : o.cluster.graceMs) = static_cast<std::int64_t>(n);
+    } else if (name == "--cluster-reconnect-buffer-mib") {
+        if (!parse_unsigned(value, 1024, n) || n == 0)
+            return "--cluster-reconnect-buffer-mib: invalid value '" + value + "' (1 to 1024)";
+        o.cluster.reconnectBufferBytes = static_cast<std::size_t>(n) * 1024 * 1024;
     } else if (name == "--log-level") {
         if (!parse_log_level(value, o.logLevel))
             return "--log-level: invalid value '" + value + "' (error, warn, info, debug)";
@@ -275,6 +321,9 @@ ParseResult parse_options(const std::vector<std::string> &args, const GetEnv &ge
         if (::stat(o.home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             problems += "home directory '" + o.home + "' does not exist or is not a directory\n";
     }
+    if (o.cluster.graceMs <= o.cluster.heartbeatMs)
+        problems += "--cluster-grace-ms (" + std::to_string(o.cluster.graceMs) +
+                    ") must be longer than --cluster-heartbeat-ms (" + std::to_string(o.cluster.heartbeatMs) + ")\n";
     if (!problems.empty()) {
         problems.pop_back();
         return failure(problems);

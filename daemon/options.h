@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_options.h"
 #include "request_limits.h"
 #include "config_file.h"
 #include "log.h"
@@ -29,6 +30,7 @@ struct Options {
     std::int64_t httpTimeoutMs = 10 * 1000;
     Limits limits;
     ReplayWindow replay{10 * 1000, 16 * 1024 * 1024};
+    ClusterOptions cluster;     // no servers: not in a cluster
     // Unset: worked out at start from the descriptor and address-space limits.
     bool maxClientsGiven = false;
     bool maxMemoryGiven = false;

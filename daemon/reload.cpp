@@ -28,6 +28,13 @@ std::vector<std::string> needing_restart(const Options &running, const Options &
     differs(running.httpPort != fresh.httpPort, "http-port");
     differs(running.httpAddress != fresh.httpAddress, "http-address");
     differs(running.httpTimeoutMs != fresh.httpTimeoutMs, "http-timeout");
+    const ClusterOptions &c = running.cluster, &d = fresh.cluster;
+    differs(c.servers != d.servers, "cluster");
+    differs(c.node != d.node, "node");
+    differs(c.name != d.name, "cluster-name");
+    differs(c.heartbeatMs != d.heartbeatMs, "cluster-heartbeat-ms");
+    differs(c.graceMs != d.graceMs, "cluster-grace-ms");
+    differs(c.reconnectBufferBytes != d.reconnectBufferBytes, "cluster-reconnect-buffer-mib");
     return keys;
 }
 

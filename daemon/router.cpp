@@ -112,12 +112,16 @@ void Router::remove_client(ClientId id, std::string_view reason, bool tellGroups
         forget_skips(id, subscriberId, s);
     }
     stats_.eventsDropped += c.out.messages();
+    bool hadMembers = std::any_of(c.subscriptions.begin(), c.subscriptions.end(),
+                                  [](const auto &s) { return !s.second.group.empty(); });
     clients_.erase(it);
     // Telling the groups takes memory; without it they are not told, but the
     // members still go.
     try {
         auto notices = membership_.leave_client(id, reason);
         if (tellGroups) send_notices(std::move(notices));
+        // A stopping daemon says goodbye instead.
+        if (hadMembers && tellGroups) members_changed(id, ClusterLink::kAllSubscribers, reason);
     } catch (const std::bad_alloc &) {
         membership_.forget_client(id);
         ++stats_.allocationFailures;
@@ -295,7 +299,10 @@ void Router::on_subscribe(Client &c, SubscribeRequest &&r) {
     kept_changed(c);
     send_status(c, r.subscriberId, true, "subscribed");
     if (r.resubscribe && replay_.open(mono_ms())) replay_to(c, r.subscriberId, c.subscriptions.at(r.subscriberId));
-    if (!group.empty()) send_notices(membership_.join(group, std::move(m)));
+    if (!group.empty()) {
+        send_notices(membership_.join(group, std::move(m)));
+        members_changed();
+    }
 }
 
 void Router::on_unsubscribe(Client &c, const UnsubscribeRequest &r) {
@@ -310,10 +317,12 @@ void Router::end_subscription(Client &c, std::int32_t subscriberId, std::string_
     c.filterBytes -= it->second.filterBytes;
     index_.remove({c.id, subscriberId});
     forget_skips(c.id, subscriberId, it->second);
+    bool member = !it->second.group.empty();
     c.subscriptions.erase(it);
     --stats_.subscriptions;
     kept_changed(c);
     send_notices(membership_.leave(c.id, subscriberId, reason));
+    if (member) members_changed(c.id, subscriberId, reason);
 }
 
 // An outgoing-stream event (class 3) is what a sender holds; subscribers read
@@ -332,6 +341,27 @@ void Router::on_event(Client &c, EventRequest &&r, std::int64_t receivedMs) {
     }
     Notification &e = r.event;
     e.creationMs = receivedMs;
+    if (cluster_ != nullptr && !e.localOnly) cluster_->forward(e);
+    deliver(e);
+}
+
+void Router::route_remote(Notification &event) { deliver(event); }
+
+void Router::join_remote(const std::string &group, Member member, std::string node, std::uint64_t client) {
+    member.deltas = false;
+    membership_.set_origin(member.client, std::move(node), client);
+    send_notices(membership_.join(group, std::move(member), false));
+}
+
+void Router::leave_remote(ClientId standIn, std::int32_t subscriberId, std::string_view reason) {
+    send_notices(membership_.leave(standIn, subscriberId, reason));
+}
+
+void Router::members_changed(ClientId client, std::int32_t subscriberId, std::string_view reason) {
+    if (cluster_ != nullptr) cluster_->members_changed(client, subscriberId, reason);
+}
+
+void Router::deliver(Notification &e) {
     if (e.cls == kOutgoingStreamingNotification) {
         e.cls = kIncomingStreamingNotification;
         e.streamKey = e.id;
@@ -528,6 +558,22 @@ std::string Router::stats_message(std::int64_t nowMs) const {
             .append(" ")
             .append(std::to_string(skippers[i].first))
             .append("\r\n");
+    // In a cluster, one line per other node: name, heard from within the
+    // grace period (1) or not (0), events received, duplicates dropped,
+    // events dropped, members known here.
+    if (cluster_ != nullptr)
+        for (const ClusterPeerStats &p : cluster_->stats().peers)
+            m.append("clusterPeer: ")
+                .append(one_line(p.node))
+                .append(p.alive ? " 1 " : " 0 ")
+                .append(std::to_string(p.eventsReceived))
+                .append(" ")
+                .append(std::to_string(p.duplicatesDropped))
+                .append(" ")
+                .append(std::to_string(p.eventsDropped))
+                .append(" ")
+                .append(std::to_string(p.members))
+                .append("\r\n");
     m += "\r\n";
     // A client may ask many times before it reads: each answer held keeps
     // only its own size, not what growing it left spare.

@@ -4,6 +4,7 @@
 // and writes out what it queues.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cluster/cluster_stats.h"
 #include "notification.h"
 #include "filter.h"
 #include "log.h"
@@ -97,6 +99,22 @@ struct Client {
     bool closeWhenFlushed = false;
 };
 
+// What the router hands beyond this machine when the daemon is one node of
+// a cluster. Called on the event loop's thread; never blocks.
+class ClusterLink {
+public:
+    virtual ~ClusterLink() = default;
+    // A local client's event that is not LocalOnly, as received, before it
+    // is routed here.
+    virtual void forward(const Notification &event) = 0;
+    // The members of this node's groups changed: a join (`client` 0), or
+    // one subscriber (kAllSubscribers: every one of the client) left for
+    // `reason`.
+    virtual void members_changed(ClientId client, std::int32_t subscriberId, std::string_view reason) = 0;
+    static constexpr std::int32_t kAllSubscribers = INT32_MIN;
+    virtual ClusterStats stats() const = 0;
+};
+
 class Router {
 public:
     explicit Router(RouterConfig config);
@@ -143,6 +161,23 @@ public:
     const RouterConfig &config() const noexcept { return config_; }
     std::int64_t started_ms() const noexcept { return startedMs_; }
 
+    // Joins the router to a cluster as node `node` (null: alone again); the
+    // link must outlive the router's use of it. Its local members are listed
+    // with the node's name from then on.
+    void set_cluster(ClusterLink *link, std::string node = {}) {
+        cluster_ = link;
+        membership_.set_local_node(std::move(node));
+    }
+    const ClusterLink *cluster() const noexcept { return cluster_; }
+    // Routes an event from another node to the local subscribers exactly as
+    // a local one (never forwarded again).
+    void route_remote(Notification &event);
+    // A member of another node joins or leaves a local group: the local
+    // members are told as of any member (it is sent nothing itself). It
+    // stands in under `member.client`, which is `client` on node `node`.
+    void join_remote(const std::string &group, Member member, std::string node, std::uint64_t client);
+    void leave_remote(ClientId standIn, std::int32_t subscriberId, std::string_view reason);
+
     // The answer to a stats request: the counters as header lines.
     std::string stats_message(std::int64_t nowMs) const;
 
@@ -156,6 +191,10 @@ private:
     // Ends one subscription of `c`, if it has it, and tells its group why.
     void end_subscription(Client &c, std::int32_t subscriberId, std::string_view reason);
     void on_event(Client &c, EventRequest &&r, std::int64_t receivedMs);
+    // Tells the cluster, if any, that the local members changed.
+    void members_changed(ClientId client = 0, std::int32_t subscriberId = 0, std::string_view reason = {});
+    // Routes an event of a known class, whoever published it.
+    void deliver(Notification &e);
 
     void route(const Notification &event);
     void replay_to(Client &c, std::int32_t subscriberId, Subscription &s);
@@ -192,6 +231,7 @@ private:
     // The subscriptions that skipped anything, for the stats.
     std::set<SubscriptionKey> skippers_;
     ReplayStore replay_;
+    ClusterLink *cluster_ = nullptr;
 };
 
 }  // namespace vavevard

@@ -56,6 +56,28 @@ std::string render_stats_json(const Router &router, const HttpStats &http, std::
     out.push_back(']');
     h.close();
 
+    if (const ClusterLink *link = router.cluster()) {
+        ClusterStats c = link->stats();
+        Object co(top.key("cluster"));
+        co.text("node", c.node);
+        co.text("name", c.name);
+        co.key("peers").push_back('[');
+        for (std::size_t i = 0; i < c.peers.size(); ++i) {
+            if (i != 0) out.push_back(',');
+            const ClusterPeerStats &p = c.peers[i];
+            Object po(out);
+            po.text("node", p.node);
+            po.boolean("alive", p.alive);
+            po.number("eventsReceived", p.eventsReceived);
+            po.number("duplicatesDropped", p.duplicatesDropped);
+            po.number("eventsDropped", p.eventsDropped);
+            po.number("members", p.members);
+            po.close();
+        }
+        out.push_back(']');
+        co.close();
+    }
+
     bool cut = false;
     std::size_t clientsListed = 0, subscriptionsListed = 0;
     std::uint64_t clientsOmitted = 0, subscriptionsOmitted = 0;

@@ -52,6 +52,27 @@ std::string render_metrics(const Router &router, const HttpStats &http, std::int
         sample(out, c.metric, c.value);
     }
 
+    if (const ClusterLink *link = router.cluster()) {
+        ClusterStats c = link->stats();
+        auto per_peer = [&](std::string_view name, bool gauge, std::string_view help, auto value) {
+            family(out, name, gauge, help);
+            for (const ClusterPeerStats &p : c.peers)
+                out.append(name).append("{node=\"").append(label_value(p.node)).append("\"} ")
+                    .append(std::to_string(value(p))).append("\n");
+        };
+        per_peer("vavevard_cluster_peer_up", true, "1 while the node was heard from within the grace period.",
+                 [](const ClusterPeerStats &p) { return p.alive ? 1u : 0u; });
+        per_peer("vavevard_cluster_peer_events_received_total", false, "Events from the node routed here.",
+                 [](const ClusterPeerStats &p) { return p.eventsReceived; });
+        per_peer("vavevard_cluster_peer_duplicates_dropped_total", false, "Events from the node dropped as already seen.",
+                 [](const ClusterPeerStats &p) { return p.duplicatesDropped; });
+        per_peer("vavevard_cluster_peer_events_dropped_total", false,
+                 "Events from the node dropped over the inbound bound, or unreadable.",
+                 [](const ClusterPeerStats &p) { return p.eventsDropped; });
+        per_peer("vavevard_cluster_peer_members", true, "Members of the node in the local groups.",
+                 [](const ClusterPeerStats &p) { return p.members; });
+    }
+
     family(out, "vavevard_http_connections", true, "Open monitoring connections.");
     sample(out, "vavevard_http_connections", http.connections);
     family(out, "vavevard_http_connections_accepted_total", false, "Monitoring connections accepted.");
