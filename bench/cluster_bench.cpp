@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -27,6 +28,7 @@
 #include "peer_system.h"
 #include "support/child_process.h"
 #include "support/proc_stats.h"
+#include "support/wire_client.h"
 
 namespace vavevar::bench {
 namespace {
@@ -42,6 +44,7 @@ struct Options {
     long pings = 20000;
     long warmup = 1000;
     long body = 128;
+    long maxPendingMib = 0;  // 0: the daemons' default
 };
 
 // Where the parties run. The publisher and the pinger are always on the
@@ -52,11 +55,36 @@ struct Placement {
     const PeerServer *second;
 };
 
-// A server whose CPU time is charged to the events of a phase.
+// A server whose CPU time is charged to the events of a phase; a daemon
+// also has its stats port, for what its counters say of the phase.
 struct Watched {
     const char *label;
     const PeerServer *server;
+    int statsPort = 0;
 };
+
+// The counters that tell where events went missing between a publisher on
+// one node and a subscriber on another.
+constexpr const char *kLossCounters[] = {"clusterEventsForwarded", "clusterEventsForwardDropped",
+                                         "clusterEventsReceived", "clusterEventsInboundDropped",
+                                         "clusterDuplicatesDropped", "eventsSkipped"};
+
+// Those counters of the daemon on `port` (a stats request needs no
+// handshake); absent ones are left out.
+std::vector<long long> loss_counters(int port) {
+    std::vector<long long> values;
+    vavevar::test::RawClient client(static_cast<std::uint16_t>(port));
+    vavevar::test::Request answer;
+    bool answered = client.ok() && client.send("POST /stats HTTP/1.1\r\n\r\n") &&
+                    client.read_message(answer);
+    for (const char *name : kLossCounters) {
+        std::string value = answered ? answer.get(name) : "";
+        char *end = nullptr;
+        long long n = std::strtoll(value.c_str(), &end, 10);
+        values.push_back(end != value.c_str() && *end == '\0' ? n : -1);
+    }
+    return values;
+}
 
 struct Measurement {
     double rate = 0;  // events/s at the subscriber, first receipt to last
@@ -166,6 +194,7 @@ private:
         const long count = options_.count;
         auto sub = start(*where.second, "sub", count);
         expect_line(*sub, "starting the subscriber", kLineWaitMs);
+        auto counters0 = daemons_counters();
         auto ticks0 = servers_ticks();
         auto cpu0 = servers_cpu_ns();
         auto pub = start(*where.first, "pub", count);
@@ -179,6 +208,7 @@ private:
         auto ticks1 = servers_ticks();
         finish(*pub, "the publisher");
         finish(*sub, "the subscriber");
+        auto counters1 = daemons_counters();
 
         double receiving = static_cast<double>(last - first) / 1e9;
         m.rate = receiving > 0 ? static_cast<double>(m.received - 1) / receiving : 0;
@@ -195,6 +225,27 @@ private:
         std::printf("  CPU per event: publisher %.2f us, subscriber %.2f us;", m.pubCpuUs,
                     m.subCpuUs);
         print_servers(m.serverCpuUs, "event");
+        print_counters(counters0, counters1);
+    }
+
+    std::vector<std::vector<long long>> daemons_counters() const {
+        std::vector<std::vector<long long>> all;
+        for (const Watched &w : watched_)
+            all.push_back(w.statsPort > 0 ? loss_counters(w.statsPort) : std::vector<long long>{});
+        return all;
+    }
+
+    // What changed in the phase, daemon by daemon.
+    void print_counters(const std::vector<std::vector<long long>> &before,
+                        const std::vector<std::vector<long long>> &after) const {
+        for (std::size_t i = 0; i < watched_.size(); ++i) {
+            std::string changes;
+            for (std::size_t c = 0; c < before[i].size() && c < after[i].size(); ++c)
+                if (before[i][c] >= 0 && after[i][c] > before[i][c])
+                    changes += std::string(changes.empty() ? "" : ", ") + kLossCounters[c] + " +" +
+                               std::to_string(after[i][c] - before[i][c]);
+            if (!changes.empty()) std::printf("  %s: %s\n", watched_[i].label, changes.c_str());
+        }
     }
 
     void ping_pong(const Placement &where, Measurement &m) {
@@ -288,24 +339,36 @@ void report(const Options &options, const std::vector<Placement> &placements,
               watched, runs, false);
 }
 
+// A daemon's port, from the environment its clients are given.
+int port_of(const PeerServer &daemon) {
+    const std::string variable = "TAMRIX_LUMO_PROXY_PORT=";
+    for (const std::string &e : daemon.client_environment())
+        if (e.rfind(variable, 0) == 0) return std::atoi(e.c_str() + variable.size());
+    return 0;
+}
+
 int drive(const Options &options) {
     std::printf(
         "cluster_bench: %ld round(s), %ld events of %ld bytes, %ld round trips after %ld "
-        "warm-up\n",
-        options.rounds, options.count, options.body, options.pings, options.warmup);
+        "warm-up; the daemons' --max-pending-mib %s\n",
+        options.rounds, options.count, options.body, options.pings, options.warmup,
+        options.maxPendingMib > 0 ? std::to_string(options.maxPendingMib).c_str() : "default");
     const std::string cluster = "bench" + std::to_string(::getpid());
-    ClusterNode a = start_cluster_node(cluster, "nodeA", {});
-    ClusterNode b = start_cluster_node(cluster, "nodeB", {&a});
-    std::unique_ptr<PeerServer> alone = kVavevarSystem.start_server();
+    std::vector<std::string> daemonArgs;
+    if (options.maxPendingMib > 0)
+        daemonArgs = {"--max-pending-mib", std::to_string(options.maxPendingMib)};
+    ClusterNode a = start_cluster_node(cluster, "nodeA", {}, daemonArgs);
+    ClusterNode b = start_cluster_node(cluster, "nodeB", {&a}, daemonArgs);
+    std::unique_ptr<PeerServer> alone = start_daemon("alone", daemonArgs);
     for (const ClusterNode *n : {&a, &b})
         std::printf("%s\n%s\n", n->nats->description().c_str(), n->daemon->description().c_str());
     std::printf("no cluster: %s\n", alone->description().c_str());
 
-    Driver driver(options, {{"vavevard A", a.daemon.get()},
+    Driver driver(options, {{"vavevard A", a.daemon.get(), port_of(*a.daemon)},
                             {"nats-server A", a.nats.get()},
                             {"nats-server B", b.nats.get()},
-                            {"vavevard B", b.daemon.get()},
-                            {"vavevard alone", alone.get()}});
+                            {"vavevard B", b.daemon.get(), port_of(*b.daemon)},
+                            {"vavevard alone", alone.get(), port_of(*alone)}});
     driver.wait_for_cluster(*a.daemon, *b.daemon);
     std::fflush(stdout);
 
@@ -339,7 +402,7 @@ long count_or_zero(const char *text, const char *what) {
 Options parse(int argc, char **argv) {
     const char *usage =
         "usage: vavevar_cluster_bench [--count N] [--rounds N] [--pings N] [--warmup N] "
-        "[--body BYTES]";
+        "[--body BYTES] [--max-pending-mib N]";
     Options options;
     if (argc % 2 == 0) die(usage);
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -354,6 +417,8 @@ Options parse(int argc, char **argv) {
             options.warmup = count_or_zero(argv[i + 1], "warm-up");
         else if (option == "--body")
             options.body = number(argv[i + 1], "body size");
+        else if (option == "--max-pending-mib")
+            options.maxPendingMib = number(argv[i + 1], "--max-pending-mib");
         else
             die(usage);
     }

@@ -54,8 +54,29 @@ std::string read_ports(const std::string &dir, const ChildProcess &server) {
 
 }  // namespace
 
+std::unique_ptr<PeerServer> start_daemon(const std::string &name,
+                                         const std::vector<std::string> &args) {
+    std::string home = make_server_dir("vavevard-" + name);
+    std::vector<std::string> all{"--port", "0", "--port-file", "-", "--home", home, "--log-level",
+                                 "warn", "--instance-name", name};
+    all.insert(all.end(), args.begin(), args.end());
+    auto daemon = std::make_unique<ChildProcess>(VAVEVARD_PATH, all,
+                                                 ChildProcess::environment_with({}));
+    std::string port;
+    if (!daemon->read_stdout_line(port, 30000)) {
+        daemon->wait(5000);
+        die("vavevard " + name + " did not start: " + daemon->stderr_);
+    }
+    auto env = ChildProcess::environment_with(
+        {"TAMRIX_LUMO_PROXY_PORT=" + port, "TAMRIX_CONFIG_HOME=" + home});
+    std::string description = "vavevard " + name + " on port " + port + " (pid " +
+                              std::to_string(daemon->pid()) + ")";
+    return std::make_unique<PeerServer>(std::move(daemon), home, std::move(env), description);
+}
+
 ClusterNode start_cluster_node(const std::string &cluster, const std::string &node,
-                               const std::vector<const ClusterNode *> &earlier) {
+                               const std::vector<const ClusterNode *> &earlier,
+                               const std::vector<std::string> &daemonArgs) {
     ClusterNode n;
     n.name = node;
     std::string natsDir = make_server_dir("nats-" + node);
@@ -82,24 +103,10 @@ ClusterNode start_cluster_node(const std::string &cluster, const std::string &no
 
     std::string servers = n.natsUrl;
     for (const ClusterNode *other : earlier) servers += "," + other->natsUrl;
-    std::string home = make_server_dir("vavevard-" + node);
-    auto daemon = std::make_unique<ChildProcess>(
-        VAVEVARD_PATH,
-        std::vector<std::string>{"--port", "0", "--port-file", "-", "--home", home, "--log-level",
-                                 "warn", "--instance-name", node, "--cluster", servers, "--node",
-                                 node, "--cluster-name", cluster},
-        ChildProcess::environment_with({}));
-    std::string port;
-    if (!daemon->read_stdout_line(port, 30000)) {
-        daemon->wait(5000);
-        die("vavevard " + node + " did not start (a daemon without --cluster cannot run this): " +
-            daemon->stderr_);
-    }
-    auto env = ChildProcess::environment_with(
-        {"TAMRIX_LUMO_PROXY_PORT=" + port, "TAMRIX_CONFIG_HOME=" + home});
-    std::string description = "vavevard " + node + " on port " + port + ", cluster " + servers +
-                              " (pid " + std::to_string(daemon->pid()) + ")";
-    n.daemon = std::make_unique<PeerServer>(std::move(daemon), home, std::move(env), description);
+    std::vector<std::string> joining{"--cluster", servers, "--node", node, "--cluster-name",
+                                     cluster};
+    joining.insert(joining.end(), daemonArgs.begin(), daemonArgs.end());
+    n.daemon = start_daemon(node, joining);
     return n;
 }
 

@@ -21,11 +21,18 @@ struct ClusterNode {
     std::unique_ptr<PeerServer> daemon;  // its client environment reaches this node
 };
 
+// Starts vavevard with `args` added to its port, home and log options; its
+// client environment reaches it.
+std::unique_ptr<PeerServer> start_daemon(const std::string &name,
+                                         const std::vector<std::string> &args);
+
 // Starts a nats-server routed to those of `earlier` (so that the last of a
 // series names all before it) and a vavevard named `node` in cluster
-// `cluster`, given its own server first and the others for fail-over.
+// `cluster`, given its own server first and the others for fail-over, and
+// `daemonArgs`.
 ClusterNode start_cluster_node(const std::string &cluster, const std::string &node,
-                               const std::vector<const ClusterNode *> &earlier);
+                               const std::vector<const ClusterNode *> &earlier,
+                               const std::vector<std::string> &daemonArgs);
 
 // Stops the daemon first, so that it leaves the cluster through its server.
 // Dies when either did not exit cleanly.
