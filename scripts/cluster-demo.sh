@@ -366,7 +366,7 @@ until all_received demo/probe "${nodes[@]}"; do
     probes=$((probes + 1))
     [ "$probes" -le 60 ] || fail "no probe from node1 reached $(for n in "${nodes[@]}"; do received "$n" demo/probe || printf 'node%s ' "$n"; done)in 30 s"
     for n in "${nodes[@]}"; do alive "${sub_pids[$n]}" || fail "vavevar sub on node$n ended: $(cat "$work/node$n/sub.err")"; done
-    tool_home 1 pub demo/probe --prop seq=$probes >/dev/null
+    tool_home 1 pub demo/probe --prop seq=$probes >/dev/null || fail "vavevar pub on node1 failed"
     sleep 0.5
 done
 echo "after $probes probe(s)"
@@ -375,9 +375,9 @@ echo "after $probes probe(s)"
 
 step "publish on node1"
 show_on 1 "vavevar pub demo/greeting --prop from=node1 --body 'hello from node1' --port ${daemon_port[1]}"
-tool_home 1 pub demo/greeting --prop from=node1 --body 'hello from node1'
+tool_home 1 pub demo/greeting --prop from=node1 --body 'hello from node1' || fail "vavevar pub on node1 failed"
 show_on 1 "vavevar pub demo/local --local-only --body 'for node1 only' --port ${daemon_port[1]}"
-tool_home 1 pub demo/local --local-only --body 'for node1 only'
+tool_home 1 pub demo/local --local-only --body 'for node1 only' || fail "vavevar pub on node1 failed"
 
 # The library has no call that sets affectedNodes, so this event is written
 # on the daemon's protocol by hand. The end marker follows on the same
@@ -395,8 +395,8 @@ raw_publish() { # PORT NODE HOME TYPE|AFFECTED_NODES|BODY...
         [ -n "$line" ] || break
         case $line in "Result: "*) [ "$line" = "Result: success" ] || { echo "handshake: $line" >&2; return 1; } ;; esac
     done
-    for spec in "$@"; do
-        IFS='|' read -r type affected body <<<"$spec"
+    for event in "$@"; do
+        IFS='|' read -r type affected body <<<"$event"
         seq=$((seq + 1))
         printf 'POST /event HTTP/1.1\r\nclassName: MessageNotification\r\nSubscriberID: 0\r\neventType: %s\r\neventId: %s:%s:0-%s\r\naffectedComponents: \r\naffectedNodes: %s\r\ngeneratingComponent: cluster-demo\r\ngeneratingProcess: %s:%s\r\ngeneratingNode: %s\r\ninstanceName: \r\nLocalOnly: false\r\nnumberOfProperties: 0\r\nContent-Length: %s\r\nAddrList-Length: 0\r\n\r\n%s' \
             "$type" "$node" "$$" "$seq" "$affected" "$node" "$$" "$node" "${#body}" "$body" >&3
