@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <random>
 #include <set>
 
@@ -55,7 +56,8 @@ std::uint64_t number(std::string_view text) {
 
 Bridge::Bridge(ClusterOptions options, std::string node, Router &router)
     : options_(std::move(options)), node_(std::move(node)), instance_(random_instance()), router_(router),
-      inbound_(kQueueEvents, kQueueBytes), outbound_(kQueueEvents, kQueueBytes), dropLog_(5), badLog_(5) {
+      inbound_(kQueueEvents, kQueueBytes), outbound_(kQueueEvents, options_.reconnectBufferBytes), dropLog_(5),
+      badLog_(5) {
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
 }
 
@@ -77,7 +79,10 @@ bool Bridge::set_up_options(natsOptions *opts, std::string &error) {
     if (s == NATS_OK) s = natsOptions_SetIgnoreDiscoveredServers(opts, true);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, kReconnectWaitMs);
-    if (s == NATS_OK) s = natsOptions_SetReconnectBufSize(opts, static_cast<int>(options_.reconnectBufferBytes));
+    // libnats's own reconnect buffer would send what it held before what
+    // the bridge sends again, out of order; so it holds nothing (a publish
+    // while the link is down is refused) and the bridge holds instead.
+    if (s == NATS_OK) s = natsOptions_SetReconnectBufSize(opts, 1);
     // A node never needs its own events back: local subscribers had them.
     if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);
     // One delivery thread for all subscriptions, so that events to all nodes
@@ -216,6 +221,7 @@ void Bridge::on_reconnected(natsConnection *, void *closure) {
     auto *self = static_cast<Bridge *>(closure);
     self->linkUp_ = true;
     ++self->reconnects_;
+    ++self->linkGeneration_;
     try {
         self->inbound_.push({Inbound::reconnected, {}, {}});
     } catch (...) {
@@ -234,22 +240,73 @@ void Bridge::on_connected(natsConnection *, void *closure) {
 void Bridge::on_closed(natsConnection *, void *closure) { static_cast<Bridge *>(closure)->linkUp_ = false; }
 
 // The bridge thread: the only one that publishes, so a slow link or a full
-// socket holds it and never the event loop. While the link is down, libnats
-// keeps what is published in its reconnect buffer (the bound given) and
-// refuses the rest, which is counted.
+// socket holds it and never the event loop. While the link is down it
+// publishes nothing and takes nothing more: what waits is the outbound queue,
+// up to its bound, and the loop counts what does not fit. Once the link is
+// back it first sends again the events it published last (the dying
+// connection may have taken them without a server ever getting them; the
+// receivers drop those they have), then goes on in order.
 void Bridge::publish_loop() {
-    std::deque<Outbound> batch;
-    while (outbound_.take(batch)) {
-        for (Outbound &o : batch) {
-            bool ok = true;
-            for (const std::string &subject : o.subjects)
-                ok = natsConnection_Publish(nc_, subject.c_str(), o.payload.data(),
-                                            static_cast<int>(o.payload.size())) == NATS_OK &&
-                     ok;
-            if (o.event) ++(ok ? forwarded_ : forwardDropped_);
+    std::deque<Outbound> batch, recent;
+    std::size_t recentBytes = 0;
+    std::uint64_t generation = linkGeneration_;
+    bool resend = false;
+    // Waits for the link and sends the recent events again if it was lost;
+    // false when stopping with the link down.
+    auto link_ready = [&] {
+        for (;;) {
+            while (!connected() && !stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!connected()) return false;
+            if (std::uint64_t now = linkGeneration_; now != generation) {
+                generation = now;
+                resend = true;
+            }
+            if (!resend) return true;
+            bool sent = true;
+            for (const Outbound &o : recent) sent = sent && (publish(o) || connected());
+            if (sent) resend = false;
         }
-        batch.clear();
+    };
+    while (outbound_.take(batch)) {
+        while (!batch.empty()) {
+            if (!link_ready()) break;
+            Outbound &o = batch.front();
+            if (!publish(o)) {
+                if (connected()) {
+                    // Refused with the link up: too large for the servers, say.
+                    if (o.event) ++forwardDropped_;
+                    batch.pop_front();
+                } else {
+                    resend = true;
+                }
+                continue;
+            }
+            if (o.event) {
+                ++forwarded_;
+                recentBytes += o.payload.size();
+                recent.push_back(std::move(o));
+                while (recent.size() > kResendEvents || recentBytes > options_.reconnectBufferBytes) {
+                    recentBytes -= recent.front().payload.size();
+                    recent.pop_front();
+                }
+            }
+            batch.pop_front();
+        }
+        if (!batch.empty()) break;  // stopping with the link down
     }
+    // What could not be sent is lost, and told.
+    for (const Outbound &o : batch)
+        if (o.event) ++forwardDropped_;
+}
+
+bool Bridge::connected() const { return natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED; }
+
+bool Bridge::publish(const Outbound &o) {
+    for (const std::string &subject : o.subjects)
+        if (natsConnection_Publish(nc_, subject.c_str(), o.payload.data(), static_cast<int>(o.payload.size())) !=
+            NATS_OK)
+            return false;
+    return true;
 }
 
 void Bridge::forward(const Notification &event) {
@@ -298,6 +355,9 @@ void Bridge::handle(Inbound &item) {
     case Inbound::members: {
         MemberSnapshot snapshot;
         if (!decode_snapshot(item.payload, snapshot) || snapshot.node == node_) break;
+        // A list is as good as a heartbeat: a node whose list came first is
+        // still held to the grace period.
+        node_heard(snapshot.node, snapshot.instance, 0);
         for (MemberChange &c : remote_.apply(snapshot)) apply(c);
         break;
     }
@@ -335,7 +395,8 @@ void Bridge::handle_event(Inbound &item) {
                      item.node.c_str(), why.c_str());
         return;
     }
-    if (!dedupe_.first_time(item.node, event.id)) {
+    auto window = dedupe_.try_emplace(item.node, kDedupeWindow).first;
+    if (!window->second.first_time(item.node, event.id)) {
         ++p.duplicates;
         ++duplicates_;
         return;
@@ -367,6 +428,10 @@ void Bridge::node_heard(const std::string &node, const std::string &instance, st
     Peer &p = peer(node);
     if (!p.alive || p.instance != instance)
         logf(LogLevel::info, "cluster: node '%s' (instance %s) is here", node.c_str(), instance.c_str());
+    // Restarted: what its old instance had is gone, even if the new one
+    // has no members to send a list of.
+    if (!p.instance.empty() && p.instance != instance)
+        for (MemberChange &c : remote_.drop_node(node, "node restarted")) apply(c);
     p.alive = true;
     p.instance = instance;
     p.lastHeardMs = mono_ms();
@@ -477,9 +542,19 @@ void Bridge::stop() {
     if (publisher_.joinable()) {
         outbound_.push({false, {goodbye_subject(options_.name)}, node_ + " " + instance_});
         outbound_.close();
+        // What is queued goes out while the link is up; with it down, a
+        // moment's wait for it to come back, no more.
+        for (int i = 0; i < 200 && outbound_.size() != 0 && linkUp_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stopping_ = true;
         publisher_.join();
     }
-    natsConnection_FlushTimeout(nc_, kFlushOnStopMs);
+    // Drained rather than just closed: the messages libnats has taken but
+    // not yet handed over are handed over (to a queue nobody reads any
+    // more) and freed, rather than left behind with its threads.
+    if (natsConnection_DrainTimeout(nc_, kFlushOnStopMs) == NATS_OK)
+        for (int i = 0; i < 2 * kFlushOnStopMs / 10 && !natsConnection_IsClosed(nc_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     natsConnection_Close(nc_);
     for (auto &s : subs_) natsSubscription_Destroy(s->sub);
     subs_.clear();

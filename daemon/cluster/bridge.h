@@ -34,9 +34,14 @@ struct __natsOptions;
 
 namespace vavevard::cluster {
 
-// Pairs of (node, event identifier) remembered against duplicates.
-inline constexpr std::size_t kDedupeWindow = 65536;
-// Events waiting in each direction, at most (count and bytes).
+// Events published last, sent again after the link comes back: those the
+// dying connection had taken may never have reached a server.
+inline constexpr std::size_t kResendEvents = 16384;
+// Event identifiers remembered against duplicates, per node: more than it
+// sends again after a reconnection, so what it sends again is recognised.
+inline constexpr std::size_t kDedupeWindow = 32768;
+// Events waiting in each direction, at most; in bytes, the outbound queue
+// holds the reconnect buffer's bound (--cluster-reconnect-buffer-mib).
 inline constexpr std::size_t kQueueEvents = 65536;
 inline constexpr std::size_t kQueueBytes = 64 * 1024 * 1024;
 
@@ -93,6 +98,9 @@ private:
     bool check_name(std::string &error);
     bool subscribe(const std::string &subject, Inbound::Kind kind, std::string &error);
     void publish_loop();
+    // Publishes `o` to all its subjects; false when the link refused it.
+    bool publish(const Outbound &o);
+    bool connected() const;
     void handle(Inbound &item);
     void handle_event(Inbound &item);
     void heartbeat();
@@ -120,10 +128,12 @@ private:
 
     // Written by libnats's or the bridge thread, read by the loop.
     std::atomic<bool> linkUp_{false};
+    std::atomic<std::uint64_t> linkGeneration_{0};  // counts the link's comings back
+    std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> disconnects_{0}, reconnects_{0}, forwarded_{0}, forwardDropped_{0};
 
     // The loop's own.
-    DedupeWindow dedupe_{kDedupeWindow};
+    std::map<std::string, DedupeWindow> dedupe_;  // by node
     std::map<std::string, Peer> peers_;
     std::uint64_t received_ = 0, duplicates_ = 0, unreadable_ = 0;
     RemoteMembers remote_;

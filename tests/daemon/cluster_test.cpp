@@ -53,7 +53,10 @@ Tally tally(const std::vector<Message> &events, const std::string &prefix, int n
         if (i < last) ++t.reordered;
         last = std::max(last, i);
     }
-    for (int s : seen) t.lost += s == 0;
+    for (int i = 0; i < n; ++i)
+        if (seen[static_cast<std::size_t>(i)] == 0) {
+            if (t.lost++ < 5) std::cout << "lost: " << prefix << i << "\n";
+        }
     return t;
 }
 
@@ -143,7 +146,7 @@ TEST(Cluster, AServerKilledUnderLoadLosesNoEventTwiceNorOutOfOrder) {
     }
     auto sub2 = connected(n2.port()), sub3 = connected(n3.port()), pub = connected(n1.port());
     ASSERT_TRUE(sub2 && sub3 && pub && sub2->subscribe(1, "SEQ/* || END") && sub3->subscribe(1, "SEQ/* || END"));
-    const int kEvents = 4000;
+    const int kEvents = 2000;
     std::thread publisher([&] {
         for (int i = 0; i < kEvents; i += 20) {
             std::string batch;
@@ -164,11 +167,12 @@ TEST(Cluster, AServerKilledUnderLoadLosesNoEventTwiceNorOutOfOrder) {
                   << t.duplicated << " duplicated, " << t.reordered << " out of order\n";
         EXPECT_EQ(t.duplicated, 0);
         EXPECT_EQ(t.reordered, 0);
-        EXPECT_LT(t.lost, kEvents / 4);
+        EXPECT_LE(t.lost, kEvents / 100);
         EXPECT_EQ(count_type(*got, "END"), 1);
     }
     EXPECT_EQ(n1.stat("clusterLinkUp"), "1");
     EXPECT_EQ(n1.stat("clusterReconnects"), "1");
+    EXPECT_EQ(n1.stat("clusterEventsForwardDropped"), "0");
 }
 
 // The flat body items of every membership notification `c` reads within `ms`.
@@ -215,7 +219,7 @@ TEST(Cluster, MembersSpanNodesAndLeaveWithTheirNodeStoppedOrCutOffAndComeBackOnH
 
     // A stopped daemon says goodbye: its member leaves at once, well within the grace.
     auto stoppedAt = std::chrono::steady_clock::now();
-    EXPECT_EQ(n1->daemon->stop(), 0);
+    EXPECT_EQ(n1->daemon->stop(), 0) << n1->daemon->log();
     items.clear();
     ASSERT_TRUE(eventually([&] {
         read_notices(*b, items, 50);
