@@ -71,7 +71,7 @@ constexpr const char *kLossCounters[] = {"clusterEventsForwarded", "clusterEvent
                                          "clusterDuplicatesDropped", "eventsSkipped"};
 
 // Those counters of the daemon on `port` (a stats request needs no
-// handshake); absent ones are left out.
+// handshake); -1 for one it does not report.
 std::vector<long long> loss_counters(int port) {
     std::vector<long long> values;
     vavevar::test::RawClient client(static_cast<std::uint16_t>(port));
