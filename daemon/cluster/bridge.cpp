@@ -21,6 +21,8 @@ namespace {
 constexpr std::int64_t kNameCheckMs = 1000;
 // How long the link is given to reconnect between rounds over the whole list.
 constexpr std::int64_t kReconnectWaitMs = 250;
+// How long a write to a server may wait for it to take anything.
+constexpr std::int64_t kWriteDeadlineMs = 2000;
 // How long a stop waits for NATS to take what is still queued.
 constexpr std::int64_t kFlushOnStopMs = 1000;
 
@@ -78,6 +80,10 @@ bool Bridge::set_up_options(natsOptions *opts, std::string &error) {
     // listed, not whatever the servers advertise.
     if (s == NATS_OK) s = natsOptions_SetIgnoreDiscoveredServers(opts, true);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
+    // A server that takes nothing for this long counts as lost: the bridge
+    // thread is never held longer by a stalled server, and moves on to the
+    // next one.
+    if (s == NATS_OK) s = natsOptions_SetWriteDeadline(opts, kWriteDeadlineMs);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, kReconnectWaitMs);
     // libnats's own reconnect buffer would send what it held before what
     // the bridge sends again, out of order; so it holds nothing (a publish
@@ -263,7 +269,7 @@ void Bridge::publish_loop() {
             }
             if (!resend) return true;
             bool sent = true;
-            for (const Outbound &o : recent) sent = sent && (publish(o) || connected());
+            for (const Outbound &o : recent) sent = sent && publish(o) != Published::link_down;
             if (sent) resend = false;
         }
     };
@@ -271,13 +277,14 @@ void Bridge::publish_loop() {
         while (!batch.empty()) {
             if (!link_ready()) break;
             Outbound &o = batch.front();
-            if (!publish(o)) {
-                if (connected()) {
-                    // Refused with the link up: too large for the servers, say.
+            if (Published p = publish(o); p != Published::sent) {
+                if (p == Published::refused) {
                     if (o.event) ++forwardDropped_;
                     batch.pop_front();
                 } else {
                     resend = true;
+                    // libnats may not have noticed yet: a moment, not a spin.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
                 continue;
             }
@@ -301,12 +308,16 @@ void Bridge::publish_loop() {
 
 bool Bridge::connected() const { return natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED; }
 
-bool Bridge::publish(const Outbound &o) {
-    for (const std::string &subject : o.subjects)
-        if (natsConnection_Publish(nc_, subject.c_str(), o.payload.data(), static_cast<int>(o.payload.size())) !=
-            NATS_OK)
-            return false;
-    return true;
+Bridge::Published Bridge::publish(const Outbound &o) {
+    for (const std::string &subject : o.subjects) {
+        natsStatus s =
+            natsConnection_Publish(nc_, subject.c_str(), o.payload.data(), static_cast<int>(o.payload.size()));
+        // Larger than the servers take, or a subject they refuse: sending
+        // again would not help. Anything else is the link.
+        if (s == NATS_MAX_PAYLOAD || s == NATS_INVALID_SUBJECT || s == NATS_INVALID_ARG) return Published::refused;
+        if (s != NATS_OK) return Published::link_down;
+    }
+    return Published::sent;
 }
 
 void Bridge::forward(const Notification &event) {

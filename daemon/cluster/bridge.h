@@ -98,8 +98,9 @@ private:
     bool check_name(std::string &error);
     bool subscribe(const std::string &subject, Inbound::Kind kind, std::string &error);
     void publish_loop();
-    // Publishes `o` to all its subjects; false when the link refused it.
-    bool publish(const Outbound &o);
+    // Publishes `o` to all its subjects.
+    enum class Published { sent, refused, link_down };
+    Published publish(const Outbound &o);
     bool connected() const;
     void handle(Inbound &item);
     void handle_event(Inbound &item);

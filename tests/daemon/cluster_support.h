@@ -81,6 +81,7 @@ public:
         return out;
     }
     void kill(std::size_t i) { servers_[i].process.reset(); }  // SIGKILL, by its pid
+    void signal(std::size_t i, int sig) { servers_[i].process->signal(sig); }
     // Starts server `i` again on its ports.
     bool start(std::size_t i) {
         Server &s = servers_[i];

@@ -175,6 +175,49 @@ TEST(Cluster, AServerKilledUnderLoadLosesNoEventTwiceNorOutOfOrder) {
     EXPECT_EQ(n1.stat("clusterEventsForwardDropped"), "0");
 }
 
+TEST(Cluster, AStalledServerNeverHoldsUpLocalDeliveryAndWhatWaitedCrossesAfterwards) {
+    NatsCluster nats;
+    ASSERT_TRUE(nats.routed());
+    // Room for all that waits: this is about waiting, not about the bound.
+    Node n1("n1", nats.urls_from(0), {"--cluster-reconnect-buffer-mib", "64"}), n2("n2", nats.urls_from(1));
+    for (Node *n : {&n1, &n2}) {
+        ASSERT_TRUE(n->daemon->ok()) << n->daemon->log();
+        ASSERT_TRUE(eventually([&] { return n->stat("clusterPeersAlive") == "1"; }));
+    }
+    auto local = connected(n1.port()), remote = connected(n2.port()), pub = connected(n1.port());
+    ASSERT_TRUE(local && remote && pub && local->subscribe(1, "BIG/* || END") && remote->subscribe(1, "BIG/* || END"));
+    // n1's server stops reading: far more than the sockets between hold
+    // waits for it, and n1's subscriber is served all the same.
+    nats.signal(0, SIGSTOP);
+    const int kEvents = 300;  // 19 MiB: more than the kernel holds between n1 and its server
+    std::string batch;
+    for (int i = 0; i < kEvents; ++i) {
+        auto e = outbound_event("BIG/x");
+        e.event_id = "b:" + std::to_string(i);
+        e.affected_nodes = "";
+        e.body = std::string(64 * 1024, 'x');
+        batch += e.bytes();
+    }
+    batch += event_bytes("END", "n1", "end");
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pub->send(batch));
+    std::vector<Message> here, there;
+    read_events(*local, here, [&] { return count_type(here, "END") == 1; });
+    // Less than the write deadline (2 s) a loop that published itself would sit out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    Tally t = tally(here, "b:", kEvents);
+    EXPECT_EQ(t.received, kEvents);
+    nats.signal(0, SIGCONT);
+    read_events(*remote, there, [&] { return count_type(there, "END") == 1; });
+    Tally r = tally(there, "b:", kEvents);
+    std::cout << "stalled server: " << r.received << " of " << kEvents << " crossed, " << r.lost << " lost; n1 "
+              << n1.stat("clusterEventsForwarded") << " forwarded, " << n1.stat("clusterEventsForwardDropped")
+              << " dropped, n2 " << n2.stat("clusterEventsInboundDropped") << " dropped, "
+              << n2.stat("clusterDuplicatesDropped") << " duplicates\n";
+    EXPECT_EQ(r.duplicated + r.reordered, 0);
+    EXPECT_EQ(count_type(there, "END"), 1);
+}
+
 // The flat body items of every membership notification `c` reads within `ms`.
 void read_notices(RawClient &c, std::vector<std::string> &items, int ms) {
     Message m;
