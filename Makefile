@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test package package-check asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack bench-peers clean
+.PHONY: all deps configure build demo demo-cluster test package package-check asan tsan fuzz fuzz-build fuzz-long fuzz-coverage bench bench-e2e bench-attack bench-peers bench-cluster clean
 
 all: build
 
@@ -21,6 +21,14 @@ build: configure
 
 demo: build
 	sh scripts/demo.sh $(BUILD)
+
+# Three daemons bridged through a cluster of three nats-servers, shown and
+# checked with the tool (docs/cluster.md, "Trying it"), on loopback;
+# CLUSTER_DEMO_ARGS=--netns (root only) puts each node in a network namespace
+# of its own.
+CLUSTER_DEMO_ARGS ?=
+demo-cluster: build
+	bash scripts/cluster-demo.sh $(CLUSTER_DEMO_ARGS) $(BUILD)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -87,6 +95,13 @@ bench-e2e: build
 PEERS_ARGS ?=
 bench-peers: build
 	./$(BUILD)/bench/vavevar_peers_bench $(PEERS_ARGS)
+
+# Events from a publisher on one daemon to a subscriber on another, bridged
+# through NATS, next to the same within one daemon (see docs/performance.md);
+# CLUSTER_BENCH_ARGS passes options through, e.g. "--count 20000 --rounds 1".
+CLUSTER_BENCH_ARGS ?=
+bench-cluster: build
+	./$(BUILD)/bench/vavevar_cluster_bench $(CLUSTER_BENCH_ARGS)
 
 # Attacks on vavevard and a well-behaved client's delivery meanwhile, a few
 # minutes (see docs/performance.md); ATTACK_ARGS passes options through.
