@@ -27,12 +27,9 @@ namespace {
 
 constexpr std::int32_t kInstanceNameWaitMs = 10000;
 
-std::atomic<const char *> g_global_mutex_path{nullptr};
+std::atomic<const char *> g_global_mutex_dir{nullptr};
 
-bool take_global(GlobalMutex &global) {
-    const char *path = g_global_mutex_path.load();
-    return global.take(path != nullptr ? path : kGlobalMutexPath);
-}
+bool take_global(GlobalMutex &global) { return global.take(g_global_mutex_dir.load()); }
 
 const char *non_empty_env(const char *name) {
     const char *value = std::getenv(name);
@@ -176,7 +173,7 @@ void lumo_runtime_stop(std::int32_t wait) noexcept {
     lumo_runtime_free(rt);
 }
 
-void lumo_runtime_set_global_mutex_path(const char *path) noexcept { g_global_mutex_path.store(path); }
+void lumo_runtime_set_global_mutex_dir(const char *dir) noexcept { g_global_mutex_dir.store(dir); }
 
 char *lumo_runtime_instance_name_copy() noexcept {
     lumo_runtime *rt = lumo_runtime_current();
