@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "port/socket_owner.h"
+
 namespace vavevard {
 
 struct PeerCredentials {
@@ -32,7 +34,7 @@ public:
 
     // False when the netlink socket cannot be had: TCP peers are then never
     // known, local ones still are.
-    bool available() const noexcept { return netlink_ >= 0; }
+    bool available() const noexcept { return query_.available(); }
 
     // The credentials of the peer of `fd`, or nothing when they cannot be
     // determined: not a connected local or TCP socket, a peer whose socket is
@@ -40,10 +42,7 @@ public:
     std::optional<PeerCredentials> lookup(int fd) noexcept;
 
 private:
-    std::optional<PeerCredentials> lookup_tcp(int fd, const sockaddr_storage &local) noexcept;
-
-    int netlink_ = -1;
-    std::uint32_t sequence_ = 0;
+    vavevar::SocketOwnerQuery query_;
 };
 
 }  // namespace vavevard

@@ -12,6 +12,7 @@
 #include "port/global_mutex.h"
 #include "port/memory.h"
 #include "port/thread.h"
+#include "runtime/daemon_owner.h"
 #include "runtime/inbound_sink.h"
 #include "runtime/link.h"
 #include "runtime/process_counters.h"
@@ -26,12 +27,9 @@ namespace {
 
 constexpr std::int32_t kInstanceNameWaitMs = 10000;
 
-std::atomic<const char *> g_global_mutex_path{nullptr};
+std::atomic<const char *> g_global_mutex_dir{nullptr};
 
-bool take_global(GlobalMutex &global) {
-    const char *path = g_global_mutex_path.load();
-    return global.take(path != nullptr ? path : kGlobalMutexPath);
-}
+bool take_global(GlobalMutex &global) { return global.take(g_global_mutex_dir.load()); }
 
 const char *non_empty_env(const char *name) {
     const char *value = std::getenv(name);
@@ -90,9 +88,9 @@ void configure_send_budget() {
 
 // Starts both threads and waits until they report. False when a thread could
 // not be started; the one that did start is stopped again.
-bool start_threads(lumo_runtime *rt) {
+bool start_threads(lumo_runtime *rt, std::uint32_t daemon_uid) {
     lumo_startup record;
-    if (!lumo_startup_init(&record, rt->port)) return false;
+    if (!lumo_startup_init(&record, rt->port, daemon_uid)) return false;
     rt->receiver_thread = vavevar::lumox_win32_thread_createattached(lumo_receiver_main, &record);
     if (rt->receiver_thread == nullptr) {
         lumo_startup_destroy(&record);
@@ -140,9 +138,10 @@ std::int32_t lumo_runtime_start(const char *home, std::int32_t port_arg) noexcep
     lumo_runtime *rt = lumo_runtime_create(home, port, pid);
     if (rt == nullptr) return kInitNoResources;
     configure_send_budget();
+    const std::uint32_t daemon_uid = lumo_daemon_expected_uid(home);
     lumo_counters_reset();
     lumo_runtime_set_current(rt);
-    if (!start_threads(rt)) {
+    if (!start_threads(rt, daemon_uid)) {
         lumo_runtime_set_current(nullptr);
         lumo_runtime_free(rt);
         return kInitNoResources;
@@ -174,7 +173,7 @@ void lumo_runtime_stop(std::int32_t wait) noexcept {
     lumo_runtime_free(rt);
 }
 
-void lumo_runtime_set_global_mutex_path(const char *path) noexcept { g_global_mutex_path.store(path); }
+void lumo_runtime_set_global_mutex_dir(const char *dir) noexcept { g_global_mutex_dir.store(dir); }
 
 char *lumo_runtime_instance_name_copy() noexcept {
     lumo_runtime *rt = lumo_runtime_current();

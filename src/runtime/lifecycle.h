@@ -33,10 +33,10 @@ void lumo_runtime_stop(std::int32_t wait) noexcept;
 inline constexpr std::uint32_t kStopSlackMs = 2000;
 inline constexpr std::uint32_t kStopBoundMs = kSenderGraceMs + kStopSlackMs;
 
-// Tests only: the file behind the machine-wide mutex, so that test processes
-// running side by side do not wait on each other's start and stop. Null
-// restores the real one. Call before the first start.
-void lumo_runtime_set_global_mutex_path(const char *path) noexcept;
+// Tests only: the directory of the start-up mutex's file, so that test
+// processes running side by side do not wait on each other's start and stop.
+// Null restores the user's own. Call before the first start.
+void lumo_runtime_set_global_mutex_dir(const char *dir) noexcept;
 
 // A new copy of the instance name once the link is up (waiting up to 10 s
 // for it), else null.

@@ -1,5 +1,6 @@
 #include "runtime/receiver.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include "port/socket_connect.h"
 #include "port/socket_options.h"
 #include "runtime/conn.h"
+#include "runtime/daemon_owner.h"
 #include "runtime/handshake.h"
 #include "runtime/inbound_parser.h"
 #include "runtime/inbound_sink.h"
@@ -81,11 +83,57 @@ Address *resolve(std::uint16_t port) {
     return head;
 }
 
+// Who may be at the other end, and whether a refusal was reported since the
+// last connection that passed: one report, not one per attempt.
+struct DaemonWatch {
+    std::uint32_t expected_uid;
+    bool reported = false;
+};
+
+void describe(int fd, char *text, std::size_t size, unsigned &port) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    text[0] = '\0';
+    port = 0;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) return;
+    if (peer.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&peer);
+        ::inet_ntop(AF_INET, &in->sin_addr, text, static_cast<socklen_t>(size));
+        port = ntohs(in->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&peer);
+        ::inet_ntop(AF_INET6, &in6->sin6_addr, text, static_cast<socklen_t>(size));
+        port = ntohs(in6->sin6_port);
+    }
+}
+
+// Whether the fresh connection `fd` reaches the daemon; nothing may be sent
+// on one that does not. A refusal counts as a failed connect.
+bool reaches_daemon(int fd, DaemonWatch &watch) {
+    const DaemonPeerCheck check = lumo_daemon_peer_check(fd, watch.expected_uid);
+    if (check.verdict == DaemonPeer::trusted || check.verdict == DaemonPeer::unchecked) {
+        watch.reported = false;
+        return true;
+    }
+    if (!watch.reported) {
+        watch.reported = true;
+        char where[INET6_ADDRSTRLEN];
+        unsigned port = 0;
+        describe(fd, where, sizeof where, port);
+        if (check.verdict == DaemonPeer::impostor)
+            lumo_log("Not connecting to %s port %u: it is held by uid %u, not by the daemon's user (uid %u)\n",
+                     where, port, static_cast<unsigned>(check.owner), static_cast<unsigned>(watch.expected_uid));
+        else
+            lumo_log("Not connecting to %s port %u: the system cannot tell who holds it\n", where, port);
+    }
+    return false;
+}
+
 // One attempt over the whole address list; returns a connected socket,
 // stored as the link's, or -1. Each socket is the link's while it connects,
 // so that a stop cuts the connect short instead of waiting out the system's
 // time-out on a listener that does not answer.
-int connect_once(const Address *addresses) {
+int connect_once(const Address *addresses, DaemonWatch &watch) {
     for (const Address *a = addresses; a != nullptr;) {
         int fd = ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
         if (fd < 0) {
@@ -99,7 +147,7 @@ int connect_once(const Address *addresses) {
             return -1;
         }
         const auto *address = reinterpret_cast<const sockaddr *>(&a->address);
-        if (lumo_socket_connect(fd, address, a->length) == 0) {
+        if (lumo_socket_connect(fd, address, a->length) == 0 && reaches_daemon(fd, watch)) {
             lumo_socket_keepalive(fd);
             lumo_socket_nodelay(fd);
             return fd;
@@ -112,10 +160,10 @@ int connect_once(const Address *addresses) {
 }
 
 // Connects, pausing between failed attempts; null when the library stops first.
-lumo_conn *connect_with_pauses(const Address *addresses, ConnectPause &pause) {
+lumo_conn *connect_with_pauses(const Address *addresses, ConnectPause &pause, DaemonWatch &watch) {
     for (;;) {
         if (lumo_link_exiting()) return nullptr;
-        int fd = connect_once(addresses);
+        int fd = connect_once(addresses, watch);
         if (fd >= 0) {
             lumo_conn *conn = lumo_conn_create(fd);
             if (conn != nullptr) return conn;
@@ -215,7 +263,7 @@ void message_loop(lumo_conn *conn, InboundParser &parser) {
     }
 }
 
-void run(Address *addresses, lumo_runtime *rt) {
+void run(Address *addresses, lumo_runtime *rt, DaemonWatch &watch) {
     bool ever_connected = false;
     ConnectPause pause;
     HandshakeBackoff backoff;
@@ -231,7 +279,7 @@ void run(Address *addresses, lumo_runtime *rt) {
             backoff = HandshakeBackoff{};
         }
         for (;;) {
-            conn = connect_with_pauses(addresses, pause);
+            conn = connect_with_pauses(addresses, pause, watch);
             if (conn == nullptr) return;
             parser.restart();
             if (handshake(conn, parser, rt)) break;
@@ -262,12 +310,13 @@ void run(Address *addresses, lumo_runtime *rt) {
 void lumo_receiver_main(void *arg) noexcept {
     auto *startup = static_cast<lumo_startup *>(arg);
     std::uint16_t port = startup->port;
+    DaemonWatch watch{startup->daemon_uid};
     lumo_link_reset();
     lumo_startup_receiver_ready(startup);  // the record is gone after this
 
     lumo_runtime *rt = lumo_runtime_current();
     Address *addresses = resolve(port);
-    run(addresses, rt);
+    run(addresses, rt, watch);
     free_addresses(addresses);
 }
 

@@ -23,10 +23,11 @@ void wait_locked(lumo_startup *record, std::int32_t lumo_startup::*flag) noexcep
 
 }  // namespace
 
-bool lumo_startup_init(lumo_startup *record, std::uint16_t port) noexcept
+bool lumo_startup_init(lumo_startup *record, std::uint16_t port, std::uint32_t daemon_uid) noexcept
     LUMO_NO_THREAD_SAFETY_ANALYSIS {
     *record = lumo_startup{};
     record->port = port;
+    record->daemon_uid = daemon_uid;
     record->lock = lumo_lock_create();
     record->cond = lumo_cond_create();
     if (record->lock == nullptr || record->cond == nullptr) {

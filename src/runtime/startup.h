@@ -16,12 +16,13 @@ struct lumo_startup {
     vavevar::Lock *lock;
     lumox_win32_cond_t *cond;
     std::uint16_t port;
+    std::uint32_t daemon_uid;  // the user the daemon must run as, besides root
 };
 
 namespace vavevar {
 
 // Makes the record's lock and condition; false when memory runs out.
-bool lumo_startup_init(lumo_startup *record, std::uint16_t port) noexcept;
+bool lumo_startup_init(lumo_startup *record, std::uint16_t port, std::uint32_t daemon_uid) noexcept;
 void lumo_startup_destroy(lumo_startup *record) noexcept;
 
 // Receiver side: announces itself, waits for the sender, then declares both

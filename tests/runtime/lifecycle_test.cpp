@@ -2,15 +2,19 @@
 // lifetime and what a stop leaves behind.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
 
+#include "port/global_mutex.h"
 #include "support/runtime_fixture.h"
 #include "support/threading.h"
 #include "runtime/sender.h"
@@ -157,24 +161,75 @@ TEST(Fatal, PrintsTheBannerAndEndsWithStatus255) {
                 "[0-9]{2}:[0-9]{2}:[0-9]{2}\n$");
 }
 
-TEST(MachineWideMutex, StartWaitsWhileAnotherHolderHasTheRealLockFile) {
+// The user's own lock, held by another process of this user: a start waits
+// for it, and gives up with -2 and a report once the bound has passed.
+TEST(StartupMutex, StartWaitsForAnotherHolderOfTheUsersLockWithinTheBound) {
     TempHome home;
     ScopedEnv env("TAMRIX_HOME", home.c_str());
     FakeDaemon daemon;
-    lumo_runtime_set_global_mutex_path(nullptr);  // the real, machine-wide one
-    int fd = ::open("/tmp/ixoglobal.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    lumo_runtime_set_global_mutex_dir(nullptr);  // the user's own
+    char own[64];
+    lumo_global_mutex_default_dir(own, sizeof own);
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        GlobalMutex held;
+        char byte = held.take() ? 'h' : 'x';
+        if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) != 1) ::_exit(1);
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'h');
+    {
+        ScopedEnv bound("VAVEVAR_LOCK_WAIT_MS", "300");
+        testing::internal::CaptureStderr();
+        Stopwatch watch;
+        EXPECT_EQ(::lumo_init_with_port(daemon.port()), -2);
+        EXPECT_GE(watch.ms(), 300);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Gave up waiting for the lock ") + own + "/ixoglobal.lock after 300 ms\n");
+        EXPECT_EQ(lumo_runtime_current(), nullptr);
+    }
     std::atomic<int> result{1};
     std::thread starter([&] { result = ::lumo_init_with_port(daemon.port()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(result.load(), 1);  // still waiting for the holder
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
+    ASSERT_EQ(::write(release[1], "r", 1), 1);
+    ::waitpid(holder, nullptr, 0);
     starter.join();
     EXPECT_EQ(result.load(), 0);
     ::lumo_shutdown_nowait();
     EXPECT_EQ(lumo_runtime_current(), nullptr);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+// The lock's old, shared place, which any user could hold (or fill with a
+// FIFO) to stall every start on the machine, is no longer looked at: held
+// there, a start completes promptly.
+TEST(StartupMutex, AHolderOfTheOldSharedPlaceStallsNobody) {
+    TempHome home;
+    ScopedEnv env("TAMRIX_HOME", home.c_str());
+    FakeDaemon daemon;
+    lumo_runtime_set_global_mutex_dir(nullptr);
+    const int fd = ::open("/tmp/ixoglobal.lock", O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) GTEST_SKIP() << "cannot open the old place: " << std::strerror(errno);
+    bool held = false;
+    for (int i = 0; i < 100 && !(held = ::flock(fd, LOCK_EX | LOCK_NB) == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!held) {
+        ::close(fd);
+        GTEST_SKIP() << "someone else holds the old place";
+    }
+    std::future<int> started = std::async(std::launch::async, [&] { return ::lumo_init_with_port(daemon.port()); });
+    const bool prompt = started.wait_for(std::chrono::milliseconds(kLateMs)) == std::future_status::ready;
+    ::flock(fd, LOCK_UN);  // lets a start that waited there end the test
+    ::close(fd);
+    EXPECT_TRUE(prompt) << "the start waited for the old place";
+    EXPECT_EQ(started.get(), 0);
+    ::lumo_shutdown_nowait();
 }
 
 }  // namespace

@@ -32,18 +32,21 @@ inline std::uint16_t unused_port() {
     return ntohs(address.sin_port);
 }
 
-// Each test process takes its own machine-wide mutex, so that tests running
-// side by side do not hold up each other's start and stop.
+// Each test process takes its own start-up mutex, so that tests running side
+// by side do not hold up each other's start and stop.
 inline const char *private_global_mutex() {
     static const std::string path = std::filesystem::temp_directory_path() /
-                                    ("vavevar-test-" + std::to_string(::getpid()) + ".lock");
+                                    ("vavevar-test-" + std::to_string(::getpid()));
     return path.c_str();
 }
 
 class RuntimeTest : public ::testing::Test {
 protected:
-    RuntimeTest() { lumo_runtime_set_global_mutex_path(private_global_mutex()); }
-    static void TearDownTestSuite() { ::unlink(private_global_mutex()); }
+    RuntimeTest() { lumo_runtime_set_global_mutex_dir(private_global_mutex()); }
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(private_global_mutex(), ignored);
+    }
 
     void TearDown() override {
         while (lumo_runtime_current() != nullptr) ::lumo_shutdown_nowait();
