@@ -31,29 +31,20 @@ lumo_subscriber_counters counters_of(lumo_subscriber *s) {
     return c;
 }
 
-// What the flow handler was told, kind by kind, in calls and in counts.
+// What the flow handler was told, kind by kind.
 struct Heard {
-    std::mutex mutex;
-    std::vector<std::int32_t> kinds;
     std::atomic<std::uint64_t> count[6]{};
-    std::atomic<int> calls{0}, calls_of[6]{};
+    std::atomic<int> calls{0};
     std::atomic<lumo_subscriber *> subject{nullptr};
     std::atomic<bool> closeSubject{false};
 
     static void handler(std::int32_t kind, lumo_subscriber *s, std::uint64_t count, void *raw) {
         auto *heard = static_cast<Heard *>(raw);
-        {
-            std::lock_guard<std::mutex> guard(heard->mutex);
-            heard->kinds.push_back(kind);
-        }
         // No library lock is held: the runtime's lock can be taken here.
         if (lumo_runtime *rt = lumo_runtime_current()) {
             LockGuard guard(rt->lock);
         }
-        if (kind > 0 && kind < 6) {
-            heard->count[kind] += count;
-            heard->calls_of[kind] += 1;
-        }
+        if (kind > 0 && kind < 6) heard->count[kind] += count;
         if (s != nullptr) heard->subject = s;
         if (s != nullptr && heard->closeSubject.exchange(false)) ::lumo_subscriber_close(s);
         heard->calls += 1;
@@ -299,39 +290,15 @@ TEST_F(Flow, OnlyASubscriptionMadeAgainAfterAReconnectionIsMarked) {
     ::lumo_subscriber_close(fresh);
 }
 
-TEST_F(Flow, TheHandlerHearsDropsInFewCallsAndTheLinkGoingDownAndUp) {
+// Drops told per burst and the link going and coming back are heard across
+// processes in the flow integration test.
+TEST_F(Flow, TheHandlerHearsTheRuntimeMayCloseTheSubscriberItIsToldOfAndIsQuietOnceReplaced) {
     Heard heard;
-    ASSERT_EQ(::lumo_subscriber_set_limits(s, 1, 0), 0);
     ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &heard), 0);
-    constexpr int kCount = 2000;
-    std::string burst;
-    for (int i = 0; i < kCount; ++i) {
-        InboundEvent event;
-        event.event_type = "flood";
-        event.event_id = std::to_string(i);
-        burst += event.bytes();
-    }
-    ASSERT_TRUE(daemon.send(burst));
-    ASSERT_TRUE(wait_until([&] { return heard.count[LUMO_FLOW_DROPPED].load() == kCount - 1; }));
-    EXPECT_EQ(counters_of(s).dropped, static_cast<std::uint64_t>(kCount - 1));
-    EXPECT_LT(heard.calls_of[LUMO_FLOW_DROPPED].load(), 50) << "drops are told per burst";
-    // The runtime's reports go through the observer.
-    flow_observe(LUMO_FLOW_SEND_DROPPED, 3);
+    flow_observe(LUMO_FLOW_SEND_DROPPED, 3);  // the runtime's reports go through the observer
     EXPECT_TRUE(wait_until([&] { return heard.count[LUMO_FLOW_SEND_DROPPED].load() == 3; }));
-    ASSERT_TRUE(daemon.drop());
-    EXPECT_TRUE(wait_until([&] { return heard.count[LUMO_FLOW_LINK_DOWN].load() >= 1 && heard.count[LUMO_FLOW_LINK_UP].load() >= 1; },
-                           std::chrono::seconds(15)));
-    std::lock_guard<std::mutex> guard(heard.mutex);
-    auto down = std::find(heard.kinds.begin(), heard.kinds.end(), LUMO_FLOW_LINK_DOWN);
-    auto up = std::find(heard.kinds.begin(), heard.kinds.end(), LUMO_FLOW_LINK_UP);
-    EXPECT_LT(down, up);
-}
-
-TEST_F(Flow, TheHandlerMayCloseTheSubscriberItIsToldOfAndIsQuietOnceReplaced) {
-    Heard heard;
     heard.closeSubject = true;
     ASSERT_EQ(::lumo_subscriber_set_limits(s, 1, 0), 0);
-    ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &heard), 0);
     for (int i = 0; i < 20; ++i) send(1, "x" + std::to_string(i));
     ASSERT_TRUE(wait_until([&] { return heard.subject.load() == s && !heard.closeSubject.load(); }));
     s = nullptr;  // closed by the handler
