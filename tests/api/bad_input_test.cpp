@@ -261,6 +261,10 @@ TEST_F(BadInputLive, LiveHandlesRefuseNullPartners) {
     lumo_subscriber *s = subscribe();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(::lumo_subscriber_registercallback(s, nullptr, nullptr, 0), -1);
+    lumo_subscriber_counters counters{};
+    EXPECT_EQ(::lumo_subscriber_get_counters(nullptr, &counters), -1);
+    EXPECT_EQ(::lumo_subscriber_get_counters(s, nullptr), -1);
+    EXPECT_EQ(::lumo_subscriber_set_limits(nullptr, 1, 1), -1);
     EXPECT_EQ(::lumo_subscriber_cancelcallback(s), -1);  // nothing was registered
     ::lumo_subscriber_relinquish(s, nullptr);
     lumo_subscriberlist *list = ::lumo_subscriberlist_create();

@@ -41,7 +41,6 @@ TEST(Notification, CreationCopiesWhatItIsGivenOrWithoutMemoryGivesNull) {
     EXPECT_GT(tried, 0);
     ASSERT_NE(o.get(), nullptr);
     type[0] = body[0] = 'X';
-    EXPECT_EQ(::lumo_notification_getClass(o.get()), 0);
     EXPECT_STREQ(::lumo_notification_type(o.get()), "alarm");
     int32_t length = -7;
     const char *stored = ::lumo_notification_body(o.get(), &length);

@@ -35,11 +35,10 @@ lumo_subscriber_counters counters_of(lumo_subscriber *s) {
 struct Heard {
     std::mutex mutex;
     std::vector<std::int32_t> kinds;
-    std::atomic<std::uint64_t> dropped{0}, gap{0}, down{0}, up{0}, sent{0};
-    std::atomic<int> calls{0}, dropCalls{0};
+    std::atomic<std::uint64_t> count[6]{};
+    std::atomic<int> calls{0};
     std::atomic<lumo_subscriber *> subject{nullptr};
     std::atomic<bool> closeSubject{false};
-    std::atomic<bool> lockFree{true};
 
     static void handler(std::int32_t kind, lumo_subscriber *s, std::uint64_t count, void *raw) {
         auto *heard = static_cast<Heard *>(raw);
@@ -51,17 +50,7 @@ struct Heard {
         if (lumo_runtime *rt = lumo_runtime_current()) {
             LockGuard guard(rt->lock);
         }
-        switch (kind) {
-        case LUMO_FLOW_DROPPED:
-            heard->dropped += count;
-            heard->dropCalls += 1;
-            break;
-        case LUMO_FLOW_GAP: heard->gap += count; break;
-        case LUMO_FLOW_LINK_DOWN: heard->down += count; break;
-        case LUMO_FLOW_LINK_UP: heard->up += count; break;
-        case LUMO_FLOW_SEND_DROPPED: heard->sent += count; break;
-        default: break;
-        }
+        if (kind > 0 && kind < 6) heard->count[kind] += count;
         if (s != nullptr) heard->subject = s;
         if (s != nullptr && heard->closeSubject.exchange(false)) ::lumo_subscriber_close(s);
         heard->calls += 1;
@@ -132,35 +121,18 @@ TEST_F(Flow, ASubscriberPastItsBoundDropsTheNewestWhileItsNeighbourGetsEverythin
     send(1, "later");
     EXPECT_EQ(next_type(s), "later");
     EXPECT_EQ(counters_of(s).received, 11u);
-}
 
-TEST_F(Flow, TheByteBoundCountsBodiesAndALimitBelowOneKeepsTheBound) {
+    // The byte bound counts bodies; a limit below one keeps the bound it had.
     const std::string body(10000, 'x');
     ASSERT_EQ(::lumo_subscriber_set_limits(s, 0, 25000), 0);
     for (int i = 0; i < 5; ++i) send(1, "big" + std::to_string(i), body);
-    ASSERT_TRUE(settled(s, 5));
-    EXPECT_EQ(counters_of(s).received, 2u);
-    EXPECT_EQ(counters_of(s).dropped, 3u);
-    // Raising the byte bound alone leaves the message bound (65536) alone.
+    ASSERT_TRUE(settled(s, 46));
+    EXPECT_EQ(counters_of(s).received, 13u);
+    EXPECT_EQ(counters_of(s).dropped, 33u);
     ASSERT_EQ(::lumo_subscriber_set_limits(s, -1, 1 << 20), 0);
-    for (int i = 0; i < 5; ++i) send(1, "more" + std::to_string(i), body);
-    ASSERT_TRUE(settled(s, 10));
-    EXPECT_EQ(counters_of(s).received, 7u);
-    EXPECT_EQ(s->maxMessages.load(), 65536);
-}
-
-TEST_F(Flow, TheCallsRefuseNullsAndAStoppedLibrary) {
-    lumo_subscriber_counters c{};
-    EXPECT_EQ(::lumo_subscriber_get_counters(nullptr, &c), -1);
-    EXPECT_EQ(::lumo_subscriber_get_counters(s, nullptr), -1);
-    EXPECT_EQ(::lumo_subscriber_set_limits(nullptr, 1, 1), -1);
-    EXPECT_EQ(::lumo_set_flow_handler(nullptr, nullptr), 0);
-    ::lumo_subscriber_close(s);
-    ::lumo_subscriber_close(t);
-    s = t = nullptr;
-    ::lumo_shutdown();
-    EXPECT_EQ(::lumo_set_flow_handler(Heard::handler, nullptr), -1);
-    EXPECT_EQ(::lumo_subscriber_get_counters(nullptr, &c), -1);
+    for (int i = 0; i < 9; ++i) send(1, "more" + std::to_string(i), body);
+    ASSERT_TRUE(settled(s, 55));
+    EXPECT_EQ(counters_of(s).received, 21u);  // ten queued: the message bound held
 }
 
 TEST_F(Flow, AStreamPastTheBoundIsCutAndItsRestCountsAsDropped) {
@@ -279,7 +251,7 @@ TEST_F(Flow, AGapNoticeIsCountedToldAndEndsTheStreamsBeingAssembled) {
     EXPECT_EQ(c.dropped_by_daemon, 1234u);
     EXPECT_EQ(c.received, 2u);
     EXPECT_EQ(c.dropped, 2u);
-    EXPECT_TRUE(wait_until([&] { return heard.gap.load() == 1234; }));
+    EXPECT_TRUE(wait_until([&] { return heard.count[LUMO_FLOW_GAP].load() == 1234; }));
     EXPECT_EQ(heard.subject.load(), s);
     lumo_notification *n = ::lumo_subscriber_receive(s, 1, 5000);
     ASSERT_NE(n, nullptr);
@@ -324,39 +296,28 @@ TEST_F(Flow, OnlyASubscriptionMadeAgainAfterAReconnectionIsMarked) {
     ::lumo_subscriber_close(fresh);
 }
 
-TEST_F(Flow, TheHandlerHearsDropsInFewCallsAndTheLinkGoingDownAndUp) {
+// A link lost and made again at once may land in one batch of the handler's
+// calls; it is still told going before coming back. (Drops told per burst are
+// heard across processes in the flow integration test.)
+TEST_F(Flow, TheHandlerHearsTheLinkGoDownBeforeItComesBack) {
     Heard heard;
-    ASSERT_EQ(::lumo_subscriber_set_limits(s, 1, 0), 0);
     ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &heard), 0);
-    constexpr int kCount = 2000;
-    std::string burst;
-    for (int i = 0; i < kCount; ++i) {
-        InboundEvent event;
-        event.event_type = "flood";
-        event.event_id = std::to_string(i);
-        burst += event.bytes();
-    }
-    ASSERT_TRUE(daemon.send(burst));
-    ASSERT_TRUE(wait_until([&] { return heard.dropped.load() == kCount - 1; }));
-    EXPECT_EQ(counters_of(s).dropped, static_cast<std::uint64_t>(kCount - 1));
-    EXPECT_LT(heard.dropCalls.load(), 50) << "drops are told per burst";
-    // The runtime's reports go through the observer.
-    flow_observe(LUMO_FLOW_SEND_DROPPED, 3);
-    EXPECT_TRUE(wait_until([&] { return heard.sent.load() == 3; }));
     ASSERT_TRUE(daemon.drop());
-    EXPECT_TRUE(wait_until([&] { return heard.down.load() >= 1 && heard.up.load() >= 1; },
-                           std::chrono::seconds(15)));
+    EXPECT_TRUE(wait_until(
+        [&] { return heard.count[LUMO_FLOW_LINK_DOWN] >= 1 && heard.count[LUMO_FLOW_LINK_UP] >= 1; },
+        std::chrono::seconds(15)));
     std::lock_guard<std::mutex> guard(heard.mutex);
     auto down = std::find(heard.kinds.begin(), heard.kinds.end(), LUMO_FLOW_LINK_DOWN);
-    auto up = std::find(heard.kinds.begin(), heard.kinds.end(), LUMO_FLOW_LINK_UP);
-    EXPECT_LT(down, up);
+    EXPECT_LT(down, std::find(heard.kinds.begin(), heard.kinds.end(), LUMO_FLOW_LINK_UP));
 }
 
-TEST_F(Flow, TheHandlerMayCloseTheSubscriberItIsToldOfAndIsQuietOnceReplaced) {
+TEST_F(Flow, TheHandlerHearsTheRuntimeMayCloseTheSubscriberItIsToldOfAndIsQuietOnceReplaced) {
     Heard heard;
+    ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &heard), 0);
+    flow_observe(LUMO_FLOW_SEND_DROPPED, 3);  // the runtime's reports go through the observer
+    EXPECT_TRUE(wait_until([&] { return heard.count[LUMO_FLOW_SEND_DROPPED].load() == 3; }));
     heard.closeSubject = true;
     ASSERT_EQ(::lumo_subscriber_set_limits(s, 1, 0), 0);
-    ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &heard), 0);
     for (int i = 0; i < 20; ++i) send(1, "x" + std::to_string(i));
     ASSERT_TRUE(wait_until([&] { return heard.subject.load() == s && !heard.closeSubject.load(); }));
     s = nullptr;  // closed by the handler
@@ -366,7 +327,7 @@ TEST_F(Flow, TheHandlerMayCloseTheSubscriberItIsToldOfAndIsQuietOnceReplaced) {
     ASSERT_EQ(::lumo_set_flow_handler(Heard::handler, &second), 0);
     const int before = heard.calls.load();
     for (int i = 0; i < 20; ++i) send(2, "y" + std::to_string(i));
-    ASSERT_TRUE(wait_until([&] { return second.dropped.load() == 19; }));
+    ASSERT_TRUE(wait_until([&] { return second.count[LUMO_FLOW_DROPPED].load() == 19; }));
     EXPECT_EQ(heard.calls.load(), before);
     ASSERT_EQ(::lumo_set_flow_handler(nullptr, nullptr), 0);
     const int after = second.calls.load();
@@ -394,6 +355,7 @@ TEST_F(Flow, TheHandlerMayShutTheLibraryDown) {
     flow_observe(LUMO_FLOW_SEND_DROPPED, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(stopper.calls.load(), 1);
+    EXPECT_EQ(::lumo_set_flow_handler(Heard::handler, nullptr), -1);  // nothing left to tell
 }
 
 }  // namespace

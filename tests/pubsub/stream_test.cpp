@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,45 +164,6 @@ TEST_F(Streams, AReadWaitsForTheFirstByteOnlyUntilTheSubscriberCloses) {
     reader.join();
     EXPECT_EQ(last.load(), 0);
     ::lumo_instream_close(&in);  // still valid: the handle kept it
-}
-
-TEST_F(Streams, SixteenMebibytesArriveIntactAndInOrder) {
-    constexpr std::size_t kTotal = 16u << 20;
-    std::mt19937 random(20240521);
-    std::string data(kTotal, '\0');
-    for (char &c : data) c = static_cast<char>(random());
-
-    lumo_notification *head = ::lumo_notification_createstream("bulk");
-    ::lumo_publisher_publish(publisher, head);
-    lumo_outstream *out = ::lumo_notification_getOutputStream(head);
-    std::size_t blocks = 0;
-    std::uniform_int_distribution<std::int32_t> size(1, 200000);
-    for (std::size_t at = 0; at < kTotal; ++blocks) {
-        auto n = static_cast<std::int32_t>(std::min<std::size_t>(size(random), kTotal - at));
-        ASSERT_EQ(::lumo_outstream_write(out, data.data() + at, n), n);
-        at += static_cast<std::size_t>(n);
-    }
-    ::lumo_outstream_close(&out);
-    // Routed back as the daemon would.
-    ASSERT_TRUE(daemon.wait_for_requests(Request::Kind::event, blocks + 1, std::chrono::seconds(60)));
-    for (const Request &published : daemon.requests(Request::Kind::event))
-        send_block(published.header("streamKey").value_or(""), published.body);
-
-    lumo_instream *in = receive_stream();
-    ASSERT_NE(in, nullptr);
-    ::lumo_subscriber_relinquish(s, representative);
-    const std::int32_t sizes[] = {1, 7, 4096, 65536, 1 << 20, 3000017};
-    std::vector<char> buffer(3000017);
-    std::string got;
-    for (std::size_t i = 0;; ++i) {
-        std::int32_t n = ::lumo_instream_read(in, buffer.data(), sizes[i % 6]);
-        ASSERT_GE(n, 0);
-        if (n == 0) break;
-        got.append(buffer.data(), static_cast<std::size_t>(n));
-    }
-    EXPECT_EQ(got.size(), kTotal);
-    EXPECT_TRUE(got == data);
-    ::lumo_instream_close(&in);
 }
 
 }  // namespace
