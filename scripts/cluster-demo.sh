@@ -477,6 +477,13 @@ stat_at_least 1 clusterLinkUp 1
 stat_at_least 1 clusterEventsForwarded 3
 stat_at_least 3 clusterLinkUp 1
 stat_at_least 3 clusterEventsReceived 3
+# The JSON form lists the other nodes as one array, both alive.
+tool 1 stats --format json >"$work/node1/stats.json" || fail "vavevar stats --format json on node1 failed"
+python3 - "$work/node1/stats.json" <<'PY' || fail "node1's JSON stats do not list node2 and node3 as alive peers"
+import json, sys
+peers = json.load(open(sys.argv[1])).get("clusterPeers", [])
+sys.exit(0 if sorted(p["node"] for p in peers if p["alive"]) == ["node2", "node3"] else 1)
+PY
 
 step "stop the daemons"
 for n in "${nodes[@]}"; do kill -TERM "${daemon_pids[$n]}"; done

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 
 #include "commands.h"
 #include "render.h"
@@ -45,7 +46,9 @@ int run_stats(const Args &args) {
              "Asks the daemon for its counters (connections, subscriptions, events and bytes\n"
              "in and out, drops; see vavevard(8)) and prints them, one 'name: value' per line;\n"
              "a 'skipped: CLIENT SUBSCRIBER COUNT' line for each subscription whose events the\n"
-             "daemon skipped while its client read too slowly (JSON: the \"skipped\" array).");
+             "daemon skipped while its client read too slowly (JSON: the \"skipped\" array);\n"
+             "in a cluster, a 'clusterPeer: NODE ALIVE RECEIVED DUPLICATES DROPPED MEMBERS' line\n"
+             "for each other node (JSON: the \"clusterPeers\" array).");
     p.value("port", "N", "the daemon's port (default: $TAMRIX_LUMO_PROXY_PORT)",
             [&endpoint](const std::string &v) { endpoint.port = parse_port("--port", v); });
     p.value("format", "F", "text (default) or json (one object)", [&json](const std::string &v) {
@@ -71,7 +74,9 @@ int run_stats(const Args &args) {
     if (json) {
         // The daemon repeats `skipped: CLIENT SUBSCRIBER COUNT` for each
         // subscription that lost events; JSON gets them as one array.
-        std::string skipped;
+        // A daemon in a cluster repeats `clusterPeer: NODE ALIVE RECEIVED
+        // DUPLICATES DROPPED MEMBERS` for each other node, likewise.
+        std::string skipped, peers;
         out = "{";
         for (const auto &[name, value] : fields) {
             unsigned long long client = 0, subscriber = 0, count = 0;
@@ -81,6 +86,22 @@ int run_stats(const Args &args) {
                            std::to_string(subscriber) + ",\"count\":" + std::to_string(count) + "}";
                 continue;
             }
+            if (name == "clusterPeer") {
+                std::istringstream in(value);
+                std::string node;
+                unsigned long long alive = 0, received = 0, duplicates = 0, dropped = 0, members = 0;
+                if (in >> node >> alive >> received >> duplicates >> dropped >> members) {
+                    peers += peers.empty() ? "[" : ",";
+                    peers += "{\"node\":";
+                    append_json_string(peers, node);
+                    peers += ",\"alive\":" + std::string(alive != 0 ? "true" : "false") +
+                             ",\"eventsReceived\":" + std::to_string(received) +
+                             ",\"duplicatesDropped\":" + std::to_string(duplicates) +
+                             ",\"eventsDropped\":" + std::to_string(dropped) +
+                             ",\"members\":" + std::to_string(members) + "}";
+                    continue;
+                }
+            }
             if (out.size() > 1) out += ',';
             append_json_string(out, name);
             out += ':';
@@ -89,7 +110,9 @@ int run_stats(const Args &args) {
             if (number) out += value;
             else append_json_string(out, value);
         }
-        out += ",\"skipped\":" + (skipped.empty() ? std::string("[]") : skipped + "]") + "}\n";
+        out += ",\"skipped\":" + (skipped.empty() ? std::string("[]") : skipped + "]");
+        if (!peers.empty()) out += ",\"clusterPeers\":" + peers + "]";
+        out += "}\n";
     } else {
         for (const auto &[name, value] : fields) out += name + ": " + value + "\n";
     }
