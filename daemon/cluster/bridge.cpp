@@ -89,6 +89,11 @@ bool Bridge::set_up_options(natsOptions *opts, std::string &error) {
     // the bridge sends again, out of order; so it holds nothing (a publish
     // while the link is down is refused) and the bridge holds instead.
     if (s == NATS_OK) s = natsOptions_SetReconnectBufSize(opts, 1);
+    // Each publish is written at once rather than left for libnats's
+    // flusher, which waits a millisecond before it writes: that wait was
+    // most of a cross-node round trip. The bridge thread, not the event
+    // loop, pays the write.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(opts, true);
     // A node never needs its own events back: local subscribers had them.
     if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);
     // One delivery thread for all subscriptions, so that events to all nodes

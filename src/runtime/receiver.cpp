@@ -83,11 +83,15 @@ Address *resolve(std::uint16_t port) {
     return head;
 }
 
-// Who may be at the other end, and whether a refusal was reported since the
-// last connection that passed: one report, not one per attempt.
+// Who may be at the other end, and the refusal last reported since the last
+// connection that passed: one report per cause, not one per attempt. A new
+// cause is reported again: an unknown owner while the daemon was stopping,
+// then another user squatting on its port, are two different stories.
 struct DaemonWatch {
     std::uint32_t expected_uid;
     bool reported = false;
+    DaemonPeer verdict = DaemonPeer::unknown;
+    std::uint32_t owner = 0;
 };
 
 void describe(int fd, char *text, std::size_t size, unsigned &port) {
@@ -115,8 +119,10 @@ bool reaches_daemon(int fd, DaemonWatch &watch) {
         watch.reported = false;
         return true;
     }
-    if (!watch.reported) {
+    if (!watch.reported || watch.verdict != check.verdict || watch.owner != check.owner) {
         watch.reported = true;
+        watch.verdict = check.verdict;
+        watch.owner = check.owner;
         char where[INET6_ADDRSTRLEN];
         unsigned port = 0;
         describe(fd, where, sizeof where, port);
