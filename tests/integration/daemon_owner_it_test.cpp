@@ -30,10 +30,12 @@ TEST_F(Impostor, AnotherUsersListenerOnThePortGetsNothingAndTheDaemonGetsAllOnce
 
     const std::uint16_t port = daemon_->port();
     ASSERT_EQ(daemon_->stop(), 0) << daemon_->log();
+    // Listening first, the first attempt could be told before the capture.
+    testing::internal::CaptureStderr();
     ForeignListener squatter(port);
+    if (!squatter.ok()) testing::internal::GetCapturedStderr();
     ASSERT_TRUE(squatter.ok()) << "could not listen on the daemon's port";
 
-    testing::internal::CaptureStderr();
     publish(p, "SQUAT/OUTAGE", {}, "while the port was another user's");
     // Two attempts at least, a second apart: each is refused before a byte.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -43,9 +45,21 @@ TEST_F(Impostor, AnotherUsersListenerOnThePortGetsNothingAndTheDaemonGetsAllOnce
     }
     squatter.stop();
     const std::string said = testing::internal::GetCapturedStderr();
-    const std::string expected = "Not connecting to 127.0.0.1 port " + std::to_string(port) +
-                                 ": it is held by uid 65534, not by the daemon's user (uid 0)\n";
-    EXPECT_EQ(said, expected) << "one report, whatever the number of attempts";
+    const std::string where = "Not connecting to 127.0.0.1 port " + std::to_string(port);
+    const std::string squatted = where + ": it is held by uid 65534, not by the daemon's user (uid 0)";
+    // An attempt that reached the daemon's queue as it stopped may have found
+    // no owner the system could name: a cause of its own, told once.
+    const std::string vanished = where + ": the system cannot tell who holds it";
+    std::size_t told = 0, lines = 0;
+    for (std::size_t at = 0; at < said.size(); ++lines) {
+        std::size_t end = said.find('\n', at);
+        const std::string line = said.substr(at, end - at);
+        at = end == std::string::npos ? said.size() : end + 1;
+        if (line == squatted) ++told;
+        else EXPECT_EQ(line, vanished) << "line " << lines;
+    }
+    EXPECT_EQ(told, 1u) << "one report, whatever the number of attempts:\n" << said;
+    EXPECT_LE(lines, 2u) << said;
 
     daemon_ = start_daemon(port);
     ASSERT_TRUE(daemon_->ok()) << daemon_->log();
