@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -260,7 +261,21 @@ void Bridge::on_closed(natsConnection *, void *closure) { static_cast<Bridge *>(
 void Bridge::publish_loop() {
     std::deque<Outbound> batch, recent;
     std::size_t recentBytes = 0;
-    std::uint64_t generation = linkGeneration_;
+    // How often the link came back, as libnats counts it while it reconnects:
+    // before any publish can reach the new connection. Its reconnected
+    // callback comes later, on another thread, and events sent meanwhile
+    // would overtake those sent again.
+    natsStatistics *made = nullptr;
+    std::unique_ptr<natsStatistics, void (*)(natsStatistics *)> counts(
+        natsStatistics_Create(&made) == NATS_OK ? made : nullptr, natsStatistics_Destroy);
+    auto comebacks = [&]() -> std::uint64_t {
+        std::uint64_t n = 0;
+        if (!counts || natsConnection_GetStats(nc_, counts.get()) != NATS_OK ||
+            natsStatistics_GetCounts(counts.get(), nullptr, nullptr, nullptr, nullptr, &n) != NATS_OK)
+            return linkGeneration_;
+        return n;
+    };
+    std::uint64_t generation = comebacks();
     bool resend = false;
     // Waits for the link and sends the recent events again if it was lost;
     // false when stopping with the link down.
@@ -268,7 +283,7 @@ void Bridge::publish_loop() {
         for (;;) {
             while (!connected() && !stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (!connected()) return false;
-            if (std::uint64_t now = linkGeneration_; now != generation) {
+            if (std::uint64_t now = comebacks(); now != generation) {
                 generation = now;
                 resend = true;
             }
