@@ -3,6 +3,7 @@
 // user's identity), peers that have gone, sockets with no peer to name, and
 // stale netlink answers.
 #include "peer_credentials.h"
+#include "support/owned_fd.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,14 +27,7 @@ namespace {
 constexpr uid_t kOtherUid = 65534;
 constexpr int kWaitMs = 10000;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Fd &operator=(Fd &&other) noexcept { std::swap(fd, other.fd); return *this; }
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
+using vavevar::test::Fd;
 
 // 127.0.0.1, ::1, or 127.0.0.1 as an IPv4-mapped IPv6 address.
 enum class Kind { v4, v6, mapped };

@@ -15,20 +15,14 @@
 
 #include "port/socket_owner.h"
 #include "support/foreign_listener.h"
+#include "support/owned_fd.h"
 
 namespace vavevar {
 namespace {
 
 constexpr int kWaitMs = 1000;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Fd &operator=(Fd &&other) noexcept { std::swap(fd, other.fd); return *this; }
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
+using test::Fd;
 
 sockaddr_storage address(const char *text, std::uint16_t port) {
     sockaddr_storage s{};
